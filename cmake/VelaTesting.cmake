@@ -1,0 +1,30 @@
+# GoogleTest: the system package natively; built from Debian's source package
+# (/usr/src/googletest) when cross-compiling for Windows.
+if(CMAKE_CROSSCOMPILING)
+  if(NOT TARGET gtest)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+  endif()
+  set(VELA_GTEST_LIBS gtest gmock gtest_main)
+else()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  set(VELA_GTEST_LIBS GTest::gtest GTest::gmock GTest::gtest_main)
+endif()
+
+# vela_add_gtest(NAME name SOURCES ... LIBS ... [LABELS ...])
+# Native builds register each test case with ctest; cross builds register the
+# executable once and run it through CMAKE_CROSSCOMPILING_EMULATOR (wine).
+function(vela_add_gtest)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${VELA_GTEST_LIBS})
+  vela_warnings(${T_NAME})
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300 LABELS "windows;${T_LABELS}")
+  else()
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${T_LABELS}")
+  endif()
+endfunction()
