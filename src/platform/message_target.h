@@ -71,3 +71,11 @@ bool RunMessageLoop(uint32_t timeout_ms = 0xFFFFFFFFu);
 void QuitMessageLoop();
 
 }  // namespace vela::platform
+
+namespace vela::platform {
+// Runs only the synchronous (Send) messages pending for the calling thread,
+// leaving posted ones queued. A thread that waits for a thread that may be
+// blocked in Send to it calls this while it waits (Windows: PeekMessage with
+// PM_QS_SENDMESSAGE).
+void DispatchSentMessages();
+}  // namespace vela::platform
