@@ -1,0 +1,156 @@
+// The modem driver: the AT-command dialogue with one GSM modem over one command
+// channel. It opens the port and runs the initialisation script (reset, echo on,
+// identity, SIM PIN, PDU mode, message service 1, indications routed to the
+// line), sends SMS-SUBMIT PDUs with AT+CMGS, and recognises, acknowledges
+// (AT+CNMA) and reports the +CMT / +CDS indications the modem sends unasked.
+//
+// Threads: a TVuZVela belongs to the thread that created it. Every member is
+// called on that thread, and every callback (OnReceiveMessage, OnDeliveryReport,
+// OnStep) runs on it. That thread must dispatch its messages
+// (platform::DispatchPendingMessages or a message loop) for indications to be
+// reported; while a command waits for its answer the driver dispatches them
+// itself, so callbacks and other calls can run nested inside Open or
+// SubmitMessage. An indication that arrives while a command runs is reported
+// after that command has returned, never in the middle of it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "common/errors.h"
+#include "common/types.h"
+
+namespace vela {
+
+namespace platform {
+class MessageTarget;
+}
+
+class TmyXComm;
+
+// A failed initialisation: "Cannot initialize commands on modem. " + step text.
+class EXVelaException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Command texts and answer lists of the driver.
+class TATCommands {
+ public:
+  // Answers that end every command's wait: "OK", "ERROR", ">", "READY", "SIM PIN".
+  static std::vector<ByteString> DefaultAnswers();
+  // "AT+CMGS=<length>\r": announces a PDU of `length` octets (TPDU only,
+  // without the service-centre prefix).
+  static ByteString CMGSCommand(int32_t length);
+};
+
+class TVuZVela {
+ public:
+  using ReceiveMessageCallback = std::function<void(const ByteString& originator, const ByteString& text,
+                                                    DateTime serviceCentreTime)>;
+  using DeliveryReportCallback = std::function<void(const ByteString& reference, bool delivered,
+                                                    DateTime serviceCentreTime, DateTime dischargeTime)>;
+  // Progress of Open: called before each step of the script (1..8).
+  using StepCallback = std::function<void(int step, const ByteString& description)>;
+
+  // Message code of an indication line posted to the driver's own target.
+  static constexpr uint32_t kIndicationMessage = 0x402;
+  // Message code that asks the driver to report indications deferred while a
+  // command was running.
+  static constexpr uint32_t kDeliverMessage = 0x403;
+
+  // The creating thread becomes the thread that must dispatch messages.
+  TVuZVela();
+  // Closes an open port.
+  ~TVuZVela();
+  TVuZVela(const TVuZVela&) = delete;
+  TVuZVela& operator=(const TVuZVela&) = delete;
+
+  // Opens Port at BaudRate and runs the initialisation script. The port
+  // component's exception when the port cannot be opened; EXVelaException
+  // (port closed again) when a step fails; EAbort when the host terminates.
+  void Open();
+  // Closes the port (a running command is let finish first).
+  void Close();
+
+  // Sends one message in PDU mode. `reference` receives the message reference
+  // the modem assigned (decimal text), empty when the modem refused the message.
+  // Encoder errors ("Error encoding PDU") and EAbort propagate.
+  void SubmitMessage(const ByteString& destination, const ByteString& text, ByteString& reference,
+                     bool statusReportRequest);
+
+  // Settings, read and written at any time; used by the next Open.
+  ByteString Port{"COM3"};
+  int32_t BaudRate = 9600;
+  ByteString Pin;
+
+  const ByteString& Manufacturer() const { return manufacturer_; }
+  const ByteString& DeviceModel() const { return deviceModel_; }
+  const ByteString& DeviceSerial() const { return deviceSerial_; }
+  bool IsOpen() const { return isOpen_; }
+  // The message-service settings have succeeded once on this driver; later
+  // Opens skip them.
+  bool MessageServiceReady() const { return messageServiceReady_; }
+
+  // Either may be unset: an indication is then not acknowledged and not reported.
+  ReceiveMessageCallback OnReceiveMessage;
+  DeliveryReportCallback OnDeliveryReport;
+  StepCallback OnStep;
+
+  // The command channel (borrowed), for tools that send their own commands.
+  TmyXComm& Channel();
+
+  // Steps of the script, used by Open; each returns false when its step failed.
+  bool Initialize(ByteString& errorText);
+  bool CheckAndSetPin(bool& pinEntered);
+  bool SetupMessageService(ByteString& errorText);
+
+  // Called by the channel for every line that is no expected answer: posts a
+  // copy of the line to the driver's target (handled later on this thread).
+  void QueueLine(TmyXComm& sender, const ByteString& line);
+
+  // Indications recognised but not yet acknowledged and reported.
+  size_t DeferredIndications() const { return ready_.size(); }
+
+ private:
+  // One decoded-to-be indication: the header kind and its PDU line.
+  struct Indication {
+    bool report = false;  // +CDS: (status report) rather than +CMT: (message)
+    ByteString pdu;
+  };
+
+  void HandleMessage(uint32_t code, uintptr_t param1, uintptr_t param2);
+  void HandleIndication(const ByteString& line);
+  void DeliverReady();
+  void Deliver(const Indication& indication);
+  void AcknowledgeIndication();
+  // SendCommand with DefaultAnswers; schedules delivery of deferred indications
+  // once the outermost command of this driver has returned.
+  ByteString Command(const ByteString& command, uint32_t timeoutMs);
+  void Step(int step, const char* description);
+
+  std::unique_ptr<platform::MessageTarget> target_;
+  std::unique_ptr<TmyXComm> channel_;
+  bool isOpen_ = false;
+  ByteString deviceSerial_;
+  ByteString deviceModel_;
+  ByteString manufacturer_;
+  bool messageServiceReady_ = false;
+
+  // Kind of PDU line the next indication line is ("+CMT:", "+CDS:" or empty).
+  // Per driver, so two modems whose lines interleave keep their own state.
+  ByteString pendingIndication_;
+  // Indications waiting for the channel to be free, in arrival order.
+  std::deque<Indication> ready_;
+  bool delivering_ = false;     // DeliverReady is on the stack
+  bool deliverPosted_ = false;  // a kDeliverMessage is queued
+  int commandDepth_ = 0;        // nesting of Command() calls
+  // Line copies posted to target_ and not yet handled; freed by the destructor.
+  std::unordered_set<ByteString*> postedLines_;
+};
+
+}  // namespace vela
