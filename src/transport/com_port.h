@@ -1,0 +1,357 @@
+// TComPort: the serial port component. Owns one serial device, holds its line
+// settings, opens and closes it, writes and reads byte strings in single
+// transfers waited on to completion, and watches the line with an event
+// thread that turns device events into handler calls.
+//
+// Threads:
+//  - Settings, OpenPort, ClosePort and destruction belong to the owning
+//    thread (the thread that calls OpenPort). OnBeforeOpen, OnAfterOpen,
+//    OnBeforeClose, OnAfterClose and the signal reports made by OpenPort and
+//    ClosePort run on that thread, inside those calls.
+//  - Line-event handlers (OnRxChar, OnTxEmpty, OnBreak, OnRing, OnRxFlag,
+//    OnRx80Full, OnCTSChange, OnDSRChange, OnRLSDChange, OnError):
+//      smWindowSync: on the opening thread, one at a time, only while it
+//        dispatches messages (platform::DispatchPendingMessages, its message
+//        loop, or DispatchSentMessages). The event thread is released as soon
+//        as the opening thread takes each event. Exceptions escaping a handler
+//        are swallowed (EAbort silently, others reported to stderr).
+//      smThreadSync: also on the opening thread through its messages, but the
+//        event thread waits until the handler has finished; an exception
+//        escaping a handler ends the event thread.
+//      smNone: on the event thread itself; an exception ends the event thread.
+//  - WriteString, ReadString, PurgeQueues, PendingInputCount, LineSignals and
+//    TakeLineErrors may be called from any thread while the port is open; each
+//    transfer is independent, so a write on one thread may overlap a read on
+//    another.
+//
+// ReadString with the default time-outs never waits: it returns at once with
+// the bytes already received, 0 and an empty string on an empty port.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "common/errors.h"
+#include "common/types.h"
+#include "platform/serial_device.h"
+
+namespace vela {
+
+enum TBaudRate {
+  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
+  br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
+enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
+enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TComEvent {
+  evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+};
+enum TComError { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
+enum TSyncMethod { smThreadSync, smWindowSync, smNone };
+// The line signals reported by LineSignals.
+enum TComSignal { csCTS, csDSR, csRing, csRLSD };
+
+// A set of enumeration values: bit n stands for the value of ordinal n.
+template <typename E, int N>
+class TEnumSet {
+ public:
+  constexpr TEnumSet() = default;
+  constexpr TEnumSet(std::initializer_list<E> items) {
+    for (E e : items) bits_ |= Bit(e);
+  }
+  static constexpr TEnumSet FromBits(uint32_t bits) {
+    TEnumSet s;
+    s.bits_ = bits & kAll;
+    return s;
+  }
+  static constexpr TEnumSet All() { return FromBits(kAll); }
+  constexpr uint32_t Bits() const { return bits_; }
+  constexpr bool Contains(E e) const { return (bits_ & Bit(e)) != 0; }
+  constexpr bool Empty() const { return bits_ == 0; }
+  TEnumSet& Include(E e) { bits_ |= Bit(e); return *this; }
+  TEnumSet& Exclude(E e) { bits_ &= ~Bit(e); return *this; }
+  constexpr bool operator==(const TEnumSet& o) const { return bits_ == o.bits_; }
+  constexpr bool operator!=(const TEnumSet& o) const { return bits_ != o.bits_; }
+
+ private:
+  static constexpr uint32_t kAll = (1u << N) - 1;
+  static constexpr uint32_t Bit(E e) { return 1u << static_cast<int>(e); }
+  uint32_t bits_ = 0;
+};
+
+using TComEvents = TEnumSet<TComEvent, 10>;
+using TComErrors = TEnumSet<TComError, 8>;
+using TComSignals = TEnumSet<TComSignal, 4>;
+
+class TComPort;
+
+// The component's error: a code 1..23 selecting a fixed text, and the
+// operating-system error number (-1 when there is none).
+class EComPort : public Exception {
+ public:
+  // Message: the code's text, plus " (win error code: %d)" when
+  // `system_error` is not -1.
+  explicit EComPort(int error_code, int system_error = -1);
+  // Message: the code's text, then ": " and `detail` (no system error).
+  EComPort(int error_code, const std::string& detail);
+  int ErrorCode() const { return error_code_; }
+  int SystemErrorCode() const { return system_error_; }
+  // The fixed text of a code; empty for codes outside 1..23.
+  static std::string MessageText(int error_code);
+
+ private:
+  int error_code_;
+  int system_error_;
+};
+
+// Parity settings. A change applies the line settings while the port is open.
+class TComParity {
+ public:
+  explicit TComParity(TComPort* owner = nullptr) : owner_(owner) {}
+  TComParity(const TComParity&) = delete;
+  TComParity& operator=(const TComParity&) = delete;
+
+  TParityBits Bits() const { return bits_; }
+  void SetBits(TParityBits value);
+  bool Check() const { return check_; }
+  void SetCheck(bool value);
+  bool Replace() const { return replace_; }
+  void SetReplace(bool value);
+  char ReplaceChar() const { return replace_char_; }
+  void SetReplaceChar(char value);
+  // Copies every field, then applies once.
+  void Assign(const TComParity& source);
+
+ private:
+  void Changed();
+  TComPort* owner_;
+  TParityBits bits_ = prNone;
+  bool check_ = false;
+  bool replace_ = false;
+  char replace_char_ = 0;
+};
+
+// Flow-control settings. A change applies the line settings while open.
+class TComFlowControl {
+ public:
+  explicit TComFlowControl(TComPort* owner = nullptr) : owner_(owner) {}
+  TComFlowControl(const TComFlowControl&) = delete;
+  TComFlowControl& operator=(const TComFlowControl&) = delete;
+
+  bool OutCTSFlow() const { return out_cts_flow_; }
+  void SetOutCTSFlow(bool value);
+  bool OutDSRFlow() const { return out_dsr_flow_; }
+  void SetOutDSRFlow(bool value);
+  TDTRFlowControl ControlDTR() const { return control_dtr_; }
+  void SetControlDTR(TDTRFlowControl value);
+  TRTSFlowControl ControlRTS() const { return control_rts_; }
+  void SetControlRTS(TRTSFlowControl value);
+  bool XonXoffOut() const { return xon_xoff_out_; }
+  void SetXonXoffOut(bool value);
+  bool XonXoffIn() const { return xon_xoff_in_; }
+  void SetXonXoffIn(bool value);
+  bool DSRSensitivity() const { return dsr_sensitivity_; }
+  void SetDSRSensitivity(bool value);
+  bool TxContinueOnXoff() const { return tx_continue_on_xoff_; }
+  void SetTxContinueOnXoff(bool value);
+  char XonChar() const { return xon_char_; }
+  void SetXonChar(char value);
+  char XoffChar() const { return xoff_char_; }
+  void SetXoffChar(char value);
+
+  // Derived from ControlRTS, OutCTSFlow, XonXoffIn and XonXoffOut; writing it
+  // sets those four (fcCustom sets none) and always applies.
+  TFlowControl FlowControl() const;
+  void SetFlowControl(TFlowControl value);
+  // Copies every field, then applies once.
+  void Assign(const TComFlowControl& source);
+
+ private:
+  void Changed();
+  TComPort* owner_;
+  bool out_cts_flow_ = false;
+  bool out_dsr_flow_ = false;
+  TDTRFlowControl control_dtr_ = dtrDisable;
+  TRTSFlowControl control_rts_ = rtsDisable;
+  bool xon_xoff_out_ = false;
+  bool xon_xoff_in_ = false;
+  bool dsr_sensitivity_ = false;
+  bool tx_continue_on_xoff_ = false;
+  char xon_char_ = 17;
+  char xoff_char_ = 19;
+};
+
+// Time-outs in milliseconds; -1 means no limit (MAXDWORD). Other negative
+// values are refused with ERangeError when applied.
+class TComTimeouts {
+ public:
+  explicit TComTimeouts(TComPort* owner = nullptr) : owner_(owner) {}
+  TComTimeouts(const TComTimeouts&) = delete;
+  TComTimeouts& operator=(const TComTimeouts&) = delete;
+
+  int32_t ReadInterval() const { return read_interval_; }
+  void SetReadInterval(int32_t value);
+  int32_t ReadTotalMultiplier() const { return read_total_multiplier_; }
+  void SetReadTotalMultiplier(int32_t value);
+  int32_t ReadTotalConstant() const { return read_total_constant_; }
+  void SetReadTotalConstant(int32_t value);
+  int32_t WriteTotalMultiplier() const { return write_total_multiplier_; }
+  void SetWriteTotalMultiplier(int32_t value);
+  int32_t WriteTotalConstant() const { return write_total_constant_; }
+  void SetWriteTotalConstant(int32_t value);
+  void Assign(const TComTimeouts& source);
+
+ private:
+  void Changed();
+  TComPort* owner_;
+  int32_t read_interval_ = -1;
+  int32_t read_total_multiplier_ = 0;
+  int32_t read_total_constant_ = 0;
+  int32_t write_total_multiplier_ = 100;
+  int32_t write_total_constant_ = 1000;
+};
+
+// Requested receive and transmit queue sizes. A positive odd size is stored
+// reduced by one (4097 becomes 4096).
+class TComBuffer {
+ public:
+  explicit TComBuffer(TComPort* owner = nullptr) : owner_(owner) {}
+  TComBuffer(const TComBuffer&) = delete;
+  TComBuffer& operator=(const TComBuffer&) = delete;
+
+  int32_t InputSize() const { return input_size_; }
+  void SetInputSize(int32_t value);
+  int32_t OutputSize() const { return output_size_; }
+  void SetOutputSize(int32_t value);
+  void Assign(const TComBuffer& source);
+
+ private:
+  void Changed();
+  TComPort* owner_;
+  int32_t input_size_ = 1024;
+  int32_t output_size_ = 1024;
+};
+
+class TComPort {
+ public:
+  using TNotifyEvent = std::function<void(TComPort& sender)>;
+  using TRxCharEvent = std::function<void(TComPort& sender, int32_t count)>;
+  using TComSignalEvent = std::function<void(TComPort& sender, bool on_off)>;
+  using TComErrorEvent = std::function<void(TComPort& sender, TComErrors errors)>;
+
+  // Port message code of the event hand-off (first user message + 1).
+  static constexpr uint32_t kPortEventMessage = 1025;
+
+  TComPort();
+  // Closes the port (ClosePort, with its handlers); errors are swallowed.
+  ~TComPort();
+  TComPort(const TComPort&) = delete;
+  TComPort& operator=(const TComPort&) = delete;
+
+  // ---- settings (owning thread) ----
+  const ByteString& Port() const;
+  // Byte-wise compare; a new name while open closes and reopens the port.
+  void SetPort(const ByteString& value);
+  // The last valid rate set (a rejected name leaves it unchanged).
+  TBaudRate BaudRate() const;
+  // Refuses values outside the sixteen TBaudRate values with ERangeError.
+  void SetBaudRate(TBaudRate value);
+  // Sets the rate from its name ("br9600"; one of the fifteen rated names).
+  // A name that names no rate is recorded as invalid: OpenPort then raises
+  // EComPort code 7 naming it (while open it is raised at once and the
+  // current rate stays). A later valid rate clears the record.
+  void SetBaudRateByName(const ByteString& name);
+  // The name rejected by SetBaudRateByName and not yet replaced; empty when none.
+  const ByteString& InvalidBaudRateName() const;
+  int32_t CustomBaudRate() const;
+  void SetCustomBaudRate(int32_t value);
+  TDataBits DataBits() const;
+  void SetDataBits(TDataBits value);
+  TStopBits StopBits() const;
+  void SetStopBits(TStopBits value);
+  TComParity& Parity() { return parity_; }
+  const TComParity& Parity() const { return parity_; }
+  TComFlowControl& FlowControl() { return flow_control_; }
+  const TComFlowControl& FlowControl() const { return flow_control_; }
+  TComTimeouts& Timeouts() { return timeouts_; }
+  const TComTimeouts& Timeouts() const { return timeouts_; }
+  TComBuffer& Buffer() { return buffer_; }
+  const TComBuffer& Buffer() const { return buffer_; }
+  bool DiscardNull() const;
+  void SetDiscardNull(bool value);
+  char EventChar() const;
+  void SetEventChar(char value);
+  // Takes effect at the next OpenPort.
+  TComEvents Events() const;
+  void SetEvents(TComEvents value);
+  TSyncMethod SyncMethod() const;
+  // Refused while open (EComPort code 14) unless unchanged.
+  void SetSyncMethod(TSyncMethod value);
+
+  bool Connected() const;
+  // true: OpenPort; false: ClosePort.
+  void SetConnected(bool value);
+
+  // ---- operations ----
+  void OpenPort();
+  void ClosePort();
+  // Whole string in one transfer; returns the bytes written (0 for "").
+  int32_t WriteString(const ByteString& text);
+  // Up to `count` bytes in one transfer; `text` holds the bytes read.
+  int32_t ReadString(ByteString& text, int32_t count);
+  void PurgeQueues(bool input, bool output);
+  int32_t PendingInputCount();
+  // Devices without modem-control lines (a pseudo-terminal) report all off.
+  TComSignals LineSignals();
+  TComErrors TakeLineErrors();
+
+  // ---- pure translations of the settings (no device involved) ----
+  // The device-control record of the current settings; ERangeError for a
+  // negative custom rate or an XON/XOFF limit outside 0..65535; EComPort
+  // code 7 when a rejected rate name is recorded.
+  platform::DeviceControl BuildDeviceControl() const;
+  // The time-outs record; ERangeError for a negative value other than -1.
+  platform::DeviceTimeouts BuildTimeouts() const;
+  static uint32_t EventMask(TComEvents events);
+  static TComEvents EventsFromMask(uint32_t mask);
+  static TComErrors ErrorsFromFlags(uint32_t flags, bool parity_check);
+  static TComSignals SignalsFromStatus(uint32_t status);
+  // Bits per second of a rate value (0 for brCustom and out-of-range values).
+  static int32_t RateOf(TBaudRate rate);
+  // "br9600" -> br9600; false for names of no rated value (and "brCustom").
+  static bool BaudRateFromName(const ByteString& name, TBaudRate& rate);
+
+  // ---- handlers (see the thread notes at the top) ----
+  TNotifyEvent OnAfterOpen, OnAfterClose, OnBeforeOpen, OnBeforeClose;
+  TRxCharEvent OnRxChar;
+  TNotifyEvent OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
+  TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
+  TComErrorEvent OnError;
+
+ private:
+  friend class TComParity;
+  friend class TComFlowControl;
+  friend class TComTimeouts;
+  friend class TComBuffer;
+  struct State;
+
+  void ApplyLineSettings();
+  void ApplyTimeoutSettings();
+  void ApplyQueueSizes();
+  void HandleEvent(uint32_t flag);
+
+  TComParity parity_{this};
+  TComFlowControl flow_control_{this};
+  TComTimeouts timeouts_{this};
+  TComBuffer buffer_{this};
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vela
