@@ -1,0 +1,61 @@
+#include "transport/line_framing.h"
+
+namespace vela {
+
+bool ContainsAny(const std::vector<ByteString>& answers, const ByteString& text) {
+  for (const ByteString& answer : answers) {
+    if (!answer.empty() && text.find(answer) != ByteString::npos) return true;
+  }
+  return false;
+}
+
+ByteString TrimControl(const ByteString& text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+ByteString JoinLines(const std::vector<ByteString>& lines) {
+  ByteString response;
+  for (const ByteString& line : lines) {
+    response += line;
+    response += "\r\n";
+  }
+  return response;
+}
+
+bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteString& line) {
+  bool completed = false;
+  if (byte == '\0' || byte == '\n') {
+    // Never part of a line; the modem ends its lines with "\r\n".
+  } else if (byte == '\r') {
+    if (!TrimControl(buffer_).empty()) {
+      line = std::move(buffer_);
+      completed = true;
+    }
+    buffer_.clear();
+  } else {
+    buffer_ += byte;
+  }
+  // Checked after every byte, so an answer without a line end (the prompt)
+  // is delivered as soon as it is complete.
+  if (!buffer_.empty() && ContainsAny(expected, buffer_)) {
+    line = std::move(buffer_);
+    buffer_.clear();
+    completed = true;
+  }
+  return completed;
+}
+
+void LineFramer::Feed(const ByteString& bytes, const std::vector<ByteString>& expected,
+                      std::vector<ByteString>& lines) {
+  ByteString line;
+  for (char byte : bytes) {
+    if (Feed(byte, expected, line)) lines.push_back(std::move(line));
+  }
+}
+
+}  // namespace vela
