@@ -20,8 +20,8 @@ extern const std::array<uint8_t, 256> GsmAlphabet;
 constexpr uint8_t kGsmEscape = 0x1B;
 
 // Byte to GSM code 0-255: the first table entry equal to the byte; else the
-// code that follows the escape for an extension character (form feed ^ { } \
-// [ ~ ] | and 0xA4); else 0x3F ('?').
+// code that follows the escape for an extension character (form feed, ^ { }
+// backslash [ ~ ] | and 0xA4); else 0x3F ('?').
 uint8_t GsmCharCode(char c);
 // True when `c` is reached only through the extension table, i.e. it is
 // sent as the escape code followed by GsmCharCode(c).

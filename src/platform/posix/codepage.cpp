@@ -1,0 +1,63 @@
+// Windows code page 1252 without the operating system: the byte strings of
+// this system are read as cp1252 everywhere, so texts convert the same way
+// on every platform.
+#include "platform/codepage.h"
+
+#include <cstdint>
+
+namespace vela::platform {
+
+namespace {
+
+// 0x80-0x9F of cp1252. The five bytes the code page leaves undefined map to
+// the C1 control of the same value, as Windows' own conversion does.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88-8F
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
+};
+
+constexpr char16_t ToWide(uint8_t byte) {
+  return byte >= 0x80 && byte < 0xA0 ? kHighControls[byte - 0x80] : static_cast<char16_t>(byte);
+}
+
+// Reverse of ToWide for one BMP code unit; '?' when cp1252 lacks it.
+char ToByte(char16_t unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+  for (int i = 0; i < 32; ++i) {
+    if (kHighControls[i] == unit) return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+}  // namespace
+
+ByteString NarrowFromWide(const WideString& text) {
+  ByteString out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      out.push_back('?');  // one character outside the BMP: one replacement
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      out.push_back('?');
+    } else {
+      out.push_back(ToByte(unit));
+    }
+  }
+  return out;
+}
+
+WideString WideFromNarrow(const ByteString& text) {
+  WideString out;
+  out.reserve(text.size());
+  for (char c : text) out.push_back(ToWide(static_cast<uint8_t>(c)));
+  return out;
+}
+
+}  // namespace vela::platform
