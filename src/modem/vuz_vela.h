@@ -101,8 +101,14 @@ class TVuZVela {
   DeliveryReportCallback OnDeliveryReport;
   StepCallback OnStep;
 
-  // The command channel (borrowed), for tools that send their own commands.
+  // The command channel (borrowed). Tools that send their own commands
+  // should use SendCommand below instead of the channel's, so that
+  // indications deferred during the command are reported afterwards.
   TmyXComm& Channel();
+
+  // Sends one command (with its own "\r") with DefaultAnswers and returns the
+  // lines received, each followed by "\r\n". EAbort when the host terminates.
+  ByteString SendCommand(const ByteString& command, uint32_t timeoutMs);
 
   // Steps of the script, used by Open; each returns false when its step failed.
   bool Initialize(ByteString& errorText);
@@ -128,10 +134,20 @@ class TVuZVela {
   void DeliverReady();
   void Deliver(const Indication& indication);
   void AcknowledgeIndication();
-  // SendCommand with DefaultAnswers; schedules delivery of deferred indications
-  // once the outermost command of this driver has returned.
-  ByteString Command(const ByteString& command, uint32_t timeoutMs);
   void Step(int step, const char* description);
+
+  // Marks a driver operation (Open, SubmitMessage, SendCommand) on the stack;
+  // when the outermost one ends, deferred indications are scheduled.
+  class OperationScope {
+   public:
+    explicit OperationScope(TVuZVela& driver);
+    ~OperationScope();
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+   private:
+    TVuZVela& driver_;
+  };
 
   std::unique_ptr<platform::MessageTarget> target_;
   std::unique_ptr<TmyXComm> channel_;
@@ -148,7 +164,7 @@ class TVuZVela {
   std::deque<Indication> ready_;
   bool delivering_ = false;     // DeliverReady is on the stack
   bool deliverPosted_ = false;  // a kDeliverMessage is queued
-  int commandDepth_ = 0;        // nesting of Command() calls
+  int operationDepth_ = 0;      // OperationScopes on the stack
   // Line copies posted to target_ and not yet handled; freed by the destructor.
   std::unordered_set<ByteString*> postedLines_;
 };
