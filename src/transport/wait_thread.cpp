@@ -1,0 +1,106 @@
+#include "transport/wait_thread.h"
+
+#include <exception>
+#include <mutex>
+
+#include "platform/sync.h"
+#include "platform/termination.h"
+#include "transport/comm.h"
+
+namespace vela {
+
+TWaitThread::TWaitThread(const ByteString& command, TmyXComm& channel,
+                         std::vector<ByteString> expected)
+    : channel_(channel), expected_(std::move(expected)), command_(command) {
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TWaitThread::~TWaitThread() {
+  stop_requested_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void TWaitThread::Execute() {
+  if (!Acquire()) {
+    Finish(false);
+    return;
+  }
+  try {
+    RunCommand();
+  } catch (const std::exception& e) {
+    // A failed write (the port closed meanwhile): the caller gets the lines
+    // received so far, that is none.
+    TmyXComm::Trace(ByteString("-ERR [ComWrite] ") + e.what());
+  } catch (...) {
+    TmyXComm::Trace("-ERR [ComWrite] unknown error");
+  }
+  Finish(true);
+}
+
+bool TWaitThread::Acquire() {
+  TmyXComm& ch = channel_;
+  for (;;) {
+    if (!ch.busy_) {
+      if (ch.busy_semaphore_.TryAcquire(kAcquireSliceMs)) return true;
+    } else {
+      // The channel's previous command still awaits its final "OK": poll the
+      // flags at the lock's own pace rather than spinning.
+      platform::SleepMs(kAcquireSliceMs);
+    }
+    if (ch.abort_requested_ || platform::TerminationRequested() || stop_requested_) return false;
+  }
+}
+
+void TWaitThread::RunCommand() {
+  TmyXComm& ch = channel_;
+  ch.waiting_ = true;
+  ch.current_wait_ = this;
+  TmyXComm::SetExpectedAnswers(expected_);
+  // A late answer of the previous command must not end this wait.
+  ch.answer_event_.Reset();
+  ch.busy_ = true;
+  {
+    std::lock_guard<std::mutex> lock(ch.lines_mutex_);
+    ch.current_command_ = command_;
+    ch.lines_.clear();
+  }
+  const uint32_t deadline = platform::TickCount() + ch.timeout_;
+  ch.deadline_ = deadline;
+
+  TmyXComm::Trace("[TX] " + command_);
+  ch.port_->WriteString(command_ + "\r");
+
+  // The tick is compared only after a slice without the event, and the loop
+  // ends one slice after the deadline was found passed: a command without an
+  // answer ends 200 to 400 ms after its deadline.
+  TmyXComm::SetTimedOut(false);
+  for (;;) {
+    const bool answered = ch.answer_event_.Wait(kAnswerSliceMs);
+    if (answered || ch.abort_requested_ || TmyXComm::TimedOut()) break;
+    TmyXComm::SetTimedOut(platform::TickReached(platform::TickCount(), deadline));
+    if (platform::TerminationRequested()) ch.abort_requested_ = true;
+  }
+
+  if (ch.abort_requested_) {
+    ch.last_aborted_ = true;
+    ch.abort_requested_ = false;
+  } else {
+    ch.last_aborted_ = false;
+  }
+}
+
+void TWaitThread::Finish(bool held) {
+  TmyXComm& ch = channel_;
+  ch.current_wait_ = nullptr;
+  done_ = true;
+  if (held) {
+    ch.waiting_ = false;
+    ch.busy_ = false;
+    ch.busy_semaphore_.Release();
+  }
+  // Wakes the creating thread if it waits for messages in SendCommand or
+  // Disconnect.
+  ch.target_->Post(TmyXComm::kWaitEndedMessage, 0, 0);
+}
+
+}  // namespace vela
