@@ -28,6 +28,7 @@ struct ModemSimOptions {
   bool silent = false;                  // receive and log, but never write a byte
   std::string ownNumber = "+15550000000";      // messages to this number come back as +CMT
   std::string serviceCentre = "+15550000100";  // service-centre address in delivered PDUs
+  int deliverDelayMs = 200;             // delay between an accepted send to ownNumber and its +CMT
   int reportDelayMs = 500;              // delay between an accepted send and its +CDS report
   int reportStatus = 0;                 // TP-ST of generated status reports (0x00 = delivered)
   std::string manufacturer = "VelaSim";

@@ -1,0 +1,323 @@
+#include "modem_sim_cli.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+#include "modem_sim.h"
+#include "modem_sim_control.h"
+
+namespace vela::sim {
+namespace {
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 1 < s.size()) {
+      char n = s[++i];
+      out.push_back(n == 'n' ? '\n' : n == 'r' ? '\r' : n == 't' ? '\t' : n);
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+// Splits off the first blank-separated word; the rest keeps its inner blanks.
+std::string NextWord(std::string* rest) {
+  size_t b = rest->find_first_not_of(" \t");
+  if (b == std::string::npos) {
+    rest->clear();
+    return "";
+  }
+  size_t e = rest->find_first_of(" \t", b);
+  std::string word = rest->substr(b, e == std::string::npos ? std::string::npos : e - b);
+  *rest = e == std::string::npos ? "" : rest->substr(e + 1);
+  return word;
+}
+
+bool ParseNumber(const std::string& s, int base, long max, int* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || v < 0 || v > max) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+volatile sig_atomic_t g_signalled = 0;
+int g_signalPipe = -1;
+
+void OnSignal(int) {
+  g_signalled = 1;
+  if (g_signalPipe >= 0) {
+    char c = 1;
+    ssize_t n = write(g_signalPipe, &c, 1);
+    (void)n;
+  }
+}
+
+// Collects bytes from one descriptor and hands out complete lines.
+struct LineReader {
+  int fd = -1;
+  std::string pending;
+  // One read per readiness report, so that standard input never has to be
+  // switched to non-blocking (it may be the user's terminal).
+  template <typename F>
+  bool Drain(F onLine) {  // false at end of file or on a read error
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+      if (!pending.empty()) onLine(pending);  // last line without its newline
+      pending.clear();
+      return false;
+    }
+    pending.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!onLine(line)) return true;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+std::string ModemSimUsage() {
+  return "usage: velasms modem-sim [options]\n"
+         "\n"
+         "Simulated GSM modem on a pseudo-terminal. Prints \"ready <device>\" once serving\n"
+         "(<device> is the --link path when given, else the pty slave), then serves until\n"
+         "SIGINT, SIGTERM or a \"quit\" control line. Clients may close and reopen the port.\n"
+         "\n"
+         "options:\n"
+         "  --link PATH             symlink the pty slave at PATH (an existing symlink is replaced)\n"
+         "  --pin PIN               the SIM asks for this PIN (default: no PIN)\n"
+         "  --no-echo               never echo, whatever ATE1 says\n"
+         "  --sms-services LIST     0 or 0,1: answer to AT+CSMS=? (default 0,1)\n"
+         "  --refuse-send           answer every message with +CMS ERROR: 500\n"
+         "  --silent                answer nothing at all\n"
+         "  --own-number N          messages to N come back as +CMT (default +15550000000)\n"
+         "  --service-centre N      service-centre address in delivered PDUs (default +15550000100)\n"
+         "  --deliver-delay-ms N    delay before a message to the own number arrives (default 200)\n"
+         "  --report-delay-ms N     delay before a requested status report (default 500)\n"
+         "  --report-status HEX     status octet of generated reports (default 00 = delivered)\n"
+         "  --fail-cmgf N           refuse AT+CMGF=0 N times after each PIN entry\n"
+         "  --control FIFO          read control lines from FIFO too (created when missing)\n"
+         "  -h, --help              this text\n"
+         "\n"
+         "control lines (standard input and the FIFO, one per line):\n"
+         "  deliver <from> <text...>     incoming message; escapes \\n \\r \\t \\\\ in the text\n"
+         "  report <reference> [status]  status report for a decimal reference, status in hex\n"
+         "  cmt <pdu-hex>                +CMT with this PDU (service-centre prefix included)\n"
+         "  cds <pdu-hex>                +CDS with this PDU\n"
+         "  raw <line...>                write the line framed by CR LF\n"
+         "  ring                         write RING\n"
+         "  quit                         stop\n"
+         "Blank lines and lines starting with # are ignored.\n";
+}
+
+ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::string* error) {
+  error->clear();
+  std::string rest = line;
+  std::string verb = NextWord(&rest);
+  if (verb.empty() || verb[0] == '#') return ControlAction::Continue;
+  try {
+    if (verb == "quit") return ControlAction::Quit;
+    if (verb == "ring") {
+      sim.InjectRing();
+    } else if (verb == "raw") {
+      sim.InjectRawLine(rest);
+    } else if (verb == "deliver") {
+      std::string from = NextWord(&rest);
+      if (from.empty()) {
+        *error = "deliver: missing originator";
+      } else {
+        sim.InjectDeliver(from, Unescape(rest));
+      }
+    } else if (verb == "report") {
+      std::string ref = NextWord(&rest);
+      std::string status = NextWord(&rest);
+      int reference = 0;
+      int st = sim.Options().reportStatus;
+      if (!ParseNumber(ref, 10, 255, &reference)) {
+        *error = "report: reference must be 0..255";
+      } else if (!status.empty() && !ParseNumber(status, 16, 0xFF, &st)) {
+        *error = "report: status must be one hex octet";
+      } else {
+        sim.InjectReport(reference, st);
+      }
+    } else if (verb == "cmt" || verb == "cds") {
+      std::string pdu = NextWord(&rest);
+      if (pdu.empty() || pdu.size() % 2 != 0 ||
+          pdu.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+        *error = verb + ": PDU must be hexadecimal octets";
+      } else if (verb == "cmt") {
+        sim.InjectCmtPdu(pdu);
+      } else {
+        sim.InjectCdsPdu(pdu);
+      }
+    } else {
+      *error = "unknown control command: " + verb;
+    }
+  } catch (const std::exception& e) {
+    *error = verb + ": " + e.what();
+  }
+  return ControlAction::Continue;
+}
+
+int ModemSimMain(int argc, char** argv) {
+  ModemSimOptions opts;
+  std::string control;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool hasInline = false;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+      value = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+      hasInline = true;
+    }
+    auto need = [&](std::string* out) {
+      if (hasInline) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto bad = [&](const std::string& why) {
+      std::cerr << "modem-sim: " << why << "\n" << "try 'velasms modem-sim --help'\n";
+      return 2;
+    };
+    int n = 0;
+    if (arg == "-h" || arg == "--help") {
+      std::cout << ModemSimUsage();
+      return 0;
+    } else if (arg == "--no-echo") {
+      opts.echo = false;
+    } else if (arg == "--refuse-send") {
+      opts.refuseSend = true;
+    } else if (arg == "--silent") {
+      opts.silent = true;
+    } else if (arg == "--link") {
+      if (!need(&opts.linkPath) || opts.linkPath.empty()) return bad("--link needs a path");
+    } else if (arg == "--pin") {
+      if (!need(&opts.pin)) return bad("--pin needs a value");
+    } else if (arg == "--sms-services") {
+      if (!need(&value) || (value != "0" && value != "0,1")) return bad("--sms-services takes 0 or 0,1");
+      opts.smsServices = value;
+    } else if (arg == "--own-number") {
+      if (!need(&opts.ownNumber) || opts.ownNumber.empty()) return bad("--own-number needs a number");
+    } else if (arg == "--service-centre") {
+      if (!need(&opts.serviceCentre)) return bad("--service-centre needs a number");
+    } else if (arg == "--report-delay-ms" || arg == "--deliver-delay-ms" || arg == "--fail-cmgf") {
+      if (!need(&value) || !ParseNumber(value, 10, 3600000, &n)) return bad(arg + " needs a number");
+      (arg == "--report-delay-ms" ? opts.reportDelayMs : arg == "--deliver-delay-ms" ? opts.deliverDelayMs
+                                                                                     : opts.failCmgfTimes) = n;
+    } else if (arg == "--report-status") {
+      if (!need(&value) || !ParseNumber(value, 16, 0xFF, &n)) return bad("--report-status needs one hex octet");
+      opts.reportStatus = n;
+    } else if (arg == "--control") {
+      if (!need(&control) || control.empty()) return bad("--control needs a path");
+    } else {
+      return bad("unknown option " + arg);
+    }
+  }
+
+  signal(SIGPIPE, SIG_IGN);
+  int sigPipe[2];
+  if (pipe(sigPipe) != 0) {
+    std::perror("modem-sim: pipe");
+    return 1;
+  }
+  for (int fd : sigPipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  g_signalPipe = sigPipe[1];
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  bool fifoCreated = false;
+  LineReader fifo;
+  if (!control.empty()) {
+    struct stat st {};
+    if (stat(control.c_str(), &st) != 0) {
+      if (mkfifo(control.c_str(), 0600) != 0) {
+        std::cerr << "modem-sim: mkfifo " << control << ": " << std::strerror(errno) << "\n";
+        return 1;
+      }
+      fifoCreated = true;
+    } else if (!S_ISFIFO(st.st_mode)) {
+      std::cerr << "modem-sim: " << control << " exists and is not a FIFO\n";
+      return 2;
+    }
+    // Opened for writing as well, so that a writer closing it never ends the stream.
+    fifo.fd = open(control.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fifo.fd < 0) {
+      std::cerr << "modem-sim: open " << control << ": " << std::strerror(errno) << "\n";
+      if (fifoCreated) unlink(control.c_str());
+      return 1;
+    }
+  }
+
+  ModemSim sim(opts);
+  try {
+    sim.Start();
+  } catch (const std::exception& e) {
+    std::cerr << "modem-sim: " << e.what() << "\n";
+    if (fifo.fd >= 0) close(fifo.fd);
+    if (fifoCreated) unlink(control.c_str());
+    return 1;
+  }
+  std::cout << "ready " << (opts.linkPath.empty() ? sim.DevicePath() : opts.linkPath) << std::endl;
+
+  LineReader input;
+  input.fd = STDIN_FILENO;
+  bool stdinOpen = true;
+  bool quit = false;
+  auto handle = [&](const std::string& line) {
+    std::string error;
+    if (ApplyControlLine(sim, line, &error) == ControlAction::Quit) {
+      quit = true;
+      return false;
+    }
+    if (!error.empty()) std::cerr << "modem-sim: " << error << std::endl;
+    return true;
+  };
+  while (!quit && !g_signalled) {
+    pollfd fds[3] = {{sigPipe[0], POLLIN, 0}, {stdinOpen ? input.fd : -1, POLLIN, 0}, {fifo.fd, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+      // Standard input at its end (a background job, /dev/null) leaves the FIFO and signals.
+      if (!input.Drain(handle)) stdinOpen = false;
+    }
+    if (!quit && (fds[2].revents & POLLIN)) fifo.Drain(handle);
+  }
+
+  sim.Stop();
+  if (fifo.fd >= 0) close(fifo.fd);
+  if (fifoCreated) unlink(control.c_str());
+  g_signalPipe = -1;
+  close(sigPipe[0]);
+  close(sigPipe[1]);
+  return 0;
+}
+
+}  // namespace vela::sim
