@@ -147,6 +147,9 @@ class SerialDevice {
   // Takes and clears the pending line errors (kCe* bits) and reports the
   // number of bytes waiting in the receive queue.
   int ClearErrors(uint32_t& errors, uint32_t& input_count);
+  // The number of bytes waiting in the receive queue; pending line errors
+  // stay pending for ClearErrors.
+  int InputCount(uint32_t& input_count);
   // kMs* bits of the modem input signals.
   int ModemStatus(uint32_t& status);
 
@@ -168,5 +171,9 @@ std::string SerialDevicePath(const std::string& port);
 // modem-status request (a pseudo-terminal: ENOTTY/EINVAL; Wine on a pty:
 // ERROR_NOT_SUPPORTED).
 bool IsNoModemLinesError(int error);
+
+// The error an operation reports on a device that is not open
+// (ERROR_INVALID_HANDLE / EBADF).
+int NotOpenError();
 
 }  // namespace vela::platform

@@ -345,7 +345,13 @@ class TComPort {
   void ApplyLineSettings();
   void ApplyTimeoutSettings();
   void ApplyQueueSizes();
+  void StopEventThread(platform::SerialDevice* device);
+  void RunEventThread(std::shared_ptr<platform::SerialDevice> device);
+  // Hands a batch to the handlers; false when the event thread is to end.
+  bool DispatchEvents(TComEvents batch);
+  void OnPortMessage(uint32_t code, uintptr_t flag);
   void HandleEvent(uint32_t flag);
+  uint32_t ModemStatusBits();
 
   TComParity parity_{this};
   TComFlowControl flow_control_{this};
