@@ -375,7 +375,8 @@ ByteString TSMS::DecodeAddress(const ByteString& text) {
   // the bits 0x50.
   if ((*type & 0x50) == 0x50) return Decode7Bit(value);
   ByteString digits = SwapSemiOctets(value);
-  if (!digits.empty() && digits.back() == 'F') digits.pop_back();  // odd-count filler
+  // Odd-count filler; hex is read in either case, so the filler may be 'f'.
+  if (!digits.empty() && (digits.back() == 'F' || digits.back() == 'f')) digits.pop_back();
   if (((*type >> 4) & 7) == 1) digits.insert(0, 1, '+');           // international
   return digits;
 }
