@@ -91,7 +91,7 @@ ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteStri
 void TmyXComm::Trace(const ByteString& line) {
   TraceOutput& out = Tracing();
   TraceSink sink;
-  {
+  try {
     std::lock_guard<std::mutex> lock(out.mutex);
     if (!out.file_chosen) {
       const char* path = std::getenv("VELACTRL_TRACE");
@@ -103,9 +103,17 @@ void TmyXComm::Trace(const ByteString& line) {
       std::fflush(out.file);
     }
     sink = out.sink;
+  } catch (...) {
+    return;  // out of memory while formatting: the line is not traced
   }
   // Outside the lock, so that a sink may trace or change the sink itself.
-  if (sink) sink(line);
+  // A failing sink must not cost a command or a line: tracing never raises.
+  if (sink) {
+    try {
+      sink(line);
+    } catch (...) {
+    }
+  }
 }
 
 void TmyXComm::SetTraceSink(TraceSink sink) {
@@ -234,6 +242,9 @@ void TmyXComm::SendCommand(const ByteString& command,
       // Leaving destroys the wait, which stops its thread first.
       if (abort_requested_ || platform::TerminationRequested()) throw EAbort();
     }
+    // A wait gives up without writing only on an abort or host termination;
+    // the lines still held then belong to the previous command.
+    if (!wait->Held()) throw EAbort();
     {
       std::lock_guard<std::mutex> lock(lines_mutex_);
       response = JoinLines(lines_);

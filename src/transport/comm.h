@@ -49,7 +49,9 @@ ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteStri
 class TmyXComm {
  public:
   using UnsolicitedLineHandler = std::function<void(TmyXComm& sender, const ByteString& line)>;
-  // Receives every trace line as built ("[TX] ATZ\r", "[RX] OK", ...).
+  // Receives every trace line as built ("[TX] ATZ\r", "[RX] OK", ...), on
+  // the thread that traced it ([TX] comes from a completion wait's thread).
+  // An exception it raises is dropped.
   using TraceSink = std::function<void(const ByteString& line)>;
 
   // Line message: first user message code + 100; param1 is a heap copy of

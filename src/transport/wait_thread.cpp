@@ -1,5 +1,6 @@
 #include "transport/wait_thread.h"
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 
@@ -25,6 +26,7 @@ void TWaitThread::Execute() {
     Finish(false);
     return;
   }
+  held_ = true;
   try {
     RunCommand();
   } catch (const std::exception& e) {
@@ -64,7 +66,8 @@ void TWaitThread::RunCommand() {
     ch.current_command_ = command_;
     ch.lines_.clear();
   }
-  const uint32_t deadline = platform::TickCount() + ch.timeout_;
+  const uint32_t timeout = std::min<uint32_t>(ch.timeout_, kMaxTimeoutMs);
+  const uint32_t deadline = platform::TickCount() + timeout;
   ch.deadline_ = deadline;
 
   TmyXComm::Trace("[TX] " + command_);

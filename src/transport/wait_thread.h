@@ -37,6 +37,13 @@ class TWaitThread {
 
   // The wait has ended (any thread).
   bool Done() const { return done_; }
+  // The wait obtained the channel (and so wrote, or tried to write, its
+  // command); false when it gave up while acquiring.
+  bool Held() const { return held_; }
+
+  // Deadlines are compared wrap-safe on the 32-bit tick, which holds for
+  // time-outs below 2^31 ms; longer ones are cut to that (about 24 days).
+  static constexpr uint32_t kMaxTimeoutMs = 0x7FFFFFFFu;
 
  private:
   void Execute();
@@ -45,6 +52,7 @@ class TWaitThread {
   void Finish(bool held);
 
   std::atomic<bool> done_{false};
+  std::atomic<bool> held_{false};
   TmyXComm& channel_;
   const std::vector<ByteString> expected_;
   const ByteString command_;
