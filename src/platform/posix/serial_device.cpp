@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -160,8 +161,15 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& port, int& e
     return nullptr;
   }
   // Not shared: later opens fail with EBUSY while we hold the device.
+  // TIOCEXCL does not stop a privileged opener, so an flock on the device
+  // (shared by every program that locks serial devices this way) backs it up.
   if (::ioctl(fd, TIOCEXCL) != 0) {
     error = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = (errno == EWOULDBLOCK) ? EBUSY : errno;
     ::close(fd);
     return nullptr;
   }

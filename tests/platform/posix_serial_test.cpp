@@ -1,0 +1,265 @@
+// POSIX serial devices: port-name mapping, raw mode on a pseudo-terminal,
+// exclusive open, read time-outs, event waits and their stop.
+#include "platform/serial_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/sync.h"
+
+namespace vela::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(SerialDevicePath, MapsNames) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"COM1", "/dev/ttyS0"},     {"COM10", "/dev/ttyS9"},         {"com3", "/dev/ttyS2"},
+      {"COM0", "/dev/COM0"},      {"COM", "/dev/COM"},             {"COMx", "/dev/COMx"},
+      {"COM1a", "/dev/COM1a"},    {"ttyUSB0", "/dev/ttyUSB0"},     {"/dev/pts/7", "/dev/pts/7"},
+      {"./link", "./link"},       {"pts/2", "pts/2"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SerialDevicePath(c.first), c.second) << c.first;
+}
+
+struct Pty {
+  int master = -1;
+  std::string slave;
+  Pty() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
+    slave = ::ptsname(master);
+  }
+  ~Pty() {
+    if (master >= 0) ::close(master);
+  }
+  std::string ReadMaster(size_t want, int timeout_ms = 2000) {
+    std::string got;
+    const auto limit = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < want && Clock::now() < limit) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) == 1) {
+        char buf[256];
+        ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+      }
+    }
+    return got;
+  }
+};
+
+DeviceTimeouts Immediate() {
+  DeviceTimeouts t;
+  t.read_interval = 0xFFFFFFFFu;
+  t.write_total_multiplier = 100;
+  t.write_total_constant = 1000;
+  return t;
+}
+
+TEST(PosixSerialDevice, OpensPtyRawAndExclusive) {
+  Pty pty;
+  ASSERT_FALSE(pty.slave.empty());
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device) << error;
+  ASSERT_EQ(device->SetTimeouts(Immediate()), 0);
+
+  // Not shared: a second open is refused.
+  int second_error = 0;
+  EXPECT_FALSE(SerialDevice::Open(pty.slave, second_error));
+  EXPECT_EQ(second_error, EBUSY);
+
+  // Raw: CR and LF pass untranslated both ways, nothing is echoed.
+  ASSERT_EQ(::write(pty.master, "AT\r\n", 4), 4);
+  std::string in(16, '\0');
+  uint32_t read = 0;
+  const auto limit = Clock::now() + std::chrono::seconds(2);
+  std::string got;
+  while (got.size() < 4 && Clock::now() < limit) {
+    ASSERT_EQ(device->Read(&in[0], 16, read), 0);
+    got.append(in, 0, read);
+    SleepMs(5);
+  }
+  EXPECT_EQ(got, "AT\r\n");
+  uint32_t written = 0;
+  ASSERT_EQ(device->Write("OK\n", 3, written), 0);
+  EXPECT_EQ(written, 3u);
+  EXPECT_EQ(pty.ReadMaster(3), "OK\n");  // no echo of "AT", no LF -> CRLF
+}
+
+TEST(PosixSerialDevice, MissingDeviceReportsError) {
+  int error = 0;
+  EXPECT_FALSE(SerialDevice::Open("/dev/vela-no-such-device", error));
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST(PosixSerialDevice, RegularFileIsNoDevice) {
+  char path[] = "/tmp/vela-serial-XXXXXX";
+  int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  int error = 0;
+  EXPECT_FALSE(SerialDevice::Open(path, error));
+  EXPECT_EQ(error, ENOTTY);
+  ::close(fd);
+  ::unlink(path);
+}
+
+TEST(PosixSerialDevice, ReadTimeoutRules) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  char buf[64];
+  uint32_t read = 99;
+
+  // Immediate: empty port returns at once with nothing.
+  ASSERT_EQ(device->SetTimeouts(Immediate()), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(device->Read(buf, 64, read), 0);
+  EXPECT_EQ(read, 0u);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+
+  // Total time-out: 0 * n + 80 ms, then the bytes so far.
+  DeviceTimeouts total;
+  total.read_total_constant = 80;
+  ASSERT_EQ(device->SetTimeouts(total), 0);
+  start = Clock::now();
+  EXPECT_EQ(device->Read(buf, 64, read), 0);
+  EXPECT_EQ(read, 0u);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(70));
+
+  // Wait for the first byte (MAXDWORD interval and multiplier).
+  DeviceTimeouts first;
+  first.read_interval = 0xFFFFFFFFu;
+  first.read_total_multiplier = 0xFFFFFFFFu;
+  first.read_total_constant = 5000;
+  ASSERT_EQ(device->SetTimeouts(first), 0);
+  std::thread writer([&] {
+    SleepMs(40);
+    (void)!::write(pty.master, "xyz", 3);
+  });
+  start = Clock::now();
+  EXPECT_EQ(device->Read(buf, 64, read), 0);
+  writer.join();
+  EXPECT_GE(read, 1u);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST(PosixSerialDevice, EventWaitReportsReceivedBytesOnceAndStops) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  ASSERT_EQ(device->SetTimeouts(Immediate()), 0);
+  ASSERT_EQ(device->SetEventMask(kEvRxChar | kEvTxEmpty), 0);
+
+  std::thread writer([&] {
+    SleepMs(30);
+    (void)!::write(pty.master, "abc", 3);
+  });
+  uint32_t mask = 0;
+  EXPECT_EQ(device->WaitEvents(mask, error), SerialWait::kEvents);
+  EXPECT_EQ(mask, kEvRxChar);
+  writer.join();
+
+  // The bytes stay unread: no second report until something changes; the
+  // waiting thread is ended by StopWaits.
+  std::thread stopper([&] {
+    SleepMs(80);
+    device->StopWaits();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(device->WaitEvents(mask, error), SerialWait::kStopped);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(60));
+  stopper.join();
+  EXPECT_FALSE(device->SleepUnlessStopped(1000));
+}
+
+TEST(PosixSerialDevice, TransmitEmptyAfterWrite) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  ASSERT_EQ(device->SetTimeouts(Immediate()), 0);
+  ASSERT_EQ(device->SetEventMask(kEvTxEmpty), 0);
+  uint32_t written = 0;
+  ASSERT_EQ(device->Write("hello", 5, written), 0);
+  uint32_t mask = 0;
+  EXPECT_EQ(device->WaitEvents(mask, error), SerialWait::kEvents);
+  EXPECT_EQ(mask, kEvTxEmpty);
+}
+
+TEST(PosixSerialDevice, ClearMaskEndsWait) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  ASSERT_EQ(device->SetEventMask(kEvRxChar), 0);
+  std::thread clearer([&] {
+    SleepMs(30);
+    device->SetEventMask(0);
+  });
+  uint32_t mask = 1;
+  EXPECT_EQ(device->WaitEvents(mask, error), SerialWait::kEvents);
+  EXPECT_EQ(mask, 0u);
+  clearer.join();
+}
+
+TEST(PosixSerialDevice, AbortingPurgeEndsBlockedRead) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  DeviceTimeouts forever;  // all zero: wait for the full count
+  ASSERT_EQ(device->SetTimeouts(forever), 0);
+  std::thread purger([&] {
+    SleepMs(50);
+    device->Purge(kPurgeRxAbort);
+  });
+  char buf[8];
+  uint32_t read = 0;
+  EXPECT_EQ(device->Read(buf, 8, read), ECANCELED);
+  purger.join();
+  // A later read is not affected by the old abort.
+  ASSERT_EQ(device->SetTimeouts(Immediate()), 0);
+  EXPECT_EQ(device->Read(buf, 8, read), 0);
+}
+
+TEST(PosixSerialDevice, PtyHasNoModemLines) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  uint32_t status = 0;
+  const int e = device->ModemStatus(status);
+  EXPECT_TRUE(e == 0 || IsNoModemLinesError(e)) << e;
+}
+
+TEST(PosixSerialDevice, ControlRecordAcceptedIncludingOddRates) {
+  Pty pty;
+  int error = 0;
+  auto device = SerialDevice::Open(pty.slave, error);
+  ASSERT_TRUE(device);
+  DeviceControl dcb;
+  dcb.flags = kDcbBinary | kDcbRtsEnable;
+  dcb.xon_char = 17;
+  dcb.xoff_char = 19;
+  for (uint32_t rate : {9600u, 115200u, 14400u, 56000u, 128000u, 256000u, 31250u}) {
+    dcb.baud_rate = rate;
+    EXPECT_EQ(device->SetControl(dcb), 0) << rate;
+  }
+  dcb.baud_rate = 0;
+  EXPECT_EQ(device->SetControl(dcb), EINVAL);
+}
+
+}  // namespace
+}  // namespace vela::platform
