@@ -1,0 +1,241 @@
+// The modem driver against a scripted modem: answers without echo, and
+// indications written in the middle of a command's answer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "modem/vuz_vela.h"
+#include "modem_test_util.h"
+#include "scripted_modem.h"
+#include "sim_pdu.h"
+
+namespace vela {
+namespace {
+
+using test::EventLog;
+using test::PumpFor;
+using test::PumpUntil;
+using test::ScriptedModem;
+
+std::string DeliverPdu(const std::string& from, const std::string& text) {
+  sim::pdu::Deliver deliver;
+  sim::pdu::Timestamp scts{2026, 12, 8, 17, 30, 5, 4};
+  EXPECT_TRUE(sim::pdu::MakeTextDeliver("", from, text, scts, &deliver));
+  return sim::pdu::EncodeDeliver(deliver);
+}
+
+std::string ReportPdu(int reference, int status) {
+  sim::pdu::StatusReport report;
+  report.messageReference = reference;
+  report.recipient.number = "+4917012345678";
+  report.serviceCentreTime = {2026, 12, 8, 17, 30, 5, 4};
+  report.dischargeTime = {2026, 12, 8, 17, 30, 9, 4};
+  report.status = status;
+  return sim::pdu::EncodeStatusReport(report);
+}
+
+std::string CmtLines(const std::string& pdu) {
+  return "\r\n+CMT: ," + std::to_string(sim::pdu::TpduLength(pdu)) + "\r\n" + pdu + "\r\n";
+}
+
+std::string CdsLines(const std::string& pdu) {
+  return "\r\n+CDS: " + std::to_string(sim::pdu::TpduLength(pdu)) + "\r\n" + pdu + "\r\n";
+}
+
+// A modem with a ready SIM and service 1 that echoes or not; `extra` may take
+// a line first (returns true when it has answered it).
+struct ScriptedAnswers {
+  bool echo = true;
+  std::function<bool(ScriptedModem&, const std::string&)> extra;
+
+  void operator()(ScriptedModem& m, const std::string& line) const {
+    if (extra && extra(m, line)) return;
+    const std::string echoed = echo ? line + "\r\n" : "";
+    if (line == "AT+CGMI") return ScriptedModem::Answer(m, line, {"Maker Ltd"}, echo);
+    if (line == "AT+CGMM") return ScriptedModem::Answer(m, line, {"Model X"}, echo);
+    if (line == "AT+CGSN") return ScriptedModem::Answer(m, line, {"490154203237518"}, echo);
+    if (line == "AT+CPIN?") return ScriptedModem::Answer(m, line, {"+CPIN: READY"}, echo);
+    if (line == "AT+CSMS=?") return ScriptedModem::Answer(m, line, {"+CSMS: (0,1)"}, echo);
+    if (line == "AT+CSMS=1") return ScriptedModem::Answer(m, line, {"+CSMS: 1,1,1"}, echo);
+    if (line.rfind("AT+CMGS=", 0) == 0) return m.Write(echoed + "> ");
+    if (!line.empty() && line.back() == '\x1A') return m.Write(echoed + "+CMGS: 42\r\n\r\nOK\r\n");
+    ScriptedModem::Answer(m, line, {}, echo);
+  }
+};
+
+class DriverScriptTest : public ::testing::Test {
+ protected:
+  void Start(ScriptedAnswers answers) {
+    modem_ = std::make_unique<ScriptedModem>(answers);
+    driver_ = std::make_unique<TVuZVela>();
+    driver_->Port = modem_->DevicePath();
+    events_.Attach(*driver_);
+    driver_->Open();
+  }
+  void TearDown() override {
+    driver_.reset();
+    modem_.reset();
+  }
+  size_t Count(const std::string& command) const {
+    auto lines = modem_->Lines();
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), command));
+  }
+
+  std::unique_ptr<ScriptedModem> modem_;
+  std::unique_ptr<TVuZVela> driver_;
+  EventLog events_;
+};
+
+TEST_F(DriverScriptTest, IdentityAndReferenceComeFromTheInformationLinesWithAndWithoutEcho) {
+  for (bool echo : {true, false}) {
+    SCOPED_TRACE(echo ? "echo" : "no echo");
+    ScriptedAnswers answers;
+    answers.echo = echo;
+    Start(answers);
+    EXPECT_EQ(driver_->Manufacturer(), "Maker Ltd");
+    EXPECT_EQ(driver_->DeviceModel(), "Model X");
+    EXPECT_EQ(driver_->DeviceSerial(), "490154203237518");
+    ByteString reference;
+    driver_->SubmitMessage("+4917012345678", "Hello", reference, false);
+    EXPECT_EQ(reference, "42");
+    TearDown();
+  }
+}
+
+TEST_F(DriverScriptTest, IdentityQueryWithoutInformationGivesEmptyField) {
+  ScriptedAnswers answers;
+  answers.extra = [](ScriptedModem& m, const std::string& line) {
+    if (line != "AT+CGSN") return false;
+    ScriptedModem::Answer(m, line, {});
+    return true;
+  };
+  Start(answers);
+  EXPECT_EQ(driver_->DeviceSerial(), "");
+  EXPECT_EQ(driver_->DeviceModel(), "Model X");
+}
+
+TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
+  const std::string message = DeliverPdu("+4915112345678", "inside");
+  const std::string report = ReportPdu(0x2A, 0);
+  ScriptedAnswers answers;
+  answers.extra = [&](ScriptedModem& m, const std::string& line) {
+    if (line == "AT+CSQ") {
+      m.Write("AT+CSQ\r\n" + CmtLines(message) + "+CSQ: 20,99\r\n\r\nOK\r\n");
+      return true;
+    }
+    if (!line.empty() && line.back() == '\x1A') {
+      m.Write(line + "\r\n" + CdsLines(report) + "+CMGS: 42\r\n\r\nOK\r\n");
+      return true;
+    }
+    return false;
+  };
+  Start(answers);
+
+  bool inCommand = false;
+  int nestedEvents = 0;
+  driver_->OnReceiveMessage = [&](const ByteString& from, const ByteString& text, DateTime time) {
+    if (inCommand) ++nestedEvents;
+    events_.received.push_back({from, text, time});
+  };
+  driver_->OnDeliveryReport = [&](const ByteString& reference, bool delivered, DateTime scts, DateTime dt) {
+    if (inCommand) ++nestedEvents;
+    events_.reports.push_back({reference, delivered, scts, dt});
+  };
+
+  inCommand = true;
+  const ByteString response = driver_->SendCommand("AT+CSQ\r", 5000);
+  inCommand = false;
+  EXPECT_NE(response.find("+CSQ: 20,99\r\n"), ByteString::npos);
+  EXPECT_EQ(Count("AT+CNMA"), 0u);
+  ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1; }, 5000));
+  EXPECT_EQ(events_.received[0].originator, "+4915112345678");
+  EXPECT_EQ(events_.received[0].text, "inside");
+
+  inCommand = true;
+  ByteString reference;
+  driver_->SubmitMessage("+4917012345678", "Hello", reference, true);
+  inCommand = false;
+  EXPECT_EQ(reference, "42");
+  ASSERT_TRUE(PumpUntil([&] { return events_.reports.size() == 1; }, 5000));
+  EXPECT_EQ(events_.reports[0].reference, "2A");
+  EXPECT_TRUE(events_.reports[0].delivered);
+
+  PumpFor(300);
+  EXPECT_EQ(nestedEvents, 0);
+  EXPECT_EQ(events_.received.size(), 1u);
+  EXPECT_EQ(events_.reports.size(), 1u);
+  // Each acknowledgement follows the command it arrived in.
+  auto lines = modem_->Lines();
+  auto csq = std::find(lines.begin(), lines.end(), "AT+CSQ");
+  ASSERT_NE(csq, lines.end());
+  ASSERT_NE(csq + 1, lines.end());
+  EXPECT_EQ(*(csq + 1), "AT+CNMA");
+  EXPECT_EQ(lines.back(), "AT+CNMA");
+  EXPECT_EQ(Count("AT+CNMA"), 2u);
+}
+
+TEST_F(DriverScriptTest, AFailureWhileReportingDropsOnlyThatIndicationAfterItsAcknowledgement) {
+  // Month 13 in the service-centre time stamp: the time cannot be read.
+  std::string badTime = DeliverPdu("+12345678", "bad time");
+  badTime.replace(22, 2, "31");
+
+  struct Case {
+    const char* name;
+    std::string pdu;
+    bool throwingSink;
+  };
+  const Case cases[] = {
+      {"malformed time stamp", badTime, false},
+      {"failing sink", DeliverPdu("+12345678", "sink fails"), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(ScriptedAnswers{});
+    bool throwOnce = c.throwingSink;
+    std::vector<ByteString> texts;
+    driver_->OnReceiveMessage = [&](const ByteString&, const ByteString& text, DateTime) {
+      if (throwOnce) {
+        throwOnce = false;
+        throw std::runtime_error("sink failed");
+      }
+      texts.push_back(text);
+    };
+    modem_->Write(CmtLines(c.pdu));
+    modem_->Write(CmtLines(DeliverPdu("+12345678", "next")));
+    ASSERT_TRUE(PumpUntil([&] { return texts.size() == 1; }, 5000));
+    PumpFor(200);
+    EXPECT_EQ(texts, std::vector<ByteString>{"next"});
+    EXPECT_EQ(Count("AT+CNMA"), 2u);
+    TearDown();
+  }
+}
+
+TEST_F(DriverScriptTest, WithoutCallbacksNothingIsAcknowledged) {
+  Start(ScriptedAnswers{});
+  driver_->OnReceiveMessage = nullptr;
+  driver_->OnDeliveryReport = nullptr;
+  modem_->Write(CmtLines(DeliverPdu("+12345678", "nobody listens")));
+  modem_->Write(CdsLines(ReportPdu(1, 0)));
+  PumpFor(400);
+  EXPECT_EQ(Count("AT+CNMA"), 0u);
+  EXPECT_EQ(driver_->DeferredIndications(), 0u);
+}
+
+TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
+  Start(ScriptedAnswers{});
+  // "+CDS:" after "+CMT:" on one line: the next line is a status report.
+  const std::string report = ReportPdu(0x10, 0x41);
+  modem_->Write("\r\n+CMT: +CDS: 25\r\n" + report + "\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return events_.reports.size() == 1; }, 5000));
+  EXPECT_EQ(events_.reports[0].reference, "10");
+  EXPECT_FALSE(events_.reports[0].delivered);
+  EXPECT_TRUE(events_.received.empty());
+}
+
+}  // namespace
+}  // namespace vela
