@@ -1,6 +1,6 @@
 #include "coding/sms.h"
 
-#include <cstdio>
+#include <algorithm>
 
 #include "coding/gsm_alphabet.h"
 #include "platform/codepage.h"
@@ -23,10 +23,16 @@ struct DecodeFailure {};
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// Upper-case hex of `value`, at least `min_digits` characters.
 void AppendHex(ByteString& out, unsigned value, int min_digits) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%0*X", min_digits, value);
-  out += buffer;
+  char buffer[8];
+  int n = 0;
+  do {
+    buffer[n++] = kHexDigits[value & 0x0F];
+    value >>= 4;
+  } while (value != 0);
+  while (n < min_digits) buffer[n++] = '0';
+  while (n > 0) out.push_back(buffer[--n]);
 }
 
 int HexValueOf(char c) {
