@@ -1,0 +1,56 @@
+#include "text.h"
+
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+
+namespace vela::tool {
+
+ByteString BytesFromUtf8(const std::string& utf8) {
+  return platform::NarrowFromWide(platform::WideFromUtf8(utf8));
+}
+
+std::string Utf8FromBytes(const ByteString& bytes) {
+  return platform::Utf8FromWide(platform::WideFromNarrow(bytes));
+}
+
+ByteString MessageTextFromUtf8(const std::string& utf8, bool& lossy, bool& cut) {
+  WideString wide = platform::WideFromUtf8(utf8);
+  ByteString text = platform::NarrowFromWide(wide);
+  lossy = platform::WideFromNarrow(text) != wide;
+  cut = text.size() > 160;
+  if (text.size() > 255) text.resize(255);
+  if (text.size() > 160) text.resize(160);
+  return text;
+}
+
+Json TimeJson(DateTime value) {
+  if (value == 0) return Json();
+  return Json(platform::FormatDateTime(value));
+}
+
+std::string TimeText(DateTime value) {
+  return value == 0 ? std::string("-") : platform::FormatDateTime(value);
+}
+
+std::string IndentedText(const std::string& utf8, const std::string& indent) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '\r' || c == '\n') {
+      // CR LF and LF CR are one break, as the decoder writes them.
+      if (i + 1 < utf8.size() && (utf8[i + 1] == '\r' || utf8[i + 1] == '\n') && utf8[i + 1] != utf8[i]) ++i;
+      out += '\n';
+      out += indent;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace vela::tool
