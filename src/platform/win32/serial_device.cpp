@@ -1,0 +1,245 @@
+// Serial devices on Windows: the communications API on a handle opened for
+// overlapped transfers. Each transfer and each event wait has its own
+// overlapped record and manual-reset completion event.
+#include "platform/serial_device.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+namespace vela::platform {
+
+namespace {
+
+constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+
+// One overlapped request: zero-filled record and its completion event
+// (manual reset, created signalled), freed on every path.
+struct Overlapped {
+  OVERLAPPED ov = {};
+  Overlapped() { ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr); }
+  ~Overlapped() {
+    if (ov.hEvent) CloseHandle(ov.hEvent);
+  }
+  Overlapped(const Overlapped&) = delete;
+  Overlapped& operator=(const Overlapped&) = delete;
+};
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+}  // namespace
+
+struct SerialDevice::Impl {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE stop = nullptr;  // manual reset: once set, every wait ends
+  std::mutex mutex;       // guards the fields below
+  DeviceTimeouts timeouts;
+  // Line errors taken by internal ClearCommError calls, kept for ClearErrors.
+  DWORD kept_errors = 0;
+
+  bool ImmediateReads() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return timeouts.read_interval == kMaxDword && timeouts.read_total_multiplier == 0 &&
+           timeouts.read_total_constant == 0;
+  }
+  int QueueStatus(DWORD& errors, DWORD& in_queue) {
+    COMSTAT stat = {};
+    if (!ClearCommError(handle, &errors, &stat)) return LastError();
+    in_queue = stat.cbInQue;
+    return 0;
+  }
+};
+
+SerialDevice::SerialDevice() : impl_(std::make_unique<Impl>()) {}
+
+SerialDevice::~SerialDevice() {
+  if (impl_->stop) {
+    SetEvent(impl_->stop);
+    CloseHandle(impl_->stop);
+  }
+  if (impl_->handle != INVALID_HANDLE_VALUE) CloseHandle(impl_->handle);
+}
+
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& port, int& error) {
+  const std::string path = SerialDevicePath(port);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    return nullptr;
+  }
+  std::shared_ptr<SerialDevice> device(new SerialDevice());
+  device->impl_->handle = handle;
+  device->impl_->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  error = 0;
+  return device;
+}
+
+int SerialDevice::SetQueueSizes(uint32_t input, uint32_t output) {
+  return SetupComm(impl_->handle, input, output) ? 0 : LastError();
+}
+
+int SerialDevice::SetControl(const DeviceControl& c) {
+  DCB dcb = {};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = c.baud_rate;
+  const uint32_t f = c.flags;
+  dcb.fBinary = (f & kDcbBinary) ? 1 : 0;
+  dcb.fParity = (f & kDcbParity) ? 1 : 0;
+  dcb.fOutxCtsFlow = (f & kDcbOutxCtsFlow) ? 1 : 0;
+  dcb.fOutxDsrFlow = (f & kDcbOutxDsrFlow) ? 1 : 0;
+  dcb.fDtrControl = (f & kDcbDtrControlMask) >> 4;
+  dcb.fDsrSensitivity = (f & kDcbDsrSensitivity) ? 1 : 0;
+  dcb.fTXContinueOnXoff = (f & kDcbTxContinueOnXoff) ? 1 : 0;
+  dcb.fOutX = (f & kDcbOutX) ? 1 : 0;
+  dcb.fInX = (f & kDcbInX) ? 1 : 0;
+  dcb.fErrorChar = (f & kDcbErrorChar) ? 1 : 0;
+  dcb.fNull = (f & kDcbNull) ? 1 : 0;
+  dcb.fRtsControl = (f & kDcbRtsControlMask) >> 12;
+  dcb.XonLim = c.xon_limit;
+  dcb.XoffLim = c.xoff_limit;
+  dcb.ByteSize = c.byte_size;
+  dcb.Parity = c.parity;
+  dcb.StopBits = c.stop_bits;
+  dcb.XonChar = c.xon_char;
+  dcb.XoffChar = c.xoff_char;
+  dcb.ErrorChar = c.error_char;
+  dcb.EofChar = c.eof_char;
+  dcb.EvtChar = c.event_char;
+  return SetCommState(impl_->handle, &dcb) ? 0 : LastError();
+}
+
+int SerialDevice::SetTimeouts(const DeviceTimeouts& t) {
+  COMMTIMEOUTS ct = {t.read_interval, t.read_total_multiplier, t.read_total_constant, t.write_total_multiplier,
+                     t.write_total_constant};
+  if (!SetCommTimeouts(impl_->handle, &ct)) return LastError();
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->timeouts = t;
+  return 0;
+}
+
+int SerialDevice::SetEventMask(uint32_t mask) { return SetCommMask(impl_->handle, mask) ? 0 : LastError(); }
+
+SerialWait SerialDevice::WaitEvents(uint32_t& mask_out, int& error) {
+  mask_out = 0;
+  error = 0;
+  if (WaitForSingleObject(impl_->stop, 0) == WAIT_OBJECT_0) return SerialWait::kStopped;
+  Overlapped request;
+  DWORD mask = 0;
+  if (!WaitCommEvent(impl_->handle, &mask, &request.ov)) {
+    const DWORD e = GetLastError();
+    if (e != ERROR_IO_PENDING) {
+      error = static_cast<int>(e);
+      return SerialWait::kFailed;
+    }
+    HANDLE handles[2] = {impl_->stop, request.ov.hEvent};
+    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (r != WAIT_OBJECT_0 + 1) {
+      // Stopped: end the pending wait before its record goes away.
+      CancelIo(impl_->handle);
+      DWORD ignored = 0;
+      GetOverlappedResult(impl_->handle, &request.ov, &ignored, TRUE);
+      return SerialWait::kStopped;
+    }
+    DWORD ignored = 0;
+    if (!GetOverlappedResult(impl_->handle, &request.ov, &ignored, FALSE)) {
+      error = LastError();  // Wine on a pty: 995, at once, every time
+      return SerialWait::kFailed;
+    }
+  }
+  mask_out = mask;
+  return SerialWait::kEvents;
+}
+
+void SerialDevice::StopWaits() {
+  if (impl_->stop) SetEvent(impl_->stop);
+}
+
+bool SerialDevice::SleepUnlessStopped(uint32_t ms) {
+  return WaitForSingleObject(impl_->stop, ms) == WAIT_TIMEOUT;
+}
+
+int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
+  written = 0;
+  if (size == 0) return 0;
+  Overlapped request;
+  if (!request.ov.hEvent) return LastError();
+  DWORD done = 0;
+  if (!WriteFile(impl_->handle, data, size, &done, &request.ov) && GetLastError() != ERROR_IO_PENDING)
+    return LastError();
+  if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
+  if (!GetOverlappedResult(impl_->handle, &request.ov, &done, FALSE)) return LastError();
+  written = done;
+  return 0;
+}
+
+int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
+  read = 0;
+  if (size == 0) return 0;
+  if (impl_->ImmediateReads()) {
+    // A read that is to return at once reads only what is waiting: Wine
+    // leaves such a read pending on an empty pseudo-terminal.
+    DWORD errors = 0, waiting = 0;
+    if (int e = impl_->QueueStatus(errors, waiting)) return e;
+    {
+      std::lock_guard<std::mutex> lock(impl_->mutex);
+      impl_->kept_errors |= errors;
+    }
+    if (waiting == 0) return 0;
+    if (waiting < size) size = waiting;
+  }
+  Overlapped request;
+  if (!request.ov.hEvent) return LastError();
+  DWORD done = 0;
+  if (!ReadFile(impl_->handle, data, size, &done, &request.ov) && GetLastError() != ERROR_IO_PENDING)
+    return LastError();
+  if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
+  if (!GetOverlappedResult(impl_->handle, &request.ov, &done, FALSE)) return LastError();
+  read = done;
+  return 0;
+}
+
+int SerialDevice::Purge(uint32_t flags) { return PurgeComm(impl_->handle, flags) ? 0 : LastError(); }
+
+int SerialDevice::ClearErrors(uint32_t& errors, uint32_t& input_count) {
+  DWORD e = 0, waiting = 0;
+  const int result = impl_->QueueStatus(e, waiting);
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (result != 0) {
+    errors = 0;
+    input_count = 0;
+    return result;
+  }
+  errors = e | impl_->kept_errors;
+  impl_->kept_errors = 0;
+  input_count = waiting;
+  return 0;
+}
+
+int SerialDevice::InputCount(uint32_t& input_count) {
+  DWORD e = 0, waiting = 0;
+  input_count = 0;
+  if (int result = impl_->QueueStatus(e, waiting)) return result;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->kept_errors |= e;
+  input_count = waiting;
+  return 0;
+}
+
+int SerialDevice::ModemStatus(uint32_t& status) {
+  DWORD s = 0;
+  status = 0;
+  if (!GetCommModemStatus(impl_->handle, &s)) return LastError();
+  status = s;
+  return 0;
+}
+
+intptr_t SerialDevice::NativeHandle() const { return reinterpret_cast<intptr_t>(impl_->handle); }
+
+std::string SerialDevicePath(const std::string& port) { return "\\\\.\\" + port; }
+
+bool IsNoModemLinesError(int error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
+
+int NotOpenError() { return ERROR_INVALID_HANDLE; }
+
+}  // namespace vela::platform
