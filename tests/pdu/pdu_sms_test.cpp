@@ -178,15 +178,6 @@ TEST(ServiceCentre, LengthZeroReadsFirstOctetAtPositionThree) {
   EXPECT_EQ(pdu.UserText(), "hellohello");
 }
 
-TEST(ServiceCentre, OddDigitCountLosesFill) {
-  TPDUSMS pdu = Parse("07914400000000F0040B917228214365F700003130805120618005D4F29C2E03");
-  EXPECT_EQ(pdu.ServiceCentreLength(), 7);
-  EXPECT_EQ(pdu.ServiceCentreNumber(), "44000000000");
-  EXPECT_EQ(pdu.ServiceCentreType()->TypeOfNumber(), 1);
-  EXPECT_EQ(pdu.SMSType()->Kind(), smsDeliver);  // first octet at position 17
-  EXPECT_EQ(pdu.Address(), "27821234567");
-}
-
 TEST(ServiceCentre, LowerCaseLengthCountsZero) {
   // "0b" reads 0, so the TPDU is taken to start at position 3 ("91" = 10010001: SUBMIT).
   TPDUSMS pdu = Parse("0b9144000000F0040B917228214365F7");
@@ -287,17 +278,6 @@ TEST(Deliver, TextAfterHeaderOfAnyLength) {
     EXPECT_EQ(pdu.UserDataHeaderLength(), static_cast<int32_t>(c.header.size())) << c.text;
     EXPECT_EQ(pdu.UserDataHeader()->GetHeaderText(), test::Hex(c.header)) << c.text;
   }
-}
-
-TEST(Deliver, HeaderFieldsAndDescription) {
-  const auto ud = Pack7("abc", {0x00, 0x03, 0x2A, 0x02, 0x01});
-  TPDUSMS pdu = Parse(DeliverPdu("44", ud, 10));
-  const TUserDataHeader* header = pdu.UserDataHeader();
-  EXPECT_EQ(header->ReferenceNumber(), "2A");
-  EXPECT_EQ(header->MaximumMessages(), 2);
-  EXPECT_EQ(header->MessageSequence(), 1);
-  EXPECT_EQ(header->Description().size(), 5u);
-  EXPECT_EQ(pdu.UserText(), "abc");
 }
 
 TEST(Deliver, UserDataLengthAgainstHeaderAndText) {
