@@ -57,12 +57,15 @@ TEST(CodePageTest, UnmappableCharactersBecomeQuestionMarks) {
       {u"\u0080", "?"},               // a C1 control cp1252 does not keep
       {u"\u0100", "?"},               // A-macron: no best-fit 'A'
       {u"a\u4E16b", "a?b"},
-      {u"\U0001F600", "?"},           // one character outside the BMP: one '?'
+      {u"\U0001F600", "??"},          // one '?' per code unit, as Windows does
       {u"x\xD800y", "x?y"},           // lone high surrogate
       {u"x\xDC00", "x?"},             // lone low surrogate
       {u"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(NarrowFromWide(c.wide), c.narrow);
+  // Narrowing keeps the length: one byte per code unit.
+  const WideString mixed = u"a\u0416\U0001F600\xD800\u20AC\u00E9";
+  EXPECT_EQ(NarrowFromWide(mixed).size(), mixed.size());
 }
 
 TEST(CodePageTest, EmbeddedNulsSurvive) {

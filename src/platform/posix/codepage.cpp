@@ -31,25 +31,14 @@ char ToByte(char16_t unit) {
   return '?';
 }
 
-bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
 }  // namespace
 
 ByteString NarrowFromWide(const WideString& text) {
+  // One byte per code unit, as Windows converts to a single-byte code page:
+  // a character outside the BMP (a surrogate pair) becomes "??".
   ByteString out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      out.push_back('?');  // one character outside the BMP: one replacement
-      ++i;
-    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      out.push_back('?');
-    } else {
-      out.push_back(ToByte(unit));
-    }
-  }
+  for (char16_t unit : text) out.push_back(ToByte(unit));
   return out;
 }
 
