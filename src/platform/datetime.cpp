@@ -75,7 +75,9 @@ DateTime EncodeDateTime(const DateTimeParts& parts) {
 
 DateTimeParts DecodeDateTime(DateTime value) {
   DateTimeParts parts;
-  if (!std::isfinite(value)) return parts;
+  // Far outside years 1..9999 (or not a number): no date; also keeps the
+  // conversion to an integer defined.
+  if (!std::isfinite(value) || std::fabs(value) > 1e8) return parts;
   auto days = static_cast<int64_t>(std::trunc(value));
   auto ms = static_cast<int64_t>(std::llround(std::fabs(value - static_cast<double>(days)) * kMsPerDay));
   if (ms >= kMsPerDay) {  // rounded up to the next midnight

@@ -180,6 +180,10 @@ TEST(DateTimeTest, Formatting) {
   EXPECT_EQ(FormatDateTime(EncodeDateTime({2023, 1, 8, 23, 59, 59, 999})), "2023-01-08 23:59:59");
   // Within half a millisecond of midnight rounds to the next day.
   EXPECT_EQ(FormatDateTime(44935.0 - 1e-10), "2023-01-09 00:00:00");
+  // Values no date can have decode to zero parts instead of overflowing.
+  EXPECT_EQ(DecodeDateTime(1e300).year, 0);
+  EXPECT_EQ(DecodeDateTime(-1e300).year, 0);
+  EXPECT_EQ(DecodeDateTime(std::nan("")).year, 0);
 }
 
 }  // namespace
