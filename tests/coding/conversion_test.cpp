@@ -95,14 +95,6 @@ TEST(TConversionTest, BinStrToNibbleAcceptsExactlyFourBits) {
   }
 }
 
-TEST(TConversionTest, SmallTextOperations) {
-  EXPECT_EQ(TConversion::AddLeadingZeros("7", 3), "0007");
-  EXPECT_EQ(TConversion::AddLeadingZeros("7", 0), "7");
-  EXPECT_EQ(TConversion::AddLeadingZeros("7", -2), "7");
-  EXPECT_EQ(TConversion::ReverseStr("abc"), "cba");
-  EXPECT_EQ(TConversion::ReverseStr(""), "");
-}
-
 struct SeptetCase {
   const char* hex;
   const char* text;
