@@ -49,6 +49,14 @@ long long MsSince(Clock::time_point start) {
 
 void SleepFor(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
+// Time bounds are taken from the moment the peer received the command: the
+// machine-wide lock may first be held by commands of other processes.
+long long MsSinceWrite(const PtyPeer& peer, const std::string& command) {
+  const PtyPeer::Clock::time_point written = peer.LineTime(command);
+  if (written == PtyPeer::Clock::time_point()) return -1;
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - written).count();
+}
+
 // Dispatches this thread's messages until `done` or `timeout_ms`.
 bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
   const auto end = Clock::now() + milliseconds(timeout_ms);
@@ -168,9 +176,7 @@ TEST_F(ChannelTest, NoAnswerTimesOutWithEmptyResponseUntilTheNextAnswer) {
   // Deadline 300 ms after the write, found passed after a 200 ms slice, and
   // the loop ends one slice later.
   EXPECT_GE(elapsed, 500);
-  const long long after_write = std::chrono::duration_cast<milliseconds>(
-      Clock::now() - peer_.LineTime("AT")).count();
-  EXPECT_LT(after_write, 2000);
+  EXPECT_LT(MsSinceWrite(peer_, "AT"), 2000);
 
   EXPECT_EQ(Send("AT+CGMM\r", 2000), "OK\r\n");
   EXPECT_FALSE(TmyXComm::TimedOut());
@@ -268,7 +274,6 @@ TEST_F(ChannelTest, HostTerminationDuringCommandRaisesOperationAborted) {
     if (line == "AT+COPS?") platform::RequestTermination();
   });
   Open();
-  const auto start = Clock::now();
   try {
     Send("AT+COPS?\r", 5000);
     FAIL() << "no abort";
@@ -277,7 +282,7 @@ TEST_F(ChannelTest, HostTerminationDuringCommandRaisesOperationAborted) {
   }
   // The wait was stopped before the exception left: it saw the termination
   // on its next slice and ended as aborted.
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(MsSinceWrite(peer_, "AT+COPS?"), 2000);
   EXPECT_FALSE(channel_.IsBusy());
   EXPECT_FALSE(channel_.Busy());
   EXPECT_TRUE(channel_.LastAborted());
@@ -294,7 +299,7 @@ TEST_F(ChannelTest, HostTerminationWhileAcquiringWritesNothing) {
   Open();
   // Another holder has the machine-wide lock for the whole attempt.
   platform::MachineLock other("DezIsBusy");
-  ASSERT_TRUE(other.TryAcquire(10000));
+  ASSERT_TRUE(other.TryAcquire(60000));
   std::thread terminate([] {
     SleepFor(200);
     platform::RequestTermination();
@@ -331,9 +336,8 @@ TEST_F(ChannelTest, DisconnectInsideRunningCommandLetsItFinishThenCloses) {
     p.Dribble("\r\nOK\r\n");
   });
   Open();
-  const auto start = Clock::now();
   EXPECT_EQ(Send("AT+CGSN\r", 5000), "RING\r\nOK\r\n");
-  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(MsSinceWrite(peer_, "AT+CGSN"), 2000);
   EXPECT_FALSE(TmyXComm::TimedOut());
   EXPECT_FALSE(channel_.Connected());
   EXPECT_FALSE(channel_.ComPort().Connected());
@@ -348,22 +352,31 @@ TEST_F(ChannelTest, ClosingThePortEndsARunningWaitWithinOneSlice) {
     if (line == "AT+CGSN") p.Dribble("\r\nRING\r\n");
   });
   Open();
-  const auto start = Clock::now();
   EXPECT_EQ(Send("AT+CGSN\r", 5000), "RING\r\n");
-  EXPECT_LT(MsSince(start), 1500);
+  EXPECT_LT(MsSinceWrite(peer_, "AT+CGSN"), 1500);
   EXPECT_FALSE(TmyXComm::TimedOut());
   EXPECT_TRUE(TmyXComm::ExpectedAnswers().empty());
   EXPECT_FALSE(channel_.IsBusy());
 }
 
 TEST_F(ChannelTest, CommandOnClosedPortReturnsEmptyResponse) {
-  peer_.Start(nullptr);
-  // Never connected: the write fails on the wait's thread and ends the wait;
-  // the lock is released, so the next command is not blocked.
-  const auto start = Clock::now();
-  EXPECT_EQ(Send("AT\r", 5000), "");
-  EXPECT_LT(MsSince(start), 1500);
+  std::vector<ByteString> traces;
+  std::mutex mutex;
+  TmyXComm::SetTraceSink([&](const ByteString& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    traces.push_back(line);
+  });
+  // Never connected: the write fails on the wait's thread and ends the wait
+  // at once instead of after its time-out; the lock is released again.
+  EXPECT_EQ(Send("AT\r", 60000), "");
   EXPECT_FALSE(channel_.IsBusy());
+  TmyXComm::SetTraceSink(nullptr);
+  ASSERT_EQ(traces.size(), 2u);
+  EXPECT_EQ(traces[0], "[TX] AT\r");
+  EXPECT_EQ(traces[1].rfind("-ERR [ComWrite] ", 0), 0u) << traces[1];
+  platform::MachineLock probe("DezIsBusy");
+  ASSERT_TRUE(probe.TryAcquire(60000));
+  probe.Release();
 }
 
 TEST_F(ChannelTest, BytesWaitingBeforeOpenAreDiscarded) {
