@@ -38,6 +38,12 @@
 #include "common/types.h"
 #include "platform/serial_device.h"
 
+// <windows.h> (winspool.h) defines SetPort as SetPortA/SetPortW; a translation
+// unit that includes it first would otherwise rename the member below.
+#ifdef SetPort
+#undef SetPort
+#endif
+
 namespace vela {
 
 enum TBaudRate {
