@@ -288,13 +288,24 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
   Configure(driver, a, err);
   EventPrinter printer(out, a.Has("--json"));
   int64_t events = 0;
+  // Once the count is reached the driver must neither acknowledge nor report
+  // what follows in the same batch: an unacknowledged indication stays with
+  // the network, which delivers it again later, while one acknowledged and
+  // not printed would be lost. Without callbacks the driver does neither.
+  // Clearing is the callback's last action; its closure holds references only.
+  auto counted = [&] {
+    if (++events == count) {
+      driver.OnReceiveMessage = nullptr;
+      driver.OnDeliveryReport = nullptr;
+    }
+  };
   driver.OnReceiveMessage = [&](const ByteString& from, const ByteString& text, DateTime scts) {
     printer.Message(from, text, scts);
-    ++events;
+    counted();
   };
   driver.OnDeliveryReport = [&](const ByteString& ref, bool delivered, DateTime scts, DateTime discharge) {
     printer.Report(ref, delivered, scts, discharge);
-    ++events;
+    counted();
   };
 
   driver.Open();
