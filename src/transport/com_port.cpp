@@ -78,15 +78,31 @@ uint32_t TimeoutValue(int32_t value, const char* name) {
   return static_cast<uint32_t>(value);
 }
 
+std::mutex g_reporter_mutex;
+TComPort::ErrorReporter g_reporter;
+
 // Errors escaping a handler on the window path: an abort is silent, any other
 // is reported with a full stop appended as a message box would show it.
 void ReportHandlerError(const std::string& message) {
   std::string text = message;
   if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') text += '.';
-  std::fprintf(stderr, "%s\n", text.c_str());
+  TComPort::ErrorReporter reporter;
+  {
+    std::lock_guard<std::mutex> lock(g_reporter_mutex);
+    reporter = g_reporter;
+  }
+  if (reporter)
+    reporter(text);
+  else
+    std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 }  // namespace
+
+void TComPort::SetHandlerErrorReporter(ErrorReporter reporter) {
+  std::lock_guard<std::mutex> lock(g_reporter_mutex);
+  g_reporter = std::move(reporter);
+}
 
 // ---- EComPort ----
 
@@ -647,11 +663,9 @@ void TComPort::RunEventThread(std::shared_ptr<platform::SerialDevice> device) {
       }
       if (!device->SleepUnlessStopped(kEmptyWaitBackoffMs)) break;
     }
-  } catch (const std::exception& e) {
-    // smNone: an error escaping a handler ends the event thread; the port
-    // stays open without further line events.
-    if (!dynamic_cast<const EAbort*>(&e)) ReportHandlerError(e.what());
   } catch (...) {
+    // smNone and smThreadSync: an error escaping a handler ends the event
+    // thread; the port stays open without further line events.
   }
   device->SetEventMask(0);
   device->Purge(platform::kPurgeTxClear | platform::kPurgeRxClear);

@@ -255,6 +255,13 @@ class TComPort {
   // Port message code of the event hand-off (first user message + 1).
   static constexpr uint32_t kPortEventMessage = 1025;
 
+  // Receives the text of an error that escaped a line-event handler on the
+  // window path (a full stop appended when the text ends in a character
+  // after '.'); EAbort is never reported. Process-wide; the default writes
+  // the text to stderr. A host with a user interface shows it in a box.
+  using ErrorReporter = std::function<void(const std::string& text)>;
+  static void SetHandlerErrorReporter(ErrorReporter reporter);
+
   TComPort();
   // Closes the port (ClosePort, with its handlers); errors are swallowed.
   ~TComPort();

@@ -317,6 +317,18 @@ TEST(ComPortPty, SettingsChangedWhileOpenAreApplied) {
   EXPECT_THROW(port.Timeouts().SetReadInterval(-2), ERangeError);
   EXPECT_THROW(port.SetBaudRateByName("br1"), EComPort);
   EXPECT_EQ(port.BaudRate(), br14400);
+
+  // Compare, store, apply: a stored value that cannot be applied shows when
+  // (and only when) the line settings are applied.
+  port.SetCustomBaudRate(-1);  // stored; unused while the rate is not brCustom
+  EXPECT_THROW(port.SetBaudRate(brCustom), ERangeError);
+  EXPECT_EQ(port.BaudRate(), brCustom);            // stored before applying
+  EXPECT_NO_THROW(port.SetBaudRate(brCustom));     // unchanged: nothing applied
+  EXPECT_NO_THROW(port.Parity().SetBits(prNone));  // unchanged field
+  EXPECT_THROW(port.FlowControl().SetFlowControl(fcCustom), ERangeError);  // always applies
+  EXPECT_THROW(port.Parity().Assign(port.Parity()), ERangeError);          // always applies
+  port.SetCustomBaudRate(31250);
+  EXPECT_NO_THROW(port.FlowControl().SetFlowControl(fcCustom));
   port.ClosePort();
 }
 
@@ -418,27 +430,59 @@ TEST(ComPortPty, TransmitEmptyIsReportedAfterWrite) {
   port.ClosePort();
 }
 
-TEST(ComPortPty, HandlerErrorOnWindowPathKeepsEventsFlowing) {
+TEST(ComPortPty, HandlerErrorsOnWindowPathAreReportedAndEventsKeepFlowing) {
   Pty pty;
   TComPort port;
   ConfigureLikeChannel(port, pty.slave);
+  std::vector<std::string> reports;
+  TComPort::SetHandlerErrorReporter([&](const std::string& text) { reports.push_back(text); });
   std::string received;
-  bool thrown = false;
+  int call = 0;
   port.OnRxChar = [&](TComPort& p, int32_t count) {
     ByteString text;
     p.ReadString(text, count);
     received += text;
-    if (!thrown) {
-      thrown = true;
-      throw EAbort();
+    switch (call++) {
+      case 0: throw EAbort();                              // silent
+      case 1: throw Exception("Handler failed");           // full stop appended
+      case 2: throw Exception("Already ends with a dot.");  // left alone
+      default: break;
     }
   };
   port.OpenPort();
-  pty.Write("one");
-  EXPECT_TRUE(PumpUntil([&] { return received.size() >= 3; }));
-  pty.Write("two");
-  EXPECT_TRUE(PumpUntil([&] { return received.size() >= 6; }));
-  EXPECT_EQ(received, "onetwo");
+  const char* chunks[] = {"one", "two", "three", "four"};
+  std::string expected;
+  for (const char* chunk : chunks) {
+    pty.Write(chunk);
+    expected += chunk;
+    EXPECT_TRUE(PumpUntil([&] { return received.size() >= expected.size(); })) << chunk;
+  }
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(reports, (std::vector<std::string>{"Handler failed.", "Already ends with a dot."}));
+  port.ClosePort();
+  TComPort::SetHandlerErrorReporter(nullptr);
+}
+
+TEST(ComPortPty, HandlerErrorOnEventThreadEndsLineEvents) {
+  Pty pty;
+  TComPort port;
+  ConfigureLikeChannel(port, pty.slave);
+  port.SetSyncMethod(smNone);
+  std::atomic<int> calls{0};
+  port.OnRxChar = [&](TComPort& p, int32_t count) {
+    ByteString text;
+    p.ReadString(text, count);
+    ++calls;
+    throw Exception("fails");
+  };
+  port.OpenPort();
+  pty.Write("a");
+  EXPECT_TRUE(WaitUntil([&] { return calls == 1; }));
+  pty.Write("b");
+  SleepMs(150);
+  EXPECT_EQ(calls.load(), 1);  // no further events, the port stays open
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(port.PendingInputCount(), 1);
   port.ClosePort();
 }
 

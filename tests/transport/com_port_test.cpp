@@ -272,7 +272,9 @@ TEST(FlowControl, WritingDerivedValueSetsFourFieldsOnly) {
     EXPECT_EQ(f.XonXoffOut(), c.xout) << c.value;
     EXPECT_EQ(f.ControlDTR(), dtrHandshake) << c.value;
     EXPECT_TRUE(f.OutDSRFlow()) << c.value;
-    if (c.value != fcCustom) EXPECT_EQ(f.FlowControl(), c.value);
+    if (c.value != fcCustom) {
+      EXPECT_EQ(f.FlowControl(), c.value);
+    }
   }
 }
 
