@@ -237,5 +237,35 @@ TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
   EXPECT_TRUE(events_.received.empty());
 }
 
+TEST_F(DriverScriptTest, TwoModemsWhoseIndicationLinesInterleaveKeepTheirOwnState) {
+  Start(ScriptedAnswers{});
+  ScriptedModem otherModem{ScriptedAnswers{}};
+  TVuZVela other;
+  other.Port = otherModem.DevicePath();
+  EventLog otherEvents;
+  otherEvents.Attach(other);
+  other.Open();
+
+  const std::string message = DeliverPdu("+4915112345678", "for the first");
+  const std::string report = ReportPdu(0x33, 0);
+  const std::string cmt = CmtLines(message);
+  const std::string cds = CdsLines(report);
+  // Header of the first modem, header of the second, then the two PDU lines.
+  modem_->Write(cmt.substr(0, cmt.size() - message.size() - 2));
+  PumpFor(100);
+  otherModem.Write(cds.substr(0, cds.size() - report.size() - 2));
+  PumpFor(100);
+  modem_->Write(message + "\r\n");
+  PumpFor(100);
+  otherModem.Write(report + "\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1 && otherEvents.reports.size() == 1; }, 5000));
+  PumpFor(200);
+  EXPECT_EQ(events_.received[0].text, "for the first");
+  EXPECT_TRUE(events_.reports.empty());
+  EXPECT_EQ(otherEvents.reports[0].reference, "33");
+  EXPECT_TRUE(otherEvents.received.empty());
+  other.Close();
+}
+
 }  // namespace
 }  // namespace vela

@@ -290,38 +290,5 @@ TEST_F(DriverSimTest, MessagesInjectedWhileSendingAreAllReportedInOrder) {
   EXPECT_EQ(driver_->DeferredIndications(), 0u);
 }
 
-TEST_F(DriverSimTest, TwoModemsKeepTheirIndicationsApart) {
-  Start();
-  ModemSim other;
-  other.Start();
-  TVuZVela second;
-  second.Port = other.DevicePath();
-  EventLog secondEvents;
-  secondEvents.Attach(second);
-  driver_->Open();
-  second.Open();
-
-  constexpr int kEach = 30;
-  std::thread a([&] {
-    for (int i = 0; i < kEach; ++i) sim_->InjectDeliver("+111", "a" + std::to_string(i));
-  });
-  std::thread b([&] {
-    for (int i = 0; i < kEach; ++i) other.InjectDeliver("+222", "b" + std::to_string(i));
-  });
-  a.join();
-  b.join();
-  ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == kEach && secondEvents.received.size() == kEach; },
-                        30000));
-  for (int i = 0; i < kEach; ++i) {
-    EXPECT_EQ(events_.received[i].originator, "+111");
-    EXPECT_EQ(events_.received[i].text, "a" + std::to_string(i));
-    EXPECT_EQ(secondEvents.received[i].originator, "+222");
-    EXPECT_EQ(secondEvents.received[i].text, "b" + std::to_string(i));
-  }
-  EXPECT_EQ(sim_->CnmaCount(), kEach);
-  EXPECT_EQ(other.CnmaCount(), kEach);
-  second.Close();
-}
-
 }  // namespace
 }  // namespace vela
