@@ -1,6 +1,8 @@
 // POSIX specifics of the message queue: the readiness descriptor and the
 // release of senders whose target or owning thread is gone.
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 
 #include "platform/message_target.h"
 #include "platform/sync.h"
+#include "platform/termination.h"
 
 namespace vela::platform {
 namespace {
@@ -93,6 +96,27 @@ TEST(PosixMessageQueue, OwnerThreadExitReleasesSendersAndRefusesPosts) {
   sender.join();
   EXPECT_FALSE(target->Post(kCode, 0, 0));
   target.reset();
+}
+
+extern "C" void OnTestSignal(int) { RequestTermination(); }
+
+TEST(PosixTermination, SignalHandlerEndsMessageLoop) {
+  ClearTermination();
+  struct sigaction action {}, previous {};
+  action.sa_handler = OnTestSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  std::thread raiser([] {
+    SleepMs(50);
+    ::kill(::getpid(), SIGUSR1);
+  });
+  const uint32_t start = TickCount();
+  EXPECT_FALSE(RunMessageLoop(10000));
+  EXPECT_LT(TickCount() - start, 5000u);
+  raiser.join();
+  EXPECT_TRUE(TerminationRequested());
+  ClearTermination();
+  ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 }  // namespace
