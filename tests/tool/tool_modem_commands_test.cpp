@@ -61,8 +61,8 @@ TEST_F(ToolModem, InfoPrintsTheIdentityAndShowsTheOpeningSteps) {
   Result r = Velasms({"info", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, R"({"manufacturer": "ACME \"Radio\"", "model": "M-2", "serial": "0042"})" "\n");
-  EXPECT_TRUE(Contains(r.err, "velasms: open step 1: ")) << r.err;
-  EXPECT_TRUE(Contains(r.err, "velasms: open step 8: ")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "velasms: opening the modem, step 1: ")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "velasms: opening the modem, step 8: ")) << r.err;
 
   r = Velasms({"info"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -150,7 +150,7 @@ class EventPrinter {
       o.Set("smsc_time", TimeJson(scts)).Set("discharge_time", TimeJson(discharge));
       out_ << o.Dump() << std::endl;
     } else {
-      out_ << "Report for reference " << Utf8FromBytes(reference) << " (hex): "
+      out_ << "Delivery report for reference " << Utf8FromBytes(reference) << " (hex): "
            << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
            << ", discharge time " << TimeText(discharge) << ")" << std::endl;
     }
@@ -168,7 +168,7 @@ void Configure(TVuZVela& driver, const ParsedArgs& a, std::ostream& err) {
   driver.BaudRate = static_cast<int32_t>(ParseInteger("--baud", a.Value("--baud", "9600"), 1, 4000000));
   driver.Pin = BytesFromUtf8(a.Value("--pin"));
   driver.OnStep = [&err](int step, const ByteString& description) {
-    err << "velasms: open step " << step << ": " << Utf8FromBytes(description) << std::endl;
+    err << "velasms: opening the modem, step " << step << ": " << Utf8FromBytes(description) << std::endl;
   };
 }
 
