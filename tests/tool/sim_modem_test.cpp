@@ -423,6 +423,28 @@ TEST_F(SimTest, LineStaysRawWhateverTheClientSets) {
   EXPECT_EQ(sim_->Commands(), std::vector<std::string>{"AT"});  // our answer was not echoed back
 }
 
+TEST(SimTrace, WritesEveryReadAndWriteEscaped) {
+  char path[] = "/tmp/velasim-trace-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    ModemSimOptions o;
+    o.traceFile = path;
+    o.echo = false;
+    ModemSim sim(o);
+    sim.Start();
+    PtyClient client(sim.DevicePath());
+    client.Send("AT\r");
+    EXPECT_EQ(client.ReadUntil("OK\r\n"), "\r\nOK\r\n");
+  }
+  std::ifstream in(path);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find(" << AT\\r\n"), std::string::npos) << all;
+  EXPECT_NE(all.find(" >> \\r\\nOK\\r\\n\n"), std::string::npos) << all;
+  unlink(path);
+}
+
 TEST(SimLink, LinksTheSlaveReplacesOldLinksAndRemovesItsOwn) {
   char dir[] = "/tmp/velasim-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);

@@ -486,20 +486,5 @@ TEST(ComPortPty, HandlerErrorOnEventThreadEndsLineEvents) {
   port.ClosePort();
 }
 
-TEST(ComPortPty, UnreadBytesDoNotMakeTheEventThreadSpin) {
-  Pty pty;
-  TComPort port;
-  ConfigureLikeChannel(port, pty.slave);
-  std::atomic<int> calls{0};
-  port.OnRxChar = [&](TComPort&, int32_t) { ++calls; };  // never reads
-  port.OpenPort();
-  pty.Write("xyz");
-  PumpUntil([] { return false; }, 300);
-  // One report for the arrival; unread bytes are not announced again and again.
-  EXPECT_GE(calls.load(), 1);
-  EXPECT_LE(calls.load(), 2);
-  port.ClosePort();
-}
-
 }  // namespace
 }  // namespace vela
