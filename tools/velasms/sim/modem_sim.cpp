@@ -12,6 +12,7 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -107,6 +108,34 @@ struct ModemSim::Impl {
   explicit Impl(ModemSimOptions o) : opts(std::move(o)) {
     echo = opts.echo;
     simReady = opts.pin.empty();
+    std::string path = opts.traceFile;
+    if (path.empty() && std::getenv("VELA_MODEMSIM_TRACE")) path = std::getenv("VELA_MODEMSIM_TRACE");
+    if (!path.empty()) trace = std::fopen(path.c_str(), "a");
+  }
+  ~Impl() {
+    if (trace) std::fclose(trace);
+  }
+
+  // Trace of the wire for debugging clients: one line per read or write,
+  // control bytes escaped, with a monotonic millisecond time.
+  std::FILE* trace = nullptr;
+  Clock::time_point traceStart = Clock::now();
+  void Trace(const char* dir, const char* data, size_t n) {
+    if (!trace) return;
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+      auto c = static_cast<unsigned char>(data[i]);
+      if (c == '\r') text += "\\r";
+      else if (c == '\n') text += "\\n";
+      else if (c < 0x20 || c >= 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        text += hex;
+      } else text.push_back(static_cast<char>(c));
+    }
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - traceStart).count();
+    std::fprintf(trace, "%8lld %s%s\n", ms, dir, text.c_str());
+    std::fflush(trace);
   }
 
   // ---- shared state, guarded by mu ----
@@ -173,6 +202,7 @@ struct ModemSim::Impl {
       output += bytes;
     }
     cv.notify_all();
+    Trace(">> ", bytes.data(), bytes.size());
     outBuf += bytes;
     if (outBuf.size() > kMaxPendingOutput) outBuf.erase(0, outBuf.size() - kMaxPendingOutput);
     Flush();
@@ -277,6 +307,7 @@ struct ModemSim::Impl {
             std::lock_guard<std::mutex> lock(mu);
             wire.append(buf, static_cast<size_t>(n));
           }
+          Trace("<< ", buf, static_cast<size_t>(n));
           for (ssize_t i = 0; i < n; ++i) OnByte(static_cast<uint8_t>(buf[i]));
           cv.notify_all();
         }

@@ -37,6 +37,8 @@ struct ModemSimOptions {
   int failCmgfTimes = 0;                // refuse AT+CMGF=0 (+CME ERROR: 14, SIM busy) this many
                                         // times after each successful PIN entry
   std::string linkPath;                 // when set, a symlink to the pty slave made here
+  std::string traceFile;                // when set (or $VELA_MODEMSIM_TRACE), every byte in
+                                        // ("<< ") and out (">> ") is appended there, escaped
 };
 
 // One SMS-SUBMIT received after an AT+CMGS prompt, as decoded by the simulator.
