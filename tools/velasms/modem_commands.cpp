@@ -4,7 +4,6 @@
 // ends the waits here and any command the driver is running.
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -172,27 +171,6 @@ void Configure(TVuZVela& driver, const ParsedArgs& a, std::ostream& err) {
   };
 }
 
-bool ParseDecimal(const ByteString& text, int& value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != ByteString::npos) return false;
-  value = std::atoi(text.c_str());
-  return true;
-}
-
-bool ParseHexOctet(const ByteString& text, int& value) {
-  if (text.size() != 2 || text.find_first_not_of("0123456789ABCDEFabcdef") != ByteString::npos) return false;
-  value = static_cast<int>(std::strtol(text.c_str(), nullptr, 16));
-  return true;
-}
-
-// The modem gives the reference of a sent message in decimal and reports it in
-// the status report as the TP-MR octet in hex: "26" is reported as "1A". A
-// reference that is no number cannot be matched; then any report matches.
-bool ReportMatches(const ByteString& sentReference, const ByteString& reportReference) {
-  int sent = 0, reported = 0;
-  if (!ParseDecimal(sentReference, sent)) return true;
-  return ParseHexOctet(reportReference, reported) && reported == sent % 256;
-}
-
 }  // namespace
 
 int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
@@ -233,7 +211,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
   auto onReport = [&](const Report& r) {
     if (!referenceKnown) return held.push_back(r);
     printer.Report(r.reference, r.delivered, r.scts, r.discharge);
-    if (ReportMatches(reference, r.reference)) reportSeen = true;
+    if (SameMessageReference(reference, r.reference)) reportSeen = true;
   };
   driver.OnReceiveMessage = [&](const ByteString& from, const ByteString& body, DateTime scts) {
     printer.Message(from, body, scts);

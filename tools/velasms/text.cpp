@@ -53,4 +53,16 @@ std::string IndentedText(const std::string& utf8, const std::string& indent) {
   return out;
 }
 
+bool SameMessageReference(const ByteString& sentDecimal, const ByteString& reportedHex) {
+  if (sentDecimal.empty() || sentDecimal.size() > 9 ||
+      sentDecimal.find_first_not_of("0123456789") != ByteString::npos) {
+    return true;
+  }
+  if (reportedHex.size() != 2 || reportedHex.find_first_not_of("0123456789ABCDEFabcdef") != ByteString::npos) {
+    return false;
+  }
+  // TP-MR is one octet: the modem's counter wraps at 256.
+  return std::stol(reportedHex, nullptr, 16) == std::stol(sentDecimal) % 256;
+}
+
 }  // namespace vela::tool

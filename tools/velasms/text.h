@@ -28,4 +28,10 @@ std::string TimeText(DateTime value);
 // become "\n" followed by `indent`, other control characters \xNN.
 std::string IndentedText(const std::string& utf8, const std::string& indent);
 
+// Whether a status report's reference belongs to a sent message. The modem
+// gives the reference of a sent message in decimal ("26") and the status
+// report carries the TP-MR octet as two hex characters ("1A"). A sent
+// reference that is no decimal number cannot be compared: every report matches.
+bool SameMessageReference(const ByteString& sentDecimal, const ByteString& reportedHex);
+
 }  // namespace vela::tool
