@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <memory>
 #include <functional>
 #include <string>
 #include <thread>
@@ -483,6 +485,20 @@ TEST(ComPortPty, HandlerErrorOnEventThreadEndsLineEvents) {
   EXPECT_EQ(calls.load(), 1);  // no further events, the port stays open
   EXPECT_TRUE(port.Connected());
   EXPECT_EQ(port.PendingInputCount(), 1);
+  port.ClosePort();
+}
+
+TEST(ComPortPty, HungUpPeerDoesNotMakeTheEventThreadSpin) {
+  auto pty = std::make_unique<Pty>();
+  TComPort port;
+  ConfigureLikeChannel(port, pty->slave);
+  port.OpenPort();
+  ::close(pty->master);  // the far side goes away: the slave reports POLLHUP from now on
+  pty->master = -1;
+  const std::clock_t start = std::clock();
+  PumpUntil([] { return false; }, 500);
+  const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  EXPECT_LT(cpu_ms, 50.0);  // a spinning thread burns most of the half second
   port.ClosePort();
 }
 
