@@ -156,6 +156,7 @@ void TVuZVela::Open() {
 }
 
 void TVuZVela::Close() {
+  OperationScope scope(*this);
   channel_->Disconnect();
   isOpen_ = false;
 }

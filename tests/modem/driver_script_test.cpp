@@ -179,6 +179,22 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
   EXPECT_EQ(Count("AT+CNMA"), 2u);
 }
 
+TEST_F(DriverScriptTest, IndicationStillDeferredAtCloseIsReportedWithoutAcknowledgement) {
+  const std::string message = DeliverPdu("+4915112345678", "late");
+  ScriptedAnswers answers;
+  answers.extra = [&](ScriptedModem& m, const std::string& line) {
+    if (line != "AT+CSQ") return false;
+    m.Write("AT+CSQ\r\n" + CmtLines(message) + "+CSQ: 20,99\r\n\r\nOK\r\n");
+    return true;
+  };
+  Start(answers);
+  driver_->SendCommand("AT+CSQ\r", 5000);
+  driver_->Close();
+  ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1; }, 5000));
+  EXPECT_EQ(events_.received[0].text, "late");
+  EXPECT_EQ(Count("AT+CNMA"), 0u);
+}
+
 TEST_F(DriverScriptTest, AFailureWhileReportingDropsOnlyThatIndicationAfterItsAcknowledgement) {
   // Month 13 in the service-centre time stamp: the time cannot be read.
   std::string badTime = DeliverPdu("+12345678", "bad time");

@@ -220,6 +220,19 @@ TEST_F(DriverSimTest, EncoderErrorPropagatesAndNothingIsSent) {
   EXPECT_TRUE(sim_->Commands().empty());
 }
 
+TEST_F(DriverSimTest, SubmitOnAClosedPortGivesAnEmptyReference) {
+  Start();
+  driver_->Open();
+  driver_->Close();
+  sim_->ClearLogs();
+  ByteString reference = "stale";
+  const auto start = std::chrono::steady_clock::now();
+  driver_->SubmitMessage("+4917012345678", "closed", reference, false);
+  EXPECT_EQ(reference, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(sim_->WireLog().empty());
+}
+
 TEST_F(DriverSimTest, IncomingMessagesAndReportsAreAcknowledgedAndReported) {
   Start();
   driver_->Open();
