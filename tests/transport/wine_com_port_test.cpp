@@ -139,6 +139,18 @@ TEST_F(WineComPort, IdleEventThreadDoesNotSpin) {
   port_.ClosePort();
 }
 
+TEST_F(WineComPort, CloseWhileEventThreadWaitsForHandOff) {
+  port_.OpenPort();
+  peer_.WriteString("late");
+  Sleep(100);  // the event thread now waits in SendMessage; nobody pumps
+  const auto start = Clock::now();
+  port_.ClosePort();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  received_.clear();
+  platform::DispatchPendingMessages();
+  EXPECT_TRUE(received_.empty());
+}
+
 TEST_F(WineComPort, ReopenDeliversAgain) {
   for (int round = 0; round < 2; ++round) {
     received_.clear();
