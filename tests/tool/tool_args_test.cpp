@@ -37,11 +37,6 @@ TEST(ToolArgs, DoubleDashEndsOptionsAndLoneDashIsPositional) {
   EXPECT_EQ(ParseArgs({"-", ""}, kSpecs).Positionals(), (std::vector<std::string>{"-", ""}));
 }
 
-TEST(ToolArgs, HelpIsAlwaysKnown) {
-  EXPECT_TRUE(ParseArgs({"-h"}, {}).Has("--help"));
-  EXPECT_TRUE(ParseArgs({"--help"}, kSpecs).Has("--help"));
-}
-
 TEST(ToolArgs, RejectsWhatTheCommandCannotUse) {
   struct Case {
     std::vector<std::string> args;
