@@ -82,6 +82,8 @@ TEST_F(SimTest, EchoAndExactFramingOfAnswers) {
       {"hello\r", "hello\r\r\nERROR\r\n"},
       {"ATE2\r", "ATE2\r\r\nERROR\r\n"},
       {"ATX\bE1\r", "ATX\bE1\r\r\nOK\r\n"},  // backspace edits the line
+      {"AT&C1&D2\r", "AT&C1&D2\r\r\nOK\r\n"},
+      {"ATI\r", "ATI\r\r\nVelaSim GSM-1\r\n\r\nOK\r\n"},
   };
   for (const Step& s : steps) {
     client_->Send(s.send);

@@ -32,6 +32,18 @@ constexpr uint8_t kEsc = 0x1B;
 constexpr size_t kMaxLine = 512;        // longer command lines are cut
 constexpr size_t kMaxPduChars = 2 * 200;  // more than any SMS-SUBMIT with a service centre
 constexpr size_t kMaxPendingOutput = 1 << 20;
+// A simulator serving for hours keeps only the recent part of its logs.
+constexpr size_t kMaxLogBytes = 8u << 20;
+constexpr size_t kMaxLogEntries = 100000;
+
+void CapLog(std::string* log) {
+  if (log->size() > kMaxLogBytes) log->erase(0, log->size() - kMaxLogBytes / 2);
+}
+
+template <typename T>
+void CapLog(std::vector<T>* log) {
+  if (log->size() > kMaxLogEntries) log->erase(log->begin(), log->begin() + static_cast<long>(kMaxLogEntries / 2));
+}
 
 std::string Frame(const std::string& line) { return "\r\n" + line + "\r\n"; }
 const std::string kOk = Frame("OK");
@@ -200,6 +212,7 @@ struct ModemSim::Impl {
       std::lock_guard<std::mutex> lock(mu);
       if (opts.silent) return;
       output += bytes;
+      CapLog(&output);
     }
     cv.notify_all();
     Trace(">> ", bytes.data(), bytes.size());
@@ -306,6 +319,7 @@ struct ModemSim::Impl {
           {
             std::lock_guard<std::mutex> lock(mu);
             wire.append(buf, static_cast<size_t>(n));
+            CapLog(&wire);
           }
           Trace("<< ", buf, static_cast<size_t>(n));
           for (ssize_t i = 0; i < n; ++i) OnByte(static_cast<uint8_t>(buf[i]));
@@ -361,6 +375,7 @@ struct ModemSim::Impl {
     {
       std::lock_guard<std::mutex> lock(mu);
       commands.push_back(typed);
+      CapLog(&commands);
       silent = opts.silent;
     }
     cv.notify_all();
@@ -395,6 +410,9 @@ struct ModemSim::Impl {
         if (c == '&') ++i;
         number(0);
         echo = o.echo;  // back to the power-on setting
+      } else if (c == '&' && i < s.size() && std::strchr("CDKW", s[i])) {
+        ++i;  // DCD, DTR and flow-control behaviour, profile storage: nothing to do on a pty
+        number(0);
       } else if (c == 'E') {
         int v = number(0);
         if (v > 1) return kError;
@@ -558,6 +576,7 @@ struct ModemSim::Impl {
     {
       std::lock_guard<std::mutex> lock(mu);
       submits.push_back(rec);
+      CapLog(&submits);
     }
     cv.notify_all();
     Emit(answer);

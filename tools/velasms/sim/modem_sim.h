@@ -70,14 +70,17 @@ class ModemSim {
   void Stop();
   bool Running() const;
 
-  std::string DevicePath() const;  // the pty slave path (not the link)
+  std::string DevicePath() const;  // the pty slave path (not the link); valid after Start()
   std::string LinkPath() const;    // options.linkPath
 
-  // Changes the behaviour while running (the link path is ignored).
+  // Changes the behaviour for the commands that follow (the link path is
+  // ignored). The echo state follows a new `echo` at the next ATZ or ATE, the
+  // SIM state a new `pin` only through PIN entry.
   ModemSimOptions Options() const;
   void SetOptions(const ModemSimOptions& options);
 
-  // Observation.
+  // Observation. Logs keep their most recent part only (8 MiB of bytes,
+  // 100000 entries) so that a simulator may serve for hours.
   std::vector<std::string> Commands() const;  // command lines in order, as typed, without CR;
                                               // empty lines and PDUs are not commands
   std::string WireLog() const;                // every byte received
