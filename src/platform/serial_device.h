@@ -126,12 +126,16 @@ class SerialDevice {
   SerialDevice& operator=(const SerialDevice&) = delete;
 
   int SetQueueSizes(uint32_t input, uint32_t output);
+  // POSIX has no counterpart for null discarding, error-character
+  // replacement, DSR flow/sensitivity and continue-after-XOFF: those flags
+  // are accepted and have no effect there; 1.5 stop bits become two.
   int SetControl(const DeviceControl& control);
   int SetTimeouts(const DeviceTimeouts& timeouts);
   // Chooses the events WaitEvents reports; mask 0 ends a wait in progress.
   int SetEventMask(uint32_t mask);
 
   // Waits without time limit for line events of the mask, or for StopWaits.
+  // POSIX reports no EV_RXFLAG and no EV_RX80FULL.
   SerialWait WaitEvents(uint32_t& mask, int& error);
   // Any thread: ends a WaitEvents in progress; later waits return kStopped at once.
   void StopWaits();
@@ -139,6 +143,9 @@ class SerialDevice {
   bool SleepUnlessStopped(uint32_t ms);
 
   // One transfer each, waited on to completion under the time-outs in force.
+  // A read under "return at once" time-outs never waits, also on Windows
+  // under Wine, where it reads only what the receive queue reports (Wine
+  // leaves such a read pending on an empty pseudo-terminal).
   int Write(const char* data, uint32_t size, uint32_t& written);
   int Read(char* data, uint32_t size, uint32_t& read);
 
