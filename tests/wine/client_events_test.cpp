@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <deque>
 #include <string>
 
 #include "client_support.h"
@@ -63,12 +64,17 @@ class EventsTest : public ::testing::Test {
     return n;
   }
 
+  // Sinks live in the fixture: the object releases its references to them
+  // when it goes in TearDown.
+  StubSink& NewSink() { return sinks.emplace_back(); }
+
+  std::deque<StubSink> sinks;
   ComPtr<IVelaCls> object;
   ComPtr<IConnectionPoint> point;
 };
 
 TEST_F(EventsTest, EventsCarryTheirArgumentsInDeclaredOrderAndTypes) {
-  StubSink sink;
+  StubSink& sink = NewSink();
   Connect(sink);
   const std::wstring reference = Send(L"Hello events", true);
   ASSERT_FALSE(reference.empty());
@@ -103,7 +109,7 @@ TEST_F(EventsTest, EventsCarryTheirArgumentsInDeclaredOrderAndTypes) {
 }
 
 TEST_F(EventsTest, LongAndForeignTextsArriveCutAndReplaced) {
-  StubSink sink;
+  StubSink& sink = NewSink();
   Connect(sink);
   std::wstring text;
   for (int i = 0; i < 200; ++i) text += static_cast<wchar_t>(L'A' + i % 26);
@@ -117,7 +123,9 @@ TEST_F(EventsTest, LongAndForeignTextsArriveCutAndReplaced) {
 }
 
 TEST_F(EventsTest, FailingSinkStopsDeliveryAfterTheSinksBeforeIt) {
-  StubSink first, failing, last;
+  StubSink& first = NewSink();
+  StubSink& failing = NewSink();
+  StubSink& last = NewSink();
   failing.failWith = DISP_E_EXCEPTION;
   failing.failDescription = L"handler failed";
   Connect(first);
@@ -145,7 +153,9 @@ TEST_F(EventsTest, FailingSinkStopsDeliveryAfterTheSinksBeforeIt) {
 }
 
 TEST_F(EventsTest, ConnectionsChangedDuringDeliveryTakeEffectAtTheNextEvent) {
-  StubSink a, b, late;
+  StubSink& a = NewSink();
+  StubSink& b = NewSink();
+  StubSink& late = NewSink();
   Connect(a);
   const DWORD cookieB = Connect(b);
   DWORD cookieLate = 0;
@@ -169,7 +179,7 @@ TEST_F(EventsTest, ConnectionsChangedDuringDeliveryTakeEffectAtTheNextEvent) {
 }
 
 TEST_F(EventsTest, SinkReconnectedBetweenEventsGetsTheNextOnce) {
-  StubSink a;
+  StubSink& a = NewSink();
   DWORD cookie = Connect(a);
   Send(L"before", false);
   ASSERT_TRUE(PumpUntil([&] { return a.calls.size() == 1; }, kEventWaitMs));
@@ -185,7 +195,7 @@ TEST_F(EventsTest, SinkReconnectedBetweenEventsGetsTheNextOnce) {
 TEST_F(EventsTest, NoSinkNoEventAndTheObjectStaysUsable) {
   Send(L"nobody listens", false);
   PumpUntil([] { return false; }, 500);
-  StubSink a;
+  StubSink& a = NewSink();
   Connect(a);
   Send(L"now somebody", false);
   ASSERT_TRUE(PumpUntil([&] { return a.calls.size() == 1; }, kEventWaitMs));

@@ -27,7 +27,12 @@ Dim o : Set o = CreateObject("VelaCtrl.VelaCls")
 WScript.ConnectObject o, "Modem_"
 o.Port = "COM5"
 o.Open
-Dim ref : ref = o.SendSms("+15550000000", "Hello from VBScript", True)
+' Ten messages first, so that the reference's hexadecimal and decimal forms differ.
+Dim ref, k
+For k = 1 To 10
+  ref = o.SendSms("+15551234567", "warm-up " & k, False)
+Next
+ref = o.SendSms("+15550000000", "Hello from VBScript", True)
 Check ref <> "", "sent with a status report request: reference " & ref
 Dim i
 For i = 1 To 150
