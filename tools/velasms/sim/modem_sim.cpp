@@ -185,7 +185,8 @@ struct ModemSim::Impl {
   int pendingAcks = 0;
   std::string outBuf;
 
-  void Wake() {
+  // Caller holds mu, which also guards the pipe's closing in CloseAll.
+  void WakeLocked() {
     if (wakeWrite >= 0) {
       char c = 1;
       ssize_t n = write(wakeWrite, &c, 1);
@@ -193,12 +194,15 @@ struct ModemSim::Impl {
     }
   }
 
+  void Wake() {
+    std::lock_guard<std::mutex> lock(mu);
+    WakeLocked();
+  }
+
   void Queue(Indication ind) {
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      queue.push_back(std::move(ind));
-    }
-    Wake();
+    std::lock_guard<std::mutex> lock(mu);
+    queue.push_back(std::move(ind));
+    WakeLocked();
   }
 
   ModemSimOptions Snapshot() const {
@@ -670,6 +674,7 @@ struct ModemSim::Impl {
   }
 
   void CloseAll() {
+    std::lock_guard<std::mutex> lock(mu);
     for (int* fd : {&master, &slaveKeep, &wakeRead, &wakeWrite}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
@@ -733,8 +738,8 @@ void ModemSim::SetOptions(const ModemSimOptions& options) {
     std::string link = impl_->opts.linkPath;
     impl_->opts = options;
     impl_->opts.linkPath = link;
+    impl_->WakeLocked();
   }
-  impl_->Wake();
 }
 
 std::vector<std::string> ModemSim::Commands() const {

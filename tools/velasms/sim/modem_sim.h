@@ -64,7 +64,9 @@ class ModemSim {
   ModemSim& operator=(const ModemSim&) = delete;
 
   // Opens the pty (master raw, a slave fd held open so that clients may close
-  // and reopen the slave freely), makes the link, starts serving.
+  // and reopen the slave freely), makes the link, starts serving. Bytes
+  // written while no client has the slave open wait in the pty like data in a
+  // UART's buffer: a client purges its input after opening (the product does).
   // Throws std::runtime_error when any of that fails. Call once.
   void Start();
   void Stop();
