@@ -147,7 +147,7 @@ STDMETHODIMP TVelaCls::Close() {
 STDMETHODIMP TVelaCls::SendSms(BSTR iDst, BSTR iMsg, VARIANT_BOOL iDeliveryReport, BSTR* oRetvalD) {
   if (!oRetvalD) return E_POINTER;
   *oRetvalD = nullptr;
-  return SafeCall([&] {
+  HRESULT hr = SafeCall([&] {
     *oRetvalD = BstrFromWide(u"");
     ByteString text = CutMessageText(NarrowFromBstr(iMsg));
     ByteString destination = NarrowFromBstr(iDst);
@@ -157,6 +157,12 @@ STDMETHODIMP TVelaCls::SendSms(BSTR iDst, BSTR iMsg, VARIANT_BOOL iDeliveryRepor
     SysFreeString(*oRetvalD);
     *oRetvalD = result;
   });
+  if (FAILED(hr)) {
+    // A caller frees no out value of a failed call.
+    SysFreeString(*oRetvalD);
+    *oRetvalD = nullptr;
+  }
+  return hr;
 }
 
 STDMETHODIMP TVelaCls::get_Version(BSTR* Value) {

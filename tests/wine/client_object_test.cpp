@@ -277,6 +277,22 @@ TEST_F(ObjectTest, FailingMemberInstallsErrorObject) {
   SysFreeString(excep.bstrHelpFile);
 }
 
+// The encoder refuses an empty destination before anything is sent: the out
+// value stays null (a caller frees nothing after a failure).
+TEST_F(ObjectTest, FailedSendLeavesNoResult) {
+  Bstr empty(L""), text(L"text");
+  BSTR reference = reinterpret_cast<BSTR>(1);
+  SetErrorInfo(0, nullptr);
+  EXPECT_EQ(object->SendSms(empty.Get(), text.Get(), VARIANT_FALSE, &reference), E_UNEXPECTED);
+  EXPECT_EQ(reference, nullptr);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+  Bstr description;
+  info->GetDescription(description.Out());
+  EXPECT_EQ(description.Str(), L"Error encoding PDU");
+  EXPECT_EQ(object->SendSms(empty.Get(), text.Get(), VARIANT_FALSE, nullptr), E_POINTER);
+}
+
 // --- connection points ------------------------------------------------------
 
 TEST_F(ObjectTest, ContainerHasOneConnectionPointForTheEvents) {
