@@ -33,7 +33,11 @@ check_registered() {  # expected InprocServer32 path
   grep -qxF "    (Default)    REG_SZ    VelaCls Object" <<<"$p" || fail "program id key lacks its description"
   grep -qxF "    (Default)    REG_SZ    $clsid" <<<"$p" || fail "program id key lacks the class id"
   [ "$(grep -c '^HKEY' <<<"$p")" = 2 ] || { echo "$p" >&2; fail "program id key has other subkeys"; }
-  reg_exists "HKCR\\TypeLib\\$libid\\1.0" || fail "type library not registered"
+  local t
+  t=$(reg_dump "HKCR\\TypeLib\\$libid\\1.0")
+  grep -qxF "    (Default)    REG_SZ    VelaCtrl Library" <<<"$t" || { echo "$t" >&2; fail "type library not registered"; }
+  # The help directory is the DLL's folder.
+  grep -qxF "    (Default)    REG_SZ    ${dll_win%\\*}" <<<"$t" || { echo "$t" >&2; fail "help directory is not the DLL's folder"; }
   for i in "${iids[@]}"; do reg_exists "HKCR\\Interface\\$i" || fail "interface $i not registered"; done
 }
 
