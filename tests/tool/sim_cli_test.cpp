@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +159,41 @@ TEST(SimCli, ServesOnTheLinkAndTakesControlLinesFromTheFifo) {
   EXPECT_EQ(run.get(), 0);
   EXPECT_NE(lstat(link.c_str(), &st), 0);  // link and FIFO removed
   EXPECT_NE(lstat(fifo.c_str(), &st), 0);
+  rmdir(dir);
+}
+
+TEST(SimCli, TakesControlLinesFromStandardInputAndServesOnAfterItsEnd) {
+  char dir[] = "/tmp/velasim-stdin-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string link = std::string(dir) + "/modem";
+  int savedStdin = dup(STDIN_FILENO);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  ASSERT_EQ(dup2(p[0], STDIN_FILENO), STDIN_FILENO);
+  close(p[0]);
+  std::vector<std::string> args = {"modem-sim", "--link", link, "--no-echo"};
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  auto run = std::async(std::launch::async, [&] { return ModemSimMain(static_cast<int>(argv.size()), argv.data()); });
+  struct stat st {};
+  for (int i = 0; i < 200 && lstat(link.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    PtyClient client(link);
+    ASSERT_TRUE(client.IsOpen());
+    const std::string lines = "ring\nraw last line without newline";
+    ASSERT_EQ(write(p[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    close(p[1]);  // end of standard input: the line without newline still counts
+    EXPECT_EQ(client.ReadUntil("newline\r\n"), "\r\nRING\r\n\r\nlast line without newline\r\n");
+    client.Send("AT\r");
+    EXPECT_EQ(client.ReadUntil("OK\r\n"), "\r\nOK\r\n");
+  }
+  raise(SIGTERM);
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  dup2(savedStdin, STDIN_FILENO);
+  close(savedStdin);
   rmdir(dir);
 }
 

@@ -248,11 +248,25 @@ int ModemSimMain(int argc, char** argv) {
   }
   for (int fd : sigPipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   g_signalPipe = sigPipe[1];
-  struct sigaction sa {};
+  struct sigaction sa {}, oldInt {}, oldTerm {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  g_signalled = 0;
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+  // Every way out from here restores the caller's handlers and closes the pipe.
+  struct Restore {
+    struct sigaction& i;
+    struct sigaction& t;
+    int (&fds)[2];
+    ~Restore() {
+      sigaction(SIGINT, &i, nullptr);
+      sigaction(SIGTERM, &t, nullptr);
+      g_signalPipe = -1;
+      close(fds[0]);
+      close(fds[1]);
+    }
+  } restore{oldInt, oldTerm, sigPipe};
 
   bool fifoCreated = false;
   LineReader fifo;
@@ -314,9 +328,6 @@ int ModemSimMain(int argc, char** argv) {
   sim.Stop();
   if (fifo.fd >= 0) close(fifo.fd);
   if (fifoCreated) unlink(control.c_str());
-  g_signalPipe = -1;
-  close(sigPipe[0]);
-  close(sigPipe[1]);
   return 0;
 }
 
