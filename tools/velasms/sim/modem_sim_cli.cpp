@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,14 +56,16 @@ bool ParseNumber(const std::string& s, int base, long max, int* out) {
   return true;
 }
 
-volatile sig_atomic_t g_signalled = 0;
-int g_signalPipe = -1;
+// Lock-free atomics: safe in a signal handler and across threads.
+std::atomic<int> g_signalled{0};
+std::atomic<int> g_signalPipe{-1};
 
 void OnSignal(int) {
   g_signalled = 1;
-  if (g_signalPipe >= 0) {
+  int fd = g_signalPipe.load();
+  if (fd >= 0) {
     char c = 1;
-    ssize_t n = write(g_signalPipe, &c, 1);
+    ssize_t n = write(fd, &c, 1);
     (void)n;
   }
 }
@@ -241,12 +244,20 @@ int ModemSimMain(int argc, char** argv) {
   }
 
   signal(SIGPIPE, SIG_IGN);
-  int sigPipe[2];
-  if (pipe(sigPipe) != 0) {
-    std::perror("modem-sim: pipe");
-    return 1;
+  // The signal pipe lives as long as the process: a handler that has read the
+  // descriptor must never write to one closed (or reused) meanwhile.
+  static int sigPipe[2] = {-1, -1};
+  if (sigPipe[0] < 0) {
+    if (pipe(sigPipe) != 0) {
+      std::perror("modem-sim: pipe");
+      return 1;
+    }
+    for (int fd : sigPipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (int fd : sigPipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  for (int fd : sigPipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  char drain[64];
+  while (read(sigPipe[0], drain, sizeof drain) > 0) {
+  }
   g_signalPipe = sigPipe[1];
   struct sigaction sa {}, oldInt {}, oldTerm {};
   sa.sa_handler = OnSignal;
@@ -254,19 +265,16 @@ int ModemSimMain(int argc, char** argv) {
   g_signalled = 0;
   sigaction(SIGINT, &sa, &oldInt);
   sigaction(SIGTERM, &sa, &oldTerm);
-  // Every way out from here restores the caller's handlers and closes the pipe.
+  // Every way out from here gives the caller its handlers back.
   struct Restore {
     struct sigaction& i;
     struct sigaction& t;
-    int (&fds)[2];
     ~Restore() {
       sigaction(SIGINT, &i, nullptr);
       sigaction(SIGTERM, &t, nullptr);
       g_signalPipe = -1;
-      close(fds[0]);
-      close(fds[1]);
     }
-  } restore{oldInt, oldTerm, sigPipe};
+  } restore{oldInt, oldTerm};
 
   bool fifoCreated = false;
   LineReader fifo;
