@@ -205,5 +205,40 @@ TEST(SimPduUtf8, InvalidBytesBecomeReplacementCharacters) {
   EXPECT_EQ(CodePointsToUtf8(U"\U0001F600"), "\xF0\x9F\x98\x80");
 }
 
+// Every truncation and every octet forced to an extreme value: each decoder
+// gives a result or names a fault, and never reads past the text.
+TEST(SimPduRobustness, TruncatedAndCorruptedPdusNeverBreakTheDecoders) {
+  const std::string submits[] = {"07912143658709F15100" "0B912143658709F10000FF09050003A70201D069",
+                                 "0019000B912143658709F100003210802143650002E834",
+                                 "0011000B912143658709F10008FF04004100E9"};
+  const std::string deliver = "07912143658709F1440B919178563412F000003210802143650009050003A70201D069";
+  const std::string report = "07912143658709F1062A0B919178563412F0321080214365003210802153200000";
+  auto variants = [](const std::string& pdu) {
+    std::vector<std::string> out;
+    for (size_t n = 0; n <= pdu.size(); n += 2) out.push_back(pdu.substr(0, n));
+    for (size_t i = 0; i < pdu.size(); i += 2)
+      for (const char* v : {"00", "FF", "7F", "80", "A0"}) out.push_back(pdu.substr(0, i) + v + pdu.substr(i + 2));
+    return out;
+  };
+  int accepted = 0, refused = 0;
+  for (const std::string& base : {submits[0], submits[1], submits[2], deliver, report}) {
+    for (const std::string& v : variants(base)) {
+      std::string e1, e2, e3;
+      Submit s;
+      Deliver d;
+      StatusReport r;
+      bool ok1 = DecodeSubmit(v, -1, &s, &e1);
+      bool ok2 = DecodeDeliver(v, &d, &e2);
+      bool ok3 = DecodeStatusReport(v, &r, &e3);
+      EXPECT_TRUE(ok1 || !e1.empty()) << v;
+      EXPECT_TRUE(ok2 || !e2.empty()) << v;
+      EXPECT_TRUE(ok3 || !e3.empty()) << v;
+      (ok1 ? accepted : refused)++;
+    }
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_GT(refused, 0);
+}
+
 }  // namespace
 }  // namespace vela::sim::pdu
