@@ -79,7 +79,8 @@ TEST_F(SimTest, EchoAndExactFramingOfAnswers) {
       {"ATZ\r", "\r\nOK\r\n"},  // reset: echo back on afterwards
       {"at+cgmi\r", "at+cgmi\r\r\nVelaSim\r\n\r\nOK\r\n"},
       {"AT+NOSUCH\r", "AT+NOSUCH\r\r\nERROR\r\n"},
-      {"hello\r", "hello\r\r\nERROR\r\n"},
+      {"hello\r", "hello\r"},  // no AT prefix: no command, no answer
+      {"xx\x01" "AT\r", "xx\x01" "AT\r\r\nOK\r\n"},  // bytes before the prefix are ignored
       {"ATE2\r", "ATE2\r\r\nERROR\r\n"},
       {"ATX\bE1\r", "ATX\bE1\r\r\nOK\r\n"},  // backspace edits the line
       {"AT&C1&D2\r", "AT&C1&D2\r\r\nOK\r\n"},
@@ -93,7 +94,7 @@ TEST_F(SimTest, EchoAndExactFramingOfAnswers) {
   std::vector<std::string> commands = sim_->Commands();
   ASSERT_EQ(commands.size(), std::size(steps));
   EXPECT_EQ(commands[9], "at+cgmi");
-  EXPECT_EQ(commands[13], "ATE1");
+  EXPECT_EQ(commands[14], "ATE1");
 }
 
 TEST_F(SimTest, EmptyCommandLinesProduceNothing) {
@@ -378,12 +379,17 @@ TEST_F(SimTest, IndicationsWaitWhileAPduOrACommandIsTyped) {
   client_->ReadUntil("\r\n");
   EXPECT_EQ(client_->ReadFor(100), "");
 
-  // A half-typed command line holds them back too.
+  // A half-typed command line holds them back too...
   client_->Send("AT+CG");
   sim_->InjectRing();
   EXPECT_EQ(client_->ReadFor(200), "AT+CG");
   client_->Send("MI\r");
   EXPECT_EQ(client_->ReadUntil("RING\r\n"), "MI\r\r\nVelaSim\r\n\r\nOK\r\n\r\nRING\r\n");
+  // ...but not once its typing stopped a second ago: the client went away.
+  client_->Send("AT+CG");
+  sim_->InjectRing();
+  EXPECT_EQ(client_->ReadFor(500), "AT+CG");
+  EXPECT_EQ(client_->ReadUntil("RING\r\n", 3000), "\r\nRING\r\n");
 }
 
 TEST_F(SimTest, SilentModemAnswersNothing) {

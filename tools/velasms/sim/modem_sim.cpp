@@ -30,6 +30,9 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kCtrlZ = 0x1A;
 constexpr uint8_t kEsc = 0x1B;
 constexpr size_t kMaxLine = 512;        // longer command lines are cut
+// A command line counts as being typed while its bytes keep coming; one left
+// half-typed (a client that went away mid-line) stops holding indications back.
+constexpr auto kTypingPause = std::chrono::milliseconds(1000);
 constexpr size_t kMaxPduChars = 2 * 200;  // more than any SMS-SUBMIT with a service centre
 constexpr size_t kMaxPendingOutput = 1 << 20;
 // A simulator serving for hours keeps only the recent part of its logs.
@@ -258,7 +261,11 @@ struct ModemSim::Impl {
     tcsetattr(master, TCSANOW, &t);
   }
 
-  bool LineIdle() const { return !pduMode && line.empty(); }
+  Clock::time_point lastByte;
+
+  bool LineIdle() const {
+    return !pduMode && (line.empty() || Clock::now() - lastByte >= kTypingPause);
+  }
 
   void FlushIndications() {
     std::deque<Indication> ready;
@@ -297,8 +304,9 @@ struct ModemSim::Impl {
 
   int PollTimeoutMs() {
     std::lock_guard<std::mutex> lock(mu);
-    if (scheduled.empty()) return -1;
-    auto earliest = scheduled.front().due;
+    bool heldByLine = !queue.empty() && !pduMode && !line.empty();
+    if (scheduled.empty() && !heldByLine) return -1;
+    auto earliest = heldByLine ? lastByte + kTypingPause : Clock::time_point::max();
     for (const Scheduled& s : scheduled) earliest = std::min(earliest, s.due);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(earliest - Clock::now()).count();
     return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms + 1, 60000));
@@ -326,6 +334,7 @@ struct ModemSim::Impl {
             CapLog(&wire);
           }
           Trace("<< ", buf, static_cast<size_t>(n));
+          lastByte = Clock::now();
           for (ssize_t i = 0; i < n; ++i) OnByte(static_cast<uint8_t>(buf[i]));
           cv.notify_all();
         }
@@ -389,9 +398,12 @@ struct ModemSim::Impl {
 
   std::string Execute(const std::string& command) {
     std::string upper = Upper(command);
-    if (upper.compare(0, 2, "AT") != 0) return kError;
-    std::string rest = command.substr(2);
-    std::string restUpper = upper.substr(2);
+    // V.250: whatever precedes the "AT" prefix is ignored, and a line without
+    // one is no command at all.
+    size_t at = upper.find("AT");
+    if (at == std::string::npos) return "";
+    std::string rest = command.substr(at + 2);
+    std::string restUpper = upper.substr(at + 2);
     if (restUpper.empty()) return kOk;
     if (restUpper[0] == '+') return Extended(restUpper, rest);
     return Basic(restUpper);
