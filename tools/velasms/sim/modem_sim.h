@@ -22,7 +22,8 @@ namespace vela::sim {
 
 struct ModemSimOptions {
   std::string pin;                      // SIM PIN; empty: the SIM is ready from the start
-  bool echo = true;                     // echo state after start and after ATZ
+  bool echo = true;                     // echo after start and ATZ; false: a modem that never
+                                        // echoes (ATE1 is accepted and changes nothing)
   std::string smsServices = "0,1";      // "0,1" or "0": list answered to AT+CSMS=?
   bool refuseSend = false;              // answer every complete PDU with +CMS ERROR: 500
   bool silent = false;                  // receive and log, but never write a byte
