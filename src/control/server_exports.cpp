@@ -10,10 +10,8 @@ using vela::control::TComServer;
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   // Only the module handle here: loading the type library waits for the first
   // entry-point call, outside the loader lock.
-  if (reason == DLL_PROCESS_ATTACH) {
-    TComServer::Instance().SetModule(instance);
-    DisableThreadLibraryCalls(instance);
-  }
+  // Thread notifications stay on: the static C++ runtime's threads need them.
+  if (reason == DLL_PROCESS_ATTACH) TComServer::Instance().SetModule(instance);
   return TRUE;
 }
 

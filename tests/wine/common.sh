@@ -15,7 +15,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -s "$work/sim.err" ]; then echo "--- modem-sim said:" >&2; cat "$work/sim.err" >&2; fi
+  exit 1
+}
 
 # wine with a time limit (seconds, then the command).
 wine_t() { local limit=$1; shift; timeout "$limit" wine "$@"; }
