@@ -1,8 +1,10 @@
 // Cost of the per-message coding work: one SMS-SUBMIT encode per SendSms,
-// one DELIVER decode per received indication.
+// one DELIVER decode per received indication, and the full analysis model
+// of a DELIVER and of a status report.
 #include <benchmark/benchmark.h>
 
 #include "coding/sms.h"
+#include "pdu/pdu_sms.h"
 
 namespace {
 
@@ -59,5 +61,36 @@ void BM_DecodeDeliver160(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecodeDeliver160);
+
+vela::WideString Widen(const vela::ByteString& text) { return vela::WideString(text.begin(), text.end()); }
+
+void BM_AnalyseDeliver160(benchmark::State& state) {
+  const vela::WideString pdu = Widen(Deliver160());
+  {
+    const vela::TPDUSMS check(pdu);
+    if (check.UserText().size() != 160) state.SkipWithError("the DELIVER does not analyse to 160 characters");
+  }
+  for (auto _ : state) {
+    vela::TPDUSMS analysis(pdu);
+    benchmark::DoNotOptimize(analysis.UserText().data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AnalyseDeliver160);
+
+void BM_AnalyseStatusReport(benchmark::State& state) {
+  const vela::WideString pdu = Widen("07912143658709F1" "06" "D6" "0B91" "1326880736F4" "11101171955140"
+                                     "11101171957140" "00");
+  {
+    const vela::TPDUSMS check(pdu);
+    if (check.GetSMSType()->Kind() != vela::smsStatusReport) state.SkipWithError("not read as a status report");
+  }
+  for (auto _ : state) {
+    vela::TPDUSMS analysis(pdu);
+    benchmark::DoNotOptimize(analysis.UserText().data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_AnalyseStatusReport);
 
 }  // namespace
