@@ -64,9 +64,22 @@ struct CodeIndex {
 
 constexpr CodeIndex kCodeIndex{};
 
+// Byte of the character each code after the escape stands for; 0x00 for
+// codes the extension table does not hold.
+struct ExtensionIndex {
+  uint8_t byte[256];
+  constexpr ExtensionIndex() : byte() {
+    for (const Extension& e : kExtensions) byte[e.code] = e.byte;
+  }
+};
+
+constexpr ExtensionIndex kExtensionIndex{};
+
+constexpr std::array<uint8_t, 256> kAlphabet = BuildAlphabet();
+
 }  // namespace
 
-const std::array<uint8_t, 256> GsmAlphabet = BuildAlphabet();
+const std::array<uint8_t, 256> GsmAlphabet = kAlphabet;
 
 uint8_t GsmCharCode(char c) {
   const auto b = static_cast<uint8_t>(c);
@@ -87,27 +100,22 @@ bool IsGsmExtensionChar(char c) {
 }
 
 ByteString GsmToText(const ByteString& codes) {
-  ByteString text;
-  text.reserve(codes.size());
+  // At most one character per code; written in place, then cut to length.
+  ByteString text(codes.size(), '\0');
+  size_t n = 0;
   bool escaped = false;
   for (char ch : codes) {
     const auto code = static_cast<uint8_t>(ch);
     if (escaped) {
       escaped = false;
-      uint8_t byte = 0x00;  // unknown extension code
-      for (const Extension& e : kExtensions) {
-        if (e.code == code) {
-          byte = e.byte;
-          break;
-        }
-      }
-      text.push_back(static_cast<char>(byte));
+      text[n++] = static_cast<char>(kExtensionIndex.byte[code]);
     } else if (code == kGsmEscape) {
       escaped = true;
     } else {
-      text.push_back(static_cast<char>(GsmAlphabet[code]));
+      text[n++] = static_cast<char>(kAlphabet[code]);
     }
   }
+  text.resize(n);
   return text;
 }
 

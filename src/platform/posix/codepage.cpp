@@ -23,7 +23,7 @@ constexpr char16_t ToWide(uint8_t byte) {
 }
 
 // Reverse of ToWide for one BMP code unit; '?' when cp1252 lacks it.
-char ToByte(char16_t unit) {
+constexpr char ToByte(char16_t unit) {
   if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
   for (int i = 0; i < 32; ++i) {
     if (kHighControls[i] == unit) return static_cast<char>(0x80 + i);
@@ -31,21 +31,37 @@ char ToByte(char16_t unit) {
   return '?';
 }
 
+// ToWide of every byte, and ToByte of every unit below 0x100 (the units that
+// text of this code page mostly consists of).
+struct Tables {
+  char16_t wide[256];
+  char narrow[256];
+  constexpr Tables() : wide(), narrow() {
+    for (int i = 0; i < 256; ++i) {
+      wide[i] = ToWide(static_cast<uint8_t>(i));
+      narrow[i] = ToByte(static_cast<char16_t>(i));
+    }
+  }
+};
+
+constexpr Tables kTables{};
+
 }  // namespace
 
 ByteString NarrowFromWide(const WideString& text) {
   // One byte per code unit, as Windows converts to a single-byte code page:
   // a character outside the BMP (a surrogate pair) becomes "??".
-  ByteString out;
-  out.reserve(text.size());
-  for (char16_t unit : text) out.push_back(ToByte(unit));
+  ByteString out(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    out[i] = unit < 0x100 ? kTables.narrow[unit] : ToByte(unit);
+  }
   return out;
 }
 
 WideString WideFromNarrow(const ByteString& text) {
-  WideString out;
-  out.reserve(text.size());
-  for (char c : text) out.push_back(ToWide(static_cast<uint8_t>(c)));
+  WideString out(text.size(), u'\0');
+  for (size_t i = 0; i < text.size(); ++i) out[i] = kTables.wide[static_cast<uint8_t>(text[i])];
   return out;
 }
 
