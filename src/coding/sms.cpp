@@ -1,6 +1,7 @@
 #include "coding/sms.h"
 
 #include <algorithm>
+#include <array>
 
 #include "coding/gsm_alphabet.h"
 #include "platform/codepage.h"
@@ -35,11 +36,31 @@ void AppendHex(ByteString& out, unsigned value, int min_digits) {
   while (n > 0) out.push_back(buffer[--n]);
 }
 
-int HexValueOf(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+// Value of every byte as a hex digit of either case; -1 for the others.
+struct HexIndex {
+  int8_t value[256];
+  constexpr HexIndex() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = -1;
+      if (c >= '0' && c <= '9') value[c] = static_cast<int8_t>(c - '0');
+      if (c >= 'A' && c <= 'F') value[c] = static_cast<int8_t>(c - 'A' + 10);
+      if (c >= 'a' && c <= 'f') value[c] = static_cast<int8_t>(c - 'a' + 10);
+    }
+  }
+};
+constexpr HexIndex kHexIndex{};
+
+// Value of a run of up to seven hex characters (either case); -1 when empty
+// or when a character is not hex.
+int32_t HexRun(const char* p, size_t n) {
+  if (n == 0) return -1;
+  int32_t value = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t d = kHexIndex.value[static_cast<uint8_t>(p[i])];
+    if (d < 0) return -1;
+    value = value * 16 + d;
+  }
+  return value;
 }
 
 // Value of a run of hex characters (either case); nullopt when empty or
@@ -48,7 +69,7 @@ std::optional<unsigned> ParseHex(const char* p, size_t n) {
   if (n == 0) return std::nullopt;
   unsigned value = 0;
   for (size_t i = 0; i < n; ++i) {
-    const int d = HexValueOf(p[i]);
+    const int d = kHexIndex.value[static_cast<uint8_t>(p[i])];
     if (d < 0) return std::nullopt;
     value = value * 16 + static_cast<unsigned>(d);
   }
@@ -79,13 +100,19 @@ size_t RoundedGroups(size_t length, size_t width) {
   return whole;
 }
 
-// The `index`-th group of `width` characters; a last, shorter group gives
-// the characters it has.
-std::optional<unsigned> GroupValue(const ByteString& hex, size_t index, size_t width) {
+// The `index`-th group of `width` (2 or 4) characters; a last, shorter
+// group gives the characters it has. -1 when absent or not hex.
+int32_t GroupValue(const ByteString& hex, size_t index, size_t width) {
   const size_t start = index * width;
-  if (start >= hex.size()) return std::nullopt;
-  const size_t n = std::min(width, hex.size() - start);
-  return ParseHex(hex.data() + start, n);
+  if (start >= hex.size()) return -1;
+  return HexRun(hex.data() + start, std::min(width, hex.size() - start));
+}
+
+bool HasLineBreak(const ByteString& text) {
+  for (char c : text) {
+    if (c == '\r' || c == '\n') return true;
+  }
+  return false;
 }
 
 // Six two-digit decimal numbers from a 12-character time stamp in reading
@@ -112,48 +139,84 @@ DateTime TimeStampToDateTime(const ByteString& semi_octets) {
   return platform::EncodeDateTime(parts);
 }
 
-// GSM codes of one character: an extension character is the escape code
-// followed by its code.
-void AppendCodes(ByteString& codes, char c) {
-  if (IsGsmExtensionChar(c)) codes.push_back(static_cast<char>(kGsmEscape));
-  uint8_t code = GsmCharCode(c);
-  // The byte 0 matches the escape code's empty table entry; sent as such
-  // it would swallow the next character at the receiver.
-  if (code == kGsmEscape && !IsGsmExtensionChar(c)) code = 0x3F;
-  codes.push_back(static_cast<char>(code));
+// The GSM codes each byte is sent as: an extension character is the escape
+// code followed by its code. Built once from the alphabet's lookups.
+struct SendCode {
+  uint8_t code;
+  bool escaped;
+};
+
+const std::array<SendCode, 256>& SendCodes() {
+  static const std::array<SendCode, 256> table = [] {
+    std::array<SendCode, 256> t{};
+    for (int b = 0; b < 256; ++b) {
+      const char c = static_cast<char>(b);
+      const bool extension = IsGsmExtensionChar(c);
+      uint8_t code = GsmCharCode(c);
+      // The byte 0 matches the escape code's empty table entry; sent as such
+      // it would swallow the next character at the receiver.
+      if (code == kGsmEscape && !extension) code = 0x3F;
+      t[static_cast<size_t>(b)] = {code, extension};
+    }
+    return t;
+  }();
+  return table;
 }
 
-// Codes of `text`, whole characters only, at most `limit` codes.
-ByteString CodesOf(const ByteString& text, size_t limit) {
-  ByteString codes;
-  codes.reserve(std::min(limit, text.size() * 2));
+// Codes of `text` into `codes`, whole characters only, at most `limit`
+// codes; returns their number.
+size_t CodesOf(const ByteString& text, uint8_t* codes, size_t limit) {
+  const std::array<SendCode, 256>& table = SendCodes();
+  size_t n = 0;
   for (char c : text) {
-    const size_t needed = IsGsmExtensionChar(c) ? 2 : 1;
-    if (codes.size() + needed > limit) break;
-    AppendCodes(codes, c);
+    const SendCode& send = table[static_cast<uint8_t>(c)];
+    if (n + (send.escaped ? 2 : 1) > limit) break;
+    if (send.escaped) codes[n++] = kGsmEscape;
+    codes[n++] = send.code;
   }
-  return codes;
+  return n;
+}
+
+// Appends `n` values as hex of `digits` characters each.
+template <typename T>
+void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
+  size_t at = out.size();
+  out.resize(at + n * static_cast<size_t>(digits));
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned value = values[i];
+    for (int d = digits - 1; d >= 0; --d) out[at++] = kHexDigits[(value >> (4 * d)) & 0x0F];
+  }
 }
 
 // Packs septets into octets, least significant bit first (3GPP TS 23.038
-// 6.1.2.1): n septets give ceil(7n / 8) octets, spare high bits zero.
-ByteString PackSeptets(const ByteString& codes) {
-  ByteString hex;
-  hex.reserve(codes.size() * 7 / 4 + 2);
-  int k = 0;
-  for (size_t i = 0; i < codes.size(); ++i) {
+// 6.1.2.1), and appends them as hex: n septets give ceil(7n / 8) octets,
+// spare high bits zero.
+void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
+  size_t at = out.size();
+  out.resize(at + 2 * (n - n / 8));
+  unsigned k = 0;
+  for (size_t i = 0; i < n; ++i) {
     if (k == 7) {  // this septet already sits in the previous octet's top bits
       k = 0;
       continue;
     }
-    const unsigned current = static_cast<uint8_t>(codes[i]);
-    const unsigned next = i + 1 < codes.size() ? static_cast<uint8_t>(codes[i + 1]) : 0;
+    const unsigned current = codes[i];
+    const unsigned next = i + 1 < n ? codes[i + 1] : 0;
     const unsigned octet = ((current >> k) | ((next & ((1u << (k + 1)) - 1u)) << (7 - k))) & 0xFFu;
-    hex.push_back(kHexDigits[octet >> 4]);
-    hex.push_back(kHexDigits[octet & 0x0F]);
+    out[at++] = kHexDigits[octet >> 4];
+    out[at++] = kHexDigits[octet & 0x0F];
     ++k;
   }
-  return hex;
+}
+
+// ChooseCoding for a text already narrowed to `narrow`.
+int32_t ChooseCodingOf(const WideString& text, const ByteString& narrow) {
+  if (platform::WideFromNarrow(narrow) != text) return TSMS::kCodingUcs2;
+  for (char c : narrow) {
+    if (static_cast<uint8_t>(c) >= 0xC0) return TSMS::kCodingUcs2;
+    if (GsmCharCode(c) >= 0x80) return TSMS::kCoding8Bit;
+  }
+  return TSMS::kCoding7Bit;
 }
 
 }  // namespace
@@ -177,13 +240,7 @@ ByteString TSMS::EncodeAddress(const ByteString& number) {
 }
 
 int32_t TSMS::ChooseCoding(const WideString& text) {
-  const ByteString narrow = platform::NarrowFromWide(text);
-  if (platform::WideFromNarrow(narrow) != text) return kCodingUcs2;
-  for (char c : narrow) {
-    if (static_cast<uint8_t>(c) >= 0xC0) return kCodingUcs2;
-    if (GsmCharCode(c) >= 0x80) return kCoding8Bit;
-  }
-  return kCoding7Bit;
+  return ChooseCodingOf(text, platform::NarrowFromWide(text));
 }
 
 ByteString TSMS::EncodeSubmitPDU() {
@@ -192,58 +249,55 @@ ByteString TSMS::EncodeSubmitPDU() {
     const ByteString address = EncodeAddress(Destination);
 
     int32_t coding = kCodingUcs2;
-    const int32_t automatic = CodingSelector == kCodingAuto ? ChooseCoding(Text) : -1;
+    const int32_t automatic = CodingSelector == kCodingAuto ? ChooseCodingOf(Text, narrow) : -1;
     if (CodingSelector == kCoding7Bit || automatic == kCoding7Bit) {
       coding = kCoding7Bit;
     } else if (CodingSelector == kCoding8Bit || automatic == kCoding8Bit) {
       coding = kCoding8Bit;
     }
 
-    ByteString dcs;
-    size_t udl = 0;
-    ByteString user_data;
+    unsigned first_octet = 0x11;  // TP-MTI SMS-SUBMIT, TP-VPF relative
+    if (StatusReportRequest) first_octet |= 0x20;  // TP-SRR
+    if (ReplyPath) first_octet |= 0x80;            // TP-RP
+
+    // "00": no service-centre address, the modem uses its stored one.
+    ByteString pdu;
+    pdu.reserve(16 + MessageReference.size() + address.size() + 4 * kMaxUcs2Units);
+    pdu += "00";
+    AppendHex(pdu, first_octet, 2);
+    pdu += MessageReference.empty() ? ByteString("00") : MessageReference;
+    pdu += address;
+    pdu += "00";  // TP-PID: plain short message
+
+    uint8_t codes[kMaxSeptets];
     if (coding == kCoding7Bit) {
-      ByteString codes = CodesOf(narrow, kMaxSeptets);
+      const size_t n = CodesOf(narrow, codes, kMaxSeptets);
       // Codes from the table's upper half do not fit in a septet.
-      for (char& code : codes) {
-        if (static_cast<uint8_t>(code) >= 0x80) code = 0x3F;
+      for (size_t i = 0; i < n; ++i) {
+        if (codes[i] >= 0x80) codes[i] = 0x3F;
       }
-      dcs = Class0 ? "10" : "00";
-      udl = codes.size();
-      user_data = PackSeptets(codes);
+      pdu += Class0 ? "10" : "00";  // TP-DCS
+      pdu += "FF";                  // TP-VP: 63 weeks, the longest relative period
+      AppendHex(pdu, static_cast<unsigned>(n), 2);
+      AppendPackedSeptets(pdu, codes, n);
     } else if (coding == kCoding8Bit) {
-      const ByteString codes = CodesOf(narrow, kMaxOctets);
-      dcs = "04";
-      udl = codes.size();
-      for (char code : codes) AppendHex(user_data, static_cast<uint8_t>(code), 2);
+      const size_t n = CodesOf(narrow, codes, kMaxOctets);
+      pdu += "04FF";
+      AppendHex(pdu, static_cast<unsigned>(n), 2);
+      AppendHexRun(pdu, codes, n, 2);
     } else {
       size_t units = std::min(Text.size(), kMaxUcs2Units);
       // Never split a surrogate pair at the cut.
       if (units < Text.size() && units > 0 && Text[units - 1] >= 0xD800 && Text[units - 1] <= 0xDBFF) {
         --units;
       }
-      dcs = "08";
-      udl = units * 2;
-      for (size_t i = 0; i < units; ++i) AppendHex(user_data, Text[i], 4);
+      pdu += "08FF";
+      AppendHex(pdu, static_cast<unsigned>(units * 2), 2);
+      AppendHexRun(pdu, Text.data(), units, 4);
     }
 
-    unsigned first_octet = 0x11;  // TP-MTI SMS-SUBMIT, TP-VPF relative
-    if (StatusReportRequest) first_octet |= 0x20;  // TP-SRR
-    if (ReplyPath) first_octet |= 0x80;            // TP-RP
-
-    ByteString tpdu;
-    tpdu.reserve(32 + address.size() + user_data.size());
-    AppendHex(tpdu, first_octet, 2);
-    tpdu += MessageReference.empty() ? ByteString("00") : MessageReference;
-    tpdu += address;
-    tpdu += "00";  // TP-PID: plain short message
-    tpdu += dcs;
-    tpdu += "FF";  // TP-VP: 63 weeks, the longest relative period
-    AppendHex(tpdu, static_cast<unsigned>(udl), 2);
-    tpdu += user_data;
-
-    TpduLength = static_cast<int32_t>(tpdu.size() / 2);
-    return "00" + tpdu;
+    TpduLength = static_cast<int32_t>((pdu.size() - 2) / 2);
+    return pdu;
   } catch (...) {
     throw EEncodeError();
   }
@@ -356,6 +410,7 @@ WideString TSMS::GetMessageText() {
       default:
         return kUnsupportedCoding;
     }
+    if (skip == 0) return text;
     return text.substr(std::min(skip, text.size()));
   } catch (...) {
     return kDecodingError;
@@ -389,47 +444,49 @@ ByteString TSMS::DecodeAddress(const ByteString& text) {
 
 ByteString TSMS::Decode7Bit(const ByteString& hex) {
   const size_t n = RoundedGroups(hex.size(), 2);
-  ByteString septets;
-  septets.reserve(n + n / 7 + 1);
+  ByteString septets(n + n / 7, '\0');
+  size_t count = 0;
   unsigned shift = 1;
   unsigned carry = 0;
   for (size_t j = 0; j < n; ++j) {
-    const auto v = GroupValue(hex, j, 2);
-    if (!v) continue;  // unreadable octet: skipped, shift and carry kept
-    septets.push_back(static_cast<char>(((*v & (0xFFu >> shift)) << (shift - 1)) | carry));
-    carry = *v >> (8 - shift);
+    const int32_t group = GroupValue(hex, j, 2);
+    if (group < 0) continue;  // unreadable octet: skipped, shift and carry kept
+    const auto v = static_cast<unsigned>(group);
+    septets[count++] = static_cast<char>(((v & (0xFFu >> shift)) << (shift - 1)) | carry);
+    carry = v >> (8 - shift);
     ++shift;
     if (shift == 8) {
       // Seven octets hold eight septets; a zero eighth septet at the very
       // end is the fill of a message that ends seven bits short.
-      if (!(j == n - 1 && carry == 0)) septets.push_back(static_cast<char>(carry));
+      if (!(j == n - 1 && carry == 0)) septets[count++] = static_cast<char>(carry);
       shift = 1;
       carry = 0;
     }
   }
-  return NormalizeLineBreaks(GsmToText(septets));
+  septets.resize(count);
+  ByteString text = GsmToText(septets);
+  if (!HasLineBreak(text)) return text;
+  return NormalizeLineBreaks(text);
 }
 
 std::optional<ByteString> TSMS::Decode8Bit(const ByteString& hex) {
   const size_t n = RoundedGroups(hex.size(), 2);
-  ByteString codes;
-  codes.reserve(n);
+  ByteString codes(n, '\0');
   for (size_t j = 0; j < n; ++j) {
-    const auto v = GroupValue(hex, j, 2);
-    if (!v) return std::nullopt;
-    codes.push_back(static_cast<char>(*v));
+    const int32_t v = GroupValue(hex, j, 2);
+    if (v < 0) return std::nullopt;
+    codes[j] = static_cast<char>(v);
   }
   return GsmToText(codes);
 }
 
 std::optional<WideString> TSMS::DecodeUCS2(const ByteString& hex) {
   const size_t n = RoundedGroups(hex.size(), 4);
-  WideString text;
-  text.reserve(n);
+  WideString text(n, u'\0');
   for (size_t j = 0; j < n; ++j) {
-    const auto v = GroupValue(hex, j, 4);
-    if (!v) return std::nullopt;
-    text.push_back(static_cast<char16_t>(*v));
+    const int32_t v = GroupValue(hex, j, 4);
+    if (v < 0) return std::nullopt;
+    text[j] = static_cast<char16_t>(v);
   }
   return text;
 }
