@@ -192,8 +192,9 @@ void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
 // 6.1.2.1), and appends them as hex: n septets give ceil(7n / 8) octets,
 // spare high bits zero.
 void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
-  size_t at = out.size();
+  const size_t at = out.size();
   out.resize(at + 2 * (n - n / 8));
+  char* hex = &out[at];
   unsigned k = 0;
   for (size_t i = 0; i < n; ++i) {
     if (k == 7) {  // this septet already sits in the previous octet's top bits
@@ -203,8 +204,8 @@ void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
     const unsigned current = codes[i];
     const unsigned next = i + 1 < n ? codes[i + 1] : 0;
     const unsigned octet = ((current >> k) | ((next & ((1u << (k + 1)) - 1u)) << (7 - k))) & 0xFFu;
-    out[at++] = kHexDigits[octet >> 4];
-    out[at++] = kHexDigits[octet & 0x0F];
+    *hex++ = kHexDigits[octet >> 4];
+    *hex++ = kHexDigits[octet & 0x0F];
     ++k;
   }
 }
@@ -448,8 +449,17 @@ ByteString TSMS::Decode7Bit(const ByteString& hex) {
   size_t count = 0;
   unsigned shift = 1;
   unsigned carry = 0;
+  const size_t pairs = hex.size() / 2;  // groups of two characters; a lone last one may follow
+  const auto* digits = reinterpret_cast<const uint8_t*>(hex.data());
   for (size_t j = 0; j < n; ++j) {
-    const int32_t group = GroupValue(hex, j, 2);
+    int32_t group;
+    if (j < pairs) {
+      const int32_t hi = kHexIndex.value[digits[2 * j]];
+      const int32_t lo = kHexIndex.value[digits[2 * j + 1]];
+      group = (hi | lo) < 0 ? -1 : hi * 16 + lo;
+    } else {
+      group = GroupValue(hex, j, 2);
+    }
     if (group < 0) continue;  // unreadable octet: skipped, shift and carry kept
     const auto v = static_cast<unsigned>(group);
     septets[count++] = static_cast<char>(((v & (0xFFu >> shift)) << (shift - 1)) | carry);

@@ -29,9 +29,10 @@ bool IsBitText(const ByteString& text) {
 }
 
 ByteString Narrow(const WideString& wide) {
-  ByteString bytes;
-  bytes.reserve(wide.size());
-  for (char16_t unit : wide) bytes.push_back(unit < 256 ? static_cast<char>(unit) : '?');
+  ByteString bytes(wide.size(), '?');
+  for (size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] < 256) bytes[i] = static_cast<char>(wide[i]);
+  }
   return bytes;
 }
 

@@ -96,6 +96,9 @@ TEST(Differential, IntegersToBitTexts) {
 
 TEST(Differential, GsmCodesAndCodePage) {
   Generator gen;
+  WideString every_unit;
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) every_unit.push_back(static_cast<char16_t>(unit));
+  ASSERT_EQ(platform::NarrowFromWide(every_unit), reference::NarrowFromWide(every_unit));
   for (size_t length = 0; length <= kMaxLength; ++length) {
     const ByteString bytes = gen.AnyBytes(length);
     ASSERT_EQ(GsmToText(bytes), reference::GsmToText(bytes)) << length;

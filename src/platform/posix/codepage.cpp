@@ -25,11 +25,22 @@ constexpr char16_t ToWide(uint8_t byte) {
 // Reverse of ToWide for one BMP code unit; '?' when cp1252 lacks it.
 constexpr char ToByte(char16_t unit) {
   if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+  // The high controls lie in U+0080-U+02FF and U+2000-U+21FF: other units
+  // (Greek, Cyrillic, CJK, surrogates...) need no search.
+  if ((unit >= 0x0300 && unit < 0x2000) || unit >= 0x2200) return '?';
   for (int i = 0; i < 32; ++i) {
     if (kHighControls[i] == unit) return static_cast<char>(0x80 + i);
   }
   return '?';
 }
+
+constexpr bool HighControlsInSearchedRanges() {
+  for (char16_t unit : kHighControls) {
+    if ((unit >= 0x0300 && unit < 0x2000) || unit >= 0x2200) return false;
+  }
+  return true;
+}
+static_assert(HighControlsInSearchedRanges(), "ToByte skips the search for units outside these ranges");
 
 // ToWide of every byte, and ToByte of every unit below 0x100 (the units that
 // text of this code page mostly consists of).
