@@ -188,26 +188,29 @@ void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
   }
 }
 
-// Packs septets into octets, least significant bit first (3GPP TS 23.038
-// 6.1.2.1), and appends them as hex: n septets give ceil(7n / 8) octets,
-// spare high bits zero.
+// Packs septets (codes below 0x80) into octets, least significant bit first
+// (3GPP TS 23.038 6.1.2.1), and appends them as hex: n septets give
+// ceil(7n / 8) = n - n / 8 octets, spare high bits zero.
 void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
   const size_t at = out.size();
   out.resize(at + 2 * (n - n / 8));
-  char* hex = &out[at];
-  unsigned k = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (k == 7) {  // this septet already sits in the previous octet's top bits
-      k = 0;
-      continue;
-    }
-    const unsigned current = codes[i];
-    const unsigned next = i + 1 < n ? codes[i + 1] : 0;
-    const unsigned octet = ((current >> k) | ((next & ((1u << (k + 1)) - 1u)) << (7 - k))) & 0xFFu;
-    *hex++ = kHexDigits[octet >> 4];
+  char* hex = out.empty() ? nullptr : &out[at];
+  uint32_t bits = 0;  // pending bits, the oldest lowest
+  unsigned count = 0;  // number of pending bits, below 8 between septets
+  auto emit = [&hex](uint32_t octet) {
+    *hex++ = kHexDigits[(octet >> 4) & 0x0F];
     *hex++ = kHexDigits[octet & 0x0F];
-    ++k;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    bits |= static_cast<uint32_t>(codes[i]) << count;
+    count += 7;
+    if (count >= 8) {
+      emit(bits);
+      bits >>= 8;
+      count -= 8;
+    }
   }
+  if (count > 0) emit(bits);
 }
 
 // ChooseCoding for a text already narrowed to `narrow`.

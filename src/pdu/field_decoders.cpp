@@ -81,6 +81,7 @@ const std::vector<ByteString>& TDataCodingScheme::Describe() {
   static const char* const kMessageClass[] = {"Class 0 : Immediate display (alert)", "Class 1 : ME specific",
                                               "Class 2 : SIM specific", "Class 3 : TE specific"};
   description_.clear();
+  description_.reserve(5);  // the longest description has five lines
   auto store_lines = [this] {
     description_.emplace_back("Message Waiting Indication Group: Store Message ");
     description_.emplace_back(BitSet(bits_, 3) ? "Set indication active" : "Set indication inactive");
