@@ -1,10 +1,16 @@
 // Serial devices on Windows: the communications API on a handle opened for
 // overlapped transfers. Each transfer and each event wait has its own
 // overlapped record and manual-reset completion event.
+//
+// Wine on a pseudo-terminal cannot wait for line events: every WaitCommEvent
+// ends at once as aborted, and each one costs Wine a thread of its own. A
+// device that keeps answering so is watched by polling its queues instead
+// (see WaitEvents).
 #include "platform/serial_device.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace vela::platform {
@@ -12,6 +18,12 @@ namespace vela::platform {
 namespace {
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
+// Event waits that ended as aborted without a stop request, in a row, after
+// which the device's events are polled.
+constexpr int kAbortsBeforePolling = 2;
+// Pause between two looks at a polled device: the latency of a received byte.
+constexpr DWORD kEventPollMs = 10;
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 
 // One overlapped request: zero-filled record and its completion event
 // (manual reset, created signalled), freed on every path.
@@ -36,6 +48,31 @@ struct SerialDevice::Impl {
   DeviceTimeouts timeouts;
   // Line errors taken by internal ClearCommError calls, kept for ClearErrors.
   DWORD kept_errors = 0;
+  DWORD event_mask = 0;
+
+  // Completed writes, for EV_TXEMPTY while events are polled.
+  std::atomic<uint32_t> writes{0};
+  // The waiting thread's own: the device cannot wait for events.
+  int unexplained_aborts = 0;
+  bool poll_events = false;
+  uint32_t writes_seen = 0;
+  bool modem_known = false;
+  DWORD modem_status = 0;
+
+  bool Stopped() { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
+  // Counts a wait that ended as aborted (`error` 995) although nobody asked
+  // for it; after a few in a row the device's events are polled.
+  void NoteWaitResult(DWORD error) {
+    if (error == ERROR_OPERATION_ABORTED && !Stopped()) {
+      if (++unexplained_aborts >= kAbortsBeforePolling) {
+        poll_events = true;
+        writes_seen = writes.load();
+      }
+    } else {
+      unexplained_aborts = 0;
+    }
+  }
+  SerialWait PollEvents(uint32_t& mask_out, int& error);
 
   bool ImmediateReads() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -118,17 +155,73 @@ int SerialDevice::SetTimeouts(const DeviceTimeouts& t) {
   return 0;
 }
 
-int SerialDevice::SetEventMask(uint32_t mask) { return SetCommMask(impl_->handle, mask) ? 0 : LastError(); }
+int SerialDevice::SetEventMask(uint32_t mask) {
+  if (!SetCommMask(impl_->handle, mask)) return LastError();
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->event_mask = mask;
+  return 0;
+}
+
+// Looks at the queues every kEventPollMs until an event of the mask shows:
+// bytes waiting (EV_RXCHAR, reported at each look while any remain), line
+// errors (EV_ERR, EV_BREAK; kept for ClearErrors), the transmit queue empty
+// after a write (EV_TXEMPTY) and changed modem signals where the device has
+// them.
+SerialWait SerialDevice::Impl::PollEvents(uint32_t& mask_out, int& error) {
+  for (;;) {
+    if (WaitForSingleObject(stop, kEventPollMs) != WAIT_TIMEOUT) return SerialWait::kStopped;
+    DWORD wanted = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      wanted = event_mask;
+    }
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    if (!ClearCommError(handle, &errors, &stat)) {
+      error = LastError();
+      return SerialWait::kFailed;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      kept_errors |= errors;
+    }
+    DWORD events = 0;
+    if ((wanted & EV_RXCHAR) && stat.cbInQue > 0) events |= EV_RXCHAR;
+    if ((wanted & EV_ERR) && (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY))) events |= EV_ERR;
+    if ((wanted & EV_BREAK) && (errors & CE_BREAK)) events |= EV_BREAK;
+    const uint32_t written = writes.load();
+    if (written != writes_seen && stat.cbOutQue == 0) {
+      writes_seen = written;
+      if (wanted & EV_TXEMPTY) events |= EV_TXEMPTY;
+    }
+    DWORD status = 0;
+    if ((wanted & kModemEvents) && GetCommModemStatus(handle, &status)) {
+      const DWORD changed = modem_known ? (status ^ modem_status) : 0;
+      modem_known = true;
+      modem_status = status;
+      if ((wanted & EV_CTS) && (changed & MS_CTS_ON)) events |= EV_CTS;
+      if ((wanted & EV_DSR) && (changed & MS_DSR_ON)) events |= EV_DSR;
+      if ((wanted & EV_RLSD) && (changed & MS_RLSD_ON)) events |= EV_RLSD;
+      if ((wanted & EV_RING) && (changed & MS_RING_ON) && (status & MS_RING_ON)) events |= EV_RING;
+    }
+    if (events != 0) {
+      mask_out = events;
+      return SerialWait::kEvents;
+    }
+  }
+}
 
 SerialWait SerialDevice::WaitEvents(uint32_t& mask_out, int& error) {
   mask_out = 0;
   error = 0;
-  if (WaitForSingleObject(impl_->stop, 0) == WAIT_OBJECT_0) return SerialWait::kStopped;
+  if (impl_->Stopped()) return SerialWait::kStopped;
+  if (impl_->poll_events) return impl_->PollEvents(mask_out, error);
   Overlapped request;
   DWORD mask = 0;
   if (!WaitCommEvent(impl_->handle, &mask, &request.ov)) {
     const DWORD e = GetLastError();
     if (e != ERROR_IO_PENDING) {
+      impl_->NoteWaitResult(e);
       error = static_cast<int>(e);
       return SerialWait::kFailed;
     }
@@ -143,10 +236,13 @@ SerialWait SerialDevice::WaitEvents(uint32_t& mask_out, int& error) {
     }
     DWORD ignored = 0;
     if (!GetOverlappedResult(impl_->handle, &request.ov, &ignored, FALSE)) {
-      error = LastError();  // Wine on a pty: 995, at once, every time
+      const DWORD e = GetLastError();  // Wine on a pty: 995, at once, every time
+      impl_->NoteWaitResult(e);
+      error = static_cast<int>(e);
       return SerialWait::kFailed;
     }
   }
+  impl_->NoteWaitResult(0);
   mask_out = mask;
   return SerialWait::kEvents;
 }
@@ -170,6 +266,7 @@ int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
   if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
   if (!GetOverlappedResult(impl_->handle, &request.ov, &done, FALSE)) return LastError();
   written = done;
+  impl_->writes.fetch_add(1);
   return 0;
 }
 
