@@ -135,6 +135,10 @@ struct TComPort::State {
   TComEvents events = TComEvents::All();
   TSyncMethod sync_method = smThreadSync;
   std::atomic<bool> connected{false};
+  // ClosePort has aborted the transfers and is stopping the event thread:
+  // hand-offs taken meanwhile are not handled, because the ending event
+  // thread discards the receive queue under a handler that would read it.
+  std::atomic<bool> closing{false};
 
   // The device is shared with threads that transfer; each takes a reference
   // for the length of its call, so closing never frees it under them.
@@ -613,7 +617,11 @@ void TComPort::ClosePort() {
   if (int error = device->Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort))
     throw EComPort(kPurgeFailed, error);
 
-  if (s.thread_created) StopEventThread(device.get());
+  if (s.thread_created) {
+    s.closing.store(true);
+    StopEventThread(device.get());
+    s.closing.store(false);
+  }
 
   {
     std::lock_guard<std::mutex> lock(s.device_mutex);
@@ -698,7 +706,7 @@ void TComPort::OnPortMessage(uint32_t code, uintptr_t flag) {
   if (code != kPortEventMessage) return;
   const bool window = s.sync_method == smWindowSync;
   if (window) platform::ReplyToSender();  // release the event thread at once
-  if (!Connected()) return;
+  if (!Connected() || s.closing.load()) return;
   try {
     HandleEvent(static_cast<uint32_t>(flag));
   } catch (const EAbort&) {

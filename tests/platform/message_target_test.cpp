@@ -144,8 +144,10 @@ TEST(MessageTarget, MessagesForDestroyedTargetAreDropped) {
 TEST(MessageTarget, DestroyingTargetReleasesBlockedSender) {
   auto target = std::make_unique<MessageTarget>([](uint32_t, uintptr_t, uintptr_t) {});
   std::atomic<bool> returned{false};
-  std::thread sender([&] {
-    target->Send(kCode, 0, 0);
+  // The sender gets the object, not the owning pointer that is reset below.
+  const MessageTarget* raw = target.get();
+  std::thread sender([&returned, raw] {
+    raw->Send(kCode, 0, 0);
     returned = true;
   });
   SleepMs(50);  // let the send queue up (not dispatched: this thread does not pump)

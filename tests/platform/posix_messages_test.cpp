@@ -63,8 +63,10 @@ TEST(PosixMessageQueue, EachThreadHasItsOwnDescriptor) {
 TEST(PosixMessageQueue, DestroyedTargetReleasesSenderWithoutPumping) {
   auto target = std::make_unique<MessageTarget>([](uint32_t, uintptr_t, uintptr_t) { FAIL(); });
   AutoResetEvent returned;
-  std::thread sender([&] {
-    target->Send(kCode, 0, 0);
+  // The sender gets the object, not the owning pointer that is reset below.
+  const MessageTarget* raw = target.get();
+  std::thread sender([&returned, raw] {
+    raw->Send(kCode, 0, 0);
     returned.Set();
   });
   SleepMs(50);
@@ -85,8 +87,10 @@ TEST(PosixMessageQueue, OwnerThreadExitReleasesSendersAndRefusesPosts) {
   });
   ASSERT_TRUE(created.Wait(5000));
   AutoResetEvent returned;
-  std::thread sender([&] {
-    target->Send(kCode, 0, 0);
+  // The sender gets the object, not the owning pointer that is reset below.
+  const MessageTarget* raw = target.get();
+  std::thread sender([&returned, raw] {
+    raw->Send(kCode, 0, 0);
     returned.Set();
   });
   SleepMs(30);
