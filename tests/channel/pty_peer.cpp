@@ -27,9 +27,13 @@ PtyPeer::PtyPeer() {
 }
 
 PtyPeer::~PtyPeer() {
+  Stop();
+  if (master_ >= 0) ::close(master_);
+}
+
+void PtyPeer::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (master_ >= 0) ::close(master_);
 }
 
 void PtyPeer::Start(Script script) {

@@ -32,6 +32,9 @@ class PtyPeer {
   const std::string& SlavePath() const { return slave_path_; }
   // Starts the reader; `script` may be empty.
   void Start(Script script);
+  // Ends the reader; the master stays open (Write still works, nothing more
+  // is received). The peer then costs no processor time.
+  void Stop();
 
   // Writes `bytes` one at a time with `gap_ms` between them.
   void Dribble(const std::string& bytes, int gap_ms = 1);
