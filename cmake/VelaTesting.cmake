@@ -1,12 +1,17 @@
 # GoogleTest: the system package natively; built from Debian's source package
-# (/usr/src/googletest) when cross-compiling for Windows.
-if(CMAKE_CROSSCOMPILING)
+# (/usr/src/googletest) when cross-compiling for Windows, and on request
+# (sanitizer builds, where the library must carry the same instrumentation).
+option(VELA_GTEST_FROM_SOURCE "Build GoogleTest from /usr/src/googletest" OFF)
+if(CMAKE_CROSSCOMPILING OR VELA_GTEST_FROM_SOURCE)
   if(NOT TARGET gtest)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
   endif()
   set(VELA_GTEST_LIBS gtest gmock gtest_main)
+  if(NOT CMAKE_CROSSCOMPILING)
+    include(GoogleTest)
+  endif()
 else()
   find_package(GTest REQUIRED)
   include(GoogleTest)
