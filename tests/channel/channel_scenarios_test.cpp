@@ -235,8 +235,9 @@ TEST_F(ChannelScenario, HostTerminationDuringCommandRaisesOperationAborted) {
 }
 
 // An open channel with nothing arriving must not keep a core busy. Under Wine
-// the event thread cannot wait for received bytes and polls about every
-// 10 ms; the bound is far above that and far below a spinning loop.
+// the port cannot wait for received bytes and polls about every 10 ms, which
+// costs about 1% of a core; re-arming an event wait that Wine ends at once
+// cost over 10%.
 TEST_F(ChannelScenario, IdleOpenChannelCostsLittleCpu) {
   Open();
   const double cpu_start = test::ProcessCpuMs();
@@ -251,7 +252,7 @@ TEST_F(ChannelScenario, IdleOpenChannelCostsLittleCpu) {
   const double share = cpu_ms / static_cast<double>(wall_ms);
   std::printf("idle open channel: %.0f ms CPU in %lld ms (%.1f%% of a core)\n", cpu_ms, wall_ms, 100 * share);
   RecordProperty("idle_cpu_percent", std::to_string(100 * share));
-  EXPECT_LT(share, 0.25);
+  EXPECT_LT(share, 0.08);
   EXPECT_TRUE(unsolicited_.empty());
 }
 
