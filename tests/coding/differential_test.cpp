@@ -10,7 +10,6 @@
 #include "coding/conversion.h"
 #include "coding/gsm_alphabet.h"
 #include "coding/sms.h"
-#include "platform/codepage.h"
 #include "reference_impl.h"
 
 namespace vela {
@@ -94,17 +93,11 @@ TEST(Differential, IntegersToBitTexts) {
   }
 }
 
-TEST(Differential, GsmCodesAndCodePage) {
+TEST(Differential, GsmCodes) {
   Generator gen;
-  WideString every_unit;
-  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) every_unit.push_back(static_cast<char16_t>(unit));
-  ASSERT_EQ(platform::NarrowFromWide(every_unit), reference::NarrowFromWide(every_unit));
   for (size_t length = 0; length <= kMaxLength; ++length) {
     const ByteString bytes = gen.AnyBytes(length);
     ASSERT_EQ(GsmToText(bytes), reference::GsmToText(bytes)) << length;
-    ASSERT_EQ(platform::WideFromNarrow(bytes), reference::WideFromNarrow(bytes)) << length;
-    const WideString wide = gen.Text(length);
-    ASSERT_EQ(platform::NarrowFromWide(wide), reference::NarrowFromWide(wide)) << length;
   }
 }
 

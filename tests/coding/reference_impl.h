@@ -14,6 +14,7 @@
 #include "coding/gsm_alphabet.h"
 #include "coding/sms.h"
 #include "common/types.h"
+#include "platform/codepage.h"
 
 namespace vela::reference {
 
@@ -96,7 +97,7 @@ inline ByteString SeptetsToText(const ByteString& hex) {
   return text;
 }
 
-// --- GSM alphabet and code page -----------------------------------------------
+// --- GSM alphabet and the POSIX code page (Windows cp1252 without the OS) ------
 
 inline ByteString GsmToText(const ByteString& codes) {
   struct Extension {
@@ -300,9 +301,10 @@ inline ByteString PackSeptets(const ByteString& codes) {
   return hex;
 }
 
+// The encoder converts through the platform's code page, as the library does.
 inline int32_t ChooseCoding(const WideString& text) {
-  const ByteString narrow = NarrowFromWide(text);
-  if (WideFromNarrow(narrow) != text) return TSMS::kCodingUcs2;
+  const ByteString narrow = platform::NarrowFromWide(text);
+  if (platform::WideFromNarrow(narrow) != text) return TSMS::kCodingUcs2;
   for (char c : narrow) {
     if (static_cast<uint8_t>(c) >= 0xC0) return TSMS::kCodingUcs2;
     if (GsmCharCode(c) >= 0x80) return TSMS::kCoding8Bit;
@@ -313,7 +315,7 @@ inline int32_t ChooseCoding(const WideString& text) {
 // The SUBMIT encoder over the message fields it reads; stores TpduLength.
 // Raises EEncodeError like TSMS::EncodeSubmitPDU.
 inline ByteString EncodeSubmitPDU(TSMS& sms) {
-  const ByteString narrow = NarrowFromWide(sms.Text);
+  const ByteString narrow = platform::NarrowFromWide(sms.Text);
   const ByteString address = TSMS::EncodeAddress(sms.Destination);
   int32_t coding = TSMS::kCodingUcs2;
   const int32_t automatic = sms.CodingSelector == TSMS::kCodingAuto ? ChooseCoding(sms.Text) : -1;
