@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +157,53 @@ TEST_F(WineComPort, WriteReportsTxEmptyOnceWhileEventsArePolled) {
   EXPECT_EQ(tx_empty, 1);
   EXPECT_EQ(ReadPeer(3), "AT\r");
   port_.ClosePort();
+}
+
+// A read under "return at once" time-outs sizes itself from the receive
+// count; bytes taken meanwhile by a purge or by a read on another thread must
+// not leave it pending (Wine keeps such a read waiting for the missing bytes,
+// and not even the close's purge ends it).
+TEST_F(WineComPort, ImmediateReadsRacingPurgeAndEachOtherNeverWait) {
+  port_.SetEvents(TComEvents{});
+  port_.OpenPort();
+  // Shared with the readers, which may outlive the test when it fails.
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto readers_done = std::make_shared<std::atomic<int>>(0);
+  std::thread writer([&] {
+    while (!*stop) {
+      peer_.WriteString("0123456789abcdef");
+      Sleep(5);  // the queue is often empty again when a read starts
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([this, stop, readers_done] {
+      while (!*stop) {
+        ByteString text;
+        try {
+          port_.ReadString(text, 2048);
+        } catch (const std::exception&) {
+        }
+      }
+      ++*readers_done;
+    });
+  }
+  const auto end = Clock::now() + std::chrono::milliseconds(2000);
+  while (Clock::now() < end) port_.PurgeQueues(true, false);
+  *stop = true;
+  writer.join();
+  const auto limit = Clock::now() + std::chrono::seconds(3);
+  while (*readers_done < 2 && Clock::now() < limit) Sleep(10);
+  const bool all_done = *readers_done == 2;
+  port_.ClosePort();
+  for (std::thread& reader : readers) {
+    if (all_done) {
+      reader.join();
+    } else {
+      reader.detach();
+    }
+  }
+  EXPECT_TRUE(all_done) << "a read stayed pending";
 }
 
 TEST_F(WineComPort, CloseWhileEventThreadWaitsForHandOff) {

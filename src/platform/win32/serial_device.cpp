@@ -45,6 +45,11 @@ struct SerialDevice::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE stop = nullptr;  // manual reset: once set, every wait ends
   std::mutex mutex;       // guards the fields below
+  // Held by a read under "return at once" time-outs from the receive count
+  // to its end, and by purges that clear the receive queue: bytes counted
+  // must still be there when the read asks for them, or Wine keeps the read
+  // pending (and no purge aborts it).
+  std::mutex read_mutex;
   DeviceTimeouts timeouts;
   // Line errors taken by internal ClearCommError calls, kept for ClearErrors.
   DWORD kept_errors = 0;
@@ -273,7 +278,9 @@ int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
 int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
   read = 0;
   if (size == 0) return 0;
+  std::unique_lock<std::mutex> counted(impl_->read_mutex, std::defer_lock);
   if (impl_->ImmediateReads()) {
+    counted.lock();
     // A read that is to return at once reads only what is waiting: Wine
     // leaves such a read pending on an empty pseudo-terminal.
     DWORD errors = 0, waiting = 0;
@@ -296,7 +303,12 @@ int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
   return 0;
 }
 
-int SerialDevice::Purge(uint32_t flags) { return PurgeComm(impl_->handle, flags) ? 0 : LastError(); }
+int SerialDevice::Purge(uint32_t flags) {
+  // A purge that aborts reads must not wait for one.
+  std::unique_lock<std::mutex> counted(impl_->read_mutex, std::defer_lock);
+  if ((flags & PURGE_RXCLEAR) && !(flags & PURGE_RXABORT)) counted.lock();
+  return PurgeComm(impl_->handle, flags) ? 0 : LastError();
+}
 
 int SerialDevice::ClearErrors(uint32_t& errors, uint32_t& input_count) {
   DWORD e = 0, waiting = 0;
