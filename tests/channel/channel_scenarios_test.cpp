@@ -163,10 +163,10 @@ TEST_F(ChannelScenario, NoAnswerTimesOutTwoToFourHundredMsAfterDeadline) {
   // at least 200 ms after it.
   EXPECT_GE(MsBetween(start, end), kTimeoutMs + 200);
   // The peer received the command a little after the deadline was set, so
-  // from its receipt the end lies 200 - (latency) to 400 ms after
-  // `kTimeoutMs`; the upper bound also allows for a slow message pump.
+  // from its receipt the end lies 200 to 400 ms after `kTimeoutMs`, less the
+  // line's latency; the bounds allow for a slow peer and message pump.
   const long long after_deadline = MsFromReceipt("AT", end) - kTimeoutMs;
-  EXPECT_GE(after_deadline, 200 - 100);
+  EXPECT_GE(after_deadline, 200 - 150);
   EXPECT_LE(after_deadline, 400 + 400);
 
   // The time-out is no error: the next command is answered.
