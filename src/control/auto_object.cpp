@@ -255,6 +255,8 @@ STDMETHODIMP TAutoObject::GetClassInfo(ITypeInfo** out) {
 }
 
 STDMETHODIMP TAutoObject::InterfaceSupportsErrorInfo(REFIID iid) {
+  // IUnknown is answered by the unknown itself, not by OwnInterface.
+  if (IsEqualIID(iid, IID_IUnknown)) return S_OK;
   void* p = nullptr;
   try {
     p = OwnInterface(iid);

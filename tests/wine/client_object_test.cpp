@@ -73,9 +73,9 @@ TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
 TEST_F(ObjectTest, ErrorInfoSupportedForImplementedInterfacesOnly) {
   ComPtr<ISupportErrorInfo> support;
   ASSERT_EQ(object->QueryInterface(IID_ISupportErrorInfo, support.OutVoid()), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IVelaCls), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IConnectionPointContainer), S_OK);
+  const IID* implemented[] = {&IID_IUnknown, &IID_IVelaCls, &IID_IDispatch, &IID_IConnectionPointContainer,
+                              &IID_IProvideClassInfo, &IID_ISupportErrorInfo};
+  for (const IID* iid : implemented) EXPECT_EQ(support->InterfaceSupportsErrorInfo(*iid), S_OK) << GuidString(*iid);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IPersist), S_FALSE);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(DIID_IVelaClsEvents), S_FALSE);
 }
