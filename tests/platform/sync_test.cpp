@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -75,6 +76,36 @@ TEST(MachineLock, WaitingAcquirerGetsLockWhenReleased) {
   EXPECT_TRUE(b.TryAcquire(5000));
   releaser.join();
   b.Release();
+}
+
+// One object used by two commands' threads at once (a command sent from a
+// handler nested inside another): the holder's own object is not a way in,
+// and of two threads acquiring through one object only one gets the lock.
+TEST(MachineLock, OneObjectSharedByThreadsHasOneHolder) {
+  MachineLock shared("VelaTestLockShared"), other("VelaTestLockShared");
+  ASSERT_TRUE(shared.TryAcquire(1000));
+  const auto start = std::chrono::steady_clock::now();
+  bool second = true;
+  std::thread([&] { second = shared.TryAcquire(100); }).join();
+  EXPECT_FALSE(second);
+  // Waits its time like any acquirer instead of returning at once.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+  shared.Release();
+
+  ASSERT_TRUE(other.TryAcquire(1000));
+  std::atomic<int> holders{0};
+  auto acquire = [&] {
+    if (shared.TryAcquire(300)) ++holders;
+  };
+  std::thread t1(acquire), t2(acquire);
+  SleepMs(50);  // both are waiting now
+  other.Release();
+  t1.join();
+  t2.join();
+  EXPECT_EQ(holders.load(), 1);
+  shared.Release();
+  EXPECT_TRUE(other.TryAcquire(1000));  // the one holder's release freed it
+  other.Release();
 }
 
 TEST(MachineLock, DifferentNamesAreIndependent) {

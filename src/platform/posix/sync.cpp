@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -78,8 +79,11 @@ int OpenLockFile(const std::string& path) {
 
 struct MachineLock::Impl {
   std::string path;
-  int fd = -1;
-  bool held = false;
+  int fd = -1;  // touched only by the thread that holds `claimed`
+  // The object's own count of 1. flock grants a second LOCK_EX on the same
+  // open file at once, so threads sharing this object (a command sent from a
+  // handler nested inside another) claim it here before they flock.
+  std::atomic<bool> claimed{false};
 };
 
 MachineLock::MachineLock(const std::string& name) : impl_(std::make_unique<Impl>()) {
@@ -92,29 +96,37 @@ MachineLock::~MachineLock() {
 }
 
 bool MachineLock::TryAcquire(uint32_t ms) {
-  if (impl_->held) return false;  // count 1: a second acquisition waits like any other
-  if (impl_->fd < 0) impl_->fd = OpenLockFile(impl_->path);
-  if (impl_->fd < 0) return false;
   const uint32_t start = TickCount();
   uint32_t slice = 1;
-  for (;;) {
-    if (::flock(impl_->fd, LOCK_EX | LOCK_NB) == 0) {
-      impl_->held = true;
-      return true;
-    }
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+  // Waits up to `ms` for the claim, then for the flock, in short, growing
+  // slices (flock has no timed wait).
+  auto wait_slice = [&]() {
     const uint32_t elapsed = TickCount() - start;
     if (elapsed >= ms) return false;
-    // flock has no timed wait: retry in short, growing slices.
     SleepMs(std::min<uint32_t>(slice, ms - elapsed));
     slice = std::min<uint32_t>(slice * 2, 10);
+    return true;
+  };
+  for (;;) {
+    bool expected = false;
+    if (impl_->claimed.compare_exchange_strong(expected, true)) break;
+    if (!wait_slice()) return false;
   }
+  if (impl_->fd < 0) impl_->fd = OpenLockFile(impl_->path);
+  for (;;) {
+    if (impl_->fd < 0) break;
+    if (::flock(impl_->fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (!wait_slice()) break;
+  }
+  impl_->claimed = false;
+  return false;
 }
 
 void MachineLock::Release() {
-  if (!impl_->held) return;
+  if (!impl_->claimed) return;
   ::flock(impl_->fd, LOCK_UN);
-  impl_->held = false;
+  impl_->claimed = false;
 }
 
 // ---- time ----
