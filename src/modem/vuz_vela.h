@@ -18,9 +18,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
+#include "coding/reassembly.h"
+#include "coding/text_coding.h"
 #include "common/errors.h"
 #include "common/types.h"
 
@@ -121,6 +124,60 @@ class TVuZVela {
 
   // Indications recognised but not yet acknowledged and reported.
   size_t DeferredIndications() const { return ready_.size(); }
+
+  // --- Whole messages: any text, any length -----------------------------------
+  // Beside the one-part, code-page path above (SubmitMessage, OnReceiveMessage,
+  // OnDeliveryReport keep firing exactly as before, one per part).
+
+  struct SendTextOptions {
+    coding::Coding coding = coding::Coding::kAuto;
+    std::vector<int> languages;  // national tables allowed (1..13); empty: none
+    int maxParts = 10;
+    bool ref16 = false;          // 16-bit concatenation reference
+    bool statusReport = false;
+  };
+  struct SendTextResult {
+    ByteString messageId;               // non-empty once the first part went out
+    std::vector<ByteString> references; // decimal, one per part the modem accepted, in order
+    int parts = 0;                      // parts of the message
+    coding::Coding coding = coding::Coding::kGsm7;
+    int lockingLanguage = 0, singleLanguage = 0;
+    int cmsError = 0;                   // +CMS ERROR of the refused part, 0 if none/unknown
+    bool Complete() const { return parts > 0 && references.size() == static_cast<size_t>(parts); }
+  };
+  // Splits and encodes `text` (coding::EncodeSubmitMessage) and sends the
+  // parts in order, one AT+CMGS each, with AT+CMMS=1 around them where the
+  // modem supports it. A refused part stops the rest; `references` says which
+  // went out. coding::ETextCodingError (too many parts, invalid number)
+  // before anything is sent; EAbort when the host terminates.
+  SendTextResult SendText(const ByteString& destination, const WideString& text, const SendTextOptions& options);
+
+  // A sent message's delivery state, once its parts' reports come in.
+  struct SentMessage {
+    ByteString messageId;
+    std::vector<ByteString> references;  // decimal
+    std::vector<int> partStatus;         // per part: -1 no report yet, else TP-ST
+    std::optional<bool> Delivered() const;  // nullopt while some part has no report
+  };
+  // The sent message a status report with this reference (two hex digits,
+  // as OnDeliveryReport gives it) belongs to: the most recent send with that
+  // reference modulo 256. The driver records the report before it calls
+  // OnDeliveryReport, so a lookup inside that callback sees it. nullptr when
+  // the reference belongs to no message sent through SendText.
+  const SentMessage* SentMessageForReport(const ByteString& referenceHex) const;
+
+  // A whole incoming message (reassembled; incomplete after the time-out).
+  using ReceiveTextCallback = std::function<void(const coding::AssembledMessage& message)>;
+  // Once every part of a SendText message has its report.
+  using MessageStatusCallback = std::function<void(const SentMessage& message, bool delivered)>;
+  ReceiveTextCallback OnReceiveText;
+  MessageStatusCallback OnMessageStatus;
+
+  // Reassembly time-outs: hosts that wait for messages wait at most this long
+  // before calling RunDueTimers (nullopt: nothing pending, wait for ever).
+  std::optional<uint32_t> MsUntilNextTimer() const;
+  void RunDueTimers();
+  coding::ReassemblyOptions ReassemblySettings;  // used from the next Open
 
  private:
   // One decoded-to-be indication: the header kind and its PDU line.
