@@ -1,0 +1,24 @@
+// The JSON form of the store's records, shared by the HTTP API, the event
+// log and the receive hook, so that a record looks the same wherever it shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "gateway/store.h"
+
+namespace vela::gateway {
+
+// Unix milliseconds as "YYYY-MM-DDThh:mm:ss.mmmZ" (UTC); null for 0.
+nlohmann::json TimeJson(int64_t unixMs);
+
+// {"id","to","text","report","modem","status","attempts","error","parts",
+//  "references","created_at","updated_at","sent_at"} ("modem" is the one that
+// took it, else the one asked for, else null).
+nlohmann::json MessageJson(const OutgoingMessage& message);
+// {"id","modem","from","text","smsc_time","parts","complete","received_at"}
+nlohmann::json ReceivedJson(const ReceivedMessage& message);
+
+}  // namespace vela::gateway

@@ -1,0 +1,602 @@
+#include "gateway/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <nlohmann/json.hpp>
+
+#include "gateway/records_json.h"
+
+namespace vela::gateway {
+
+namespace {
+
+// Each entry takes the schema from version i to i + 1. Entries are never
+// changed once released; a new version appends one.
+const char* const kMigrations[] = {
+    // 0 -> 1
+    R"sql(
+CREATE TABLE outgoing (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  recipient TEXT NOT NULL,
+  text TEXT NOT NULL,
+  report INTEGER NOT NULL,
+  modem TEXT NOT NULL DEFAULT '',
+  languages TEXT NOT NULL DEFAULT '',
+  coding TEXT NOT NULL DEFAULT 'auto',
+  status TEXT NOT NULL,
+  sent_by TEXT NOT NULL DEFAULT '',
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_attempt_ms INTEGER NOT NULL DEFAULT 0,
+  error TEXT NOT NULL DEFAULT '',
+  parts INTEGER NOT NULL DEFAULT 0,
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL,
+  sent_ms INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX outgoing_by_status ON outgoing(status, id);
+CREATE TABLE outgoing_parts (
+  message_id INTEGER NOT NULL REFERENCES outgoing(id) ON DELETE CASCADE,
+  part INTEGER NOT NULL,
+  modem TEXT NOT NULL,
+  reference INTEGER NOT NULL,
+  report_status INTEGER NOT NULL DEFAULT -1,
+  sent_ms INTEGER NOT NULL,
+  PRIMARY KEY (message_id, part)
+);
+CREATE INDEX parts_by_reference ON outgoing_parts(modem, reference, sent_ms);
+CREATE TABLE status_reports (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  modem TEXT NOT NULL,
+  reference INTEGER NOT NULL,
+  delivered INTEGER NOT NULL,
+  smsc_time TEXT NOT NULL,
+  discharge_time TEXT NOT NULL,
+  message_id INTEGER,
+  part INTEGER,
+  received_ms INTEGER NOT NULL
+);
+CREATE TABLE inbox (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  modem TEXT NOT NULL,
+  originator TEXT NOT NULL,
+  text TEXT NOT NULL,
+  smsc_time TEXT NOT NULL,
+  reference INTEGER NOT NULL,
+  parts INTEGER NOT NULL,
+  complete INTEGER NOT NULL,
+  received_ms INTEGER NOT NULL,
+  deleted INTEGER NOT NULL DEFAULT 0,
+  UNIQUE (originator, smsc_time, reference, text)
+);
+CREATE TABLE incoming_parts (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  modem TEXT NOT NULL,
+  pdu TEXT NOT NULL,
+  received_ms INTEGER NOT NULL
+);
+CREATE TABLE events (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  type TEXT NOT NULL,
+  data TEXT NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+CREATE TABLE idempotency_keys (
+  key TEXT PRIMARY KEY,
+  message_id INTEGER NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+)sql",
+};
+constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
+
+}  // namespace
+
+// A prepared statement with positional binds (from 1) and column reads (from 0).
+class SqliteStore::Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+      throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int i, int64_t v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Statement& Bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // True while a row is available.
+  bool Step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) +
+                     ")");
+  }
+  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
+  std::string Text(int col) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
+  }
+  bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
+class SqliteStore::Transaction {
+ public:
+  explicit Transaction(SqliteStore& store) : store_(store) { store_.Exec("BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    store_.Exec("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  SqliteStore& store_;
+  bool done_ = false;
+};
+
+SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("cannot open the database " + path + ": " + reason);
+  }
+  // Another process (the sqlite3 shell, a backup) may hold the file briefly.
+  sqlite3_busy_timeout(db_, 5000);
+  try {
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=FULL");
+    Exec("PRAGMA foreign_keys=ON");
+    Migrate();
+  } catch (const StoreError& e) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("cannot use the database " + path + ": " + e.what());
+  }
+}
+
+SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+
+void SqliteStore::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string reason = message ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    throw StoreError("store: " + reason);
+  }
+}
+
+int SqliteStore::SchemaVersion() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "PRAGMA user_version");
+  return s.Step() ? static_cast<int>(s.Int(0)) : 0;
+}
+
+void SqliteStore::Migrate() {
+  Transaction tx(*this);
+  int version = 0;
+  {
+    Statement s(db_, "PRAGMA user_version");
+    if (s.Step()) version = static_cast<int>(s.Int(0));
+  }
+  if (version > kSchemaVersion) {
+    throw StoreError("schema version " + std::to_string(version) + " is newer than this program's (" +
+                     std::to_string(kSchemaVersion) + ")");
+  }
+  for (; version < kSchemaVersion; ++version) Exec(kMigrations[version]);
+  Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+  tx.Commit();
+}
+
+// --- outgoing ----------------------------------------------------------------
+
+namespace {
+constexpr const char* kMessageColumns =
+    "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
+    "parts, created_ms, updated_ms, sent_ms FROM outgoing";
+}
+
+std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
+  Statement s(db_, (std::string("SELECT ") + kMessageColumns + " WHERE id=?").c_str());
+  s.Bind(1, id);
+  if (!s.Step()) return std::nullopt;
+  OutgoingMessage m;
+  m.id = s.Int(0);
+  m.to = s.Text(1);
+  m.text = s.Text(2);
+  m.report = s.Int(3) != 0;
+  m.modem = s.Text(4);
+  m.languages = s.Text(5);
+  m.coding = s.Text(6);
+  m.status = s.Text(7);
+  m.sentBy = s.Text(8);
+  m.attempts = static_cast<int>(s.Int(9));
+  m.nextAttemptMs = s.Int(10);
+  m.error = s.Text(11);
+  m.parts = static_cast<int>(s.Int(12));
+  m.createdMs = s.Int(13);
+  m.updatedMs = s.Int(14);
+  m.sentMs = s.Int(15);
+  Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
+  p.Bind(1, id);
+  while (p.Step()) {
+    m.references.push_back(std::to_string(p.Int(0)));
+    m.partStatus.push_back(static_cast<int>(p.Int(1)));
+  }
+  return m;
+}
+
+void SqliteStore::AppendEvent(const std::string& type, const std::string& data, int64_t nowMs) {
+  Statement s(db_, "INSERT INTO events(type, data, created_ms) VALUES (?, ?, ?)");
+  s.Bind(1, type).Bind(2, data).Bind(3, nowMs);
+  s.Step();
+}
+
+void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {
+  if (auto m = LoadMessage(id)) AppendEvent("status", MessageJson(*m).dump(), nowMs);
+}
+
+EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  if (!r.idempotencyKey.empty()) {
+    Statement k(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
+    k.Bind(1, r.idempotencyKey);
+    if (k.Step()) return EnqueueResult{k.Int(0), false};
+  }
+  Statement s(db_,
+              "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
+              "updated_ms) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+  s.Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
+  s.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
+  s.Step();
+  const int64_t id = sqlite3_last_insert_rowid(db_);
+  if (!r.idempotencyKey.empty()) {
+    Statement k(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
+    k.Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
+    k.Step();
+  }
+  StatusEvent(id, nowMs);
+  tx.Commit();
+  return EnqueueResult{id, true};
+}
+
+std::optional<OutgoingMessage> SqliteStore::GetMessage(int64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return LoadMessage(id);
+}
+
+std::vector<OutgoingMessage> SqliteStore::ListMessages(const MessageFilter& f) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT id FROM outgoing WHERE id > ? AND (? = '' OR status = ?) ORDER BY id LIMIT ?");
+  s.Bind(1, f.sinceId).Bind(2, f.status).Bind(3, f.status).Bind(4, static_cast<int64_t>(f.limit));
+  std::vector<int64_t> ids;
+  while (s.Step()) ids.push_back(s.Int(0));
+  std::vector<OutgoingMessage> result;
+  for (int64_t id : ids) {
+    if (auto m = LoadMessage(id)) result.push_back(std::move(*m));
+  }
+  return result;
+}
+
+ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  auto m = LoadMessage(id);
+  if (!m) return ChangeResult::kNotFound;
+  if (m->status != status::kQueued) return ChangeResult::kWrongState;
+  Statement s(db_, "UPDATE outgoing SET status='cancelled', updated_ms=? WHERE id=?");
+  s.Bind(1, nowMs).Bind(2, id);
+  s.Step();
+  StatusEvent(id, nowMs);
+  tx.Commit();
+  return ChangeResult::kDone;
+}
+
+ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  auto m = LoadMessage(id);
+  if (!m) return ChangeResult::kNotFound;
+  if (m->status != status::kUnknown && m->status != status::kFailed) return ChangeResult::kWrongState;
+  Statement d(db_, "DELETE FROM outgoing_parts WHERE message_id=?");
+  d.Bind(1, id);
+  d.Step();
+  Statement s(db_,
+              "UPDATE outgoing SET status='queued', attempts=0, next_attempt_ms=0, sent_by='', parts=0, "
+              "updated_ms=? WHERE id=?");
+  s.Bind(1, nowMs).Bind(2, id);
+  s.Step();
+  StatusEvent(id, nowMs);
+  tx.Commit();
+  return ChangeResult::kDone;
+}
+
+std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  Statement s(db_,
+              "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=?) AND next_attempt_ms <= ? "
+              "ORDER BY id LIMIT 1");
+  s.Bind(1, modem).Bind(2, nowMs);
+  if (!s.Step()) return std::nullopt;
+  const int64_t id = s.Int(0);
+  Statement u(db_,
+              "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
+  u.Bind(1, modem).Bind(2, nowMs).Bind(3, id);
+  u.Step();
+  StatusEvent(id, nowMs);
+  auto m = LoadMessage(id);
+  tx.Commit();
+  return m;
+}
+
+std::optional<int64_t> SqliteStore::NextDue(const std::string& modem) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT MIN(next_attempt_ms) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
+  s.Bind(1, modem);
+  if (!s.Step() || s.IsNull(0)) return std::nullopt;
+  return s.Int(0);
+}
+
+void SqliteStore::MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  auto m = LoadMessage(id);
+  if (!m) return;
+  int part = 1;
+  for (const std::string& reference : references) {
+    Statement p(db_,
+                "INSERT OR REPLACE INTO outgoing_parts(message_id, part, modem, reference, sent_ms) "
+                "VALUES (?, ?, ?, ?, ?)");
+    p.Bind(1, id).Bind(2, part++).Bind(3, m->sentBy).Bind(4, std::stoll(reference) & 0xFF).Bind(5, nowMs);
+    p.Step();
+  }
+  Statement s(db_, "UPDATE outgoing SET status='sent', parts=?, error='', sent_ms=?, updated_ms=? WHERE id=?");
+  s.Bind(1, static_cast<int64_t>(references.size())).Bind(2, nowMs).Bind(3, nowMs).Bind(4, id);
+  s.Step();
+  StatusEvent(id, nowMs);
+  tx.Commit();
+}
+
+void SqliteStore::MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  Statement s(db_,
+              "UPDATE outgoing SET status='queued', sent_by='', error=?, next_attempt_ms=?, updated_ms=? "
+              "WHERE id=?");
+  s.Bind(1, error).Bind(2, nextAttemptMs).Bind(3, nowMs).Bind(4, id);
+  s.Step();
+  StatusEvent(id, nowMs);
+  tx.Commit();
+}
+
+void SqliteStore::MarkFinal(int64_t id, const std::string& st, const std::string& error, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  Statement s(db_, "UPDATE outgoing SET status=?, error=?, updated_ms=? WHERE id=?");
+  s.Bind(1, st).Bind(2, error).Bind(3, nowMs).Bind(4, id);
+  s.Step();
+  StatusEvent(id, nowMs);
+  tx.Commit();
+}
+
+int SqliteStore::RecoverInterrupted(int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  std::vector<int64_t> ids;
+  {
+    Statement s(db_, "SELECT id FROM outgoing WHERE status='sending'");
+    while (s.Step()) ids.push_back(s.Int(0));
+  }
+  for (int64_t id : ids) {
+    Statement u(db_,
+                "UPDATE outgoing SET status='unknown', error='the gateway stopped while the message was being "
+                "sent; it may have gone out', updated_ms=? WHERE id=?");
+    u.Bind(1, nowMs).Bind(2, id);
+    u.Step();
+    StatusEvent(id, nowMs);
+  }
+  tx.Commit();
+  return static_cast<int>(ids.size());
+}
+
+ReportMatch SqliteStore::RecordReport(const ReportRecord& r, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  ReportMatch match;
+  int64_t part = 0;
+  {
+    // The most recent part with this reference that has no report yet; a
+    // reference comes round again after 256 sends.
+    Statement s(db_,
+                "SELECT message_id, part FROM outgoing_parts WHERE modem=? AND reference=? "
+                "ORDER BY (report_status < 0) DESC, sent_ms DESC, message_id DESC LIMIT 1");
+    s.Bind(1, r.modem).Bind(2, static_cast<int64_t>(r.reference & 0xFF));
+    if (s.Step()) {
+      match.messageId = s.Int(0);
+      part = s.Int(1);
+    }
+  }
+  Statement ins(db_,
+                "INSERT INTO status_reports(modem, reference, delivered, smsc_time, discharge_time, message_id, "
+                "part, received_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+  ins.Bind(1, r.modem).Bind(2, static_cast<int64_t>(r.reference)).Bind(3, r.delivered ? 1 : 0);
+  ins.Bind(4, r.smscTime).Bind(5, r.dischargeTime).Bind(6, match.messageId).Bind(7, part).Bind(8, nowMs);
+  ins.Step();
+  match.reportId = sqlite3_last_insert_rowid(db_);
+  if (match.messageId != 0) {
+    Statement u(db_, "UPDATE outgoing_parts SET report_status=? WHERE message_id=? AND part=?");
+    u.Bind(1, r.delivered ? 0 : 1).Bind(2, match.messageId).Bind(3, part);
+    u.Step();
+    auto m = LoadMessage(match.messageId);
+    if (m && m->status == status::kSent && static_cast<int>(m->partStatus.size()) == m->parts) {
+      bool all = true, delivered = true;
+      for (int st : m->partStatus) {
+        if (st < 0) all = false;
+        if (st != 0) delivered = false;
+      }
+      if (all) {
+        match.newStatus = delivered ? status::kDelivered : status::kNotDelivered;
+        Statement f(db_, "UPDATE outgoing SET status=?, updated_ms=? WHERE id=?");
+        f.Bind(1, match.newStatus).Bind(2, nowMs).Bind(3, match.messageId);
+        f.Step();
+        StatusEvent(match.messageId, nowMs);
+      }
+    }
+  }
+  tx.Commit();
+  return match;
+}
+
+// --- incoming ------------------------------------------------------------------
+
+int64_t SqliteStore::AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "INSERT INTO incoming_parts(modem, pdu, received_ms) VALUES (?, ?, ?)");
+  s.Bind(1, modem).Bind(2, pdu).Bind(3, nowMs);
+  s.Step();
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<PendingPart> SqliteStore::PendingParts(const std::string& modem) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT id, modem, pdu, received_ms FROM incoming_parts WHERE modem=? ORDER BY id");
+  s.Bind(1, modem);
+  std::vector<PendingPart> parts;
+  while (s.Step()) parts.push_back(PendingPart{s.Int(0), s.Text(1), s.Text(2), s.Int(3)});
+  return parts;
+}
+
+std::optional<int64_t> SqliteStore::AddReceived(const ReceivedMessage& m, const std::vector<int64_t>& partIds,
+                                                int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Transaction tx(*this);
+  for (int64_t partId : partIds) {
+    Statement d(db_, "DELETE FROM incoming_parts WHERE id=?");
+    d.Bind(1, partId);
+    d.Step();
+  }
+  Statement s(db_,
+              "INSERT OR IGNORE INTO inbox(modem, originator, text, smsc_time, reference, parts, complete, "
+              "received_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+  s.Bind(1, m.modem).Bind(2, m.originator).Bind(3, m.text).Bind(4, m.smscTime);
+  s.Bind(5, static_cast<int64_t>(m.reference)).Bind(6, static_cast<int64_t>(m.parts)).Bind(7, m.complete ? 1 : 0);
+  s.Bind(8, nowMs);
+  s.Step();
+  std::optional<int64_t> id;
+  if (sqlite3_changes(db_) > 0) {
+    id = sqlite3_last_insert_rowid(db_);
+    ReceivedMessage stored = m;
+    stored.id = *id;
+    stored.receivedMs = nowMs;
+    AppendEvent("message", ReceivedJson(stored).dump(), nowMs);
+  }
+  tx.Commit();
+  return id;
+}
+
+std::vector<ReceivedMessage> SqliteStore::ListInbox(int64_t sinceId, int limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_,
+              "SELECT id, modem, originator, text, smsc_time, reference, parts, complete, received_ms FROM inbox "
+              "WHERE id > ? AND deleted=0 ORDER BY id LIMIT ?");
+  s.Bind(1, sinceId).Bind(2, static_cast<int64_t>(limit));
+  std::vector<ReceivedMessage> result;
+  while (s.Step()) {
+    ReceivedMessage m;
+    m.id = s.Int(0);
+    m.modem = s.Text(1);
+    m.originator = s.Text(2);
+    m.text = s.Text(3);
+    m.smscTime = s.Text(4);
+    m.reference = static_cast<int>(s.Int(5));
+    m.parts = static_cast<int>(s.Int(6));
+    m.complete = s.Int(7) != 0;
+    m.receivedMs = s.Int(8);
+    result.push_back(std::move(m));
+  }
+  return result;
+}
+
+bool SqliteStore::DeleteReceived(int64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The row stays, marked deleted, so that the network delivering the
+  // message again is still recognised as a repeat.
+  Statement s(db_, "UPDATE inbox SET deleted=1 WHERE id=? AND deleted=0");
+  s.Bind(1, id);
+  s.Step();
+  return sqlite3_changes(db_) > 0;
+}
+
+// --- events, counts ------------------------------------------------------------
+
+std::vector<Event> SqliteStore::EventsAfter(int64_t afterId, int limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT id, type, data, created_ms FROM events WHERE id > ? ORDER BY id LIMIT ?");
+  s.Bind(1, afterId).Bind(2, static_cast<int64_t>(limit));
+  std::vector<Event> events;
+  while (s.Step()) events.push_back(Event{s.Int(0), s.Text(1), s.Text(2), s.Int(3)});
+  return events;
+}
+
+int64_t SqliteStore::LastEventId() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT COALESCE(MAX(id), 0) FROM events");
+  return s.Step() ? s.Int(0) : 0;
+}
+
+std::vector<ModemCounts> SqliteStore::Counts() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ModemCounts> counts;
+  auto entry = [&](const std::string& modem) -> ModemCounts& {
+    for (auto& c : counts) {
+      if (c.modem == modem) return c;
+    }
+    counts.push_back(ModemCounts{modem});
+    return counts.back();
+  };
+  {
+    // Queued ones count for the modem asked for ("" = any); the others for the one that took them.
+    Statement s(db_,
+                "SELECT CASE WHEN status='queued' THEN modem ELSE sent_by END, status, COUNT(*) FROM outgoing "
+                "GROUP BY 1, 2");
+    while (s.Step()) {
+      ModemCounts& c = entry(s.Text(0));
+      const std::string st = s.Text(1);
+      const int64_t n = s.Int(2);
+      if (st == status::kQueued) c.queued += n;
+      if (st == status::kSent || st == status::kDelivered || st == status::kNotDelivered) c.sent += n;
+      if (st == status::kDelivered) c.delivered += n;
+      if (st == status::kFailed) c.failed += n;
+    }
+  }
+  Statement r(db_, "SELECT modem, COUNT(*) FROM inbox GROUP BY modem");
+  while (r.Step()) entry(r.Text(0)).received += r.Int(1);
+  return counts;
+}
+
+int64_t SqliteStore::QueueLength(const std::string& modem) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
+  s.Bind(1, modem);
+  return s.Step() ? s.Int(0) : 0;
+}
+
+}  // namespace vela::gateway

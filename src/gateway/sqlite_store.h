@@ -1,0 +1,70 @@
+// The store in one SQLite file (write-ahead log, full sync: a committed
+// change survives the process being killed and the machine losing power).
+// One connection serialised by a mutex: the gateway's writes are small and
+// few per message, and SQLite allows one writer at a time anyway.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "gateway/store.h"
+
+struct sqlite3;
+
+namespace vela::gateway {
+
+class SqliteStore : public Store {
+ public:
+  // The schema version this build writes; older files are migrated at open.
+  static constexpr int kSchemaVersion = 1;
+
+  // Opens or creates the file and migrates it. StoreError when the file
+  // cannot be opened, is no database, or has a newer schema than this build.
+  explicit SqliteStore(const std::string& path);
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  int SchemaVersion();
+
+  EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) override;
+  std::optional<OutgoingMessage> GetMessage(int64_t id) override;
+  std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
+  ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
+  ChangeResult RetryMessage(int64_t id, int64_t nowMs) override;
+  std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) override;
+  std::optional<int64_t> NextDue(const std::string& modem) override;
+  void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
+  void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
+  void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;
+  int RecoverInterrupted(int64_t nowMs) override;
+  ReportMatch RecordReport(const ReportRecord& report, int64_t nowMs) override;
+
+  int64_t AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) override;
+  std::vector<PendingPart> PendingParts(const std::string& modem) override;
+  std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds,
+                                     int64_t nowMs) override;
+  std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) override;
+  bool DeleteReceived(int64_t id) override;
+
+  std::vector<Event> EventsAfter(int64_t afterId, int limit) override;
+  int64_t LastEventId() override;
+  std::vector<ModemCounts> Counts() override;
+  int64_t QueueLength(const std::string& modem) override;
+
+ private:
+  class Statement;
+  class Transaction;
+  void Exec(const char* sql);
+  void Migrate();
+  void StatusEvent(int64_t id, int64_t nowMs);
+  void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
+  std::optional<OutgoingMessage> LoadMessage(int64_t id);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::mutex mutex_;
+};
+
+}  // namespace vela::gateway

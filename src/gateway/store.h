@@ -1,0 +1,176 @@
+// The gateway's persistent state behind one interface: the outgoing queue
+// (messages, their parts and references), status reports, received whole
+// messages, the parts still waiting for the rest of their message, the event
+// log and idempotency keys. Every method is one transaction: a change and the
+// event that announces it are committed together or not at all.
+//
+// Implementations are safe to call from several threads. Times are Unix
+// milliseconds (wall clock: they survive restarts and are shown to users).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vela::gateway {
+
+// The store could not be opened or a statement failed; the message names the
+// file or statement and the database's reason.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Status names as the API shows them.
+namespace status {
+inline constexpr const char* kQueued = "queued";
+inline constexpr const char* kSending = "sending";
+inline constexpr const char* kSent = "sent";
+inline constexpr const char* kDelivered = "delivered";
+inline constexpr const char* kNotDelivered = "not_delivered";
+inline constexpr const char* kFailed = "failed";
+inline constexpr const char* kUnknown = "unknown";
+inline constexpr const char* kCancelled = "cancelled";
+}  // namespace status
+
+struct OutgoingRequest {
+  std::string to;         // normalised destination
+  std::string text;       // UTF-8
+  bool report = false;
+  std::string modem;      // empty: any modem that is up
+  std::string languages;  // as given, e.g. "tr,es"; empty: none
+  std::string coding;     // "auto", "gsm7", "ucs2", "8bit"
+  std::string idempotencyKey;  // empty: none
+};
+
+struct OutgoingMessage {
+  int64_t id = 0;
+  std::string to, text;
+  bool report = false;
+  std::string modem;          // requested modem, empty for any
+  std::string languages, coding;
+  std::string status;
+  std::string sentBy;         // modem that took it (empty while queued)
+  int attempts = 0;           // sends tried
+  int64_t nextAttemptMs = 0;  // not before this time (backoff)
+  std::string error;          // last error, empty if none
+  int parts = 0;              // parts sent (0 until sent)
+  std::vector<std::string> references;  // decimal, one per part
+  std::vector<int> partStatus;          // per part: -1 no report, 0 delivered, 1 not delivered
+  int64_t createdMs = 0, updatedMs = 0, sentMs = 0;
+};
+
+struct EnqueueResult {
+  int64_t id = 0;
+  bool created = true;  // false: the idempotency key named an earlier message
+};
+
+struct MessageFilter {
+  std::string status;  // empty: any
+  int64_t sinceId = 0; // ids above this
+  int limit = 100;
+};
+
+enum class ChangeResult { kDone, kNotFound, kWrongState };
+
+// A status report as the modem gave it.
+struct ReportRecord {
+  std::string modem;
+  int reference = 0;          // message reference (0..255)
+  bool delivered = false;
+  std::string smscTime, dischargeTime;  // "YYYY-MM-DD hh:mm:ss" or empty
+};
+
+struct ReportMatch {
+  int64_t reportId = 0;
+  int64_t messageId = 0;          // 0: no sent message has this reference
+  std::string newStatus;          // set when the message reached a final status
+};
+
+// A whole received message. The tuple (originator, smscTime, reference,
+// text) recognises a message the network delivers a second time.
+struct ReceivedMessage {
+  int64_t id = 0;
+  std::string modem, originator, text, smscTime;
+  int reference = -1;   // concatenation reference, -1 for a one-part message
+  int parts = 1;
+  bool complete = true;
+  int64_t receivedMs = 0;
+};
+
+// One received part that waits for the rest of its message.
+struct PendingPart {
+  int64_t id = 0;
+  std::string modem, pdu;
+  int64_t receivedMs = 0;
+};
+
+struct Event {
+  int64_t id = 0;
+  std::string type;  // "message" (received) or "status"
+  std::string data;  // JSON object
+  int64_t createdMs = 0;
+};
+
+struct ModemCounts {
+  std::string modem;
+  int64_t queued = 0, sent = 0, delivered = 0, failed = 0, received = 0;
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // --- outgoing ---
+  // A new queued message, or the earlier message of the same idempotency key.
+  virtual EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) = 0;
+  virtual std::optional<OutgoingMessage> GetMessage(int64_t id) = 0;
+  virtual std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) = 0;
+  // queued -> cancelled.
+  virtual ChangeResult CancelMessage(int64_t id, int64_t nowMs) = 0;
+  // unknown / failed -> queued, attempts reset.
+  virtual ChangeResult RetryMessage(int64_t id, int64_t nowMs) = 0;
+  // The oldest queued message due at `nowMs` that `modem` may take (asked for
+  // it, or for any modem), now marked sending by `modem`.
+  virtual std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) = 0;
+  // When the next queued message `modem` may take becomes due (nullopt: none).
+  virtual std::optional<int64_t> NextDue(const std::string& modem) = 0;
+  // sending -> sent: every part's reference is known. Without a report
+  // requested, sent is the message's last status.
+  virtual void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) = 0;
+  // sending -> queued again, due at `nextAttemptMs`, with the error.
+  virtual void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) = 0;
+  // sending -> failed / unknown with the error.
+  virtual void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) = 0;
+  // At start: every message left sending by a previous run becomes unknown
+  // (its PDU may have been written). Returns how many.
+  virtual int RecoverInterrupted(int64_t nowMs) = 0;
+  // Stores the report and matches it to the part most recently sent by that
+  // modem with this reference; the message becomes delivered / not_delivered
+  // once every part has its report.
+  virtual ReportMatch RecordReport(const ReportRecord& report, int64_t nowMs) = 0;
+
+  // --- incoming ---
+  // Keeps a part until its message is whole (committed before the modem is
+  // told the part arrived). Returns its id.
+  virtual int64_t AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) = 0;
+  virtual std::vector<PendingPart> PendingParts(const std::string& modem) = 0;
+  // Stores a whole message and drops the pending parts it was made of, in one
+  // transaction. nullopt when the same message is stored already (the parts
+  // are dropped all the same).
+  virtual std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds,
+                                             int64_t nowMs) = 0;
+  virtual std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) = 0;
+  virtual bool DeleteReceived(int64_t id) = 0;
+
+  // --- events, counts ---
+  virtual std::vector<Event> EventsAfter(int64_t afterId, int limit) = 0;
+  virtual int64_t LastEventId() = 0;
+  virtual std::vector<ModemCounts> Counts() = 0;
+  // Queued messages `modem` may take (its own and those for any modem).
+  virtual int64_t QueueLength(const std::string& modem) = 0;
+};
+
+}  // namespace vela::gateway
