@@ -48,7 +48,7 @@ CREATE TABLE status_reports (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   modem TEXT NOT NULL,
   reference INTEGER NOT NULL,
-  delivered INTEGER NOT NULL,
+  tp_status INTEGER NOT NULL,
   smsc_time TEXT NOT NULL,
   discharge_time TEXT NOT NULL,
   message_id INTEGER,
@@ -66,14 +66,21 @@ CREATE TABLE inbox (
   complete INTEGER NOT NULL,
   received_ms INTEGER NOT NULL,
   deleted INTEGER NOT NULL DEFAULT 0,
+  hook_pending INTEGER NOT NULL DEFAULT 0,
+  hook_attempts INTEGER NOT NULL DEFAULT 0,
+  hook_next_ms INTEGER NOT NULL DEFAULT 0,
   UNIQUE (originator, smsc_time, reference, text)
 );
+CREATE INDEX inbox_hooks ON inbox(hook_pending, hook_next_ms);
 CREATE TABLE incoming_parts (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   modem TEXT NOT NULL,
   pdu TEXT NOT NULL,
-  received_ms INTEGER NOT NULL
+  fingerprint TEXT NOT NULL UNIQUE,
+  received_ms INTEGER NOT NULL,
+  done INTEGER NOT NULL DEFAULT 0
 );
+CREATE INDEX parts_waiting ON incoming_parts(modem, done);
 CREATE TABLE events (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   type TEXT NOT NULL,
@@ -435,15 +442,16 @@ ReportMatch SqliteStore::RecordReport(const ReportRecord& r, int64_t nowMs) {
     }
   }
   Statement ins(db_,
-                "INSERT INTO status_reports(modem, reference, delivered, smsc_time, discharge_time, message_id, "
+                "INSERT INTO status_reports(modem, reference, tp_status, smsc_time, discharge_time, message_id, "
                 "part, received_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
-  ins.Bind(1, r.modem).Bind(2, static_cast<int64_t>(r.reference)).Bind(3, r.delivered ? 1 : 0);
+  ins.Bind(1, r.modem).Bind(2, static_cast<int64_t>(r.reference)).Bind(3, static_cast<int64_t>(r.tpStatus));
   ins.Bind(4, r.smscTime).Bind(5, r.dischargeTime).Bind(6, match.messageId).Bind(7, part).Bind(8, nowMs);
   ins.Step();
   match.reportId = sqlite3_last_insert_rowid(db_);
-  if (match.messageId != 0) {
+  const bool temporary = r.tpStatus >= 0x20 && r.tpStatus < 0x40;
+  if (match.messageId != 0 && !temporary) {
     Statement u(db_, "UPDATE outgoing_parts SET report_status=? WHERE message_id=? AND part=?");
-    u.Bind(1, r.delivered ? 0 : 1).Bind(2, match.messageId).Bind(3, part);
+    u.Bind(1, r.tpStatus < 0x20 ? 0 : 1).Bind(2, match.messageId).Bind(3, part);
     u.Step();
     auto m = LoadMessage(match.messageId);
     if (m && m->status == status::kSent && static_cast<int>(m->partStatus.size()) == m->parts) {
@@ -467,17 +475,20 @@ ReportMatch SqliteStore::RecordReport(const ReportRecord& r, int64_t nowMs) {
 
 // --- incoming ------------------------------------------------------------------
 
-int64_t SqliteStore::AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) {
+std::optional<int64_t> SqliteStore::AddPendingPart(const std::string& modem, const std::string& pdu,
+                                                   const std::string& fingerprint, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "INSERT INTO incoming_parts(modem, pdu, received_ms) VALUES (?, ?, ?)");
-  s.Bind(1, modem).Bind(2, pdu).Bind(3, nowMs);
+  Statement s(db_,
+              "INSERT OR IGNORE INTO incoming_parts(modem, pdu, fingerprint, received_ms) VALUES (?, ?, ?, ?)");
+  s.Bind(1, modem).Bind(2, pdu).Bind(3, fingerprint).Bind(4, nowMs);
   s.Step();
+  if (sqlite3_changes(db_) == 0) return std::nullopt;
   return sqlite3_last_insert_rowid(db_);
 }
 
 std::vector<PendingPart> SqliteStore::PendingParts(const std::string& modem) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "SELECT id, modem, pdu, received_ms FROM incoming_parts WHERE modem=? ORDER BY id");
+  Statement s(db_, "SELECT id, modem, pdu, received_ms FROM incoming_parts WHERE modem=? AND done=0 ORDER BY id");
   s.Bind(1, modem);
   std::vector<PendingPart> parts;
   while (s.Step()) parts.push_back(PendingPart{s.Int(0), s.Text(1), s.Text(2), s.Int(3)});
@@ -485,20 +496,20 @@ std::vector<PendingPart> SqliteStore::PendingParts(const std::string& modem) {
 }
 
 std::optional<int64_t> SqliteStore::AddReceived(const ReceivedMessage& m, const std::vector<int64_t>& partIds,
-                                                int64_t nowMs) {
+                                                bool runHook, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
   for (int64_t partId : partIds) {
-    Statement d(db_, "DELETE FROM incoming_parts WHERE id=?");
+    Statement d(db_, "UPDATE incoming_parts SET done=1 WHERE id=?");
     d.Bind(1, partId);
     d.Step();
   }
   Statement s(db_,
               "INSERT OR IGNORE INTO inbox(modem, originator, text, smsc_time, reference, parts, complete, "
-              "received_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+              "received_ms, hook_pending) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, m.modem).Bind(2, m.originator).Bind(3, m.text).Bind(4, m.smscTime);
   s.Bind(5, static_cast<int64_t>(m.reference)).Bind(6, static_cast<int64_t>(m.parts)).Bind(7, m.complete ? 1 : 0);
-  s.Bind(8, nowMs);
+  s.Bind(8, nowMs).Bind(9, runHook ? 1 : 0);
   s.Step();
   std::optional<int64_t> id;
   if (sqlite3_changes(db_) > 0) {
@@ -512,12 +523,12 @@ std::optional<int64_t> SqliteStore::AddReceived(const ReceivedMessage& m, const 
   return id;
 }
 
-std::vector<ReceivedMessage> SqliteStore::ListInbox(int64_t sinceId, int limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_,
-              "SELECT id, modem, originator, text, smsc_time, reference, parts, complete, received_ms FROM inbox "
-              "WHERE id > ? AND deleted=0 ORDER BY id LIMIT ?");
-  s.Bind(1, sinceId).Bind(2, static_cast<int64_t>(limit));
+std::vector<ReceivedMessage> SqliteStore::LoadInbox(const char* where, int64_t a, int64_t b) {
+  Statement s(db_, (std::string("SELECT id, modem, originator, text, smsc_time, reference, parts, complete, "
+                                "received_ms, hook_attempts FROM inbox WHERE ") +
+                    where)
+                       .c_str());
+  s.Bind(1, a).Bind(2, b);
   std::vector<ReceivedMessage> result;
   while (s.Step()) {
     ReceivedMessage m;
@@ -530,9 +541,42 @@ std::vector<ReceivedMessage> SqliteStore::ListInbox(int64_t sinceId, int limit) 
     m.parts = static_cast<int>(s.Int(6));
     m.complete = s.Int(7) != 0;
     m.receivedMs = s.Int(8);
+    m.hookAttempts = static_cast<int>(s.Int(9));
     result.push_back(std::move(m));
   }
   return result;
+}
+
+std::vector<ReceivedMessage> SqliteStore::ListInbox(int64_t sinceId, int limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return LoadInbox("id > ? AND deleted=0 ORDER BY id LIMIT ?", sinceId, limit);
+}
+
+std::optional<ReceivedMessage> SqliteStore::NextHookJob(int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto jobs = LoadInbox("hook_pending=1 AND hook_next_ms <= ? ORDER BY id LIMIT ?", nowMs, 1);
+  if (jobs.empty()) return std::nullopt;
+  return jobs.front();
+}
+
+std::optional<int64_t> SqliteStore::NextHookDue() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT MIN(hook_next_ms) FROM inbox WHERE hook_pending=1");
+  if (!s.Step() || s.IsNull(0)) return std::nullopt;
+  return s.Int(0);
+}
+
+void SqliteStore::MarkHook(int64_t id, bool done, int64_t nextMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_,
+              done ? "UPDATE inbox SET hook_pending=0 WHERE id=?"
+                   : "UPDATE inbox SET hook_attempts=hook_attempts+1, hook_next_ms=? WHERE id=?");
+  if (done) {
+    s.Bind(1, id);
+  } else {
+    s.Bind(1, nextMs).Bind(2, id);
+  }
+  s.Step();
 }
 
 bool SqliteStore::DeleteReceived(int64_t id) {

@@ -41,10 +41,14 @@ class SqliteStore : public Store {
   int RecoverInterrupted(int64_t nowMs) override;
   ReportMatch RecordReport(const ReportRecord& report, int64_t nowMs) override;
 
-  int64_t AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) override;
+  std::optional<int64_t> AddPendingPart(const std::string& modem, const std::string& pdu,
+                                        const std::string& fingerprint, int64_t nowMs) override;
   std::vector<PendingPart> PendingParts(const std::string& modem) override;
   std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds,
-                                     int64_t nowMs) override;
+                                     bool runHook, int64_t nowMs) override;
+  std::optional<ReceivedMessage> NextHookJob(int64_t nowMs) override;
+  std::optional<int64_t> NextHookDue() override;
+  void MarkHook(int64_t id, bool done, int64_t nextMs) override;
   std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) override;
   bool DeleteReceived(int64_t id) override;
 
@@ -61,6 +65,7 @@ class SqliteStore : public Store {
   void StatusEvent(int64_t id, int64_t nowMs);
   void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
   std::optional<OutgoingMessage> LoadMessage(int64_t id);
+  std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);
 
   std::string path_;
   sqlite3* db_ = nullptr;

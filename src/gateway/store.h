@@ -79,7 +79,8 @@ enum class ChangeResult { kDone, kNotFound, kWrongState };
 struct ReportRecord {
   std::string modem;
   int reference = 0;          // message reference (0..255)
-  bool delivered = false;
+  int tpStatus = 0;           // TP-ST (TS 23.040 9.2.3.15): 0x00..0x1F delivered,
+                              // 0x20..0x3F still trying, 0x40 and above failed
   std::string smscTime, dischargeTime;  // "YYYY-MM-DD hh:mm:ss" or empty
 };
 
@@ -98,6 +99,7 @@ struct ReceivedMessage {
   int parts = 1;
   bool complete = true;
   int64_t receivedMs = 0;
+  int hookAttempts = 0;  // failed runs of the receive hook so far
 };
 
 // One received part that waits for the rest of its message.
@@ -149,19 +151,31 @@ class Store {
   virtual int RecoverInterrupted(int64_t nowMs) = 0;
   // Stores the report and matches it to the part most recently sent by that
   // modem with this reference; the message becomes delivered / not_delivered
-  // once every part has its report.
+  // once every part has a final report. A temporary status (the service
+  // centre still trying) is stored but leaves the part waiting.
   virtual ReportMatch RecordReport(const ReportRecord& report, int64_t nowMs) = 0;
 
   // --- incoming ---
   // Keeps a part until its message is whole (committed before the modem is
-  // told the part arrived). Returns its id.
-  virtual int64_t AddPendingPart(const std::string& modem, const std::string& pdu, int64_t nowMs) = 0;
+  // told the part arrived). Returns its id; nullopt when a part with this
+  // fingerprint (originator, time, concatenation, text) arrived before: the
+  // network delivering it again after a crash. Parts of whole messages are
+  // kept (marked done) for that recognition.
+  virtual std::optional<int64_t> AddPendingPart(const std::string& modem, const std::string& pdu,
+                                                const std::string& fingerprint, int64_t nowMs) = 0;
   virtual std::vector<PendingPart> PendingParts(const std::string& modem) = 0;
-  // Stores a whole message and drops the pending parts it was made of, in one
-  // transaction. nullopt when the same message is stored already (the parts
+  // Stores a whole message and marks the pending parts it was made of done,
+  // in one transaction. nullopt when the same message is stored already (the parts
   // are dropped all the same).
+  // With `runHook` the message waits for the receive hook (NextHookJob).
   virtual std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds,
-                                             int64_t nowMs) = 0;
+                                             bool runHook, int64_t nowMs) = 0;
+  // The oldest received message whose hook run is due; nullopt when none.
+  virtual std::optional<ReceivedMessage> NextHookJob(int64_t nowMs) = 0;
+  // When the next hook run becomes due (nullopt: none waits).
+  virtual std::optional<int64_t> NextHookDue() = 0;
+  // The hook succeeded (done) or failed (due again at nextMs).
+  virtual void MarkHook(int64_t id, bool done, int64_t nextMs) = 0;
   virtual std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) = 0;
   virtual bool DeleteReceived(int64_t id) = 0;
 

@@ -153,18 +153,19 @@ TEST(GatewayStore, ReportsMatchPartsAndTheMostRecentUseOfAReference) {
   struct Case {
     std::string modem;
     int reference;
-    bool delivered;
+    int tpStatus;
     int64_t message;
     std::string status;  // final status it leads to, "" while parts wait
   } cases[] = {
-      {"a", 7, true, recent, status::kDelivered},
-      {"a", 7, false, old, status::kNotDelivered},  // recent has its report: the older one is next
-      {"b", 8, true, 0, ""},                         // other modem: no match
-      {"a", 9, true, multi, ""},
-      {"a", 8, false, multi, status::kNotDelivered},
+      {"a", 7, 0x00, recent, status::kDelivered},
+      {"a", 7, 0x41, old, status::kNotDelivered},  // recent has its report: the older one is next
+      {"b", 8, 0x00, 0, ""},                        // other modem: no match
+      {"a", 9, 0x01, multi, ""},                    // 0x01: forwarded, delivered
+      {"a", 8, 0x20, multi, ""},                    // still trying: not final
+      {"a", 8, 0x61, multi, status::kNotDelivered},
   };
   for (const Case& c : cases) {
-    ReportMatch m = store.RecordReport(ReportRecord{c.modem, c.reference, c.delivered, "", ""}, 400);
+    ReportMatch m = store.RecordReport(ReportRecord{c.modem, c.reference, c.tpStatus, "", ""}, 400);
     EXPECT_EQ(m.messageId, c.message) << c.modem << " " << c.reference;
     EXPECT_EQ(m.newStatus, c.status) << c.modem << " " << c.reference;
   }
@@ -177,9 +178,10 @@ TEST(GatewayStore, ReportsMatchPartsAndTheMostRecentUseOfAReference) {
 TEST(GatewayStore, InboxStoresARepeatedMessageOnceAndDropsItsParts) {
   TempDir dir;
   SqliteStore store(dir.Path("g.db"));
-  const int64_t p1 = store.AddPendingPart("a", "PDU1", 1);
-  const int64_t p2 = store.AddPendingPart("a", "PDU2", 2);
-  store.AddPendingPart("b", "PDU3", 3);
+  const int64_t p1 = *store.AddPendingPart("a", "PDU1", "f1", 1);
+  const int64_t p2 = *store.AddPendingPart("a", "PDU2", "f2", 2);
+  store.AddPendingPart("b", "PDU3", "f3", 3);
+  EXPECT_FALSE(store.AddPendingPart("a", "PDU1", "f1", 4));  // the same part again
   EXPECT_EQ(store.PendingParts("a").size(), 2u);
 
   ReceivedMessage msg;
@@ -189,30 +191,43 @@ TEST(GatewayStore, InboxStoresARepeatedMessageOnceAndDropsItsParts) {
   msg.smscTime = "2026-12-09 01:02:03";
   msg.reference = 17;
   msg.parts = 2;
-  auto id = store.AddReceived(msg, {p1, p2}, 10);
+  auto id = store.AddReceived(msg, {p1, p2}, true, 10);
   ASSERT_TRUE(id);
   EXPECT_TRUE(store.PendingParts("a").empty());
   EXPECT_EQ(store.PendingParts("b").size(), 1u);
 
-  // Delivered again after a crash (possibly through the other modem): recognised.
-  const int64_t again = store.AddPendingPart("b", "PDU1", 11);
+  // A part of the whole message delivered again: recognised at once.
+  EXPECT_FALSE(store.AddPendingPart("a", "PDU2", "f2", 11));
+  // The whole message again under other part fingerprints (e.g. through the
+  // other modem): recognised when whole.
+  const int64_t again = *store.AddPendingPart("b", "PDU1", "f1-b", 11);
   msg.modem = "b";
-  EXPECT_FALSE(store.AddReceived(msg, {again}, 12));
-  EXPECT_EQ(store.PendingParts("b").size(), 1u);  // the repeat's part is dropped all the same
+  EXPECT_FALSE(store.AddReceived(msg, {again}, true, 12));
+  EXPECT_EQ(store.PendingParts("b").size(), 1u);  // the repeat's part is done all the same
   // Different text or time: another message.
   msg.text = "other";
-  EXPECT_TRUE(store.AddReceived(msg, {}, 13));
+  EXPECT_TRUE(store.AddReceived(msg, {}, false, 13));
 
   auto inbox = store.ListInbox(0, 10);
   ASSERT_EQ(inbox.size(), 2u);
   EXPECT_EQ(inbox[0].text, "two parts");
   EXPECT_EQ(store.ListInbox(*id, 10).size(), 1u);
+  // Only the first asked for the hook; a failed run is due again later.
+  auto job = store.NextHookJob(20);
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->id, *id);
+  store.MarkHook(*id, false, 500);
+  EXPECT_FALSE(store.NextHookJob(499));
+  EXPECT_EQ(store.NextHookDue(), 500);
+  EXPECT_EQ(store.NextHookJob(500)->hookAttempts, 1);
+  store.MarkHook(*id, true, 0);
+  EXPECT_FALSE(store.NextHookDue());
   EXPECT_TRUE(store.DeleteReceived(*id));
   EXPECT_FALSE(store.DeleteReceived(*id));
   EXPECT_EQ(store.ListInbox(0, 10).size(), 1u);
   // Deleted from the inbox, still recognised as a repeat.
   msg.text = "two parts";
-  EXPECT_FALSE(store.AddReceived(msg, {}, 14));
+  EXPECT_FALSE(store.AddReceived(msg, {}, true, 14));
 }
 
 TEST(GatewayStore, EveryChangeIsLoggedAsAnEventInOrder) {
@@ -221,12 +236,12 @@ TEST(GatewayStore, EveryChangeIsLoggedAsAnEventInOrder) {
   const int64_t id = store.Enqueue(Request("+1"), 1).id;
   store.ClaimNext("a", 2);
   store.MarkSent(id, {"5"}, 3);
-  store.RecordReport(ReportRecord{"a", 5, true, "", ""}, 4);
+  store.RecordReport(ReportRecord{"a", 5, 0, "", ""}, 4);
   ReceivedMessage msg;
   msg.modem = "a";
   msg.originator = "+1";
   msg.text = "hi";
-  store.AddReceived(msg, {}, 5);
+  store.AddReceived(msg, {}, false, 5);
 
   auto events = store.EventsAfter(0, 100);
   std::vector<std::string> seen;

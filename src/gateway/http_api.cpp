@@ -1,0 +1,404 @@
+#include "gateway/http_api.h"
+
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "coding/text_coding.h"
+#include "gateway/records_json.h"
+#include "platform/codepage.h"
+
+namespace vela::gateway {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr size_t kMaxIdempotencyKey = 200;
+constexpr int kMaxListLimit = 1000;
+
+void SendJson(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(body.dump() + "\n", "application/json");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  SendJson(res, status, json{{"error", message}});
+}
+
+// Compares without stopping at the first difference, so the time taken says
+// nothing about how much of a guess was right.
+bool SameToken(const std::string& given, const std::string& expected) {
+  unsigned char diff = given.size() == expected.size() ? 0 : 1;
+  for (size_t i = 0; i < given.size(); ++i) {
+    diff |= static_cast<unsigned char>(given[i] ^ expected[i % (expected.empty() ? 1 : expected.size())]);
+  }
+  return diff == 0 && !expected.empty();
+}
+
+// A request the API refuses: status and message.
+struct ApiError : std::runtime_error {
+  ApiError(int code, const std::string& text) : std::runtime_error(text), status(code), message(text) {}
+  int status;
+  std::string message;
+};
+
+// Non-negative integer query parameter; `fallback` when absent.
+int64_t QueryInteger(const httplib::Request& req, const char* name, int64_t fallback, int64_t max) {
+  if (!req.has_param(name)) return fallback;
+  const std::string text = req.get_param_value(name);
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+    throw ApiError{400, std::string("query parameter ") + name + " must be a non-negative integer, not '" + text +
+                            "'"};
+  }
+  const int64_t value = std::stoll(text);
+  if (value > max) throw ApiError{400, std::string("query parameter ") + name + " is at most " + std::to_string(max)};
+  return value;
+}
+
+int64_t PathId(const httplib::Request& req) {
+  const std::string text = req.matches[1];
+  if (text.size() > 18) throw ApiError{404, "no message with id " + text};
+  return std::stoll(text);
+}
+
+const json* Field(const json& body, const char* name) {
+  auto it = body.find(name);
+  return it == body.end() || it->is_null() ? nullptr : &*it;
+}
+
+std::string StringField(const json& body, const char* name, bool required) {
+  const json* f = Field(body, name);
+  if (!f) {
+    if (required) throw ApiError{400, std::string("missing field \"") + name + "\""};
+    return {};
+  }
+  if (!f->is_string()) throw ApiError{400, std::string("field \"") + name + "\" must be a string"};
+  return f->get<std::string>();
+}
+
+// The body of POST /v1/messages as a request for the queue.
+OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
+  json doc;
+  try {
+    doc = json::parse(body);
+  } catch (const json::parse_error& e) {
+    throw ApiError{400, std::string("malformed JSON: ") + e.what()};
+  }
+  if (!doc.is_object()) throw ApiError{400, "the body must be a JSON object"};
+  OutgoingRequest r;
+  try {
+    r.to = coding::NormaliseDestination(StringField(doc, "to", true));
+  } catch (const coding::ETextCodingError& e) {
+    throw ApiError{422, e.what()};
+  }
+  r.text = StringField(doc, "text", true);
+  if (const json* report = Field(doc, "report")) {
+    if (!report->is_boolean()) throw ApiError{400, "field \"report\" must be true or false"};
+    r.report = report->get<bool>();
+  }
+  r.modem = StringField(doc, "modem", false);
+  if (!r.modem.empty() && !modems.Has(r.modem)) throw ApiError{422, "unknown modem \"" + r.modem + "\""};
+
+  std::vector<int> languages;
+  if (const json* lang = Field(doc, "languages")) {
+    std::string list;
+    if (lang->is_string()) {
+      list = lang->get<std::string>();
+    } else if (lang->is_array()) {
+      for (const json& item : *lang) {
+        if (!item.is_string()) throw ApiError{400, "field \"languages\" must be a string or a list of strings"};
+        list += (list.empty() ? "" : ",") + item.get<std::string>();
+      }
+    } else {
+      throw ApiError{400, "field \"languages\" must be a string or a list of strings"};
+    }
+    try {
+      languages = coding::ParseLanguageList(list);
+    } catch (const coding::ETextCodingError& e) {
+      throw ApiError{422, e.what()};
+    }
+    for (int l : languages) r.languages += (r.languages.empty() ? "" : ",") + coding::LanguageCode(l);
+  }
+  coding::Coding coding = coding::Coding::kAuto;
+  if (const json* c = Field(doc, "coding")) {
+    if (!c->is_string()) throw ApiError{400, "field \"coding\" must be a string"};
+    try {
+      coding = coding::ParseCoding(c->get<std::string>());
+    } catch (const coding::ETextCodingError& e) {
+      throw ApiError{422, e.what()};
+    }
+  }
+  r.coding = coding::CodingName(coding);
+  // The text must fit the message's parts; the modem's default languages can
+  // only make it shorter, so the check without them is the strict one.
+  try {
+    const coding::CodingPlan plan = coding::PlanText(platform::WideFromUtf8(r.text), coding, languages);
+    if (plan.parts > maxParts) {
+      throw ApiError{422, "the text needs " + std::to_string(plan.parts) + " parts (" + coding::CodingName(plan.coding) +
+                              "); at most " + std::to_string(maxParts) + " are sent"};
+    }
+  } catch (const coding::ETextCodingError& e) {
+    throw ApiError{422, e.what()};
+  }
+  return r;
+}
+
+json ModemJson(const ModemInfo& m, int64_t queueLength) {
+  json o = json::object();
+  o["name"] = m.name;
+  o["state"] = m.state;
+  o["manufacturer"] = m.manufacturer.empty() ? json(nullptr) : json(m.manufacturer);
+  o["model"] = m.model.empty() ? json(nullptr) : json(m.model);
+  o["signal_dbm"] = m.signalDbm ? json(*m.signalDbm) : json(nullptr);
+  o["operator"] = m.operatorName.empty() ? json(nullptr) : json(m.operatorName);
+  o["registration"] = m.registration.empty() ? json(nullptr) : json(m.registration);
+  o["queue_length"] = queueLength;
+  o["last_error"] = m.lastError.empty() ? json(nullptr) : json(m.lastError);
+  return o;
+}
+
+}  // namespace
+
+void ParseListenAddress(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+    throw std::invalid_argument("listen address must be HOST:PORT, not '" + text + "'");
+  }
+  host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string digits = text.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos || std::stoi(digits) > 65535) {
+    throw std::invalid_argument("listen address '" + text + "': port must be 0..65535");
+  }
+  port = std::stoi(digits);
+}
+
+HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Metrics& metrics, ApiSettings settings)
+    : store_(store),
+      modems_(modems),
+      events_(events),
+      metrics_(metrics),
+      settings_(std::move(settings)),
+      server_(std::make_unique<httplib::Server>()) {
+  const int threads = settings_.threads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  server_->set_read_timeout(settings_.readTimeoutSeconds, 0);
+  server_->set_write_timeout(settings_.writeTimeoutSeconds, 0);
+  server_->set_keep_alive_timeout(settings_.readTimeoutSeconds);
+  server_->set_payload_max_length(settings_.maxBodyBytes);
+  Routes();
+}
+
+HttpApi::~HttpApi() { Stop(); }
+
+void HttpApi::Bind(const std::string& host, int port) {
+  if (port == 0) {
+    port_ = server_->bind_to_any_port(host);
+    if (port_ <= 0) throw std::runtime_error("cannot listen on " + host + ": no free port or bad address");
+  } else {
+    if (!server_->bind_to_port(host, port)) {
+      throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
+                               ": address in use or not available");
+    }
+    port_ = port;
+  }
+}
+
+void HttpApi::Run() { server_->listen_after_bind(); }
+
+void HttpApi::Stop() {
+  events_.Shutdown();
+  if (server_) server_->stop();
+}
+
+void HttpApi::Routes() {
+  httplib::Server& s = *server_;
+
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    const std::string auth = req.get_header_value("Authorization");
+    const std::string prefix = "Bearer ";
+    if (auth.compare(0, prefix.size(), prefix) != 0 || !SameToken(auth.substr(prefix.size()), settings_.token)) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      SendError(res, 401, auth.empty() ? "missing bearer token (Authorization: Bearer ...)" : "wrong bearer token");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  // Errors httplib answers itself (unknown path, body too large, bad request line).
+  s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    std::string message;
+    switch (res.status) {
+      case 404: message = "no such endpoint: " + req.method + " " + req.path; break;
+      case 413: message = "request body too large"; break;
+      case 400: message = "malformed HTTP request"; break;
+      default: message = "HTTP error " + std::to_string(res.status);
+    }
+    SendError(res, res.status, message);
+  });
+  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    try {
+      std::rethrow_exception(ep);
+    } catch (const ApiError& e) {
+      SendError(res, e.status, e.message);
+    } catch (const std::exception& e) {
+      SendError(res, 500, std::string("internal error: ") + e.what());
+    } catch (...) {
+      SendError(res, 500, "internal error");
+    }
+  });
+
+  s.Post("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
+    OutgoingRequest r = ParseSubmit(req.body, modems_, settings_.maxParts);
+    r.idempotencyKey = req.get_header_value("Idempotency-Key");
+    if (r.idempotencyKey.size() > kMaxIdempotencyKey) {
+      throw ApiError{400, "Idempotency-Key is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+    }
+    EnqueueResult e = store_.Enqueue(r, NowMs());
+    if (e.created) {
+      events_.Notify();
+      modems_.WakeSenders();
+    }
+    auto m = store_.GetMessage(e.id);
+    SendJson(res, 202, json{{"id", e.id}, {"status", m ? m->status : std::string(status::kQueued)}});
+  });
+
+  s.Get("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
+    MessageFilter f;
+    f.status = req.has_param("status") ? req.get_param_value("status") : "";
+    static const char* const kStatuses[] = {status::kQueued, status::kSending,      status::kSent,
+                                            status::kDelivered, status::kNotDelivered, status::kFailed,
+                                            status::kUnknown, status::kCancelled};
+    if (!f.status.empty()) {
+      bool known = false;
+      for (const char* st : kStatuses) known = known || f.status == st;
+      if (!known) throw ApiError{400, "unknown status '" + f.status + "'"};
+    }
+    f.sinceId = QueryInteger(req, "since", 0, INT64_MAX / 2);
+    f.limit = static_cast<int>(QueryInteger(req, "limit", 100, kMaxListLimit));
+    json list = json::array();
+    for (const OutgoingMessage& m : store_.ListMessages(f)) list.push_back(MessageJson(m));
+    SendJson(res, 200, json{{"messages", list}});
+  });
+
+  s.Get(R"(/v1/messages/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+    const int64_t id = PathId(req);
+    auto m = store_.GetMessage(id);
+    if (!m) throw ApiError{404, "no message with id " + std::to_string(id)};
+    SendJson(res, 200, MessageJson(*m));
+  });
+
+  s.Delete(R"(/v1/messages/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+    const int64_t id = PathId(req);
+    switch (store_.CancelMessage(id, NowMs())) {
+      case ChangeResult::kNotFound: throw ApiError{404, "no message with id " + std::to_string(id)};
+      case ChangeResult::kWrongState: {
+        auto m = store_.GetMessage(id);
+        throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
+                                "; only queued messages can be deleted"};
+      }
+      case ChangeResult::kDone: break;
+    }
+    events_.Notify();
+    SendJson(res, 200, json{{"id", id}, {"status", status::kCancelled}});
+  });
+
+  s.Post(R"(/v1/messages/(\d+)/retry)", [this](const httplib::Request& req, httplib::Response& res) {
+    const int64_t id = PathId(req);
+    switch (store_.RetryMessage(id, NowMs())) {
+      case ChangeResult::kNotFound: throw ApiError{404, "no message with id " + std::to_string(id)};
+      case ChangeResult::kWrongState: {
+        auto m = store_.GetMessage(id);
+        throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
+                                "; only unknown and failed messages are retried"};
+      }
+      case ChangeResult::kDone: break;
+    }
+    events_.Notify();
+    modems_.WakeSenders();
+    SendJson(res, 202, json{{"id", id}, {"status", status::kQueued}});
+  });
+
+  s.Get("/v1/inbox", [this](const httplib::Request& req, httplib::Response& res) {
+    const int64_t since = QueryInteger(req, "since", 0, INT64_MAX / 2);
+    const int limit = static_cast<int>(QueryInteger(req, "limit", 100, kMaxListLimit));
+    json list = json::array();
+    for (const ReceivedMessage& m : store_.ListInbox(since, limit)) list.push_back(ReceivedJson(m));
+    SendJson(res, 200, json{{"messages", list}});
+  });
+
+  s.Delete(R"(/v1/inbox/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+    const int64_t id = PathId(req);
+    if (!store_.DeleteReceived(id)) throw ApiError{404, "no received message with id " + std::to_string(id)};
+    SendJson(res, 200, json{{"id", id}, {"deleted", true}});
+  });
+
+  s.Get("/v1/events", [this](const httplib::Request& req, httplib::Response& res) {
+    int64_t after = 0;
+    const std::string last = req.get_header_value("Last-Event-ID");
+    if (!last.empty()) {
+      if (last.size() > 18 || last.find_first_not_of("0123456789") != std::string::npos) {
+        throw ApiError{400, "Last-Event-ID must be an event id, not '" + last + "'"};
+      }
+      after = std::stoll(last);
+    } else if (req.has_param("since")) {
+      after = QueryInteger(req, "since", 0, INT64_MAX / 2);
+    } else {
+      after = store_.LastEventId();  // a new stream starts with what happens from now on
+    }
+    if (streams_.fetch_add(1) >= settings_.maxEventStreams) {
+      streams_.fetch_sub(1);
+      throw ApiError{503, "too many event streams open (at most " + std::to_string(settings_.maxEventStreams) + ")"};
+    }
+    res.set_header("Cache-Control", "no-cache");
+    auto position = std::make_shared<int64_t>(after);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, position](size_t, httplib::DataSink& sink) {
+          const uint64_t generation = events_.Generation();
+          std::vector<Event> batch = store_.EventsAfter(*position, 200);
+          if (batch.empty()) {
+            if (!events_.WaitFor(generation, settings_.eventKeepAliveMs)) return false;
+            if (events_.Generation() == generation) {
+              static const char kKeepAlive[] = ": keep-alive\n\n";
+              return sink.write(kKeepAlive, sizeof kKeepAlive - 1);
+            }
+            return true;
+          }
+          std::string out;
+          for (const Event& e : batch) {
+            out += "id: " + std::to_string(e.id) + "\nevent: " + e.type + "\ndata: " + e.data + "\n\n";
+            *position = e.id;
+          }
+          return sink.write(out.data(), out.size());
+        },
+        [this](bool) { streams_.fetch_sub(1); });
+  });
+
+  s.Get("/v1/modems", [this](const httplib::Request&, httplib::Response& res) {
+    json list = json::array();
+    for (const ModemInfo& m : modems_.Modems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
+    SendJson(res, 200, json{{"modems", list}});
+  });
+
+  s.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
+    int up = 0, total = 0;
+    for (const ModemInfo& m : modems_.Modems()) {
+      ++total;
+      if (m.state == "up") ++up;
+    }
+    store_.LastEventId();  // the store answers
+    SendJson(res, 200, json{{"status", "ok"}, {"modems_up", up}, {"modems", total}});
+  });
+
+  s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    std::vector<ModemInfo> modems = modems_.Modems();
+    std::map<std::string, int64_t> depth;
+    for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name);
+    res.set_content(metrics_.Render(store_.Counts(), modems, depth), "text/plain; version=0.0.4");
+  });
+}
+
+}  // namespace vela::gateway

@@ -1,0 +1,65 @@
+// The gateway's HTTP API (cpp-httplib): the outgoing queue, the inbox, the
+// event stream, the modems, health and metrics. Every request carries the
+// bearer token; every error is a 4xx/5xx with a JSON body {"error": ...}.
+// Slow clients are bounded by read and write time-outs, bodies by a size
+// limit, event streams by a count.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "gateway/service.h"
+#include "gateway/store.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace vela::gateway {
+
+struct ApiSettings {
+  std::string token;               // required in "Authorization: Bearer <token>"
+  size_t maxBodyBytes = 256 * 1024;
+  int readTimeoutSeconds = 5;      // a client must send its request within this
+  int writeTimeoutSeconds = 5;
+  int threads = 32;                // requests served at once (event streams included)
+  int maxEventStreams = 16;
+  int eventKeepAliveMs = 15000;    // comment line on an idle stream, to notice closed clients
+  int maxParts = 10;               // longest message accepted, in parts
+};
+
+class HttpApi {
+ public:
+  HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Metrics& metrics, ApiSettings settings);
+  ~HttpApi();
+  HttpApi(const HttpApi&) = delete;
+  HttpApi& operator=(const HttpApi&) = delete;
+
+  // Binds ADDRESS:PORT (port 0: any free port). Throws std::runtime_error
+  // naming the address and the reason.
+  void Bind(const std::string& host, int port);
+  int Port() const { return port_; }
+  // Serves until Stop (blocking; run it on its own thread).
+  void Run();
+  // Stops taking connections and ends the event streams; Run returns once
+  // the requests being served are answered.
+  void Stop();
+
+ private:
+  void Routes();
+  Store& store_;
+  ModemDirectory& modems_;
+  EventNotifier& events_;
+  Metrics& metrics_;
+  ApiSettings settings_;
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+  std::atomic<int> streams_{0};
+};
+
+// Splits "HOST:PORT" ("[::1]:80" for IPv6); throws std::invalid_argument.
+void ParseListenAddress(const std::string& text, std::string& host, int& port);
+
+}  // namespace vela::gateway
