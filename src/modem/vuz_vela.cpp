@@ -337,7 +337,18 @@ void TVuZVela::AcknowledgeIndication() {
   if (isOpen_) SendCommand("AT+CNMA\r", kAcknowledgeTimeoutMs);
 }
 
+bool TVuZVela::Accepted(bool report, const ByteString& pdu) {
+  if (!OnAcceptIndication) return true;
+  try {
+    return OnAcceptIndication(report, pdu);
+  } catch (...) {
+    return false;
+  }
+}
+
 void TVuZVela::Deliver(const Indication& indication) {
+  if (indication.report ? !OnDeliveryReport : !OnReceiveMessage) return;
+  if (!Accepted(indication.report, indication.pdu)) return;
   TSMS sms;
   if (!indication.report) {
     try {

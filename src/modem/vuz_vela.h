@@ -109,6 +109,13 @@ class TVuZVela {
 
   // Either may be unset: an indication is then not acknowledged and not reported.
   ReceiveMessageCallback OnReceiveMessage;
+  // Runs before an incoming message part or status report is acknowledged
+  // (AT+CNMA) or deleted from the modem's storage (AT+CMGD), with its PDU as
+  // the modem gave it. Returning false (or throwing) leaves it
+  // unacknowledged / stored and reports nothing, so the network or the
+  // storage delivers it again: a host that must not lose a message commits
+  // it to its own storage here. Unset: everything is accepted.
+  std::function<bool(bool report, const ByteString& pdu)> OnAcceptIndication;
   DeliveryReportCallback OnDeliveryReport;
   StepCallback OnStep;
 
@@ -319,6 +326,7 @@ class TVuZVela {
   void DeliverReady();
   void Deliver(const Indication& indication);
   void AcknowledgeIndication();
+  bool Accepted(bool report, const ByteString& pdu);
   void Step(int step, const char* description);
 
   // Marks a driver operation (Open, SubmitMessage, SendCommand) on the stack;
