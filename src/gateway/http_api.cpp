@@ -354,9 +354,16 @@ void HttpApi::Routes() {
     }
     res.set_header("Cache-Control", "no-cache");
     auto position = std::make_shared<int64_t>(after);
+    auto opened = std::make_shared<bool>(false);
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, position](size_t, httplib::DataSink& sink) {
+        [this, position, opened](size_t, httplib::DataSink& sink) {
+          if (!*opened) {
+            // Clients learn the stream is open before any event comes.
+            *opened = true;
+            static const char kOpen[] = ": stream open\n\n";
+            if (!sink.write(kOpen, sizeof kOpen - 1)) return false;
+          }
           const uint64_t generation = events_.Generation();
           std::vector<Event> batch = store_.EventsAfter(*position, 200);
           if (batch.empty()) {

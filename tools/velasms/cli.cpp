@@ -20,6 +20,8 @@ const char* const kMainUsage =
     "  send        send a text through a modem, optionally waiting for its report\n"
     "  listen      print incoming messages and delivery reports\n"
     "  info        print the modem's manufacturer, model and serial number\n"
+    "  gateway     run the SMS gateway (queue, inbox, HTTP API) for one or more modems\n"
+    "  inbox       print the messages a running gateway received\n"
     "  modem-sim   run a simulated GSM modem on a pseudo-terminal\n"
     "\n"
     "Run 'velasms COMMAND --help' for the options of a command.\n"
@@ -35,8 +37,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"send", RunSend},
-    {"listen", RunListen}, {"info", RunInfo},
+    {"encode", RunEncode}, {"decode", RunDecode}, {"send", RunSendCommand},
+    {"listen", RunListen}, {"info", RunInfo}, {"gateway", RunGateway}, {"inbox", RunInbox},
 };
 
 }  // namespace

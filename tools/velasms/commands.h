@@ -21,6 +21,12 @@ int RunDecode(const Args& args, std::ostream& out, std::ostream& err);
 int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
+// The gateway daemon and its clients (gateway_command.cpp, gateway_client.cpp).
+int RunGateway(const Args& args, std::ostream& out, std::ostream& err);
+int RunInbox(const Args& args, std::ostream& out, std::ostream& err);
+int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err);
+// send: through a gateway with --gateway, else RunSend.
+int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err);
 
 // Usage texts, as printed by --help.
 extern const char* const kMainUsage;
@@ -29,5 +35,7 @@ extern const char* const kDecodeUsage;
 extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;
+extern const char* const kGatewayUsage;
+extern const char* const kInboxUsage;
 
 }  // namespace vela::tool

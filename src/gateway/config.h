@@ -1,0 +1,54 @@
+// The gateway's settings: from the command line, from a configuration file
+// (the same names without the dashes, "name = value" per line, '#' starts a
+// comment), and the bearer token file.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gateway/queue_policy.h"
+
+namespace vela::gateway {
+
+// Unusable settings; the message names the setting and what is wrong.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ModemConfig {
+  std::string name, path;
+  int baud = 9600;
+  std::string pin;
+  std::string languages;  // national tables allowed by default, e.g. "tr,es"
+};
+
+struct GatewayConfig {
+  std::vector<ModemConfig> modems;
+  std::string db = "./velasms.db";
+  std::string listen = "127.0.0.1:8765";
+  std::string tokenFile = "./velasms.token";
+  std::string onReceive;  // shell command; empty: none
+  std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
+  RetrySettings retry;
+};
+
+// "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may
+// go on after commas ("languages=tr,es").
+ModemConfig ParseModemSpec(const std::string& spec);
+
+// The settings of a configuration file's text, in order, as (name, value);
+// `origin` names the file in errors ("FILE:LINE: ...").
+std::vector<std::pair<std::string, std::string>> ParseConfigText(const std::string& text, const std::string& origin);
+
+// Applies one setting ("modem" adds a modem; others replace).
+void ApplySetting(GatewayConfig& config, const std::string& name, const std::string& value);
+
+// Reads the token (surrounding blanks removed). A missing file is created
+// with a new random token, readable by its owner only (mode 0600).
+// `created` tells which. ConfigError naming the file otherwise.
+std::string LoadOrCreateToken(const std::string& path, bool& created);
+
+}  // namespace vela::gateway

@@ -1,0 +1,104 @@
+#include "gateway/gateway.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+
+#include "platform/termination.h"
+
+namespace vela::gateway {
+
+Gateway::Gateway(GatewayConfig config, std::function<void(const std::string&)> logSink)
+    : config_(std::move(config)), log_(std::move(logSink)) {}
+
+Gateway::~Gateway() { Stop(); }
+
+void Gateway::Start() {
+  if (config_.modems.empty()) throw ConfigError("no modem given (--modem NAME=PATH)");
+  std::string host;
+  int port = 0;
+  try {
+    ParseListenAddress(config_.listen, host, port);
+  } catch (const std::invalid_argument& e) {
+    throw ConfigError(e.what());
+  }
+  bool created = false;
+  ApiSettings api;
+  api.token = LoadOrCreateToken(config_.tokenFile, created);
+  if (created) {
+    log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
+  } else {
+    struct stat st {};
+    if (::stat(config_.tokenFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      log_.Line("warning: the token file " + config_.tokenFile + " can be read by other users (chmod 600 it)");
+    }
+  }
+
+  store_ = std::make_unique<SqliteStore>(config_.db);
+  const int interrupted = store_->RecoverInterrupted(NowMs());
+  if (interrupted > 0) {
+    log_.Line(std::to_string(interrupted) +
+              " message(s) were being sent when the gateway last stopped; marked unknown (POST "
+              "/v1/messages/ID/retry sends one again)");
+  }
+
+  if (!config_.onReceive.empty()) {
+    hook_ = std::make_unique<HookRunner>(config_.onReceive, *store_, metrics_, log_, config_.retry);
+    hook_->Start();
+  }
+  for (const ModemConfig& m : config_.modems) {
+    WorkerContext ctx{*store_, events_, metrics_, log_, config_.retry, hook_ != nullptr, nullptr, api.maxParts};
+    if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
+    workers_.push_back(std::make_unique<ModemWorker>(m, ctx));
+  }
+  for (auto& w : workers_) w->Start();
+
+  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  api_->Bind(host, port);
+  apiThread_ = std::thread([this] { api_->Run(); });
+  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
+            std::to_string(workers_.size()) + " modem(s)");
+}
+
+void Gateway::Stop(int budgetMs) {
+  if (stopped_) return;
+  stopped_ = true;
+  const auto start = std::chrono::steady_clock::now();
+  // No new requests; event streams end.
+  if (api_) api_->Stop();
+  for (auto& w : workers_) w->RequestStop();
+  // Each worker finishes the message on the wire; one still waiting for a
+  // modem after most of the budget has its command aborted.
+  auto joinAll = std::async(std::launch::async, [this] {
+    for (auto& w : workers_) w->Join();
+  });
+  if (joinAll.wait_until(start + std::chrono::milliseconds(budgetMs * 8 / 10)) != std::future_status::ready) {
+    log_.Line("a modem command is still running; aborting it");
+    platform::RequestTermination();
+  }
+  joinAll.wait();
+  if (hook_) hook_->Stop();
+  if (apiThread_.joinable()) apiThread_.join();
+  log_.Line("stopped");
+}
+
+std::vector<ModemInfo> Gateway::Modems() {
+  std::vector<ModemInfo> list;
+  for (auto& w : workers_) list.push_back(w->Info());
+  return list;
+}
+
+bool Gateway::Has(const std::string& name) {
+  for (auto& w : workers_) {
+    if (w->Name() == name) return true;
+  }
+  return false;
+}
+
+void Gateway::WakeSenders() {
+  for (auto& w : workers_) w->Wake();
+}
+
+}  // namespace vela::gateway

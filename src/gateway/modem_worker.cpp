@@ -1,0 +1,428 @@
+#include "gateway/modem_worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "coding/conversion.h"
+#include "coding/reassembly.h"
+#include "coding/text_coding.h"
+#include "modem/vuz_vela.h"
+#include "pdu/pdu_sms.h"
+#include "platform/codepage.h"
+#include "platform/datetime.h"
+#include "platform/message_target.h"
+
+namespace vela::gateway {
+
+namespace {
+
+constexpr uint32_t kWakeMessage = platform::kUserMessage + 0x40;
+constexpr uint32_t kStopMessage = kWakeMessage + 1;
+constexpr uint32_t kRefreshMessage = kWakeMessage + 2;
+constexpr int64_t kFirstReopenDelayMs = 1000;
+constexpr int64_t kMaxReopenDelayMs = 5000;
+constexpr int64_t kInfoMaxAgeMs = 30000;
+
+uint64_t SteadyMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+std::string TimeText(const TTimeStamp* stamp) {
+  if (!stamp) return {};
+  try {
+    const DateTime t = stamp->GetDateTime();
+    return t == 0 ? std::string() : platform::FormatDateTime(t);
+  } catch (...) {
+    return {};  // a time stamp with impossible fields
+  }
+}
+
+// What makes one received part the same part when the network delivers it
+// again: originator, service-centre time, concatenation and text.
+std::string Fingerprint(const coding::DecodedUserData& d) {
+  std::string f = d.originator + '\x1f' + d.smscTime + '\x1f';
+  if (d.hasHeader && d.header.concatenation) {
+    const coding::Concatenation& c = *d.header.concatenation;
+    f += std::to_string(c.reference) + '/' + std::to_string(c.total) + '/' + std::to_string(c.sequence) +
+         (c.ref16 ? "w" : "");
+  } else {
+    f += '-';
+  }
+  return f + '\x1f' + platform::Utf8FromWide(d.text);
+}
+
+}  // namespace
+
+// The per-thread part of a worker: the driver, the reassembly of received
+// parts, and what the loop needs between iterations. Lives on the worker's
+// stack; everything here runs on that thread.
+struct WorkerThread {
+  using Update = std::function<void(const std::function<void(ModemInfo&)>&)>;
+  WorkerThread(ModemConfig& c, WorkerContext& x, Update u) : config(c), ctx(x), update(std::move(u)) {}
+
+  ModemConfig& config;
+  WorkerContext& ctx;
+  Update update;
+  TVuZVela driver;
+  coding::Reassembler reassembler;
+
+  void Logf(const std::string& text) { ctx.log.Line("modem " + config.name + ": " + text); }
+
+  void Feed(const coding::DecodedUserData& d, int64_t partId, uint64_t arrivedMs) {
+    coding::ReceivedPart part;
+    part.originator = d.originator;
+    if (d.hasHeader) part.concatenation = d.header.concatenation;
+    part.text = d.text;
+    part.smscTime = d.smscTime;
+    part.smscDateTime = d.smscDateTime;
+    part.tag = static_cast<uint64_t>(partId);
+    for (const coding::AssembledMessage& m : reassembler.Add(std::move(part), arrivedMs)) StoreAssembled(m);
+  }
+
+  void StoreAssembled(const coding::AssembledMessage& a) {
+    ReceivedMessage m;
+    m.modem = config.name;
+    m.originator = a.originator;
+    m.text = platform::Utf8FromWide(a.text);
+    m.smscTime = a.smscTime;
+    m.reference = a.concatenation ? a.concatenation->reference : -1;
+    m.parts = a.parts;
+    m.complete = a.complete;
+    std::vector<int64_t> partIds(a.tags.begin(), a.tags.end());
+    auto id = ctx.store.AddReceived(m, partIds, ctx.runHook, NowMs());
+    if (!id) {
+      Logf("message from " + m.originator + " delivered again; stored once already");
+      return;
+    }
+    ctx.events.Notify();
+    if (ctx.onReceived) ctx.onReceived();
+    Logf("received message " + std::to_string(*id) + " from " + m.originator + " (" + std::to_string(m.parts) +
+         (m.parts == 1 ? " part" : " parts") + (m.complete ? "" : ", incomplete") + ")");
+  }
+
+  // Runs before the driver acknowledges or deletes the indication: false
+  // leaves it with the modem / network, which delivers it again.
+  bool Accept(bool report, const ByteString& pdu) {
+    try {
+      if (report) return AcceptReport(pdu);
+      const coding::DecodedUserData d = coding::DecodePdu(pdu);
+      auto partId = ctx.store.AddPendingPart(config.name, pdu, Fingerprint(d), NowMs());
+      if (!partId) {
+        Logf("a part from " + d.originator + " delivered again was recognised and dropped");
+        return true;
+      }
+      Feed(d, *partId, SteadyMs());
+      return true;
+    } catch (const std::exception& e) {
+      Logf(std::string("could not store a received ") + (report ? "report" : "message") + ", left with the modem: " +
+           e.what());
+      return false;
+    }
+  }
+
+  bool AcceptReport(const ByteString& pdu) {
+    ReportRecord r;
+    r.modem = config.name;
+    try {
+      TPDUSMS parsed(platform::WideFromNarrow(pdu));
+      r.reference = TConversion::HexToInt(parsed.GetMessageReference()) & 0xFF;
+      const auto* type = dynamic_cast<const TSMSReport*>(parsed.GetSMSType());
+      if (!type) {
+        Logf("an indication announced as a status report is none; dropped: " + pdu);
+        return true;
+      }
+      r.tpStatus = type->Status().empty() ? 0 : TConversion::HexToInt(type->Status());
+      r.smscTime = TimeText(parsed.GetTimeStamp());
+      r.dischargeTime = TimeText(type->GetDischargeTimeStamp());
+    } catch (const std::exception& e) {
+      Logf(std::string("unreadable status report dropped: ") + e.what());
+      return true;
+    }
+    ReportMatch match = ctx.store.RecordReport(r, NowMs());
+    ctx.events.Notify();
+    if (match.messageId == 0) {
+      Logf("status report for reference " + std::to_string(r.reference) + " matches no sent message");
+    } else if (!match.newStatus.empty()) {
+      Logf("message " + std::to_string(match.messageId) + " " + match.newStatus);
+    }
+    return true;
+  }
+
+  void ReloadPending() {
+    const int64_t wallNow = NowMs();
+    const uint64_t steadyNow = SteadyMs();
+    size_t count = 0;
+    for (const PendingPart& p : ctx.store.PendingParts(config.name)) {
+      const uint64_t age = static_cast<uint64_t>(std::max<int64_t>(0, wallNow - p.receivedMs));
+      Feed(coding::DecodePdu(p.pdu), p.id, steadyNow > age ? steadyNow - age : 0);
+      ++count;
+    }
+    if (count) Logf(std::to_string(count) + " received parts wait for the rest of their messages");
+  }
+
+  void RefreshDiagnostics() {
+    const TVuZVela::Diagnostics d = driver.QueryDiagnostics();
+    update([&](ModemInfo& info) {
+      info.signalDbm = d.signalDbm;
+      info.registration = d.registration.value_or("");
+      info.operatorName = d.operatorName.value_or("");
+    });
+  }
+
+  void Send(const OutgoingMessage& m) {
+    SendOutcome o;
+    TVuZVela::SendTextResult result;
+    const uint64_t start = SteadyMs();
+    try {
+      TVuZVela::SendTextOptions options;
+      options.coding = coding::ParseCoding(m.coding);
+      options.languages = coding::ParseLanguageList(m.languages.empty() ? config.languages : m.languages);
+      options.statusReport = m.report;
+      options.maxParts = ctx.maxParts;
+      result = driver.SendText(m.to, platform::WideFromUtf8(m.text), options);
+      if (result.Complete()) {
+        o.kind = SendOutcome::Kind::kSent;
+      } else if (!result.references.empty()) {
+        // Parts went out and cannot be taken back; sending all again would
+        // give the recipient those twice.
+        o.kind = SendOutcome::Kind::kInvalid;
+        o.detail = std::to_string(result.references.size()) + " of " + std::to_string(result.parts) +
+                   " parts went out, then the modem refused: " +
+                   (result.cmsError ? CmsErrorText(result.cmsError) : driver.LastModemError().Describe());
+      } else if (!driver.IsOpen()) {
+        o.kind = SendOutcome::Kind::kWrittenNoAnswer;
+        o.detail = "the modem's port was lost during the send; the message may have gone out";
+      } else if (result.cmsError != 0) {
+        o.kind = SendOutcome::Kind::kRefused;
+        o.cmsError = result.cmsError;
+      } else {
+        const TVuZVela::ModemError& e = driver.LastModemError();
+        if (e.kind == TVuZVela::ModemError::Kind::kCms) {
+          o.kind = SendOutcome::Kind::kRefused;
+          o.cmsError = e.code;
+        } else if (e.kind == TVuZVela::ModemError::Kind::kPlain || e.kind == TVuZVela::ModemError::Kind::kCme) {
+          o.kind = SendOutcome::Kind::kRefused;
+          o.detail = e.Describe();
+        } else {
+          o.kind = SendOutcome::Kind::kNoAnswer;
+        }
+      }
+    } catch (const coding::ETextCodingError& e) {
+      o.kind = SendOutcome::Kind::kInvalid;
+      o.detail = e.what();
+    } catch (const EAbort&) {
+      o.kind = SendOutcome::Kind::kWrittenNoAnswer;
+      o.detail = "the gateway stopped during the send; the message may have gone out";
+    } catch (const std::exception& e) {
+      if (driver.IsOpen()) {
+        o.kind = SendOutcome::Kind::kNoAnswer;
+        o.detail = e.what();
+      } else {
+        o.kind = SendOutcome::Kind::kWrittenNoAnswer;
+        o.detail = std::string("the modem's port was lost during the send (") + e.what() +
+                   "); the message may have gone out";
+      }
+    }
+    const Decision d = Decide(o, m.attempts, ctx.retry);
+    const int64_t now = NowMs();
+    const std::string id = std::to_string(m.id);
+    switch (d.action) {
+      case Decision::Action::kSent:
+        ctx.store.MarkSent(m.id, result.references, now);
+        ctx.metrics.ObserveSendLatency(config.name, static_cast<double>(SteadyMs() - start) / 1000.0);
+        Logf("sent message " + id + " to " + m.to + " (" + std::to_string(result.parts) +
+             (result.parts == 1 ? " part" : " parts") + ")");
+        break;
+      case Decision::Action::kRetry:
+        ctx.store.MarkRetry(m.id, d.error, now + d.delayMs, now);
+        Logf("message " + id + ": " + d.error + "; retried in " + std::to_string(d.delayMs / 1000) + " s");
+        break;
+      case Decision::Action::kFail:
+        ctx.store.MarkFinal(m.id, status::kFailed, d.error, now);
+        Logf("message " + id + " failed: " + d.error);
+        break;
+      case Decision::Action::kUnknown:
+        ctx.store.MarkFinal(m.id, status::kUnknown, d.error, now);
+        Logf("message " + id + " unknown: " + d.error);
+        break;
+    }
+    update([&](ModemInfo& info) {
+      if (d.action != Decision::Action::kSent) info.lastError = d.error;
+    });
+    ctx.events.Notify();
+  }
+};
+
+ModemWorker::ModemWorker(ModemConfig config, WorkerContext context)
+    : config_(std::move(config)), ctx_(std::move(context)) {
+  info_.name = config_.name;
+  info_.state = "stopped";
+  try {
+    info_.languages = coding::ParseLanguageList(config_.languages);
+  } catch (const std::exception& e) {
+    throw ConfigError("modem " + config_.name + ": languages: " + e.what());
+  }
+}
+
+ModemWorker::~ModemWorker() {
+  RequestStop();
+  Join();
+}
+
+void ModemWorker::Start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    info_.state = "opening";
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+void ModemWorker::Post(uint32_t code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (code == kStopMessage) stopRequested_ = true;
+  if (target_) target_->Post(code, 0, 0);
+}
+
+void ModemWorker::Wake() { Post(kWakeMessage); }
+void ModemWorker::RequestStop() { Post(kStopMessage); }
+
+void ModemWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+ModemInfo ModemWorker::Info() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Signal and registration are asked again when someone looks and they are
+  // old: no periodic queries while nobody does.
+  const int64_t now = NowMs();
+  if (info_.state == "up" && target_ && now - refreshedMs_ > kInfoMaxAgeMs) {
+    refreshedMs_ = now;
+    target_->Post(kRefreshMessage, 0, 0);
+  }
+  return info_;
+}
+
+void ModemWorker::Run() {
+  bool stop = false;
+  bool refresh = false;
+  platform::MessageTarget target([&](uint32_t code, uintptr_t, uintptr_t) {
+    if (code == kStopMessage) stop = true;
+    if (code == kRefreshMessage) refresh = true;
+  });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    target_ = &target;
+    stop = stopRequested_;
+  }
+  auto update = [this](const std::function<void(ModemInfo&)>& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(info_);
+  };
+
+  WorkerThread w(config_, ctx_, update);
+  TVuZVela& driver = w.driver;
+  driver.Port = config_.path;
+  driver.BaudRate = config_.baud;
+  driver.Pin = config_.pin;
+  driver.Lock = TVuZVela::LockScope::kPort;
+  driver.StoredAtOpen = TVuZVela::StoredPolicy::kDeliver;
+  driver.OnAcceptIndication = [&w](bool report, const ByteString& pdu) { return w.Accept(report, pdu); };
+  // Everything is taken in OnAcceptIndication; these keep the acknowledgement on.
+  driver.OnReceiveMessage = [](const ByteString&, const ByteString&, DateTime) {};
+  driver.OnDeliveryReport = [](const ByteString&, bool, DateTime, DateTime) {};
+  driver.OnPortLost = [&] {
+    update([](ModemInfo& info) {
+      info.state = "down";
+      info.lastError = "the port was lost";
+    });
+    w.Logf("port lost; reopening when it is back");
+  };
+
+  try {
+    w.ReloadPending();
+  } catch (const std::exception& e) {
+    w.Logf(std::string("cannot read the parts waiting for their messages: ") + e.what());
+  }
+
+  int64_t reopenDelay = kFirstReopenDelayMs;
+  std::optional<uint64_t> reopenAt;
+  while (!stop) {
+    try {
+      if (!driver.IsOpen() && (!reopenAt || SteadyMs() >= *reopenAt)) {
+        update([](ModemInfo& info) { info.state = "opening"; });
+        try {
+          driver.Open();
+          reopenAt.reset();
+          reopenDelay = kFirstReopenDelayMs;
+          update([&](ModemInfo& info) {
+            info.state = "up";
+            info.manufacturer = driver.Manufacturer();
+            info.model = driver.DeviceModel();
+            info.lastError.clear();
+          });
+          w.Logf("up (" + driver.Manufacturer() + " " + driver.DeviceModel() + ")");
+          w.RefreshDiagnostics();
+        } catch (const EAbort&) {
+          break;
+        } catch (const std::exception& e) {
+          update([&](ModemInfo& info) {
+            info.state = "down";
+            info.lastError = e.what();
+          });
+          w.Logf(std::string("cannot open ") + config_.path + ": " + e.what() + "; trying again in " +
+                 std::to_string(reopenDelay / 1000) + " s");
+          reopenAt = SteadyMs() + static_cast<uint64_t>(reopenDelay);
+          reopenDelay = std::min(reopenDelay * 2, kMaxReopenDelayMs);
+        }
+      }
+      platform::DispatchPendingMessages();
+      if (stop) break;
+      if (driver.IsOpen()) {
+        if (refresh) {
+          refresh = false;
+          w.RefreshDiagnostics();
+        }
+        if (auto m = ctx_.store.ClaimNext(config_.name, NowMs())) {
+          ctx_.events.Notify();
+          w.Send(*m);
+          continue;
+        }
+      }
+
+      // Nothing to do now: sleep until the next line, wake-up or deadline.
+      std::optional<int64_t> wait;
+      auto sooner = [&wait](int64_t ms) { wait = wait ? std::min(*wait, ms) : ms; };
+      if (!driver.IsOpen() && reopenAt) sooner(static_cast<int64_t>(*reopenAt) - static_cast<int64_t>(SteadyMs()));
+      if (driver.IsOpen()) {
+        if (auto due = ctx_.store.NextDue(config_.name)) sooner(*due - NowMs());
+      }
+      if (auto t = driver.MsUntilNextTimer()) sooner(*t);
+      if (auto d = w.reassembler.NextDeadline()) sooner(static_cast<int64_t>(*d) - static_cast<int64_t>(SteadyMs()));
+      const uint32_t ms = !wait ? 0xFFFFFFFFu : static_cast<uint32_t>(std::clamp<int64_t>(*wait, 0, 0x7FFFFFFF));
+      if (ms > 0) platform::WaitForMessages(ms);
+      driver.RunDueTimers();
+      for (const coding::AssembledMessage& m : w.reassembler.Expire(SteadyMs())) w.StoreAssembled(m);
+    } catch (const EAbort&) {
+      break;
+    } catch (const std::exception& e) {
+      // A store failure: say so and go on after a pause rather than spin.
+      w.Logf(std::string("error: ") + e.what());
+      update([&](ModemInfo& info) { info.lastError = e.what(); });
+      platform::WaitForMessages(1000);
+    }
+  }
+  // Parts still waiting for their messages stay in the store for the next run.
+  try {
+    if (driver.IsOpen()) driver.Close();
+  } catch (...) {
+  }
+  update([](ModemInfo& info) { info.state = "stopped"; });
+  w.Logf("closed");
+  std::lock_guard<std::mutex> lock(mutex_);
+  target_ = nullptr;
+}
+
+}  // namespace vela::gateway

@@ -1,0 +1,142 @@
+// velasms gateway: the daemon that owns the modems, keeps the queue and the
+// inbox in SQLite and serves the HTTP API. SIGTERM and SIGINT are taken by
+// this thread with sigwait (blocked in every thread before any starts), so
+// no handler interrupts a modem command: the gateway stops taking requests,
+// lets each modem finish its message, closes the ports and exits 0.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "args.h"
+#include "commands.h"
+#include "gateway/gateway.h"
+
+namespace vela::tool {
+
+const char* const kGatewayUsage =
+    "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
+    "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
+    "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
+    "\n"
+    "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
+    "in a database, stores every received message before the modem is told it\n"
+    "arrived, and serves an HTTP API (bearer token):\n"
+    "  POST   /v1/messages {\"to\", \"text\", \"report\", \"modem\", \"languages\", \"coding\"}\n"
+    "  GET    /v1/messages?status=&since=&limit=    GET /v1/messages/ID\n"
+    "  DELETE /v1/messages/ID (queued only)         POST /v1/messages/ID/retry\n"
+    "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
+    "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
+    "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "\n"
+    "Options:\n"
+    "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
+    "                     pin=PIN, languages=LIST (national tables, e.g. tr,es);\n"
+    "                     repeat for several modems\n"
+    "  --db PATH          SQLite database (default ./velasms.db)\n"
+    "  --listen ADDR:PORT HTTP address (default 127.0.0.1:8765; port 0: any)\n"
+    "  --token-file FILE  bearer token (default ./velasms.token; created with\n"
+    "                     mode 0600 and a random token when missing)\n"
+    "  --on-receive COMMAND\n"
+    "                     run with /bin/sh for every received message, the\n"
+    "                     message as JSON on its standard input; a non-zero exit\n"
+    "                     is retried with backoff\n"
+    "  --config FILE      the same settings as 'name = value' lines (modem may\n"
+    "                     repeat); options on the command line win\n"
+    "  --trace FILE       append the AT traffic of every modem to FILE\n"
+    "                     (as VELACTRL_TRACE does)\n"
+    "  -h, --help         show this help\n"
+    "\n"
+    "Logs one line per event on stderr. SIGTERM or Ctrl-C: stops within 5 s, exit 0.\n";
+
+namespace {
+
+const char* const kValueOptions[] = {"--modem", "--db", "--listen", "--token-file", "--on-receive", "--config",
+                                     "--trace"};
+
+}  // namespace
+
+int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
+  std::vector<OptionSpec> specs;
+  for (const char* name : kValueOptions) specs.push_back({name, true});
+  ParsedArgs a = ParseArgs(args, specs);
+  if (a.Has("--help")) {
+    out << kGatewayUsage;
+    return 0;
+  }
+  if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
+
+  // The options in order (ParsedArgs keeps one value per name; --modem repeats).
+  std::vector<std::pair<std::string, std::string>> given;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") break;
+    for (const char* name : kValueOptions) {
+      const std::string n = name;
+      if (args[i] == n && i + 1 < args.size()) {
+        given.emplace_back(n.substr(2), args[++i]);
+      } else if (args[i].compare(0, n.size() + 1, n + "=") == 0) {
+        given.emplace_back(n.substr(2), args[i].substr(n.size() + 1));
+      }
+    }
+  }
+
+  gateway::GatewayConfig config;
+  try {
+    if (a.Has("--config")) {
+      const std::string path = a.Value("--config");
+      std::ifstream in(path);
+      if (!in) throw gateway::ConfigError("cannot read the configuration file " + path);
+      std::stringstream text;
+      text << in.rdbuf();
+      for (const auto& [name, value] : gateway::ParseConfigText(text.str(), path)) {
+        try {
+          gateway::ApplySetting(config, name, value);
+        } catch (const gateway::ConfigError& e) {
+          throw gateway::ConfigError(path + ": " + e.what());
+        }
+      }
+    }
+    bool modemsGiven = false;
+    for (const auto& [name, value] : given) {
+      if (name == "config") continue;
+      if (name == "modem" && !modemsGiven) {
+        config.modems.clear();  // the command line's modems replace the file's
+        modemsGiven = true;
+      }
+      gateway::ApplySetting(config, name, value);
+    }
+  } catch (const gateway::ConfigError& e) {
+    throw UsageError(e.what());
+  }
+  if (config.modems.empty()) throw UsageError("missing --modem NAME=PATH");
+  if (!config.trace.empty()) ::setenv("VELACTRL_TRACE", config.trace.c_str(), 1);
+
+  // Every thread started from here inherits the blocked signals; this one
+  // takes them with sigwait. A closed client connection must not end the
+  // process either.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  gateway::Gateway gw(config, [&err](const std::string& line) { err << "velasms gateway: " << line << std::endl; });
+  try {
+    gw.Start();
+  } catch (...) {
+    gw.Stop();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw;
+  }
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  err << "velasms gateway: " << (signal == SIGTERM ? "SIGTERM" : "SIGINT") << ", stopping" << std::endl;
+  gw.Stop();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return 0;
+}
+
+}  // namespace vela::tool
