@@ -1,0 +1,373 @@
+// The gateway end to end: the velasms binary as a separate process, two
+// simulated modems on pseudo-terminals in this process, real HTTP on the
+// loopback address. Messages are queued while others arrive; the simulators'
+// records say what went over the air. Then the same with the gateway killed
+// (SIGKILL) at random moments and restarted.
+//
+// VELA_GATEWAY_E2E_COUNT sets the messages each way (default 500).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "gateway_test_util.h"
+#include "modem_sim.h"
+
+extern char** environ;
+
+namespace vela::gateway {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+int Count() {
+  const char* env = std::getenv("VELA_GATEWAY_E2E_COUNT");
+  return env ? std::max(1, std::atoi(env)) : 500;
+}
+
+// The gateway process.
+class GatewayProcess {
+ public:
+  GatewayProcess(std::vector<std::string> args, std::string logPath) : args_(std::move(args)), log_(std::move(logPath)) {}
+  ~GatewayProcess() {
+    if (pid_ > 0) Kill();
+  }
+
+  // Starts it and waits for its "listening on" line; returns the port.
+  int Start() {
+    const size_t before = ReadFile(log_).size();
+    std::vector<char*> argv;
+    std::string binary = VELASMS_BINARY;
+    argv.push_back(binary.data());
+    for (std::string& a : args_) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + binary);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    std::regex listening("listening on [^:]+:([0-9]+),");
+    while (Clock::now() < deadline) {
+      const std::string log = ReadFile(log_).substr(before);
+      std::smatch m;
+      if (std::regex_search(log, m, listening)) return std::stoi(m[1]);
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        throw std::runtime_error("the gateway exited at start:\n" + log);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("the gateway did not start listening:\n" + ReadFile(log_).substr(before));
+  }
+  void Kill() {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  // SIGTERM; returns the exit status and how long it took.
+  int Terminate(std::chrono::milliseconds& took) {
+    const auto start = Clock::now();
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  std::vector<std::string> args_;
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+class GatewayEndToEnd : public ::testing::Test {
+ protected:
+  void StartSims(bool ackTimeout) {
+    for (int i = 0; i < 2; ++i) {
+      sim::ModemSimOptions o;
+      o.ownNumber = "+1555000000" + std::to_string(i + 1);
+      o.reportDelayMs = 50;
+      o.deliverDelayMs = 50;
+      if (ackTimeout) {
+        // Like a network: an indication not acknowledged (the gateway was
+        // killed) is delivered again, into storage.
+        o.ackTimeout = true;
+        o.ackTimeoutMs = 1500;
+        o.ackTimeoutRedeliver = true;
+      }
+      sims_[i] = std::make_unique<sim::ModemSim>(o);
+      sims_[i]->Start();
+    }
+  }
+  std::vector<std::string> GatewayArgs() {
+    return {"gateway",
+            "--modem", "a=" + sims_[0]->DevicePath(),
+            "--modem", "b=" + sims_[1]->DevicePath(),
+            "--db", dir_.Path("gw.db"),
+            "--token-file", dir_.Path("token"),
+            "--listen", "127.0.0.1:0"};
+  }
+  std::unique_ptr<httplib::Client> Client(int port) {
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
+    c->set_bearer_token_auth(TrimToken(ReadFile(dir_.Path("token"))));
+    c->set_read_timeout(10, 0);
+    c->set_connection_timeout(2, 0);
+    return c;
+  }
+  static std::string TrimToken(std::string t) {
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == ' ')) t.pop_back();
+    return t;
+  }
+  bool WaitModemsUp(httplib::Client& c, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      auto r = c.Get("/v1/modems");
+      if (r && r->status == 200) {
+        int up = 0;
+        for (const json& m : json::parse(r->body)["modems"]) up += m["state"] == "up";
+        if (up == 2) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // Every outgoing message by id, and every inbox message.
+  std::map<int64_t, json> AllMessages(httplib::Client& c) {
+    std::map<int64_t, json> all;
+    int64_t since = 0;
+    for (;;) {
+      auto r = c.Get(("/v1/messages?limit=1000&since=" + std::to_string(since)).c_str());
+      if (!r || r->status != 200) return all;
+      json page = json::parse(r->body)["messages"];
+      for (const json& m : page) all[m["id"]] = m, since = m["id"];
+      if (page.size() < 1000) return all;
+    }
+  }
+  std::vector<json> Inbox(httplib::Client& c) {
+    std::vector<json> all;
+    int64_t since = 0;
+    for (;;) {
+      auto r = c.Get(("/v1/inbox?limit=1000&since=" + std::to_string(since)).c_str());
+      if (!r || r->status != 200) return all;
+      json page = json::parse(r->body)["messages"];
+      for (const json& m : page) all.push_back(m), since = m["id"];
+      if (page.size() < 1000) return all;
+    }
+  }
+  // Message events of the whole log, by inbox id.
+  std::multiset<int64_t> MessageEvents(int port, size_t expected) {
+    std::multiset<int64_t> ids;
+    auto c = Client(port);
+    c->set_read_timeout(3, 0);
+    std::string buffer, type, data;
+    c->Get("/v1/events", {{"Last-Event-ID", "0"}}, [&](const char* p, size_t n) {
+      buffer.append(p, n);
+      size_t end;
+      while ((end = buffer.find('\n')) != std::string::npos) {
+        std::string line = buffer.substr(0, end);
+        buffer.erase(0, end + 1);
+        if (line.rfind("event: ", 0) == 0) type = line.substr(7);
+        if (line.rfind("data: ", 0) == 0) data = line.substr(6);
+        if (line.empty() && !type.empty()) {
+          if (type == "message") ids.insert(json::parse(data)["id"].get<int64_t>());
+          type.clear();
+          if (ids.size() >= expected) return false;
+        }
+      }
+      return true;
+    });
+    return ids;
+  }
+  // How often each text went out accepted, over both simulators.
+  std::map<std::string, int> SubmittedTexts() {
+    std::map<std::string, int> texts;
+    for (auto& s : sims_) {
+      for (const sim::SubmitRecord& r : s->Submits()) {
+        if (r.accepted) ++texts[r.text];
+      }
+    }
+    return texts;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<sim::ModemSim> sims_[2];
+};
+
+std::string OutText(int i) { return "out-" + std::to_string(i); }
+std::string InText(int i) { return "in-" + std::to_string(i); }
+std::string InFrom(int i) { return "+49170" + std::to_string(1000000 + i); }
+
+TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
+  const int n = Count();
+  StartSims(false);
+  auto args = GatewayArgs();
+  GatewayProcess gw(args, dir_.Path("gateway.log"));
+  const int port = gw.Start();
+  auto c = Client(port);
+  ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(dir_.Path("gateway.log"));
+
+  std::thread inject([&] {
+    for (int i = 0; i < n; ++i) {
+      sims_[i % 2]->InjectDeliver(InFrom(i), InText(i));
+      if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  auto poster = Client(port);
+  for (int i = 0; i < n; ++i) {
+    json body = {{"to", "+1999" + std::to_string(1000000 + i)}, {"text", OutText(i)}, {"report", true}};
+    auto r = poster->Post("/v1/messages", body.dump(), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 202) << r->body;
+  }
+  inject.join();
+
+  const auto deadline = Clock::now() + std::chrono::seconds(60 + n / 5);
+  std::map<int64_t, json> messages;
+  std::vector<json> inbox;
+  for (;;) {
+    messages = AllMessages(*c);
+    inbox = Inbox(*c);
+    int delivered = 0;
+    for (auto& [id, m] : messages) delivered += m["status"] == "delivered";
+    if ((delivered == n && static_cast<int>(inbox.size()) >= n) || Clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+
+  ASSERT_EQ(static_cast<int>(messages.size()), n);
+  std::map<std::string, int> byModem;
+  for (auto& [id, m] : messages) {
+    EXPECT_EQ(m["status"], "delivered") << m.dump();
+    ++byModem[m["modem"].get<std::string>()];
+  }
+  EXPECT_GT(byModem["a"], 0);  // spread over both modems
+  EXPECT_GT(byModem["b"], 0);
+  const auto submitted = SubmittedTexts();
+  for (int i = 0; i < n; ++i) EXPECT_EQ(submitted.count(OutText(i)) ? submitted.at(OutText(i)) : 0, 1) << OutText(i);
+
+  std::map<std::string, int> received;
+  for (const json& m : inbox) ++received[m["text"].get<std::string>()];
+  for (int i = 0; i < n; ++i) EXPECT_EQ(received[InText(i)], 1) << InText(i);
+  EXPECT_EQ(static_cast<int>(inbox.size()), n);
+  const auto events = MessageEvents(port, inbox.size());
+  std::set<int64_t> unique(events.begin(), events.end());
+  EXPECT_EQ(events.size(), inbox.size());
+  EXPECT_EQ(unique.size(), inbox.size());
+
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
+  EXPECT_LT(took.count(), 5000);
+}
+
+TEST_F(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
+  const int n = Count();
+  const int kills = 10;
+  StartSims(true);
+  auto args = GatewayArgs();
+  GatewayProcess gw(args, dir_.Path("gateway.log"));
+  int port = gw.Start();
+  {
+    auto c = Client(port);
+    ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(dir_.Path("gateway.log"));
+  }
+
+  // Queued first (each accepted POST is committed), arriving all along.
+  std::atomic<bool> injecting{true};
+  std::thread inject([&] {
+    for (int i = 0; i < n; ++i) {
+      sims_[i % 2]->InjectDeliver(InFrom(i), InText(i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    injecting = false;
+  });
+  {
+    auto c = Client(port);
+    for (int i = 0; i < n; ++i) {
+      json body = {{"to", "+1999" + std::to_string(1000000 + i)}, {"text", OutText(i)}, {"report", true}};
+      auto r = c->Post("/v1/messages", body.dump(), "application/json");
+      ASSERT_TRUE(r);
+      ASSERT_EQ(r->status, 202);
+    }
+  }
+  std::mt19937 random(20261209);
+  std::uniform_int_distribution<int> pause(200, 1500);
+  for (int k = 0; k < kills; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    gw.Kill();
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random) / 4));
+    port = gw.Start();
+  }
+  inject.join();
+
+  auto c = Client(port);
+  const auto deadline = Clock::now() + std::chrono::seconds(90 + n / 5);
+  std::map<int64_t, json> messages;
+  std::vector<json> inbox;
+  for (;;) {
+    messages = AllMessages(*c);
+    inbox = Inbox(*c);
+    int open = 0;
+    for (auto& [id, m] : messages) open += m["status"] == "queued" || m["status"] == "sending" || m["status"] == "sent";
+    if ((open == 0 && static_cast<int>(inbox.size()) >= n) || Clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
+  ASSERT_EQ(static_cast<int>(messages.size()), n) << "queued messages lost";
+  const auto submitted = SubmittedTexts();
+  int unknown = 0;
+  std::map<std::string, int> statuses;
+  for (auto& [id, m] : messages) {
+    const std::string st = m["status"];
+    ++statuses[st];
+    const std::string text = m["text"];
+    const int times = submitted.count(text) ? submitted.at(text) : 0;
+    if (st == "unknown") {
+      ++unknown;
+      EXPECT_LE(times, 1) << text;
+    } else {
+      EXPECT_EQ(st, "delivered") << m.dump();
+      EXPECT_EQ(times, 1) << text << " sent " << times << " times";
+    }
+  }
+  EXPECT_LE(unknown, kills);
+  std::map<std::string, int> received;
+  for (const json& m : inbox) ++received[m["text"].get<std::string>()];
+  int lost = 0, twice = 0;
+  for (int i = 0; i < n; ++i) {
+    lost += received[InText(i)] == 0;
+    twice += received[InText(i)] > 1;
+  }
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(twice, 0);
+  EXPECT_EQ(static_cast<int>(inbox.size()), n);
+  const auto events = MessageEvents(port, inbox.size());
+  EXPECT_EQ(std::set<int64_t>(events.begin(), events.end()).size(), inbox.size());
+  std::string summary;
+  for (auto& [st, count] : statuses) summary += st + "=" + std::to_string(count) + " ";
+  RecordProperty("statuses", summary);
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
+}
+
+}  // namespace
+}  // namespace vela::gateway
