@@ -4,8 +4,7 @@
 #include <array>
 
 #include "coding/gsm_alphabet.h"
-#include "coding/pdu_hex.h"
-#include "coding/text_coding.h"
+#include "coding/hex.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
@@ -24,10 +23,10 @@ const char16_t* const kDecodingError = u"(Decoding Error)";
 // Internal failure of a decoding step; never leaves this file.
 struct DecodeFailure {};
 
-using pdu_hex::AppendHex;
-using pdu_hex::AppendHexRun;
-using pdu_hex::AppendPackedSeptets;
-constexpr const pdu_hex::Index& kHexIndex = pdu_hex::kIndex;
+// The tree's hex table (coding/hex.h).
+using hex::AppendHex;
+constexpr const char* kHexDigits = hex::kDigits;
+constexpr const hex::Index& kHexIndex = hex::kIndex;
 
 // Value of a run of up to seven hex characters (either case); -1 when empty
 // or when a character is not hex.
@@ -154,6 +153,42 @@ size_t CodesOf(const ByteString& text, uint8_t* codes, size_t limit) {
     codes[n++] = send.code;
   }
   return n;
+}
+
+// Appends `n` values as hex of `digits` characters each.
+template <typename T>
+void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
+  size_t at = out.size();
+  out.resize(at + n * static_cast<size_t>(digits));
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned value = values[i];
+    for (int d = digits - 1; d >= 0; --d) out[at++] = kHexDigits[(value >> (4 * d)) & 0x0F];
+  }
+}
+
+// Packs septets (codes below 0x80) into octets, least significant bit first
+// (3GPP TS 23.038 6.1.2.1), and appends them as hex: n septets give
+// ceil(7n / 8) = n - n / 8 octets, spare high bits zero.
+void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
+  const size_t at = out.size();
+  out.resize(at + 2 * (n - n / 8));
+  char* hex = out.empty() ? nullptr : &out[at];
+  uint32_t bits = 0;  // pending bits, the oldest lowest
+  unsigned count = 0;  // number of pending bits, below 8 between septets
+  auto emit = [&hex](uint32_t octet) {
+    *hex++ = kHexDigits[(octet >> 4) & 0x0F];
+    *hex++ = kHexDigits[octet & 0x0F];
+  };
+  for (size_t i = 0; i < n; ++i) {
+    bits |= static_cast<uint32_t>(codes[i]) << count;
+    count += 7;
+    if (count >= 8) {
+      emit(bits);
+      bits >>= 8;
+      count -= 8;
+    }
+  }
+  if (count > 0) emit(bits);
 }
 
 // ChooseCoding for a text already narrowed to `narrow`.

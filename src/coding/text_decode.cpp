@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "coding/pdu_hex.h"
+#include "coding/hex.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "platform/codepage.h"
@@ -127,7 +127,7 @@ bool ReadAddress(Reader& in, ByteString& out) {
   }
   std::string field(1, static_cast<char>(type));
   field += value;
-  out = TSMS::DecodeAddress(pdu_hex::FromOctets(field));
+  out = TSMS::DecodeAddress(hex::FromOctets(field));
   return true;
 }
 
@@ -230,7 +230,7 @@ WideString SeptetsToUnicode(const std::string& septets, int lockingLanguage, int
 
 DecodedUserData DecodePdu(const ByteString& pdu) {
   DecodedUserData r;
-  const std::string octets = pdu_hex::ToOctets(pdu);
+  const std::string octets = hex::ToOctets(pdu);
   Reader in(octets);
   uint8_t smsc = 0, first = 0;
   if (!in.Octet(smsc) || !in.Skip(smsc) || !in.Octet(first)) {

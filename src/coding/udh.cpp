@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "coding/pdu_hex.h"
+#include "coding/hex.h"
 #include "coding/text_coding.h"
 
 namespace vela::coding {
@@ -94,7 +94,7 @@ std::string EncodeUserDataHeader(const std::vector<UdhElement>& elements) {
   for (const UdhElement& e : elements) {
     if (e.data.size() > 255) {
       std::string iei = "0x";
-      pdu_hex::AppendHex(iei, e.iei, 2);
+      hex::AppendHex(iei, e.iei, 2);
       throw ETextCodingError("user data header element " + iei + " has " + std::to_string(e.data.size()) +
                              " octets, more than the 255 its length octet holds");
     }
