@@ -16,6 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -78,6 +80,7 @@ class GatewayProcess {
     }
     throw std::runtime_error("the gateway did not start listening:\n" + ReadFile(log_).substr(before));
   }
+  pid_t Pid() const { return pid_; }
   void Kill() {
     ::kill(pid_, SIGKILL);
     int status = 0;
@@ -214,6 +217,34 @@ class GatewayEndToEnd : public ::testing::Test {
   std::unique_ptr<sim::ModemSim> sims_[2];
 };
 
+// Context switches of every thread of a process, and its processor time in ticks.
+struct ProcessCost {
+  long switches = 0;
+  long ticks = 0;
+  size_t threads = 0;
+};
+ProcessCost CostOf(pid_t pid) {
+  ProcessCost cost;
+  const std::string root = "/proc/" + std::to_string(pid);
+  for (const auto& task : std::filesystem::directory_iterator(root + "/task")) {
+    std::istringstream status(ReadFile(task.path().string() + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        cost.switches += std::stol(line.substr(line.find(':') + 1));
+      }
+    }
+    ++cost.threads;
+  }
+  std::string stat = ReadFile(root + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string f;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14 || i == 15) cost.ticks += std::stol(f);  // utime, stime
+  }
+  return cost;
+}
+
 std::string OutText(int i) { return "out-" + std::to_string(i); }
 std::string InText(int i) { return "in-" + std::to_string(i); }
 std::string InFrom(int i) { return "+49170" + std::to_string(1000000 + i); }
@@ -274,6 +305,31 @@ TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
   EXPECT_EQ(events.size(), inbox.size());
   EXPECT_EQ(unique.size(), inbox.size());
 
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
+  EXPECT_LT(took.count(), 5000);
+}
+
+TEST_F(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
+  StartSims(false);
+  GatewayProcess gw(GatewayArgs(), dir_.Path("gateway.log"));
+  const int port = gw.Start();
+  {
+    auto c = Client(port);
+    ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(dir_.Path("gateway.log"));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the last answers settle
+  const ProcessCost before = CostOf(gw.Pid());
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const ProcessCost after = CostOf(gw.Pid());
+  const long switches = after.switches - before.switches;
+  const long ticks = after.ticks - before.ticks;
+  RecordProperty("idle_context_switches_3s", static_cast<int>(switches));
+  RecordProperty("idle_cpu_ticks_3s", static_cast<int>(ticks));
+  RecordProperty("threads", static_cast<int>(after.threads));
+  // Polling even every 100 ms in one thread would give 30 here.
+  EXPECT_LE(switches, 3) << "threads: " << after.threads;
+  EXPECT_LE(ticks, 1);
   std::chrono::milliseconds took{};
   EXPECT_EQ(gw.Terminate(took), 0);
   EXPECT_LT(took.count(), 5000);
