@@ -22,8 +22,8 @@ namespace vela::gateway {
 struct ApiSettings {
   std::string token;               // required in "Authorization: Bearer <token>"
   size_t maxBodyBytes = 256 * 1024;
-  int readTimeoutSeconds = 5;      // a client must send its request within this
-  int writeTimeoutSeconds = 5;
+  int readTimeoutSeconds = 3;      // a client must send its request within this (also bounds the stop)
+  int writeTimeoutSeconds = 3;
   int threads = 32;                // requests served at once (event streams included)
   int maxEventStreams = 16;
   int eventKeepAliveMs = 15000;    // comment line on an idle stream, to notice closed clients
