@@ -4,7 +4,8 @@
 #include <array>
 
 #include "coding/gsm_alphabet.h"
-#include "coding/pdu_hex.h"
+#include "coding/hex.h"
+#include "coding/pack.h"
 #include "coding/text_coding.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
@@ -24,10 +25,12 @@ const char16_t* const kDecodingError = u"(Decoding Error)";
 // Internal failure of a decoding step; never leaves this file.
 struct DecodeFailure {};
 
-using pdu_hex::AppendHex;
-using pdu_hex::AppendHexRun;
-using pdu_hex::AppendPackedSeptets;
-constexpr const pdu_hex::Index& kHexIndex = pdu_hex::kIndex;
+// The tree's hex table (coding/hex.h).
+using hex::AppendHex;
+constexpr const char* kHexDigits = hex::kDigits;
+constexpr const hex::Index& kHexIndex = hex::kIndex;
+using pack::AppendHexRun;
+using pack::AppendPackedSeptets;
 
 // Value of a run of up to seven hex characters (either case); -1 when empty
 // or when a character is not hex.

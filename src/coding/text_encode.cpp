@@ -7,7 +7,8 @@
 #include <map>
 #include <tuple>
 
-#include "coding/pdu_hex.h"
+#include "coding/hex.h"
+#include "coding/pack.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "coding/text_encode_internal.h"
@@ -125,7 +126,7 @@ Capacity CapacityOf(Coding coding, int locking, int single, bool ref16) {
     case Coding::kEightBit:
       return {140 - one, 140 - many};
     default:  // 160 septets fill the 140 octets exactly
-      return {160 - pdu_hex::HeaderSeptets(one), 160 - pdu_hex::HeaderSeptets(many)};
+      return {160 - pack::HeaderSeptets(one), 160 - pack::HeaderSeptets(many)};
   }
 }
 
@@ -367,7 +368,7 @@ ByteString PduStart(const ByteString& address, bool status_report, bool has_head
   if (status_report) first_octet |= 0x20;        // TP-SRR
   if (has_header) first_octet |= 0x40;           // TP-UDHI
   ByteString pdu = "00";  // no service-centre address: the modem uses its stored one
-  pdu_hex::AppendHex(pdu, first_octet, 2);
+  hex::AppendHex(pdu, first_octet, 2);
   pdu += "00";  // TP-MR: the modem assigns the reference
   pdu += address;
   pdu += "00";  // TP-PID: plain short message
@@ -611,15 +612,15 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
     switch (c.coding) {
       case Coding::kUcs2:
         pdu += "08";
-        pdu_hex::AppendHex(pdu, static_cast<unsigned>(header.size() + 2 * (to - from)), 2);
-        pdu_hex::AppendHexRun(pdu, header_octets, header.size(), 2);
-        pdu_hex::AppendHexRun(pdu, text.data() + from, to - from, 4);
+        hex::AppendHex(pdu, static_cast<unsigned>(header.size() + 2 * (to - from)), 2);
+        pack::AppendHexRun(pdu, header_octets, header.size(), 2);
+        pack::AppendHexRun(pdu, text.data() + from, to - from, 4);
         break;
       case Coding::kEightBit:
         pdu += "04";
-        pdu_hex::AppendHex(pdu, static_cast<unsigned>(header.size() + (to - from)), 2);
-        pdu_hex::AppendHexRun(pdu, header_octets, header.size(), 2);
-        pdu_hex::AppendHexRun(pdu, reinterpret_cast<const uint8_t*>(utf8.data()) + from, to - from, 2);
+        hex::AppendHex(pdu, static_cast<unsigned>(header.size() + (to - from)), 2);
+        pack::AppendHexRun(pdu, header_octets, header.size(), 2);
+        pack::AppendHexRun(pdu, reinterpret_cast<const uint8_t*>(utf8.data()) + from, to - from, 2);
         break;
       default:
         septets.clear();
@@ -633,8 +634,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
           }
         }
         pdu += "00";
-        pdu_hex::AppendHex(pdu, static_cast<unsigned>(pdu_hex::HeaderSeptets(header.size()) + septets.size()), 2);
-        pdu_hex::AppendPackedUserData(pdu, header_octets, header.size(), septets.data(), septets.size());
+        hex::AppendHex(pdu, static_cast<unsigned>(pack::HeaderSeptets(header.size()) + septets.size()), 2);
+        pack::AppendPackedUserData(pdu, header_octets, header.size(), septets.data(), septets.size());
         break;
     }
     SubmitPart part;

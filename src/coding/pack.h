@@ -1,46 +1,16 @@
-// Hex text and septet packing shared by the PDU encoders and decoders of
-// this folder (private to src/coding). Pure, header-only so that the hot
-// loops of the coders stay inlined.
+// User data packing shared by the SUBMIT encoders of this folder (private to
+// src/coding): runs of values as hex, and 7-bit user data with a header.
+// Pure, header-only so that the hot loops of the coders stay inlined.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "coding/hex.h"
 #include "common/types.h"
 
-namespace vela::pdu_hex {
-
-inline constexpr char kDigits[] = "0123456789ABCDEF";
-
-// Value of every byte as a hex digit of either case; -1 for the others.
-struct Index {
-  int8_t value[256];
-  constexpr Index() : value() {
-    for (int c = 0; c < 256; ++c) {
-      value[c] = -1;
-      if (c >= '0' && c <= '9') value[c] = static_cast<int8_t>(c - '0');
-      if (c >= 'A' && c <= 'F') value[c] = static_cast<int8_t>(c - 'A' + 10);
-      if (c >= 'a' && c <= 'f') value[c] = static_cast<int8_t>(c - 'a' + 10);
-    }
-  }
-};
-inline constexpr Index kIndex{};
-
-// 0..15, or -1 when `c` is not a hex digit.
-inline int DigitValue(char c) { return kIndex.value[static_cast<uint8_t>(c)]; }
-
-// Upper-case hex of `value`, at least `min_digits` characters.
-inline void AppendHex(ByteString& out, unsigned value, int min_digits) {
-  char buffer[8];
-  int n = 0;
-  do {
-    buffer[n++] = kDigits[value & 0x0F];
-    value >>= 4;
-  } while (value != 0);
-  while (n < min_digits) buffer[n++] = '0';
-  while (n > 0) out.push_back(buffer[--n]);
-}
+namespace vela::pack {
 
 // Appends `n` values as hex of `digits` characters each.
 template <typename T>
@@ -49,7 +19,7 @@ void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
   out.resize(at + n * static_cast<size_t>(digits));
   for (size_t i = 0; i < n; ++i) {
     const unsigned value = static_cast<unsigned>(values[i]);
-    for (int d = digits - 1; d >= 0; --d) out[at++] = kDigits[(value >> (4 * d)) & 0x0F];
+    for (int d = digits - 1; d >= 0; --d) out[at++] = hex::kDigits[(value >> (4 * d)) & 0x0F];
   }
 }
 
@@ -66,12 +36,12 @@ inline void AppendPackedUserData(ByteString& out, const uint8_t* header, size_t 
   const size_t bits_total = 7 * (HeaderSeptets(header_octets) + n);
   const size_t at = out.size();
   out.resize(at + 2 * ((bits_total + 7) / 8));
-  char* hex = out.empty() ? nullptr : &out[at];
+  char* digits = out.empty() ? nullptr : &out[at];
   uint32_t bits = 0;   // pending bits, the oldest lowest
   unsigned count = 0;  // number of pending bits, below 8 between values
-  auto emit = [&hex](uint32_t octet) {
-    *hex++ = kDigits[(octet >> 4) & 0x0F];
-    *hex++ = kDigits[octet & 0x0F];
+  auto emit = [&digits](uint32_t octet) {
+    *digits++ = hex::kDigits[(octet >> 4) & 0x0F];
+    *digits++ = hex::kDigits[octet & 0x0F];
   };
   for (size_t i = 0; i < header_octets; ++i) emit(header[i]);
   // The header fills whole octets; the fill bits start the next one.
@@ -93,4 +63,4 @@ inline void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n)
   AppendPackedUserData(out, nullptr, 0, codes, n);
 }
 
-}  // namespace vela::pdu_hex
+}  // namespace vela::pack
