@@ -136,7 +136,7 @@ void HookRunner::Run() {
     try {
       if (auto job = store_.NextHookJob(NowMs())) {
         std::string error;
-        const std::string input = ReceivedJson(*job).dump() + "\n";
+        const std::string input = DumpJson(ReceivedJson(*job)) + "\n";
         const int rc = RunShellCommand(command_, input, timeoutMs, error, [this](int pid) {
           std::lock_guard<std::mutex> guard(mutex_);
           child_ = pid;

@@ -20,7 +20,7 @@ constexpr int kMaxListLimit = 1000;
 
 void SendJson(httplib::Response& res, int status, const json& body) {
   res.status = status;
-  res.set_content(body.dump() + "\n", "application/json");
+  res.set_content(DumpJson(body) + "\n", "application/json");
 }
 
 void SendError(httplib::Response& res, int status, const std::string& message) {

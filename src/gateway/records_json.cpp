@@ -7,6 +7,8 @@ namespace vela::gateway {
 
 using nlohmann::json;
 
+std::string DumpJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 json TimeJson(int64_t unixMs) {
   if (unixMs <= 0) return nullptr;
   const std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);

@@ -11,6 +11,10 @@
 
 namespace vela::gateway {
 
+// Compact JSON text; invalid UTF-8 in strings becomes U+FFFD instead of an
+// exception (error texts may quote the bytes a client sent).
+std::string DumpJson(const nlohmann::json& value);
+
 // Unix milliseconds as "YYYY-MM-DDThh:mm:ss.mmmZ" (UTC); null for 0.
 nlohmann::json TimeJson(int64_t unixMs);
 

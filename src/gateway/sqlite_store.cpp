@@ -256,7 +256,7 @@ void SqliteStore::AppendEvent(const std::string& type, const std::string& data, 
 }
 
 void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {
-  if (auto m = LoadMessage(id)) AppendEvent("status", MessageJson(*m).dump(), nowMs);
+  if (auto m = LoadMessage(id)) AppendEvent("status", DumpJson(MessageJson(*m)), nowMs);
 }
 
 EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) {
@@ -517,7 +517,7 @@ std::optional<int64_t> SqliteStore::AddReceived(const ReceivedMessage& m, const 
     ReceivedMessage stored = m;
     stored.id = *id;
     stored.receivedMs = nowMs;
-    AppendEvent("message", ReceivedJson(stored).dump(), nowMs);
+    AppendEvent("message", DumpJson(ReceivedJson(stored)), nowMs);
   }
   tx.Commit();
   return id;

@@ -52,7 +52,7 @@ class HttpApiTest : public ::testing::Test {
     s.readTimeoutSeconds = 1;
     s.writeTimeoutSeconds = 1;
     s.threads = 8;
-    s.maxEventStreams = 2;
+    s.maxEventStreams = 4;
     s.eventKeepAliveMs = 200;
     api_ = std::make_unique<HttpApi>(*store_, modems_, events_, metrics_, s);
     api_->Bind("127.0.0.1", 0);
@@ -243,7 +243,7 @@ std::vector<std::pair<std::string, std::string>> ReadEvents(httplib::Client& c, 
   return events;
 }
 
-TEST_F(HttpApiTest, EventStreamResumesAfterLastEventIdAndIsBounded) {
+TEST_F(HttpApiTest, EventStreamResumesAfterLastEventIdAndSeesNewEvents) {
   for (int i = 0; i < 3; ++i) Post(R"({"to": "+15550001", "text": "e"})", 202);
   auto all = ReadEvents(*client_, "0", 3);
   ASSERT_EQ(all.size(), 3u);
@@ -270,6 +270,32 @@ TEST_F(HttpApiTest, EventStreamResumesAfterLastEventIdAndIsBounded) {
   EXPECT_EQ(live[0].second, "message");
 
   EXPECT_EQ(client_->Get("/v1/events", {{"Last-Event-ID", "x1"}})->status, 400);
+}
+
+TEST_F(HttpApiTest, EventStreamsAreBoundedInNumber) {
+  // Four streams held open (the limit here); a fifth is refused with JSON.
+  std::atomic<bool> release{false};
+  std::atomic<int> open{0};
+  std::vector<std::thread> holders;
+  for (int i = 0; i < 4; ++i) {
+    holders.emplace_back([&] {
+      auto c = Client();
+      bool counted = false;
+      c->Get("/v1/events", [&](const char*, size_t) {
+        if (!counted) ++open, counted = true;
+        return !release.load();
+      });
+    });
+  }
+  for (int i = 0; i < 200 && open.load() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(open.load(), 4);
+  auto r = client_->Get("/v1/events");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 503);
+  EXPECT_NE(r->body.find("too many event streams"), std::string::npos) << r->body;
+  release = true;
+  for (auto& t : holders) t.join();
+  EXPECT_EQ(client_->Get("/healthz")->status, 200);
 }
 
 TEST_F(HttpApiTest, SlowClientsDoNotStopOthers) {
