@@ -148,7 +148,8 @@ class GatewayEndToEnd : public ::testing::Test {
       auto r = c.Get("/v1/modems");
       if (r && r->status == 200) {
         int up = 0;
-        for (const json& m : json::parse(r->body)["modems"]) up += m["state"] == "up";
+        const json doc = json::parse(r->body);
+        for (const json& m : doc["modems"]) up += m["state"] == "up";
         if (up == 2) return true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
