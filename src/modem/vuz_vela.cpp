@@ -139,9 +139,21 @@ TVuZVela::~TVuZVela() {
 TmyXComm& TVuZVela::Channel() { return *channel_; }
 
 ByteString TVuZVela::SendCommand(const ByteString& command, uint32_t timeoutMs) {
+  return SendCommandWith(command, TATCommands::DefaultAnswers(), timeoutMs);
+}
+
+ByteString TVuZVela::Command(const ByteString& command, uint32_t timeoutMs) {
+  // Queries and storage commands end at their final result only: answers
+  // such as "+CPINR: SIM PIN,3,3" or a name holding "READY" are no results.
+  static const std::vector<ByteString> kFinalResults = {"OK", "ERROR"};
+  return SendCommandWith(command, kFinalResults, timeoutMs);
+}
+
+ByteString TVuZVela::SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers,
+                                     uint32_t timeoutMs) {
   OperationScope scope(*this);
   ByteString response;
-  channel_->SendCommand(command, TATCommands::DefaultAnswers(), response, timeoutMs);
+  channel_->SendCommand(command, answers, response, timeoutMs);
   // The modem's error, if any, for LastModemError and the detail of Open's errors.
   commandError_.reset();
   ModemError error;
@@ -160,10 +172,6 @@ ByteString TVuZVela::SendCommand(const ByteString& command, uint32_t timeoutMs) 
   }
   if (commandError_) lastError_ = *commandError_;
   return response;
-}
-
-ByteString TVuZVela::Command(const ByteString& command, uint32_t timeoutMs) {
-  return SendCommand(command, timeoutMs);
 }
 
 ByteString TVuZVela::ModemError::Describe() const {
@@ -394,9 +402,9 @@ bool TVuZVela::SetupStorageRouting(ByteString& errorText) {
 
 void TVuZVela::QueueStoredAtOpen() {
   // Which storage is read: the first of +CPMS? (27.005 <mem1>).
-  const ByteString cpms = SendCommand("AT+CPMS?\r", kScriptTimeoutMs);
+  const ByteString cpms = Command("AT+CPMS?\r", kScriptTimeoutMs);
   if (auto storage = at::ParseCpms(cpms)) readStorage_ = storage->name;
-  const ByteString listing = SendCommand("AT+CMGL=4\r", kStorageTimeoutMs);
+  const ByteString listing = Command("AT+CMGL=4\r", kStorageTimeoutMs);
   if (commandError_) return;
   for (const at::StoredMessage& entry : at::ParseCmgl(listing)) {
     // Outgoing drafts (unsent / sent) are no incoming messages.
@@ -530,10 +538,10 @@ TVuZVela::SendTextResult TVuZVela::SendParts(const coding::SubmitMessage& messag
   bool linkKept = false;
   if (multiPart && isOpen_) {
     if (!cmmsSupported_) {
-      const ByteString answer = SendCommand("AT+CMMS=?\r", kQueryTimeoutMs);
+      const ByteString answer = Command("AT+CMMS=?\r", kQueryTimeoutMs);
       cmmsSupported_ = !commandError_ && Contains(answer, "+CMMS");
     }
-    if (*cmmsSupported_) linkKept = Contains(SendCommand("AT+CMMS=1\r", kQueryTimeoutMs), "OK") && !commandError_;
+    if (*cmmsSupported_) linkKept = Contains(Command("AT+CMMS=1\r", kQueryTimeoutMs), "OK") && !commandError_;
   }
   for (const coding::SubmitPart& part : message.parts) {
     const ByteString reference = SendOnePdu(part.pdu, part.length, result);
@@ -542,7 +550,7 @@ TVuZVela::SendTextResult TVuZVela::SendParts(const coding::SubmitMessage& messag
   }
   if (linkKept) {
     const std::optional<ModemError> sendError = commandError_;
-    SendCommand("AT+CMMS=0\r", kQueryTimeoutMs);
+    Command("AT+CMMS=0\r", kQueryTimeoutMs);
     if (sendError) lastError_ = *sendError;
   }
   if (result.references.empty()) return result;
@@ -727,10 +735,10 @@ void TVuZVela::RepairRouting() {
 void TVuZVela::QueueUnreadStored() {
   // Messages the modem stored while routing was off are unread (27.005
   // <stat> 0); listing them marks them read.
-  const ByteString listing = SendCommand("AT+CMGL=0\r", kStorageTimeoutMs);
+  const ByteString listing = Command("AT+CMGL=0\r", kStorageTimeoutMs);
   if (commandError_) return;
   if (readStorage_.empty()) {
-    if (auto storage = at::ParseCpms(SendCommand("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = storage->name;
+    if (auto storage = at::ParseCpms(Command("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = storage->name;
   }
   for (const at::StoredMessage& entry : at::ParseCmgl(listing)) {
     if (entry.pdu.empty()) continue;
@@ -895,7 +903,7 @@ void TVuZVela::TagPlace(uint64_t tag, ByteString& storage, int& index) const {
 void TVuZVela::EnsureReadStorage(const ByteString& storage) {
   // Reading and deleting use the first storage of +CPMS.
   if (storage.empty() || storage == readStorage_) return;
-  if (Contains(SendCommand("AT+CPMS=\"" + storage + "\"\r", kScriptTimeoutMs), "OK") && !commandError_) {
+  if (Contains(Command("AT+CPMS=\"" + storage + "\"\r", kScriptTimeoutMs), "OK") && !commandError_) {
     readStorage_ = storage;
   }
 }
@@ -906,7 +914,7 @@ bool TVuZVela::DeleteStoredPart(uint64_t tag) {
   TagPlace(tag, storage, index);
   if (!isOpen_ || index < 0) return false;
   EnsureReadStorage(storage);
-  const bool deleted = Contains(SendCommand("AT+CMGD=" + std::to_string(index) + "\r", kScriptTimeoutMs), "OK") &&
+  const bool deleted = Contains(Command("AT+CMGD=" + std::to_string(index) + "\r", kScriptTimeoutMs), "OK") &&
                        !commandError_;
   if (deleted) reportedStored_.erase(tag);
   return deleted;
@@ -920,7 +928,7 @@ void TVuZVela::DeliverStored(const Indication& indication) {
     // Indicated only: read it (27.005 +CMGR, PDU mode).
     if (!isOpen_) return;
     EnsureReadStorage(indication.storage);
-    const ByteString answer = SendCommand("AT+CMGR=" + std::to_string(indication.index) + "\r", kStorageTimeoutMs);
+    const ByteString answer = Command("AT+CMGR=" + std::to_string(indication.index) + "\r", kStorageTimeoutMs);
     const std::optional<at::ReadMessage> read = at::ParseCmgr(answer);
     if (!read || read->pdu.empty()) return;  // gone meanwhile
     pdu = read->pdu;
@@ -994,7 +1002,7 @@ void TVuZVela::SelectStorage(const ByteString& storage) {
   OperationScope scope(*this);
   if (storage.empty()) return;
   const ByteString command = "AT+CPMS=\"" + storage + "\"\r";
-  SendCommand(command, kScriptTimeoutMs);
+  Command(command, kScriptTimeoutMs);
   if (commandError_) throw EModemCommand(Trim(command) + ": " + commandError_->Describe());
   readStorage_ = storage;
 }
@@ -1003,9 +1011,9 @@ std::vector<TVuZVela::StoredMessage> TVuZVela::ListStoredMessages(const ByteStri
   OperationScope scope(*this);
   SelectStorage(storage);
   if (readStorage_.empty()) {
-    if (auto current = at::ParseCpms(SendCommand("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = current->name;
+    if (auto current = at::ParseCpms(Command("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = current->name;
   }
-  const ByteString listing = SendCommand("AT+CMGL=4\r", kStorageTimeoutMs);
+  const ByteString listing = Command("AT+CMGL=4\r", kStorageTimeoutMs);
   if (commandError_) throw EModemCommand("AT+CMGL=4: " + commandError_->Describe());
   std::vector<StoredMessage> messages;
   for (const at::StoredMessage& entry : at::ParseCmgl(listing)) {
@@ -1024,7 +1032,7 @@ std::optional<TVuZVela::StoredMessage> TVuZVela::ReadStoredMessage(int index, co
   OperationScope scope(*this);
   SelectStorage(storage);
   const ByteString command = "AT+CMGR=" + std::to_string(index) + "\r";
-  const ByteString answer = SendCommand(command, kStorageTimeoutMs);
+  const ByteString answer = Command(command, kStorageTimeoutMs);
   if (commandError_) {
     // 321: invalid memory index, i.e. nothing stored there.
     if (commandError_->kind == ModemError::Kind::kCms && commandError_->code == 321) return std::nullopt;
@@ -1045,7 +1053,7 @@ void TVuZVela::DeleteStoredMessage(int index, const ByteString& storage) {
   OperationScope scope(*this);
   SelectStorage(storage);
   const ByteString command = "AT+CMGD=" + std::to_string(index) + "\r";
-  SendCommand(command, kScriptTimeoutMs);
+  Command(command, kScriptTimeoutMs);
   if (commandError_) throw EModemCommand(Trim(command) + ": " + commandError_->Describe());
 }
 
@@ -1054,7 +1062,7 @@ int TVuZVela::DeleteAllStoredMessages(const ByteString& storage) {
   const std::vector<StoredMessage> stored = ListStoredMessages(storage);
   if (stored.empty()) return 0;
   // <delflag> 4: every message of the storage (27.005 +CMGD).
-  SendCommand("AT+CMGD=1,4\r", kStorageTimeoutMs);
+  Command("AT+CMGD=1,4\r", kStorageTimeoutMs);
   if (!commandError_) return static_cast<int>(stored.size());
   for (const StoredMessage& message : stored) DeleteStoredMessage(message.index);
   return static_cast<int>(stored.size());
@@ -1071,7 +1079,7 @@ TVuZVela::Diagnostics TVuZVela::QueryDiagnostics() {
   int silent = 0;
   auto query = [&](const char* command) -> std::optional<ByteString> {
     if (silent >= 2) return std::nullopt;
-    const ByteString answer = SendCommand(command, kQueryTimeoutMs);
+    const ByteString answer = Command(command, kQueryTimeoutMs);
     if (commandError_) {
       silent = commandError_->kind == ModemError::Kind::kNoAnswer ? silent + 1 : 0;
       return std::nullopt;

@@ -346,7 +346,9 @@ class TVuZVela {
   void AcknowledgeIndication();
   void Step(int step, const char* description);
 
-  // The command's response; records the modem's error (commandError_, lastError_).
+  // The command's response; records the modem's error (commandError_,
+  // lastError_). Command waits for "OK" or "ERROR" only.
+  ByteString SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers, uint32_t timeoutMs);
   ByteString Command(const ByteString& command, uint32_t timeoutMs);
   ByteString Detail() const;  // " (<the last command's error>)" or ""
   bool SetupStorageRouting(ByteString& errorText);

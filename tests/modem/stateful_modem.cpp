@@ -61,6 +61,7 @@ void StatefulModem::Respond(Shared& shared, ScriptedModem& m, const std::string&
     const int reference = s.nextReference++ & 0xFF;
     return m.Write(echo + "+CMGS: " + std::to_string(reference) + "\r\n\r\nOK\r\n");
   }
+  if (StartsWith(line, "AT+CMGS=")) return m.Write(echo + "> ");
   if (line == "AT+CGMI") return ok({"Maker Ltd"});
   if (line == "AT+CGMM") return ok({"Model X"});
   if (line == "AT+CGSN") return ok({"490154203237518"});
