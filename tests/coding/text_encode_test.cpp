@@ -2,6 +2,8 @@
 // bytes, limits, destination numbers and language lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
 #include "platform/codepage.h"
+#include "coding/text_encode_internal.h"
 #include "submit_reader.h"
 
 namespace vela::coding {
@@ -481,6 +484,110 @@ TEST(TextRoundTripTest, EightBitCarriesUtf8) {
     for (int b : r.octets) octets.push_back(static_cast<char>(b));
   }
   EXPECT_TRUE(platform::WideFromUtf8(octets) == text);
+}
+
+// Fewest parts by trying every table combination and UCS2 in full, with part
+// sizes from the header octets: a slow reference for the planner's pruning.
+int ReferenceFewestParts(const WideString& text) {
+  auto greedy = [](const std::vector<int>& costs, size_t single, size_t multi) {
+    size_t total = 0, used = 0;
+    int parts = 1;
+    for (int c : costs) {
+      total += static_cast<size_t>(c);
+      if (used + static_cast<size_t>(c) > multi) {
+        ++parts;
+        used = 0;
+      }
+      used += static_cast<size_t>(c);
+    }
+    return total <= single ? 1 : parts;
+  };
+  auto septets_of = [](size_t header) { return header == 0 ? size_t{0} : (8 * header + 6) / 7; };
+  std::vector<int> units;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool pair = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size();
+    units.push_back(pair ? 2 : 1);
+    if (pair) ++i;
+  }
+  int best = greedy(units, 70, 67);
+  for (int l = 0; l < kLanguageCount; ++l) {
+    for (int s = 0; s < kLanguageCount; ++s) {
+      if (!LockingTable(l)) continue;
+      std::vector<int> costs;
+      bool ok = true;
+      for (char16_t u : text) {
+        const auto septets = detail::EncodeSeptets(WideString(1, u), l, s);
+        if (!septets) {
+          ok = false;
+          break;
+        }
+        costs.push_back(static_cast<int>(septets->size()));
+      }
+      if (!ok) continue;
+      const size_t shift = (l ? 3 : 0) + (s ? 3 : 0);
+      best = std::min(best, greedy(costs, 160 - septets_of(shift ? 1 + shift : 0), 160 - septets_of(6 + shift)));
+    }
+  }
+  return best;
+}
+
+// The planner's pruned search gives the fewest parts that trying every
+// combination finds, for random texts mixing the characters of several
+// tables; allowing more tables never costs parts; the message round-trips.
+TEST(TextRoundTripTest, FewestPartsAgainstExhaustiveSearch) {
+  // Each text: plain characters, with runs from one national script and now
+  // and then a character of another.
+  const WideString plain = u"abcdefgh XYZ 0123.,?@\u00E9\u00E0[]{}\u20AC";
+  const WideString scripts[] = {
+      u"\u011F\u015F\u0130\u0131\u00E7",        // Turkish
+      u"\u00EA\u00F5\u00E1\u00CD\u00E7",        // Portuguese, Spanish
+      u"\u0928\u092E\u0938\u094D\u0924",        // Hindi
+      u"\u0995\u09BE\u09B2\u09CB",              // Bengali
+      u"\u0627\u0644\u0639\u0631",              // Arabic (Urdu tables)
+  };
+  const std::vector<int> all = ParseLanguageList("all");
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  std::map<std::string, int> chosen;
+  for (int round = 0; round < 300; ++round) {
+    WideString text;
+    const size_t length = 1 + next() % 600;
+    const WideString& script = scripts[next() % 5];
+    const unsigned share = next() % 100;  // per cent of national characters
+    while (text.size() < length) {
+      const unsigned pick = next() % 100;
+      if (pick < share) {
+        text += script[next() % script.size()];
+      } else if (pick == 99) {
+        text += scripts[next() % 5][0];
+      } else {
+        text += plain[next() % plain.size()];
+      }
+    }
+    const CodingPlan best = PlanText(text, Coding::kAuto, all);
+    EXPECT_EQ(best.parts, ReferenceFewestParts(text)) << round;
+    EXPECT_LE(best.parts, PlanText(text, Coding::kAuto, {}).parts) << round;
+    for (int language = 1; language < kLanguageCount; ++language) {
+      EXPECT_LE(best.parts, PlanText(text, Coding::kAuto, {language}).parts) << round << " language " << language;
+    }
+    SubmitOptions o = To();
+    o.languages = all;
+    o.maxParts = 255;
+    const SubmitMessage m = EncodeSubmitMessage(text, o);
+    ASSERT_EQ(static_cast<int>(m.parts.size()), best.parts) << round;
+    WideString joined;
+    for (const SubmitPart& p : m.parts) joined += DecodePdu(p.pdu).text;
+    EXPECT_TRUE(joined == text) << round;
+    ++chosen[std::string(CodingName(best.coding)) + (best.lockingLanguage ? " locking" : "") +
+             (best.singleLanguage ? " single" : "")];
+  }
+  // The texts reach every kind of choice.
+  for (const char* kind : {"gsm7", "gsm7 single", "gsm7 locking", "gsm7 locking single", "ucs2"}) {
+    EXPECT_GT(chosen[kind], 0) << kind;
+  }
 }
 }  // namespace
 }  // namespace vela::coding
