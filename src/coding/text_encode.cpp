@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <tuple>
 
@@ -141,9 +142,11 @@ struct SplitResult {
 // fewest parts since every character fits an empty part. `step(i, cost)`
 // returns how many input units the character at i spans and sets its cost in
 // the coding's units (0: cannot be coded). `starts` (optional) receives the
-// first input unit of every part.
+// first input unit of every part. Gives up (ok false, failAt unset) as soon
+// as the text is known to need more than `give_up_above` parts.
 template <typename Step>
-SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* starts) {
+SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* starts,
+                  int give_up_above = std::numeric_limits<int>::max()) {
   SplitResult r;
   size_t used = 0;
   if (starts) starts->assign(1, 0);
@@ -163,6 +166,10 @@ SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* s
     used += cost;
     r.total += cost;
     i += span;
+    if (r.parts > give_up_above && r.total > capacity.single) {
+      r.ok = false;
+      return r;
+    }
   }
   if (r.total <= capacity.single) {
     r.parts = 1;
@@ -171,23 +178,32 @@ SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* s
   return r;
 }
 
-// Per UTF-16 unit, its entry in the reverse tables (nullptr: none).
-std::vector<const CharCodes*> LookUp(const WideString& text) {
+// Per UTF-16 unit, its entry in the reverse tables. Stops at the first unit
+// that no table has (then `missing` is its index and the result is short).
+std::vector<const CharCodes*> LookUp(const WideString& text, std::optional<size_t>& missing) {
   const ReverseIndex& index = ReverseIndex::Get();
   std::vector<const CharCodes*> codes(text.size());
-  for (size_t i = 0; i < text.size(); ++i) codes[i] = index.Find(text[i]);
+  missing.reset();
+  for (size_t i = 0; i < text.size(); ++i) {
+    codes[i] = index.Find(text[i]);
+    if (codes[i] == nullptr) {
+      missing = i;
+      codes.resize(i);
+      break;
+    }
+  }
   return codes;
 }
 
 SplitResult SplitGsm7(const std::vector<const CharCodes*>& codes, int locking, int single, bool ref16,
-                      std::vector<size_t>* starts) {
+                      std::vector<size_t>* starts, int give_up_above = std::numeric_limits<int>::max()) {
   return Split(
       codes.size(), CapacityOf(Coding::kGsm7, locking, single, ref16),
       [&](size_t i, size_t& cost) {
         cost = static_cast<size_t>(SeptetCost(codes[i], locking, single));
         return size_t{1};
       },
-      starts);
+      starts, give_up_above);
 }
 
 // A surrogate pair is one character of two units and is never split.
@@ -283,33 +299,65 @@ std::string LanguageListText(const std::vector<int>& languages) {
   return out;
 }
 
-// The best GSM 7-bit table combination among the allowed ones; nullopt when
-// none can represent the text, with `fail_at` set to the character that
-// stopped the combination that got furthest.
+// The best GSM 7-bit table combination among the allowed ones for a text
+// whose every character some table has; nullopt when no combination has them
+// all, with `fail_at` set to the character that stopped the combination that
+// got furthest.
 std::optional<Choice> BestGsm7(const std::vector<const CharCodes*>& codes, const std::vector<int>& languages,
                                bool ref16, size_t& fail_at) {
   std::vector<int> locking = {0};
   std::vector<int> single = {0};
+  uint32_t single_mask = 1;
   for (int language : languages) {
     if (LockingTable(language)) locking.push_back(language);
-    if (ShiftTable(language)) single.push_back(language);
+    if (ShiftTable(language)) {
+      single.push_back(language);
+      single_mask |= 1u << language;
+    }
   }
   std::optional<Choice> best;
-  fail_at = 0;
   for (int l : locking) {
-    for (int s : single) {
-      const SplitResult r = SplitGsm7(codes, l, s, ref16, nullptr);
-      if (!r.ok) {
-        fail_at = std::max(fail_at, r.failAt);
-        continue;
+    // The single shift tables that hold every character this locking table
+    // lacks, and the septets of the text with any of them (one per character
+    // of the locking table, two per escape pair).
+    uint32_t feasible = single_mask;
+    size_t septets = 0;
+    for (const CharCodes* c : codes) {
+      if ((c->lockingMask >> l) & 1) {
+        ++septets;
+      } else {
+        feasible &= c->shiftMask;
+        septets += 2;
+        if (feasible == 0) break;
       }
-      Choice c{Coding::kGsm7, l, s, r.parts, r.total};
+    }
+    for (int s : single) {
+      if (!((feasible >> s) & 1)) continue;
+      Choice c{Coding::kGsm7, l, s, 0, septets};
+      // Parts this combination needs at least, and the most it may need to
+      // beat the best so far (fewer when it would lose a tie).
+      const Capacity capacity = CapacityOf(Coding::kGsm7, l, s, ref16);
+      const size_t at_least = septets <= capacity.single ? 1 : (septets + capacity.multi - 1) / capacity.multi;
+      int at_most = std::numeric_limits<int>::max();
+      if (best) {
+        c.parts = best->parts;
+        at_most = Better(*best, c) ? best->parts - 1 : best->parts;
+      }
+      if (at_least > static_cast<size_t>(at_most)) continue;
+      const SplitResult r = SplitGsm7(codes, l, s, ref16, nullptr, at_most);
+      if (!r.ok) continue;
+      c.parts = r.parts;
       if (!best || Better(c, *best)) best = c;
       // Nothing beats the default tables in one part.
       if (l == 0 && s == 0 && r.parts == 1) return best;
     }
   }
-  return best;
+  if (best) return best;
+  fail_at = 0;
+  for (int l : locking) {
+    for (int s : single) fail_at = std::max(fail_at, SplitGsm7(codes, l, s, ref16, nullptr).failAt);
+  }
+  return std::nullopt;
 }
 
 Choice Choose(const WideString& text, Coding coding, const std::vector<int>& allowed, bool ref16) {
@@ -327,8 +375,11 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
     case Coding::kAuto:
       break;
   }
-  size_t fail_at = 0;
-  const std::optional<Choice> gsm7 = BestGsm7(LookUp(text), languages, ref16, fail_at);
+  std::optional<size_t> missing;
+  const std::vector<const CharCodes*> codes = LookUp(text, missing);
+  size_t fail_at = missing.value_or(0);
+  std::optional<Choice> gsm7;
+  if (!missing) gsm7 = BestGsm7(codes, languages, ref16, fail_at);
   if (coding == Coding::kGsm7) {
     if (gsm7) return *gsm7;
     std::string message = "the character " + CodePointName(text, fail_at) + " at position " +
@@ -586,10 +637,12 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
       end = utf8.size();
       SplitEightBit(utf8, options.ref16, &starts);
       break;
-    default:
-      codes = LookUp(text);
+    default: {
+      std::optional<size_t> missing;
+      codes = LookUp(text, missing);
       SplitGsm7(codes, c.locking, c.single, options.ref16, &starts);
       break;
+    }
   }
 
   SubmitMessage message;
