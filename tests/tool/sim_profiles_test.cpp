@@ -239,7 +239,7 @@ TEST_F(SimProfiles, MissedAcknowledgementSwitchesRoutingOffUntilCnmi) {
     SCOPED_TRACE(std::to_string(c.service) + (c.redeliver ? " redeliver" : ""));
     ModemSimOptions o;
     o.ackTimeout = true;
-    o.ackTimeoutMs = 800;
+    o.ackTimeoutMs = 1500;  // long enough for a loaded machine to acknowledge in time
     o.ackTimeoutRedeliver = c.redeliver;
     StartSim(o);
     EXPECT_EQ(Command("AT+CSMS=" + std::to_string(c.service)).find("+CSMS: 1,1,1"), 2u);
@@ -259,7 +259,7 @@ TEST_F(SimProfiles, MissedAcknowledgementSwitchesRoutingOffUntilCnmi) {
       EXPECT_EQ(Command("AT+CNMI?"), "\r\n+CNMI: 2,0,2,0,1\r\n\r\nOK\r\n");
       EXPECT_EQ(Command("AT+CNMA"), "\r\n+CMS ERROR: 340\r\n");  // too late
     } else {
-      client_->ReadFor(1200);
+      client_->ReadFor(1800);
       EXPECT_EQ(sim_->RoutingDrops(), 0);
     }
     ASSERT_EQ(sim_->Stored().size(), c.storedAfterDrop);

@@ -601,7 +601,7 @@ struct ModemSim::Impl {
       if (test) return Info("+CMGL: (0-4)");
       int stat = 0;  // PDU mode: received unread when no status is given
       if (set && !ParseInt(args, &stat)) return CmsError(304);
-      if (!(set || (!read && !test)) || stat > 4) return CmsError(304);
+      if (read || stat > 4) return CmsError(304);
       std::string list = StorageList(mem1, stat);
       Notify();
       return list.empty() ? kOk : "\r\n" + list + kOk;
