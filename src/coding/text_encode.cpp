@@ -396,21 +396,19 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
 
 // --- PDUs ------------------------------------------------------------------------
 
+// The user data header of one part (UDHL first), empty when it needs none.
 ByteString BuildHeader(const Choice& c, const std::optional<Concatenation>& concat) {
-  ByteString elements;
+  std::vector<UdhElement> elements;
   if (concat) {
-    if (concat->ref16) {
-      elements += {'\x08', '\x04', static_cast<char>(concat->reference >> 8),
-                   static_cast<char>(concat->reference & 0xFF)};
-    } else {
-      elements += {'\x00', '\x03', static_cast<char>(concat->reference & 0xFF)};
-    }
-    elements += {static_cast<char>(concat->total), static_cast<char>(concat->sequence)};
+    std::string data;
+    if (concat->ref16) data.push_back(static_cast<char>(concat->reference >> 8));
+    data += {static_cast<char>(concat->reference & 0xFF), static_cast<char>(concat->total),
+             static_cast<char>(concat->sequence)};
+    elements.push_back({static_cast<uint8_t>(concat->ref16 ? 0x08 : 0x00), data});
   }
-  if (c.single != 0) elements += {'\x24', '\x01', static_cast<char>(c.single)};
-  if (c.locking != 0) elements += {'\x25', '\x01', static_cast<char>(c.locking)};
-  if (elements.empty()) return elements;
-  return static_cast<char>(elements.size()) + elements;
+  if (c.single != 0) elements.push_back({0x24, std::string(1, static_cast<char>(c.single))});
+  if (c.locking != 0) elements.push_back({0x25, std::string(1, static_cast<char>(c.locking))});
+  return elements.empty() ? ByteString() : EncodeUserDataHeader(elements);
 }
 
 // Everything of the TPDU before TP-DCS.
