@@ -199,6 +199,7 @@ TEST_F(SimProfiles, NoCnmaAndCmtiModemsStoreAndIndicate) {
         {"AT+CSMS=0", "\r\n+CSMS: 1,1,1\r\n\r\nOK\r\n"},
         {"AT+CNMI=2,2,2,1,1", "\r\n+CMS ERROR: 303\r\n"},
         {"AT+CNMI=2,3,0,1,0", "\r\n+CMS ERROR: 303\r\n"},
+        {"AT+CNMI=?", "\r\n+CNMI: (0-3),(0,1),(0-3),(0-2),(0,1)\r\n\r\nOK\r\n"},
         {"AT+CNMA", "\r\n+CMS ERROR: 303\r\n"},
         {"AT+CNMI=2,1,0,1,0", "\r\nOK\r\n"}},
        "+CDS: "},

@@ -1030,7 +1030,8 @@ struct ModemSim::Impl {
       return CmsError(303);
     }
     if (name == "+CNMI") {
-      if (test) return Info("+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
+      // A modem without direct routing offers only storage for messages.
+      if (test) return Info(o.noCnma ? "+CNMI: (0-3),(0,1),(0-3),(0-2),(0,1)" : "+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
       if (read) return Info("+CNMI: " + cnmi);
       if (!set) return kError;
       static const int kMax[] = {3, 3, 3, 2, 1};
