@@ -787,9 +787,9 @@ void TVuZVela::Deliver(const Indication& indication) {
 
 void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
+  const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
   Acknowledge(indication);
-  if (TakeRedelivery(indication.pdu)) return;
-  ReportPart(indication.pdu, 0);
+  if (!again) ReportPart(indication.pdu, 0);
 }
 
 void TVuZVela::DeliverRoutedReport(const Indication& indication) {
