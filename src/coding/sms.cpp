@@ -27,7 +27,6 @@ struct DecodeFailure {};
 
 // The tree's hex table (coding/hex.h).
 using hex::AppendHex;
-constexpr const char* kHexDigits = hex::kDigits;
 constexpr const hex::Index& kHexIndex = hex::kIndex;
 using pack::AppendHexRun;
 using pack::AppendPackedSeptets;

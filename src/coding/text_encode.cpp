@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <tuple>
 
@@ -141,9 +142,11 @@ struct SplitResult {
 // fewest parts since every character fits an empty part. `step(i, cost)`
 // returns how many input units the character at i spans and sets its cost in
 // the coding's units (0: cannot be coded). `starts` (optional) receives the
-// first input unit of every part.
+// first input unit of every part. Gives up (ok false, failAt unset) as soon
+// as the text is known to need more than `give_up_above` parts.
 template <typename Step>
-SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* starts) {
+SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* starts,
+                  int give_up_above = std::numeric_limits<int>::max()) {
   SplitResult r;
   size_t used = 0;
   if (starts) starts->assign(1, 0);
@@ -163,6 +166,10 @@ SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* s
     used += cost;
     r.total += cost;
     i += span;
+    if (r.parts > give_up_above && r.total > capacity.single) {
+      r.ok = false;
+      return r;
+    }
   }
   if (r.total <= capacity.single) {
     r.parts = 1;
@@ -171,23 +178,32 @@ SplitResult Split(size_t n, Capacity capacity, Step step, std::vector<size_t>* s
   return r;
 }
 
-// Per UTF-16 unit, its entry in the reverse tables (nullptr: none).
-std::vector<const CharCodes*> LookUp(const WideString& text) {
+// Per UTF-16 unit, its entry in the reverse tables. Stops at the first unit
+// that no table has (then `missing` is its index and the result is short).
+std::vector<const CharCodes*> LookUp(const WideString& text, std::optional<size_t>& missing) {
   const ReverseIndex& index = ReverseIndex::Get();
   std::vector<const CharCodes*> codes(text.size());
-  for (size_t i = 0; i < text.size(); ++i) codes[i] = index.Find(text[i]);
+  missing.reset();
+  for (size_t i = 0; i < text.size(); ++i) {
+    codes[i] = index.Find(text[i]);
+    if (codes[i] == nullptr) {
+      missing = i;
+      codes.resize(i);
+      break;
+    }
+  }
   return codes;
 }
 
 SplitResult SplitGsm7(const std::vector<const CharCodes*>& codes, int locking, int single, bool ref16,
-                      std::vector<size_t>* starts) {
+                      std::vector<size_t>* starts, int give_up_above = std::numeric_limits<int>::max()) {
   return Split(
       codes.size(), CapacityOf(Coding::kGsm7, locking, single, ref16),
       [&](size_t i, size_t& cost) {
         cost = static_cast<size_t>(SeptetCost(codes[i], locking, single));
         return size_t{1};
       },
-      starts);
+      starts, give_up_above);
 }
 
 // A surrogate pair is one character of two units and is never split.
@@ -283,36 +299,71 @@ std::string LanguageListText(const std::vector<int>& languages) {
   return out;
 }
 
-// The best GSM 7-bit table combination among the allowed ones; nullopt when
-// none can represent the text, with `fail_at` set to the character that
-// stopped the combination that got furthest.
+// The best GSM 7-bit table combination among the allowed ones for a text
+// whose every character some table has; nullopt when no combination has them
+// all, with `fail_at` set to the character that stopped the combination that
+// got furthest.
 std::optional<Choice> BestGsm7(const std::vector<const CharCodes*>& codes, const std::vector<int>& languages,
                                bool ref16, size_t& fail_at) {
   std::vector<int> locking = {0};
   std::vector<int> single = {0};
+  uint32_t single_mask = 1;
   for (int language : languages) {
     if (LockingTable(language)) locking.push_back(language);
-    if (ShiftTable(language)) single.push_back(language);
+    if (ShiftTable(language)) {
+      single.push_back(language);
+      single_mask |= 1u << language;
+    }
   }
   std::optional<Choice> best;
-  fail_at = 0;
   for (int l : locking) {
-    for (int s : single) {
-      const SplitResult r = SplitGsm7(codes, l, s, ref16, nullptr);
-      if (!r.ok) {
-        fail_at = std::max(fail_at, r.failAt);
-        continue;
+    // The single shift tables that hold every character this locking table
+    // lacks, and the septets of the text with any of them (one per character
+    // of the locking table, two per escape pair).
+    uint32_t feasible = single_mask;
+    size_t septets = 0;
+    for (const CharCodes* c : codes) {
+      if ((c->lockingMask >> l) & 1) {
+        ++septets;
+      } else {
+        feasible &= c->shiftMask;
+        septets += 2;
+        if (feasible == 0) break;
       }
-      Choice c{Coding::kGsm7, l, s, r.parts, r.total};
+    }
+    for (int s : single) {
+      if (!((feasible >> s) & 1)) continue;
+      Choice c{Coding::kGsm7, l, s, 0, septets};
+      // Parts this combination needs at least, and the most it may need to
+      // beat the best so far (fewer when it would lose a tie).
+      const Capacity capacity = CapacityOf(Coding::kGsm7, l, s, ref16);
+      const size_t at_least = septets <= capacity.single ? 1 : (septets + capacity.multi - 1) / capacity.multi;
+      int at_most = std::numeric_limits<int>::max();
+      if (best) {
+        c.parts = best->parts;
+        at_most = Better(*best, c) ? best->parts - 1 : best->parts;
+      }
+      if (at_least > static_cast<size_t>(at_most)) continue;
+      const SplitResult r = SplitGsm7(codes, l, s, ref16, nullptr, at_most);
+      if (!r.ok) continue;
+      c.parts = r.parts;
       if (!best || Better(c, *best)) best = c;
       // Nothing beats the default tables in one part.
       if (l == 0 && s == 0 && r.parts == 1) return best;
     }
   }
-  return best;
+  if (best) return best;
+  fail_at = 0;
+  for (int l : locking) {
+    for (int s : single) fail_at = std::max(fail_at, SplitGsm7(codes, l, s, ref16, nullptr).failAt);
+  }
+  return std::nullopt;
 }
 
-Choice Choose(const WideString& text, Coding coding, const std::vector<int>& allowed, bool ref16) {
+// The coding of `text`; for GSM 7-bit, `gsm7_codes` (if given) receives the
+// text's entries in the reverse tables.
+Choice Choose(const WideString& text, Coding coding, const std::vector<int>& allowed, bool ref16,
+              std::vector<const CharCodes*>* gsm7_codes = nullptr) {
   const std::vector<int> languages = CheckLanguages(allowed);
   switch (coding) {
     case Coding::kUcs2: {
@@ -327,8 +378,12 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
     case Coding::kAuto:
       break;
   }
-  size_t fail_at = 0;
-  const std::optional<Choice> gsm7 = BestGsm7(LookUp(text), languages, ref16, fail_at);
+  std::optional<size_t> missing;
+  std::vector<const CharCodes*> codes = LookUp(text, missing);
+  size_t fail_at = missing.value_or(0);
+  std::optional<Choice> gsm7;
+  if (!missing) gsm7 = BestGsm7(codes, languages, ref16, fail_at);
+  if (gsm7 && gsm7_codes) *gsm7_codes = std::move(codes);
   if (coding == Coding::kGsm7) {
     if (gsm7) return *gsm7;
     std::string message = "the character " + CodePointName(text, fail_at) + " at position " +
@@ -345,21 +400,19 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
 
 // --- PDUs ------------------------------------------------------------------------
 
+// The user data header of one part (UDHL first), empty when it needs none.
 ByteString BuildHeader(const Choice& c, const std::optional<Concatenation>& concat) {
-  ByteString elements;
+  std::vector<UdhElement> elements;
   if (concat) {
-    if (concat->ref16) {
-      elements += {'\x08', '\x04', static_cast<char>(concat->reference >> 8),
-                   static_cast<char>(concat->reference & 0xFF)};
-    } else {
-      elements += {'\x00', '\x03', static_cast<char>(concat->reference & 0xFF)};
-    }
-    elements += {static_cast<char>(concat->total), static_cast<char>(concat->sequence)};
+    std::string data;
+    if (concat->ref16) data.push_back(static_cast<char>(concat->reference >> 8));
+    data += {static_cast<char>(concat->reference & 0xFF), static_cast<char>(concat->total),
+             static_cast<char>(concat->sequence)};
+    elements.push_back({static_cast<uint8_t>(concat->ref16 ? 0x08 : 0x00), data});
   }
-  if (c.single != 0) elements += {'\x24', '\x01', static_cast<char>(c.single)};
-  if (c.locking != 0) elements += {'\x25', '\x01', static_cast<char>(c.locking)};
-  if (elements.empty()) return elements;
-  return static_cast<char>(elements.size()) + elements;
+  if (c.single != 0) elements.push_back({0x24, std::string(1, static_cast<char>(c.single))});
+  if (c.locking != 0) elements.push_back({0x25, std::string(1, static_cast<char>(c.locking))});
+  return elements.empty() ? ByteString() : EncodeUserDataHeader(elements);
 }
 
 // Everything of the TPDU before TP-DCS.
@@ -563,7 +616,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
     throw ETextCodingError("the part limit must be at least 1, not " + std::to_string(options.maxParts));
   }
   const ByteString address = TSMS::EncodeAddress(NormaliseDestination(options.destination));
-  const Choice c = Choose(text, options.coding, options.languages, options.ref16);
+  std::vector<const CharCodes*> codes;
+  const Choice c = Choose(text, options.coding, options.languages, options.ref16, &codes);
   if (c.parts > options.maxParts) {
     throw ETextCodingError("the text needs " + std::to_string(c.parts) + " parts, more than the limit of " +
                            std::to_string(options.maxParts));
@@ -574,7 +628,6 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
   }
 
   std::vector<size_t> starts;
-  std::vector<const CharCodes*> codes;
   std::string utf8;
   size_t end = text.size();
   switch (c.coding) {
@@ -587,7 +640,6 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
       SplitEightBit(utf8, options.ref16, &starts);
       break;
     default:
-      codes = LookUp(text);
       SplitGsm7(codes, c.locking, c.single, options.ref16, &starts);
       break;
   }

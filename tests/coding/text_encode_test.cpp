@@ -2,11 +2,16 @@
 // bytes, limits, destination numbers and language lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "coding/sms.h"
+#include "coding/reassembly.h"
 #include "coding/text_coding.h"
+#include "platform/codepage.h"
+#include "coding/text_encode_internal.h"
 #include "submit_reader.h"
 
 namespace vela::coding {
@@ -187,7 +192,7 @@ TEST(TextEncodeTest, ConcatenationHeader) {
     uint16_t reference;
     size_t text_units;  // 'a' septets
     int parts;
-    std::vector<int> element;  // of part 1
+    std::vector<int> element;  // of the first part
   };
   const Case cases[] = {
       {false, 0x1234, 306, 2, {0x00, 0x03, 0x34, 2, 1}},
@@ -255,7 +260,7 @@ TEST(TextEncodeTest, NationalTables) {
 
 TEST(TextEncodeTest, ShiftElementsShrinkTheParts) {
   // One shift element: 1 + 5 + 3 = 9 header octets = 11 septets, 149 left;
-  // in one part 1 + 3 = 4 octets = 5 septets, 155 left.
+  // a one-part message has 1 + 3 = 4 octets = 5 septets, 155 left.
   SubmitOptions o = To();
   o.coding = Coding::kGsm7;
   o.languages = {kLanguageSpanish};
@@ -402,5 +407,187 @@ TEST(DestinationTest, EncodedAddress) {
   EXPECT_THROW(EncodeSubmitMessage(u"x", o), ETextCodingError);
 }
 
+
+// --- Round trips through the decoder --------------------------------------------
+
+// Every part decoded on its own, then the parts joined by the reassembler,
+// give the text back exactly, for every script and length.
+TEST(TextRoundTripTest, ThroughDecoderAndReassembly) {
+  const WideString samples[] = {
+      u"Cr\u00E8me br\u00FBl\u00E9e, \u00E0 la fran\u00E7aise: \u00C5ngstr\u00F6m & \u00D1and\u00FA!",
+      u"\u0393\u03B5\u03B9\u03AC \u03C3\u03BF\u03C5 \u039A\u03CC\u03C3\u03BC\u03B5 \u0394\u03A9",
+      u"\u041F\u0440\u0438\u0432\u0435\u0442, \u043C\u0438\u0440! \u0401\u0436",
+      u"\u00C7ok g\u00FCzel: \u011F\u00FC\u015F\u0130\u0131\u00F6\u00E7",
+      u"\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645",
+      u"\u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD",
+      u"\u0928\u092E\u0938\u094D\u0924\u0947 \u0926\u0941\u0928\u093F\u092F\u093E",
+      u"\u09B9\u09CD\u09AF\u09BE\u09B2\u09CB \u09AC\u09BF\u09B6\u09CD\u09AC",
+      u"\u4F60\u597D\uFF0C\u4E16\u754C",
+      u"\u3053\u3093\u306B\u3061\u306F\u4E16\u754C\u30AB\u30BF\u30AB\u30CA",
+      u"\U0001F44D\U0001F3FD \U0001F468\u200D\U0001F469\u200D\U0001F467 \U0001F1E9\U0001F1EA \U0001F600",
+      u"Mix: abc \u0416 \u4F60 \U0001F600 [{}] \u20AC \u011F",
+      u"[]{}~|\\^\u20AC\f and plain text",
+  };
+  const std::vector<int> all = ParseLanguageList("all");
+  const size_t lengths[] = {1, 70, 71, 160, 161, 307, 700, 1500};
+  for (const WideString& sample : samples) {
+    for (size_t length : lengths) {
+      // Whole characters only: no surrogate pair cut at the end.
+      WideString text;
+      while (text.size() < length) text += sample;
+      size_t cut = length;
+      if (cut < text.size() && cut > 0 && text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
+      text.resize(cut);
+      for (const std::vector<int>& languages : {std::vector<int>{}, all}) {
+        SubmitOptions o = To();
+        o.languages = languages;
+        o.maxParts = 255;
+        o.reference = static_cast<uint16_t>(length);
+        const SubmitMessage m = EncodeSubmitMessage(text, o);
+        Reassembler reassembler;
+        std::vector<AssembledMessage> out;
+        // Last part first: order must not matter.
+        for (size_t k = m.parts.size(); k-- > 0;) {
+          const DecodedUserData d = DecodePdu(m.parts[k].pdu);
+          ASSERT_FALSE(d.truncated) << m.parts[k].pdu;
+          ASSERT_EQ(d.kind, 0);
+          EXPECT_EQ(d.originator, "+12345678901");
+          EXPECT_EQ(d.header.lockingLanguage, m.lockingLanguage);
+          EXPECT_EQ(d.header.singleLanguage, m.singleLanguage);
+          ReceivedPart part;
+          part.originator = d.originator;
+          part.concatenation = d.header.concatenation;
+          part.text = d.text;
+          for (AssembledMessage& a : reassembler.Add(part, 0)) out.push_back(std::move(a));
+        }
+        ASSERT_EQ(out.size(), 1u) << length;
+        EXPECT_TRUE(out[0].complete);
+        EXPECT_EQ(out[0].parts, static_cast<int>(m.parts.size()));
+        EXPECT_TRUE(out[0].text == text) << "length " << length << " languages " << languages.size() << " coding "
+                                         << CodingName(m.coding);
+      }
+    }
+  }
+}
+
+// 8-bit parts carry the text's UTF-8 octets; joined they are the text again.
+TEST(TextRoundTripTest, EightBitCarriesUtf8) {
+  const WideString text = Repeat(u"\u041F\u0440\u0438 \U0001F600 ", 40);
+  SubmitOptions o = To();
+  o.coding = Coding::kEightBit;
+  const SubmitMessage m = EncodeSubmitMessage(text, o);
+  ASSERT_GT(m.parts.size(), 1u);
+  std::string octets;
+  for (const SubmitPart& p : m.parts) {
+    const ReadSubmit r = ReadSubmitPdu(p.pdu);
+    EXPECT_EQ(r.dcs, 0x04);
+    for (int b : r.octets) octets.push_back(static_cast<char>(b));
+  }
+  EXPECT_TRUE(platform::WideFromUtf8(octets) == text);
+}
+
+// Fewest parts by trying every table combination and UCS2 in full, with part
+// sizes from the header octets: a slow reference for the planner's pruning.
+int ReferenceFewestParts(const WideString& text) {
+  auto greedy = [](const std::vector<int>& costs, size_t single, size_t multi) {
+    size_t total = 0, used = 0;
+    int parts = 1;
+    for (int c : costs) {
+      total += static_cast<size_t>(c);
+      if (used + static_cast<size_t>(c) > multi) {
+        ++parts;
+        used = 0;
+      }
+      used += static_cast<size_t>(c);
+    }
+    return total <= single ? 1 : parts;
+  };
+  auto septets_of = [](size_t header) { return header == 0 ? size_t{0} : (8 * header + 6) / 7; };
+  std::vector<int> units;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool pair = text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size();
+    units.push_back(pair ? 2 : 1);
+    if (pair) ++i;
+  }
+  int best = greedy(units, 70, 67);
+  for (int l = 0; l < kLanguageCount; ++l) {
+    for (int s = 0; s < kLanguageCount; ++s) {
+      if (!LockingTable(l)) continue;
+      std::vector<int> costs;
+      bool ok = true;
+      for (char16_t u : text) {
+        const auto septets = detail::EncodeSeptets(WideString(1, u), l, s);
+        if (!septets) {
+          ok = false;
+          break;
+        }
+        costs.push_back(static_cast<int>(septets->size()));
+      }
+      if (!ok) continue;
+      const size_t shift = (l ? 3 : 0) + (s ? 3 : 0);
+      best = std::min(best, greedy(costs, 160 - septets_of(shift ? 1 + shift : 0), 160 - septets_of(6 + shift)));
+    }
+  }
+  return best;
+}
+
+// The planner's pruned search gives the fewest parts that trying every
+// combination finds, for random texts mixing the characters of several
+// tables; allowing more tables never costs parts; the message round-trips.
+TEST(TextRoundTripTest, FewestPartsAgainstExhaustiveSearch) {
+  // Each text: plain characters, with runs from one national script and now
+  // and then a character of another.
+  const WideString plain = u"abcdefgh XYZ 0123.,?@\u00E9\u00E0[]{}\u20AC";
+  const WideString scripts[] = {
+      u"\u011F\u015F\u0130\u0131\u00E7",        // Turkish
+      u"\u00EA\u00F5\u00E1\u00CD\u00E7",        // Portuguese, Spanish
+      u"\u0928\u092E\u0938\u094D\u0924",        // Hindi
+      u"\u0995\u09BE\u09B2\u09CB",              // Bengali
+      u"\u0627\u0644\u0639\u0631",              // Arabic (Urdu tables)
+  };
+  const std::vector<int> all = ParseLanguageList("all");
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  std::map<std::string, int> chosen;
+  for (int round = 0; round < 300; ++round) {
+    WideString text;
+    const size_t length = 1 + next() % 600;
+    const WideString& script = scripts[next() % 5];
+    const unsigned share = next() % 100;  // per cent of national characters
+    while (text.size() < length) {
+      const unsigned pick = next() % 100;
+      if (pick < share) {
+        text += script[next() % script.size()];
+      } else if (pick == 99) {
+        text += scripts[next() % 5][0];
+      } else {
+        text += plain[next() % plain.size()];
+      }
+    }
+    const CodingPlan best = PlanText(text, Coding::kAuto, all);
+    EXPECT_EQ(best.parts, ReferenceFewestParts(text)) << round;
+    EXPECT_LE(best.parts, PlanText(text, Coding::kAuto, {}).parts) << round;
+    for (int language = 1; language < kLanguageCount; ++language) {
+      EXPECT_LE(best.parts, PlanText(text, Coding::kAuto, {language}).parts) << round << " language " << language;
+    }
+    SubmitOptions o = To();
+    o.languages = all;
+    o.maxParts = 255;
+    const SubmitMessage m = EncodeSubmitMessage(text, o);
+    ASSERT_EQ(static_cast<int>(m.parts.size()), best.parts) << round;
+    WideString joined;
+    for (const SubmitPart& p : m.parts) joined += DecodePdu(p.pdu).text;
+    EXPECT_TRUE(joined == text) << round;
+    ++chosen[std::string(CodingName(best.coding)) + (best.lockingLanguage ? " locking" : "") +
+             (best.singleLanguage ? " single" : "")];
+  }
+  // The texts reach every kind of choice.
+  for (const char* kind : {"gsm7", "gsm7 single", "gsm7 locking", "gsm7 locking single", "ucs2"}) {
+    EXPECT_GT(chosen[kind], 0) << kind;
+  }
+}
 }  // namespace
 }  // namespace vela::coding
