@@ -20,7 +20,12 @@ using namespace vela::gateway;
 
 class OneModem : public ModemDirectory {
  public:
-  std::vector<ModemInfo> Modems() override { return {ModemInfo{"a", "up"}}; }
+  std::vector<ModemInfo> Modems() override {
+    ModemInfo a;
+    a.name = "a";
+    a.state = "up";
+    return {a};
+  }
   bool Has(const std::string& name) override { return name == "a"; }
   void WakeSenders() override {}
 };

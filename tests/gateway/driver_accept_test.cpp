@@ -31,6 +31,7 @@ TEST(DriverAcceptHook, RefusedIndicationsAreNotAcknowledgedNorReported) {
   sim.Start();
   TVuZVela driver;
   driver.Port = sim.DevicePath();
+  driver.Lock = TVuZVela::LockScope::kPort;  // not held up by other programs on the machine
   std::vector<std::string> received, reports;
   driver.OnReceiveMessage = [&](const ByteString&, const ByteString& text, DateTime) { received.push_back(text); };
   driver.OnDeliveryReport = [&](const ByteString& ref, bool, DateTime, DateTime) { reports.push_back(ref); };
