@@ -788,14 +788,16 @@ void TVuZVela::Deliver(const Indication& indication) {
 void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
   const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   if (!again) ReportPart(indication.pdu, 0);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 void TVuZVela::DeliverRoutedReport(const Indication& indication) {
   if (!OnDeliveryReport && !OnMessageStatus) return;
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   ReportStatus(indication.pdu);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 bool TVuZVela::ReportPart(const ByteString& pdu, uint64_t tag) {
