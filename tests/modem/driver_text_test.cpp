@@ -456,8 +456,7 @@ TEST_F(DriverTextTest, ARefusedAcknowledgementRestoresRoutingAndReportsWhatWasSt
   const auto since = SinceOpen();
   const auto cnmi = std::find(since.begin(), since.end(), "AT+CNMI=2,2,2,1,1");
   ASSERT_NE(cnmi, since.end());
-  ASSERT_NE(cnmi + 1, since.end());
-  EXPECT_EQ(*(cnmi + 1), "AT+CMGL=0");
+  EXPECT_NE(std::find(cnmi, since.end(), "AT+CMGL=0"), since.end());  // routing first, then the listing
   EXPECT_FALSE(driver_->StorageRouting());
   // Routing works again: the next message is routed and acknowledged.
   modem_->Write(test::CmtLines(test::TextDeliverPdu("+4915112345678", "third")));
