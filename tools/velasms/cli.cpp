@@ -17,6 +17,7 @@ const char* const kMainUsage =
     "Commands:\n"
     "  encode      build the SMS-SUBMIT PDU for a text\n"
     "  decode      analyse PDUs as the modem prints them after +CMT: or +CDS:\n"
+    "  join        put the parts of concatenated messages back together\n"
     "  send        send a text through a modem, optionally waiting for its report\n"
     "  listen      print incoming messages and delivery reports\n"
     "  info        print the modem's manufacturer, model and serial number\n"
@@ -34,8 +35,9 @@ struct Command {
   int (*run)(const Args&, std::ostream&, std::ostream&);
 };
 
+// One row per command; new commands add a row here.
 constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"send", RunSend},
+    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},  {"send", RunSend},
     {"listen", RunListen}, {"info", RunInfo},
 };
 

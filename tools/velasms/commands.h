@@ -18,6 +18,7 @@ int RunVelasms(const Args& args, std::ostream& out, std::ostream& err);
 
 int RunEncode(const Args& args, std::ostream& out, std::ostream& err);
 int RunDecode(const Args& args, std::ostream& out, std::ostream& err);
+int RunJoin(const Args& args, std::ostream& out, std::ostream& err);
 int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
@@ -26,6 +27,7 @@ int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
 extern const char* const kMainUsage;
 extern const char* const kEncodeUsage;
 extern const char* const kDecodeUsage;
+extern const char* const kJoinUsage;
 extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;

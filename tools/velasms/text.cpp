@@ -1,9 +1,14 @@
 #include "text.h"
 
+#include "args.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
 namespace vela::tool {
+
+namespace {
+const char* const kHexDigits = "0123456789ABCDEF";
+}  // namespace
 
 ByteString BytesFromUtf8(const std::string& utf8) {
   return platform::NarrowFromWide(platform::WideFromUtf8(utf8));
@@ -33,7 +38,7 @@ std::string TimeText(DateTime value) {
 }
 
 std::string IndentedText(const std::string& utf8, const std::string& indent) {
-  static const char* const kHex = "0123456789ABCDEF";
+  const char* const kHex = kHexDigits;
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(utf8[i]);
@@ -63,6 +68,32 @@ bool SameMessageReference(const ByteString& sentDecimal, const ByteString& repor
   }
   // TP-MR is one octet: the modem's counter wraps at 256.
   return std::stol(reportedHex, nullptr, 16) == std::stol(sentDecimal) % 256;
+}
+
+coding::Coding ParseCodingOption(const std::string& name) {
+  try {
+    return coding::ParseCoding(name);
+  } catch (const coding::ETextCodingError&) {
+    throw UsageError("option '--coding' takes auto, gsm7, ucs2 or 8bit, not '" + name + "'");
+  }
+}
+
+std::vector<int> ParseLanguagesOption(const std::string& list) {
+  try {
+    return coding::ParseLanguageList(list);
+  } catch (const coding::ETextCodingError& e) {
+    throw UsageError(std::string("option '--languages': ") + e.what());
+  }
+}
+
+std::string HexFromBytes(const std::string& octets) {
+  std::string hex;
+  hex.reserve(octets.size() * 2);
+  for (unsigned char c : octets) {
+    hex += kHexDigits[c >> 4];
+    hex += kHexDigits[c & 0xF];
+  }
+  return hex;
 }
 
 }  // namespace vela::tool
