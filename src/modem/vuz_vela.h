@@ -41,6 +41,14 @@ class EXVelaException : public Exception {
   using Exception::Exception;
 };
 
+// A modem command the caller asked for was refused or not answered; the
+// message names the command and the modem's error ("AT+CMGR=3: +CMS ERROR:
+// 321: invalid memory index").
+class EModemCommand : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 // Command texts and answer lists of the driver.
 class TATCommands {
  public:
@@ -143,6 +151,8 @@ class TVuZVela {
     coding::Coding coding = coding::Coding::kGsm7;
     int lockingLanguage = 0, singleLanguage = 0;
     int cmsError = 0;                   // +CMS ERROR of the refused part, 0 if none/unknown
+    ByteString errorText;               // why the part was refused: "+CMS ERROR: 304: invalid PDU
+                                        // mode parameter", "ERROR", "no answer"; empty when all went out
     bool Complete() const { return parts > 0 && references.size() == static_cast<size_t>(parts); }
   };
   // Splits and encodes `text` (coding::EncodeSubmitMessage) and sends the
@@ -156,8 +166,11 @@ class TVuZVela {
   struct SentMessage {
     ByteString messageId;
     std::vector<ByteString> references;  // decimal
-    std::vector<int> partStatus;         // per part: -1 no report yet, else TP-ST
-    std::optional<bool> Delivered() const;  // nullopt while some part has no report
+    std::vector<int> partStatus;         // per part: -1 no report yet, else the last TP-ST
+    // true when every part was delivered (TP-ST 0x00..0x1F), false when every
+    // part has a final report and one failed (0x40 and above); nullopt while
+    // a part has no report or only a temporary one (0x20..0x3F: still trying).
+    std::optional<bool> Delivered() const;
   };
   // The sent message a status report with this reference (two hex digits,
   // as OnDeliveryReport gives it) belongs to: the most recent send with that
@@ -178,6 +191,121 @@ class TVuZVela {
   std::optional<uint32_t> MsUntilNextTimer() const;
   void RunDueTimers();
   coding::ReassemblyOptions ReassemblySettings;  // used from the next Open
+
+  // --- Errors --------------------------------------------------------------------
+  // The last error the modem answered a command with (any command of this
+  // driver, including those of Open, SendText and the storage functions).
+  struct ModemError {
+    enum class Kind { kNone, kCms, kCme, kPlain, kNoAnswer };
+    Kind kind = Kind::kNone;
+    int code = 0;        // the +CMS / +CME ERROR number; 0 for kPlain / kNoAnswer
+    ByteString text;     // its meaning ("incorrect password"), empty when unknown
+    ByteString command;  // the command without "\r" (a PIN entry shows as "AT+CPIN=...")
+    // "+CME ERROR: 16: incorrect password", "ERROR", "no answer"; "" for kNone.
+    ByteString Describe() const;
+  };
+  const ModemError& LastModemError() const { return lastError_; }
+  // A PIN the SIM refused (+CME ERROR: 16 or any other failure of AT+CPIN=)
+  // is never entered again by this driver until Pin is changed: Open then
+  // fails at once with "Check and Set Pin error. (...)" naming the refusal,
+  // so repeated Opens cannot use up the SIM's attempts.
+  bool PinRefused() const { return !refusedPin_.empty() && refusedPin_ == Pin; }
+
+  // --- Routing and stored messages --------------------------------------------
+  // kAuto: indications routed to the line (+CMT / +CDS, acknowledged with
+  // AT+CNMA) as Open has always done; when the modem refuses AT+CSMS=1, that
+  // AT+CNMI or AT+CNMA, the driver falls back to storage routing.
+  // kStorage: storage routing from the start. Under storage routing the
+  // modem stores each message and indicates it (+CMTI / +CDSI, AT+CSMS=0,
+  // AT+CNMI=2,1,0,1,0); the driver reads it (AT+CMGR), reports it and deletes
+  // it (AT+CMGD) only after its event was delivered: a callback that throws
+  // leaves it stored.
+  enum class Routing { kAuto, kStorage };
+  Routing RoutingMode = Routing::kAuto;  // used by the next Open that sets up the message service
+  // The open session uses storage routing (fallback or asked for).
+  bool StorageRouting() const { return storageRouting_; }
+
+  // Messages already stored in the modem when Open succeeds. kIgnore (the
+  // default): nothing is read, Open's dialogue is unchanged. kDeliver: each
+  // is read (AT+CPMS?, AT+CMGL=4), reported and then deleted. kKeep: reported
+  // but left stored.
+  enum class StoredPolicy { kIgnore, kDeliver, kKeep };
+  StoredPolicy StoredAtOpen = StoredPolicy::kIgnore;
+
+  // Where the event being delivered came from, readable inside any callback
+  // (OnReceiveMessage, OnReceiveText, OnDeliveryReport, OnMessageStatus).
+  // Outside a callback: stored == false, index -1, no indices.
+  struct IncomingContext {
+    bool stored = false;       // read from the modem's storage (not routed to the line)
+    ByteString storage;        // "SM", "ME", "SR", ... when stored
+    int index = -1;            // storage index of this part (OnReceiveMessage / OnDeliveryReport),
+                               // of the first stored part (OnReceiveText)
+    std::vector<int> indices;  // OnReceiveText: every stored part's index, in arrival order
+  };
+  const IncomingContext& CurrentIncoming() const { return context_; }
+
+  // Stored messages, for tools that list, read and delete them. Each raises
+  // EModemCommand when the modem refuses (the text names the command and the
+  // modem's error); EAbort when the host terminates.
+  struct StoredMessage {
+    int index = 0;
+    int status = 0;                  // 0 unread, 1 read, 2 unsent, 3 sent (27.005 <stat>)
+    ByteString storage;              // the storage it was read from
+    ByteString pdu;                  // as the modem printed it
+    coding::DecodedUserData decoded; // coding::DecodePdu of pdu
+  };
+  // "unread", "read", "unsent", "sent"; "" for other values.
+  static const char* StoredStatusName(int status);
+  // Selects `storage` ("SM", "ME", "MT", ...) for reading and deleting
+  // (AT+CPMS="<storage>"); an empty name keeps the modem's current choice.
+  void SelectStorage(const ByteString& storage);
+  // Every stored message of the selected storage (AT+CMGL=4), by index.
+  std::vector<StoredMessage> ListStoredMessages(const ByteString& storage = ByteString());
+  // One message (AT+CMGR=<index>); nullopt when the index holds none.
+  std::optional<StoredMessage> ReadStoredMessage(int index, const ByteString& storage = ByteString());
+  void DeleteStoredMessage(int index, const ByteString& storage = ByteString());
+  // Deletes every message of the storage (AT+CMGD=1,4; where refused, one
+  // AT+CMGD per listed index). Returns how many were stored (-1 when unknown).
+  int DeleteAllStoredMessages(const ByteString& storage = ByteString());
+
+  // --- Diagnostics ---------------------------------------------------------------
+  struct StorageStatus {
+    ByteString name;
+    int used = 0;
+    int total = 0;
+  };
+  // Each field is best effort: nullopt when the modem refused or did not tell.
+  struct Diagnostics {
+    std::optional<int> signalDbm;            // AT+CSQ
+    std::optional<ByteString> registration;  // AT+CREG? / AT+CEREG?: "home", "roaming", "searching",
+                                             // "denied", "not registered", "unknown"
+    std::optional<ByteString> operatorName;  // AT+COPS?
+    std::optional<ByteString> smsc;          // AT+CSCA?
+    std::optional<StorageStatus> storage;    // AT+CPMS? (the read storage)
+    std::optional<ByteString> imsi;          // AT+CIMI
+    std::optional<ByteString> iccid;         // AT+CCID or AT+ICCID
+    std::optional<int> pinAttempts;          // AT+CPINR (or a vendor counter)
+    std::optional<int> pukAttempts;
+  };
+  // Sends the queries on the open port; never raises for a refused query.
+  Diagnostics QueryDiagnostics();
+
+  // --- Port loss and lock scope ----------------------------------------------------
+  // Called on the driver's thread once when the device disappeared (USB stick
+  // pulled, modem re-enumerated). The driver is closed by then (IsOpen false)
+  // and the message-service settings are forgotten, so the next Open sets
+  // them up again; pending reassembly parts and the sent-message history are
+  // kept. Open again once the device is back.
+  std::function<void()> OnPortLost;
+
+  // Which commands wait for each other: kMachine (default) lets one command
+  // of every VelaCtrl user on the machine be on the wire at a time; kPort
+  // only serialises commands to the same device. Effective from the next command.
+  enum class LockScope { kMachine, kPort };
+  LockScope Lock = LockScope::kMachine;
+  // Called with true when a command has waited more than a second for the
+  // lock, and with false when it got it after such a wait. Driver's thread.
+  std::function<void(bool waiting)> OnLockWait;
 
  private:
   // One decoded-to-be indication: the header kind and its PDU line.
@@ -224,6 +352,11 @@ class TVuZVela {
   int operationDepth_ = 0;      // OperationScopes on the stack
   // Line copies posted to target_ and not yet handled; freed by the destructor.
   std::unordered_set<ByteString*> postedLines_;
+
+  ModemError lastError_;
+  ByteString refusedPin_;
+  bool storageRouting_ = false;
+  IncomingContext context_;
 };
 
 }  // namespace vela
