@@ -22,6 +22,7 @@ int RunJoin(const Args& args, std::ostream& out, std::ostream& err);
 int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
+int RunMessages(const Args& args, std::ostream& out, std::ostream& err);
 
 // Usage texts, as printed by --help.
 extern const char* const kMainUsage;
@@ -31,5 +32,6 @@ extern const char* const kJoinUsage;
 extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;
+extern const char* const kMessagesUsage;
 
 }  // namespace vela::tool
