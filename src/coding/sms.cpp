@@ -4,6 +4,7 @@
 #include <array>
 
 #include "coding/gsm_alphabet.h"
+#include "coding/hex.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
@@ -22,33 +23,10 @@ const char16_t* const kDecodingError = u"(Decoding Error)";
 // Internal failure of a decoding step; never leaves this file.
 struct DecodeFailure {};
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Upper-case hex of `value`, at least `min_digits` characters.
-void AppendHex(ByteString& out, unsigned value, int min_digits) {
-  char buffer[8];
-  int n = 0;
-  do {
-    buffer[n++] = kHexDigits[value & 0x0F];
-    value >>= 4;
-  } while (value != 0);
-  while (n < min_digits) buffer[n++] = '0';
-  while (n > 0) out.push_back(buffer[--n]);
-}
-
-// Value of every byte as a hex digit of either case; -1 for the others.
-struct HexIndex {
-  int8_t value[256];
-  constexpr HexIndex() : value() {
-    for (int c = 0; c < 256; ++c) {
-      value[c] = -1;
-      if (c >= '0' && c <= '9') value[c] = static_cast<int8_t>(c - '0');
-      if (c >= 'A' && c <= 'F') value[c] = static_cast<int8_t>(c - 'A' + 10);
-      if (c >= 'a' && c <= 'f') value[c] = static_cast<int8_t>(c - 'a' + 10);
-    }
-  }
-};
-constexpr HexIndex kHexIndex{};
+// The tree's hex table (coding/hex.h).
+using hex::AppendHex;
+constexpr const char* kHexDigits = hex::kDigits;
+constexpr const hex::Index& kHexIndex = hex::kIndex;
 
 // Value of a run of up to seven hex characters (either case); -1 when empty
 // or when a character is not hex.
