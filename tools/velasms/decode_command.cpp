@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "args.h"
+#include "coding/hex.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "commands.h"
@@ -165,7 +166,7 @@ Json UdhJson(const coding::UserDataHeader& header) {
   Json elements = Json::Array();
   for (const coding::UdhElement& element : header.elements) {
     Json e = Json::Object();
-    e.Set("iei", int(element.iei)).Set("data", HexFromBytes(element.data));
+    e.Set("iei", int(element.iei)).Set("data", hex::FromOctets(element.data));
     auto octet = [&](size_t i) { return int(static_cast<unsigned char>(element.data[i])); };
     // Concatenation (TS 23.040 9.2.3.24.1 / .8) and national language shift
     // elements (9.2.3.24.15 / .16) are spelled out when their length is right.

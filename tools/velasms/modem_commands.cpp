@@ -63,13 +63,13 @@ const char* const kSendUsage =
 const char* const kListenUsage =
     "Usage: velasms listen --port PATH [--baud N] [--pin PIN] [--json] [--count N]\n"
     "                      [--timeout SECONDS] [--stored deliver|keep|ignore]\n"
-    "                      [--no-reconnect] [--lock SCOPE]\n"
+    "                      [--part-timeout SECONDS] [--no-reconnect] [--lock SCOPE]\n"
     "\n"
     "Opens the modem and prints every incoming message and delivery report until\n"
     "N events (--count), the timeout, or Ctrl-C, each of which ends it with exit\n"
     "status 0. A message of several parts is one event, once all its parts are in\n"
-    "(or, missing some, after 10 minutes: then incomplete, a marker where each\n"
-    "missing part belongs). Indications after the N-th are not acknowledged, so the\n"
+    "(or, missing some, after --part-timeout: then incomplete, a marker where\n"
+    "each missing part belongs). Indications after the N-th are not acknowledged, so the\n"
     "network delivers them again later. With --json, one line per event:\n"
     "  {\"event\": \"message\", \"from\": ..., \"text\": ..., \"smsc_time\": ..., \"parts\": 1,\n"
     "   \"complete\": true}\n"
@@ -87,6 +87,8 @@ const char* const kListenUsage =
     "  --stored POLICY    messages already stored in the modem when it opens:\n"
     "                     deliver (default: report, then delete each), keep (report,\n"
     "                     leave stored) or ignore\n"
+    "  --part-timeout SECONDS\n"
+    "                     how long the parts of a message are waited for (default 600)\n"
     "  --no-reconnect     end with status 2 when the device disappears\n" VELASMS_MODEM_OPTIONS;
 
 const char* const kInfoUsage =
@@ -402,7 +404,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
 
 int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
   ParsedArgs a = ParseArgs(args, WithModemOptions({{"--count", true}, {"--timeout", true}, {"--stored", true},
-                                                   {"--no-reconnect", false}}));
+                                                   {"--part-timeout", true}, {"--no-reconnect", false}}));
   if (a.Has("--help")) {
     out << kListenUsage;
     return 0;
@@ -419,6 +421,10 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
   TVuZVela driver;
   Configure(driver, a, err);
   driver.StoredAtOpen = stored;
+  if (a.Has("--part-timeout")) {
+    driver.ReassemblySettings.timeoutMs =
+        static_cast<uint64_t>(ParseSeconds("--part-timeout", a.Value("--part-timeout")) * 1000);
+  }
   EventPrinter printer(out, a.Has("--json"));
   int64_t events = 0;
   // Once the count is reached the driver must neither acknowledge nor report

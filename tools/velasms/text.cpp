@@ -1,14 +1,11 @@
 #include "text.h"
 
 #include "args.h"
+#include "coding/hex.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
 namespace vela::tool {
-
-namespace {
-const char* const kHexDigits = "0123456789ABCDEF";
-}  // namespace
 
 ByteString BytesFromUtf8(const std::string& utf8) {
   return platform::NarrowFromWide(platform::WideFromUtf8(utf8));
@@ -38,7 +35,7 @@ std::string TimeText(DateTime value) {
 }
 
 std::string IndentedText(const std::string& utf8, const std::string& indent) {
-  const char* const kHex = kHexDigits;
+  const char* const kHex = hex::kDigits;
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(utf8[i]);
@@ -84,16 +81,6 @@ std::vector<int> ParseLanguagesOption(const std::string& list) {
   } catch (const coding::ETextCodingError& e) {
     throw UsageError(std::string("option '--languages': ") + e.what());
   }
-}
-
-std::string HexFromBytes(const std::string& octets) {
-  std::string hex;
-  hex.reserve(octets.size() * 2);
-  for (unsigned char c : octets) {
-    hex += kHexDigits[c >> 4];
-    hex += kHexDigits[c & 0xF];
-  }
-  return hex;
 }
 
 }  // namespace vela::tool

@@ -43,7 +43,4 @@ coding::Coding ParseCodingOption(const std::string& name);
 // the unknown entry otherwise.
 std::vector<int> ParseLanguagesOption(const std::string& list);
 
-// Octets as upper-case hex digits.
-std::string HexFromBytes(const std::string& octets);
-
 }  // namespace vela::tool
