@@ -142,7 +142,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
 
 // Strips blanks, '-', '.', '(' and ')'; keeps one leading '+'; '*' and '#'
 // are kept (semi-octets A and B). Throws ETextCodingError("invalid destination
-// number: ...") for any other character, no digit, or more than 20 digits.
+// number '<number>': <reason>") for any other character, no digit, or more
+// than 20 digits.
 ByteString NormaliseDestination(const ByteString& number);
 
 // --- Decoding ------------------------------------------------------------------
