@@ -2,12 +2,15 @@
 // a client writes command lines over the pty and reads the exact answers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <memory>
 
 #include "modem_sim.h"
@@ -196,6 +199,7 @@ TEST_F(SimProfiles, NoCnmaAndCmtiModemsStoreAndIndicate) {
         {"AT+CSMS=0", "\r\n+CSMS: 1,1,1\r\n\r\nOK\r\n"},
         {"AT+CNMI=2,2,2,1,1", "\r\n+CMS ERROR: 303\r\n"},
         {"AT+CNMI=2,3,0,1,0", "\r\n+CMS ERROR: 303\r\n"},
+        {"AT+CNMI=?", "\r\n+CNMI: (0-3),(0,1),(0-3),(0-2),(0,1)\r\n\r\nOK\r\n"},
         {"AT+CNMA", "\r\n+CMS ERROR: 303\r\n"},
         {"AT+CNMI=2,1,0,1,0", "\r\nOK\r\n"}},
        "+CDS: "},
@@ -239,7 +243,7 @@ TEST_F(SimProfiles, MissedAcknowledgementSwitchesRoutingOffUntilCnmi) {
     SCOPED_TRACE(std::to_string(c.service) + (c.redeliver ? " redeliver" : ""));
     ModemSimOptions o;
     o.ackTimeout = true;
-    o.ackTimeoutMs = 800;
+    o.ackTimeoutMs = 1500;  // long enough for a loaded machine to acknowledge in time
     o.ackTimeoutRedeliver = c.redeliver;
     StartSim(o);
     EXPECT_EQ(Command("AT+CSMS=" + std::to_string(c.service)).find("+CSMS: 1,1,1"), 2u);
@@ -259,7 +263,7 @@ TEST_F(SimProfiles, MissedAcknowledgementSwitchesRoutingOffUntilCnmi) {
       EXPECT_EQ(Command("AT+CNMI?"), "\r\n+CNMI: 2,0,2,0,1\r\n\r\nOK\r\n");
       EXPECT_EQ(Command("AT+CNMA"), "\r\n+CMS ERROR: 340\r\n");  // too late
     } else {
-      client_->ReadFor(1200);
+      client_->ReadFor(1800);
       EXPECT_EQ(sim_->RoutingDrops(), 0);
     }
     ASSERT_EQ(sim_->Stored().size(), c.storedAfterDrop);
@@ -450,6 +454,58 @@ TEST_F(SimProfiles, UnplugClosesTheDeviceAndReplugBringsAFreshModem) {
   EXPECT_EQ(TextOf(sim_->Stored()[0].pdu), "from the line");
   ApplyControlLine(*sim_, "store", &error);
   EXPECT_NE(error.find("missing originator"), std::string::npos);
+}
+
+TEST(SimProfileOptions, CommandLineProfilesReachTheModem) {
+  char dir[] = "/tmp/velasim-opts-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string link = std::string(dir) + "/modem", fifo = std::string(dir) + "/control",
+              state = std::string(dir) + "/state";
+  std::vector<std::string> args = {"modem-sim", "--link", link, "--control", fifo, "--no-echo", "--pin", "11",
+                                   "--profile", "pin-counter", "--state", state, "--profile", "cms-error", "331",
+                                   "--alpha", "Mum", "--profile", "cmti", "--stored-message", "+4911:left: on\\n it",
+                                   "--stored-count", "2", "--sim-capacity", "5", "--signal", "3"};
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  auto run = std::async(std::launch::async, [&] { return ModemSimMain(static_cast<int>(argv.size()), argv.data()); });
+  struct stat st {};
+  for (int i = 0; i < 300 && (lstat(link.c_str(), &st) != 0 || stat(fifo.c_str(), &st) != 0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    PtyClient client(link);
+    ASSERT_TRUE(client.IsOpen());
+    auto command = [&](const std::string& c) {
+      client.Send(c + "\r");
+      return client.ReadFinal();
+    };
+    EXPECT_EQ(command("AT+CPIN=12"), "\r\n+CME ERROR: 16\r\n");
+    EXPECT_EQ(command("AT+CPINR=\"SIM PIN\""), "\r\n+CPINR: SIM PIN,2,3\r\n\r\nOK\r\n");
+    EXPECT_EQ(command("AT+CPIN=11"), "\r\nOK\r\n");
+    EXPECT_EQ(command("AT+CSQ"), "\r\n+CSQ: 3,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(command("AT+CPMS?"), "\r\n+CPMS: \"SM\",3,5,\"SM\",3,5,\"SM\",3,5\r\n\r\nOK\r\n");
+    std::vector<std::string> texts;
+    for (const std::string& pdu : PduLines(command("AT+CMGL=4"), "+CMGL: ")) texts.push_back(TextOf(pdu));
+    EXPECT_EQ(texts, (std::vector<std::string>{"left: on\n it", "stored message 1", "stored message 2"}));
+    EXPECT_EQ(command("AT+CMGS=16"), "\r\n> ");
+    client.Send(std::string("0011000B912143658709F10000FF02E834") + '\x1A');
+    EXPECT_EQ(client.ReadFinal(), "\r\n+CMS ERROR: 331\r\n");
+    EXPECT_EQ(command("AT+CNMI=2,2,2,1,1"), "\r\nOK\r\n");
+    int w = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(w, 0);
+    const std::string line = "deliver +4922 routed to storage\n";
+    ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    EXPECT_EQ(client.ReadUntil("\r\n+CMTI: \"SM\",4\r\n"), "\r\n+CMTI: \"SM\",4\r\n");
+    EXPECT_NE(command("AT+CMGR=4").find("+CMGR: 0,\"Mum\","), std::string::npos);
+    ASSERT_EQ(write(w, "quit\n", 5), 5);
+    close(w);
+  }
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  std::ifstream in(state);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(content.find("pin_left 3"), std::string::npos) << content;
+  unlink(state.c_str());
+  rmdir(dir);
 }
 
 TEST(SimProfileOptions, BadProfilesAndTheirOptionsAreRefused) {

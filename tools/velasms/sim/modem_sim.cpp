@@ -125,6 +125,7 @@ struct Slot {
 };
 
 const char* const kDefaultAlphaNames[] = {"BROOKE", "OK", "ERROR", "READY", "> x", "004F004B"};
+constexpr size_t kMaxPendingAcks = 10000;
 constexpr int kPinAttempts = 3;
 constexpr int kPukAttempts = 10;
 
@@ -505,6 +506,9 @@ struct ModemSim::Impl {
         a.due = Clock::now() + std::chrono::milliseconds(std::max(0, o.ackTimeoutMs));
         a.indication = ind;
         pendingAcks.push_back(std::move(a));
+        // A client that never acknowledges (message service 0) must not make
+        // the list grow for ever; the oldest awaits nothing any more.
+        if (pendingAcks.size() > kMaxPendingAcks) pendingAcks.pop_front();
       }
       return;
     }
@@ -518,6 +522,7 @@ struct ModemSim::Impl {
       index = StoreLocked(mem3, std::move(slot));
       // A full storage: the network keeps the message and tries again after a deletion.
       if (index < 0) heldByNetwork.push_back(ind);
+      if (heldByNetwork.size() > kMaxPendingAcks) heldByNetwork.pop_front();  // expired at the network
       if (index >= 0 && route == Routing::StoreIndicate) ++storageIndications;
     }
     Notify();
@@ -601,7 +606,7 @@ struct ModemSim::Impl {
       if (test) return Info("+CMGL: (0-4)");
       int stat = 0;  // PDU mode: received unread when no status is given
       if (set && !ParseInt(args, &stat)) return CmsError(304);
-      if (!(set || (!read && !test)) || stat > 4) return CmsError(304);
+      if (read || stat > 4) return CmsError(304);
       std::string list = StorageList(mem1, stat);
       Notify();
       return list.empty() ? kOk : "\r\n" + list + kOk;
@@ -1025,7 +1030,8 @@ struct ModemSim::Impl {
       return CmsError(303);
     }
     if (name == "+CNMI") {
-      if (test) return Info("+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
+      // A modem without direct routing offers only storage for messages.
+      if (test) return Info(o.noCnma ? "+CNMI: (0-3),(0,1),(0-3),(0-2),(0,1)" : "+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
       if (read) return Info("+CNMI: " + cnmi);
       if (!set) return kError;
       static const int kMax[] = {3, 3, 3, 2, 1};
