@@ -233,6 +233,11 @@ class TVuZVela {
   // switched routing off, so the driver sends AT+CNMI again and reports what
   // was stored meanwhile (unread messages, AT+CMGL=0).
   uint32_t AckDeadlineMs = 5000;
+  // Routed messages and reports are acknowledged before their events run
+  // (as always). true: after them, so that a host which stores each event
+  // before it returns loses nothing if it dies in between (the modem then
+  // gets no acknowledgement and the network delivers the message again).
+  bool AcknowledgeAfterEvents = false;
   // The open session uses storage routing (fallback or asked for).
   bool StorageRouting() const { return storageRouting_; }
 
@@ -353,7 +358,8 @@ class TVuZVela {
   ByteString Detail() const;  // " (<the last command's error>)" or ""
   bool SetupStorageRouting(ByteString& errorText);
   void QueueStoredAtOpen();
-  void Acknowledge(uint32_t arrived);
+  void Acknowledge(const Indication& indication);
+  bool TakeRedelivery(const ByteString& pdu);
   void ScheduleRepair();
   void RepairRouting();
   void QueueUnreadStored();
@@ -428,6 +434,9 @@ class TVuZVela {
   std::map<uint64_t, ByteString> reportedStored_;
   std::unordered_set<uint64_t> failedParts_;  // stored parts not to delete (callback failed, kept)
   std::unordered_set<uint64_t> heldParts_;    // stored parts waiting in the reassembly
+  // Routed messages reported but not acknowledged in time, most recent last:
+  // the network delivers them again.
+  std::deque<ByteString> unacknowledged_;
 
   std::unique_ptr<coding::Reassembler> reassembler_;
   coding::ReassemblyOptions reassemblerOptions_;
