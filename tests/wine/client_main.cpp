@@ -33,8 +33,9 @@ SinkCall::~SinkCall() {
 }
 
 STDMETHODIMP StubSink::QueryInterface(REFIID iid, void** out) {
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-      (implementsEvents_ && IsEqualIID(iid, DIID_IVelaClsEvents))) {
+  bool answered = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch);
+  for (const IID& e : events) answered = answered || IsEqualIID(iid, e);
+  if (answered) {
     *out = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;
