@@ -21,6 +21,7 @@ constexpr DISPID kOnMessageStatus = 204;
 
 // Concatenation numbers parts in one octet.
 constexpr LONG kMostParts = 255;
+constexpr LONG kLongestReassemblyTimeout = 24 * 60 * 60;  // seconds
 
 ByteString NarrowFromBstr(BSTR text) { return platform::NarrowFromWide(WideFromBstr(text)); }
 
@@ -432,6 +433,23 @@ STDMETHODIMP TVelaCls::put_LockScope(BSTR value) {
 
 STDMETHODIMP TVelaCls::get_LastError(BSTR* Value) {
   return GetText(Value, [&] { return Modem->LastModemError().Describe(); }, IID_IVelaCls2);
+}
+
+STDMETHODIMP TVelaCls::get_ReassemblyTimeout(LONG* Value) {
+  if (!Value) return E_POINTER;
+  *Value = static_cast<LONG>(Modem->ReassemblySettings.timeoutMs / 1000);
+  return S_OK;
+}
+
+STDMETHODIMP TVelaCls::put_ReassemblyTimeout(LONG value) {
+  return SafeCall(
+      [&] {
+        if (value < 1 || value > kLongestReassemblyTimeout)
+          BadValue("ReassemblyTimeout", std::to_string(value) + " seconds is out of range",
+                   "1 to " + std::to_string(kLongestReassemblyTimeout));
+        Modem->ReassemblySettings.timeoutMs = static_cast<uint64_t>(value) * 1000;
+      },
+      IID_IVelaCls2);
 }
 
 // --- reassembly time-outs ---------------------------------------------------

@@ -88,6 +88,8 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
   STDMETHODIMP get_LockScope(BSTR* Value) override;
   STDMETHODIMP put_LockScope(BSTR value) override;
   STDMETHODIMP get_LastError(BSTR* Value) override;
+  STDMETHODIMP get_ReassemblyTimeout(LONG* Value) override;
+  STDMETHODIMP put_ReassemblyTimeout(LONG value) override;
 
   // The driver's callbacks: raise the events on the connected sinks.
   void DoReceiveMessage(const ByteString& originator, const ByteString& text, DateTime serviceCentreTime);

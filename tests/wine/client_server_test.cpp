@@ -385,6 +385,8 @@ TEST_F(TypeLibTest, SecondInterfaceExtendsTheFirst) {
       {L"LockScope", 226, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
       {L"LockScope", 226, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
       {L"LastError", 227, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"ReassemblyTimeout", 228, INVOKE_PROPERTYGET, {L"Value"}, {VT_I4}},
+      {L"ReassemblyTimeout", 228, INVOKE_PROPERTYPUT, {L""}, {VT_I4}},
   };
   ComPtr<ITypeInfo> disp = Info(IID_IVelaCls2);
   ASSERT_TRUE(disp);

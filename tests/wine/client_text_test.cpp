@@ -89,6 +89,9 @@ TEST_F(TextObjectTest, FreshObjectSettings) {
   LONG parts = 0;
   ASSERT_EQ(object->get_MaxParts(&parts), S_OK);
   EXPECT_EQ(parts, 10);
+  LONG timeout = 0;
+  ASSERT_EQ(object->get_ReassemblyTimeout(&timeout), S_OK);
+  EXPECT_EQ(timeout, 600) << "ten minutes";
   VARIANT_BOOL stored = VARIANT_TRUE;
   ASSERT_EQ(object->get_ReadStoredMessages(&stored), S_OK);
   EXPECT_EQ(stored, VARIANT_FALSE);
@@ -148,24 +151,40 @@ TEST_F(TextObjectTest, SettingsCheckTheirValues) {
     EXPECT_EQ(after.Str(), before.Str()) << "a refused value changed the setting";
   }
 
+  using GetLong = HRESULT (STDMETHODCALLTYPE IVelaCls2::*)(LONG*);
+  using PutLong = HRESULT (STDMETHODCALLTYPE IVelaCls2::*)(LONG);
   const struct {
+    GetLong get;
+    PutLong put;
     LONG written;
     bool accepted;
-  } parts[] = {{1, true}, {255, true}, {20, true}, {0, false}, {-1, false}, {256, false}, {100000, false}};
-  for (const auto& p : parts) {
+    const wchar_t* mentions;
+  } numbers[] = {
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, 1, true, nullptr},
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, 255, true, nullptr},
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, 20, true, nullptr},
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, 0, false, L"MaxParts"},
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, -1, false, L"1 to 255"},
+      {&IVelaCls2::get_MaxParts, &IVelaCls2::put_MaxParts, 256, false, L"1 to 255"},
+      {&IVelaCls2::get_ReassemblyTimeout, &IVelaCls2::put_ReassemblyTimeout, 5, true, nullptr},
+      {&IVelaCls2::get_ReassemblyTimeout, &IVelaCls2::put_ReassemblyTimeout, 86400, true, nullptr},
+      {&IVelaCls2::get_ReassemblyTimeout, &IVelaCls2::put_ReassemblyTimeout, 0, false, L"ReassemblyTimeout"},
+      {&IVelaCls2::get_ReassemblyTimeout, &IVelaCls2::put_ReassemblyTimeout, 86401, false, L"1 to 86400"},
+  };
+  for (const auto& n : numbers) {
     LONG before = 0, after = 0;
-    ASSERT_EQ(object->get_MaxParts(&before), S_OK);
+    ASSERT_EQ((object.Get()->*n.get)(&before), S_OK);
     SetErrorInfo(0, nullptr);
-    const HRESULT hr = object->put_MaxParts(p.written);
-    ASSERT_EQ(object->get_MaxParts(&after), S_OK);
-    if (p.accepted) {
-      EXPECT_EQ(hr, S_OK) << p.written;
-      EXPECT_EQ(after, p.written);
+    const HRESULT hr = (object.Get()->*n.put)(n.written);
+    ASSERT_EQ((object.Get()->*n.get)(&after), S_OK);
+    if (n.accepted) {
+      EXPECT_EQ(hr, S_OK) << n.written;
+      EXPECT_EQ(after, n.written);
     } else {
-      EXPECT_EQ(hr, E_INVALIDARG) << p.written;
+      EXPECT_EQ(hr, E_INVALIDARG) << n.written;
       const std::wstring description = TakeErrorDescription();
-      EXPECT_NE(description.find(L"MaxParts"), std::wstring::npos) << Narrow(description);
-      EXPECT_NE(description.find(L"1 to 255"), std::wstring::npos) << Narrow(description);
+      EXPECT_NE(description.find(n.mentions), std::wstring::npos) << Narrow(description);
+      EXPECT_NE(description.find(L"allowed"), std::wstring::npos) << Narrow(description);
       EXPECT_EQ(after, before);
     }
   }
@@ -186,6 +205,7 @@ TEST_F(TextObjectTest, DispatchReachesTheNewMembers) {
   const std::pair<const wchar_t*, DISPID> names[] = {
       {L"SendText", 220}, {L"PartReferences", 221}, {L"Coding", 222},    {L"Languages", 223},
       {L"MaxParts", 224}, {L"ReadStoredMessages", 225}, {L"LockScope", 226}, {L"LastError", 227},
+      {L"ReassemblyTimeout", 228},
       {L"sendtext", 220}, {L"SendSms", 210},        {L"Port", 201}};
   for (const auto& [name, expected] : names) {
     std::wstring n = name;
