@@ -10,6 +10,10 @@
 // in number and in memory; when a bound is reached the oldest is delivered
 // incomplete first.
 //
+// A message that completed is remembered for the time-out: a part arriving
+// again with the same key, sequence and text (a network's retransmission of
+// a part already delivered) is a duplicate, not the start of a new message.
+//
 // Pure: the clock is injected (milliseconds of any monotonic clock). Not
 // thread-safe: one Reassembler belongs to one thread.
 #pragma once
@@ -59,6 +63,9 @@ struct ReassemblyOptions {
 class Reassembler {
  public:
   explicit Reassembler(ReassemblyOptions options = {});
+  ~Reassembler();
+  Reassembler(Reassembler&&) noexcept;
+  Reassembler& operator=(Reassembler&&) noexcept;
 
   // Takes one part at time `nowMs`; returns the messages it completed or
   // forced out (a bound reached), oldest first. A duplicate returns nothing.
@@ -81,10 +88,23 @@ class Reassembler {
     bool operator<(const Key& o) const;
   };
   struct Entry;
+  // A message delivered complete: its parts' text hashes by sequence.
+  struct Completed {
+    Key key;
+    uint64_t atMs;
+    std::vector<size_t> hashes;
+  };
+  AssembledMessage Assemble(Entry& entry);
+  std::list<Entry>::iterator Remove(std::list<Entry>::iterator it);
+  void Remember(const Entry& entry, uint64_t nowMs);
+  void ForgetCompleted(uint64_t nowMs);
+  bool IsLateDuplicate(const Key& key, const ReceivedPart& part, uint64_t nowMs);
   ReassemblyOptions options_;
   std::map<Key, std::list<Entry>::iterator> index_;
   std::list<Entry> entries_;  // oldest first
   size_t bytes_ = 0;
+  std::list<Completed> completed_;  // oldest first
+  std::map<Key, std::list<Completed>::iterator> completedIndex_;  // the latest per key
 };
 
 }  // namespace vela::coding

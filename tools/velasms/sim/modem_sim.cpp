@@ -161,6 +161,8 @@ struct ModemSim::Impl {
   std::string wire, output;
   std::vector<SubmitRecord> submits;
   int cnma = 0, unexpectedCnma = 0;
+  int cmmsMode = 0;
+  int nextConcatReference = 1;
   std::deque<Indication> queue;
   std::vector<Scheduled> scheduled;
   int writing = 0;  // indications taken from the queue and not yet written
@@ -477,7 +479,7 @@ struct ModemSim::Impl {
     }
 
     static const char* const kSmsCommands[] = {"+CMGF", "+CSMS", "+CNMI", "+CNMA",
-                                               "+CMGS", "+CSCA", "+CPMS"};
+                                               "+CMGS", "+CSCA", "+CPMS", "+CMMS"};
     bool isSms = std::find(std::begin(kSmsCommands), std::end(kSmsCommands), name) !=
                  std::end(kSmsCommands);
     if (!isSms) return kError;
@@ -537,6 +539,22 @@ struct ModemSim::Impl {
       cv.notify_all();
       return expected ? kOk : CmsError(340);  // no +CNMA acknowledgement expected
     }
+    if (name == "+CMMS") {
+      // More messages to send (27.005 3.5.6): keeps the link to the network open
+      // between the parts of a concatenated message. Nothing to keep on a pty;
+      // the mode is remembered and answered.
+      if (!o.cmms) return kError;
+      if (test) return Info("+CMMS: (0-2)");
+      if (read) return Info("+CMMS: " + std::to_string(cmmsMode));
+      if (!set) return kError;
+      int mode;
+      if (!ParseInt(args, &mode) || mode > 2) return CmsError(302);
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        cmmsMode = mode;
+      }
+      return kOk;
+    }
     if (name == "+CSCA") {
       if (read) return Info("+CSCA: \"" + o.serviceCentre + "\",145");
       return (set || test) ? kOk : kError;
@@ -572,6 +590,28 @@ struct ModemSim::Impl {
       rec.dcs = submit.dcs;
       rec.statusReportRequest = submit.statusReportRequest();
       rec.text = submit.text;
+      rec.header = pdu::ToHex(submit.header);
+      rec.concatenated = submit.udh.concatenated;
+      rec.reference16 = submit.udh.reference16;
+      rec.concatReference = submit.udh.reference;
+      rec.concatTotal = submit.udh.total;
+      rec.concatSequence = submit.udh.sequence;
+      rec.lockingShift = submit.udh.lockingShift;
+      rec.singleShift = submit.udh.singleShift;
+      if (!submit.septets.empty()) {
+        // An escape septet as the last one of a part has lost its second half,
+        // unless it is itself the second septet of an escape pair.
+        size_t escapes = 0;
+        for (size_t k = submit.septets.size(); k > 0 && submit.septets[k - 1] == 0x1B; --k) ++escapes;
+        rec.endsInEscape = escapes % 2 == 1;
+      }
+      pdu::Alphabet alphabet;
+      if (pdu::AlphabetOf(submit.dcs, &alphabet) && alphabet == pdu::Alphabet::Ucs2 && submit.octets.size() >= 2) {
+        int last = (submit.octets[submit.octets.size() - 2] << 8) | submit.octets.back();
+        rec.endsInSurrogate = last >= 0xD800 && last < 0xDC00;
+      }
+      rec.octets = submit.octets;
+      rec.septets = submit.septets;
     }
     std::string answer;
     if (!ok) {
@@ -774,6 +814,84 @@ std::vector<SubmitRecord> ModemSim::Submits() const {
   return impl_->submits;
 }
 
+std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
+  std::vector<SubmitRecord> submits = Submits();
+  std::vector<SubmittedMessage> messages;
+  std::vector<std::vector<const SubmitRecord*>> parts;  // per message, by sequence
+  for (const SubmitRecord& r : submits) {
+    if (!r.accepted) continue;
+    size_t m = messages.size();
+    if (r.concatenated) {
+      for (size_t k = 0; k < messages.size(); ++k) {
+        const SubmittedMessage& c = messages[k];
+        // A reference reused after its message completed starts a new one.
+        if (c.destination == r.destination && c.reference == r.concatReference && c.reference16 == r.reference16 &&
+            c.total == r.concatTotal && !c.complete) {
+          m = k;
+          break;
+        }
+      }
+    }
+    if (m == messages.size()) {
+      SubmittedMessage c;
+      c.destination = r.destination;
+      c.reference = r.concatenated ? r.concatReference : -1;
+      c.reference16 = r.reference16;
+      c.total = r.concatenated ? r.concatTotal : 1;
+      c.dcs = r.dcs;
+      messages.push_back(c);
+      parts.emplace_back(static_cast<size_t>(c.total), nullptr);
+    }
+    SubmittedMessage& c = messages[m];
+    int seq = r.concatenated ? r.concatSequence : 1;
+    c.sequences.push_back(seq);
+    if (!parts[m][static_cast<size_t>(seq - 1)]) parts[m][static_cast<size_t>(seq - 1)] = &r;
+    c.complete = std::all_of(parts[m].begin(), parts[m].end(), [](const SubmitRecord* p) { return p != nullptr; });
+  }
+  for (size_t m = 0; m < messages.size(); ++m) {
+    pdu::Bytes septets, octets;
+    const SubmitRecord* first = nullptr;
+    std::string latin;
+    for (const SubmitRecord* p : parts[m]) {
+      messages[m].references.push_back(p ? p->reference : -1);
+      if (!p) continue;
+      if (!first) first = p;
+      septets.insert(septets.end(), p->septets.begin(), p->septets.end());
+      octets.insert(octets.end(), p->octets.begin(), p->octets.end());
+    }
+    if (!first) continue;
+    pdu::Alphabet alphabet = pdu::Alphabet::Gsm7;
+    pdu::AlphabetOf(first->dcs, &alphabet);
+    if (alphabet == pdu::Alphabet::Gsm7) {
+      messages[m].text =
+          pdu::CodePointsToUtf8(pdu::GsmToTextWith(septets, first->lockingShift, first->singleShift));
+    } else if (alphabet == pdu::Alphabet::Ucs2) {
+      std::u32string text;
+      for (size_t i = 0; i + 1 < octets.size(); i += 2) {
+        char32_t u = static_cast<char32_t>((octets[i] << 8) | octets[i + 1]);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < octets.size()) {
+          char32_t lo = static_cast<char32_t>((octets[i + 2] << 8) | octets[i + 3]);
+          if (lo >= 0xDC00 && lo < 0xE000) {
+            text.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+            i += 2;
+            continue;
+          }
+        }
+        text.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+      }
+      messages[m].text = pdu::CodePointsToUtf8(text);
+    } else {
+      messages[m].text = pdu::CodePointsToUtf8(std::u32string(octets.begin(), octets.end()));
+    }
+  }
+  return messages;
+}
+
+int ModemSim::CmmsMode() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->cmmsMode;
+}
+
 int ModemSim::CnmaCount() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->cnma;
@@ -805,6 +923,48 @@ void ModemSim::InjectDeliver(const std::string& from, const std::string& utf8Tex
   if (!pdu::MakeTextDeliver(o.serviceCentre, from, utf8Text, pdu::LocalNow(), &d))
     throw std::invalid_argument("text does not fit one SMS (160 GSM characters or 70 UCS2 units)");
   impl_->Queue({CmtIndication(pdu::EncodeDeliver(d)), true});
+}
+
+int ModemSim::InjectDeliverLong(const std::string& from, const std::string& utf8Text,
+                                const DeliverLongOptions& options) {
+  ModemSimOptions o = Options();
+  pdu::LongMessageOptions lo;
+  lo.ucs2 = options.ucs2;
+  lo.reference16 = options.reference16;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    int mask = options.reference16 ? 0xFFFF : 0xFF;
+    lo.reference = options.reference >= 0 ? options.reference & mask : impl_->nextConcatReference & mask;
+    impl_->nextConcatReference = (lo.reference + 1) & mask;
+  }
+  std::vector<pdu::Deliver> parts;
+  if (!pdu::MakeLongDeliver(o.serviceCentre, from, utf8Text, pdu::LocalNow(), lo, &parts))
+    throw std::invalid_argument("text needs more than 255 parts");
+  const int n = static_cast<int>(parts.size());
+  auto check = [n](const std::vector<int>& list, const char* what) {
+    for (int p : list)
+      if (p < 1 || p > n)
+        throw std::invalid_argument(std::string(what) + ": part " + std::to_string(p) + " of a message of " +
+                                    std::to_string(n) + " parts");
+  };
+  check(options.order, "order");
+  check(options.duplicate, "duplicate");
+  check(options.drop, "drop");
+  std::vector<int> order = options.order;
+  if (order.empty())
+    for (int i = 1; i <= n; ++i) order.push_back(i);
+  auto has = [](const std::vector<int>& list, int p) { return std::find(list.begin(), list.end(), p) != list.end(); };
+  std::vector<int> sent;
+  for (int p : order) {
+    if (has(options.drop, p)) continue;
+    bool again = has(options.duplicate, p) && !has(sent, p);
+    sent.push_back(p);
+    if (again) sent.push_back(p);
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (int p : sent) impl_->queue.push_back({CmtIndication(pdu::EncodeDeliver(parts[static_cast<size_t>(p - 1)])), true});
+  impl_->WakeLocked();
+  return n;
 }
 
 void ModemSim::InjectReport(int reference, int status) {

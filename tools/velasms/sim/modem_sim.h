@@ -38,6 +38,7 @@ struct ModemSimOptions {
   int failCmgfTimes = 0;                // refuse AT+CMGF=0 (+CME ERROR: 14, SIM busy) this many
                                         // times after each successful PIN entry
   std::string linkPath;                 // when set, a symlink to the pty slave made here
+  bool cmms = true;                     // AT+CMMS supported; false: answered ERROR
   std::string traceFile;                // when set (or $VELA_MODEMSIM_TRACE), every byte in
                                         // ("<< ") and out (">> ") is appended there, escaped
 };
@@ -54,7 +55,47 @@ struct SubmitRecord {
   int firstOctet = 0;
   int dcs = 0;
   bool statusReportRequest = false;
-  std::string text;              // UTF-8 (7-bit and UCS2 decoded; 8-bit data as Latin-1)
+  std::string text;              // UTF-8 (7-bit with the header's shift tables, UCS2 decoded;
+                                 // 8-bit data as Latin-1), header removed
+  std::string header;            // user data header in hex without its length octet, "" for none
+  // Concatenation (user data header element 0x00, or 0x08 for a 16-bit reference).
+  bool concatenated = false;
+  bool reference16 = false;
+  int concatReference = -1;
+  int concatTotal = 0;
+  int concatSequence = 0;
+  int lockingShift = -1;         // national language identifier of element 0x25, -1 when absent
+  int singleShift = -1;          // of element 0x24
+  bool endsInEscape = false;     // 7-bit part whose last septet is an escape (a split escape pair)
+  bool endsInSurrogate = false;  // UCS2 part ending in a high surrogate (a split surrogate pair)
+  std::vector<uint8_t> septets;  // 7-bit: the septets after the header
+  std::vector<uint8_t> octets;   // 8-bit and UCS2: the octets after the header
+};
+
+// The accepted submits to one destination joined by their concatenation
+// headers (destination, reference, width, total), parts in sequence order.
+// UCS2 parts are joined as UTF-16 before decoding, so that a pair split
+// across parts still shows which character it was.
+struct SubmittedMessage {
+  std::string destination;
+  int reference = -1;            // -1 for a message of one part without concatenation
+  bool reference16 = false;
+  int total = 1;
+  std::vector<int> sequences;    // part numbers received, in order, duplicates included
+  std::vector<int> references;   // +CMGS reference of each part, in part order
+  bool complete = false;         // every part 1..total present
+  std::string text;              // parts in order (missing ones left out)
+  int dcs = 0;
+};
+
+// Options of InjectDeliverLong.
+struct DeliverLongOptions {
+  std::vector<int> order;        // part numbers (1-based) in the order they are sent; empty: 1..n
+  std::vector<int> duplicate;    // parts sent a second time, right after their first time
+  std::vector<int> drop;         // parts never sent
+  bool ucs2 = false;             // UCS2 even when the default alphabet could carry the text
+  bool reference16 = false;      // concatenation element 0x08 instead of 0x00
+  int reference = -1;            // concatenation reference; -1: the simulator's next one
 };
 
 class ModemSim {
@@ -89,6 +130,8 @@ class ModemSim {
   std::string WireLog() const;                // every byte received
   std::string OutputLog() const;              // every byte written
   std::vector<SubmitRecord> Submits() const;
+  std::vector<SubmittedMessage> SubmittedMessages() const;  // Submits() joined into messages
+  int CmmsMode() const;                       // the last AT+CMMS=<n> (0 at start)
   int CnmaCount() const;                      // AT+CNMA received (expected or not)
   int UnexpectedCnmaCount() const;            // AT+CNMA with no indication awaiting it
   int PendingIndications() const;             // queued or scheduled, not yet written
@@ -97,6 +140,13 @@ class ModemSim {
   // Injection: queued and written when the line is idle.
   void InjectDeliver(const std::string& from, const std::string& utf8Text);  // throws
       // std::invalid_argument when the text does not fit one SMS (160 septets / 70 UCS2 units)
+  // A concatenated message: the text split into DELIVER parts by the simulator's
+  // own coding (see pdu::MakeLongDeliver), sent as the options say. Returns the
+  // number of parts of the message (before dropping and duplicating). Throws
+  // std::invalid_argument for a part number out of range or a text of more
+  // than 255 parts.
+  int InjectDeliverLong(const std::string& from, const std::string& utf8Text,
+                        const DeliverLongOptions& options = {});
   void InjectReport(int reference, int status = 0);  // recipient = own number
   void InjectCmtPdu(const std::string& pduHex);       // "+CMT: ,<len>" + the given PDU
   void InjectCdsPdu(const std::string& pduHex);       // "+CDS: <len>" + the given PDU

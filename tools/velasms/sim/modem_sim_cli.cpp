@@ -56,6 +56,59 @@ bool ParseNumber(const std::string& s, int base, long max, int* out) {
   return true;
 }
 
+// "2,1,3" -> {2, 1, 3}; false for anything but a list of part numbers.
+bool ParseList(const std::string& s, std::vector<int>* out) {
+  out->clear();
+  size_t start = 0;
+  for (;;) {
+    size_t comma = s.find(',', start);
+    int v = 0;
+    if (!ParseNumber(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start), 10, 255, &v))
+      return false;
+    out->push_back(v);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// deliver-long [--order LIST] [--duplicate LIST] [--drop LIST] [--ucs2] [--ref16] [--ref N] <from> <text>
+void DeliverLong(ModemSim& sim, std::string rest, std::string* error) {
+  DeliverLongOptions o;
+  for (;;) {
+    std::string saved = rest;
+    std::string word = NextWord(&rest);
+    if (word.rfind("--", 0) != 0) {
+      rest = saved;
+      break;
+    }
+    if (word == "--ucs2") {
+      o.ucs2 = true;
+    } else if (word == "--ref16") {
+      o.reference16 = true;
+    } else if (word == "--order" || word == "--duplicate" || word == "--drop") {
+      std::vector<int>& list = word == "--order" ? o.order : word == "--duplicate" ? o.duplicate : o.drop;
+      if (!ParseList(NextWord(&rest), &list)) {
+        *error = "deliver-long: " + word + " needs part numbers separated by commas";
+        return;
+      }
+    } else if (word == "--ref") {
+      if (!ParseNumber(NextWord(&rest), 10, 65535, &o.reference)) {
+        *error = "deliver-long: --ref needs a reference 0..65535";
+        return;
+      }
+    } else {
+      *error = "deliver-long: unknown option " + word;
+      return;
+    }
+  }
+  std::string from = NextWord(&rest);
+  if (from.empty()) {
+    *error = "deliver-long: missing originator";
+    return;
+  }
+  sim.InjectDeliverLong(from, Unescape(rest), o);
+}
+
 // Lock-free atomics: safe in a signal handler and across threads.
 std::atomic<int> g_signalled{0};
 std::atomic<int> g_signalPipe{-1};
@@ -114,6 +167,7 @@ std::string ModemSimUsage() {
          "  --sms-services LIST     0 or 0,1: answer to AT+CSMS=? (default 0,1)\n"
          "  --refuse-send           answer every message with +CMS ERROR: 500\n"
          "  --silent                answer nothing at all\n"
+         "  --no-cmms               answer ERROR to AT+CMMS (a modem without it)\n"
          "  --own-number N          messages to N come back as +CMT (default +15550000000)\n"
          "  --service-centre N      service-centre address in delivered PDUs (default +15550000100)\n"
          "  --deliver-delay-ms N    delay before a message to the own number arrives (default 200)\n"
@@ -124,7 +178,14 @@ std::string ModemSimUsage() {
          "  -h, --help              this text\n"
          "\n"
          "control lines (standard input and the FIFO, one per line):\n"
-         "  deliver <from> <text...>     incoming message; escapes \\n \\r \\t \\\\ in the text\n"
+         "  deliver <from> <text...>     incoming message (UCS2 when the text needs it); escapes\n"
+         "                               \\n \\r \\t \\\\ in the text\n"
+         "  deliver-long [--order 2,1,3] [--duplicate N] [--drop N] [--ucs2] [--ref16] [--ref N]\n"
+         "               <from> <text...>\n"
+         "                               a concatenated message: 153 septets or 67 UCS2 units per\n"
+         "                               part (152/66 with --ref16); parts sent in --order, listed\n"
+         "                               parts sent twice (--duplicate) or never (--drop); one part\n"
+         "                               without header when the text fits one SMS\n"
          "  report <reference> [status]  status report for a decimal reference, status in hex\n"
          "  cmt <pdu-hex>                +CMT with this PDU (service-centre prefix included)\n"
          "  cds <pdu-hex>                +CDS with this PDU\n"
@@ -152,6 +213,8 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
       } else {
         sim.InjectDeliver(from, Unescape(rest));
       }
+    } else if (verb == "deliver-long") {
+      DeliverLong(sim, rest, error);
     } else if (verb == "report") {
       std::string ref = NextWord(&rest);
       std::string status = NextWord(&rest);
@@ -218,6 +281,8 @@ int ModemSimMain(int argc, char** argv) {
       opts.refuseSend = true;
     } else if (arg == "--silent") {
       opts.silent = true;
+    } else if (arg == "--no-cmms") {
+      opts.cmms = false;
     } else if (arg == "--link") {
       if (!need(&opts.linkPath) || opts.linkPath.empty()) return bad("--link needs a path");
     } else if (arg == "--pin") {

@@ -1,0 +1,696 @@
+#include "modem/at_protocol.h"
+
+#include <cstring>
+
+#include "transport/line_framing.h"
+
+namespace vela::at {
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool StartsWith(const ByteString& text, size_t at, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  return text.size() - at >= n && text.compare(at, n, prefix) == 0;
+}
+
+size_t SkipBlanks(const ByteString& text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  return i;
+}
+
+// The non-blank lines of a response.
+std::vector<ByteString> Lines(const ByteString& response) {
+  std::vector<ByteString> lines;
+  size_t start = 0;
+  for (size_t i = 0; i <= response.size(); ++i) {
+    if (i == response.size() || response[i] == '\r' || response[i] == '\n') {
+      ByteString line = TrimControl(response.substr(start, i - start));
+      if (!line.empty()) lines.push_back(std::move(line));
+      start = i + 1;
+    }
+  }
+  return lines;
+}
+
+// Indication prefixes, each with the kind it announces. "RING" is a whole
+// line; the others are followed by parameters.
+struct Prefix {
+  const char* text;
+  IndicationKind kind;
+};
+constexpr Prefix kPrefixes[] = {
+    {"+CMT:", IndicationKind::kCmt},   {"+CDS:", IndicationKind::kCds},
+    {"+CMTI:", IndicationKind::kCmti}, {"+CDSI:", IndicationKind::kCdsi},
+    {"+CBM:", IndicationKind::kCbm},   {"+CBMI:", IndicationKind::kCbmi},
+    {"+CRING:", IndicationKind::kRing}, {"RING", IndicationKind::kRing},
+};
+
+// "<mem>,<index>" of +CMTI, +CDSI and +CBMI.
+void ReadStorageIndex(const ByteString& value, Indication& indication) {
+  std::vector<ByteString> fields = SplitFields(value);
+  if (!fields.empty()) indication.storage = Unquote(fields[0]);
+  if (fields.size() >= 2) indication.index = ParseInt(fields[1]);
+}
+
+// "[<alpha>],<length>" of +CMT. The length follows the last comma, so an
+// alpha containing commas or quotes does not shift it.
+void ReadAlphaLength(const ByteString& value, Indication& indication) {
+  size_t comma = value.rfind(',');
+  if (comma == ByteString::npos) {
+    indication.length = ParseInt(value);
+    return;
+  }
+  indication.length = ParseInt(value.substr(comma + 1));
+  ByteString alpha = TrimControl(value.substr(0, comma));
+  if (alpha.size() >= 2 && alpha.front() == '"' && alpha.back() == '"') {
+    indication.alpha = alpha.substr(1, alpha.size() - 2);
+    indication.alpha_quoted = true;
+  } else {
+    indication.alpha = alpha;
+  }
+}
+
+std::optional<int> ParseErrorNumber(const ByteString& text, const char* marker) {
+  size_t at = text.find(marker);
+  if (at == ByteString::npos) return std::nullopt;
+  at += std::strlen(marker);
+  size_t end = text.find_first_of("\r\n", at);
+  return ParseInt(text.substr(at, end == ByteString::npos ? ByteString::npos : end - at));
+}
+
+std::optional<MessageStatus> ParseStatus(const ByteString& field) {
+  if (std::optional<int> n = ParseInt(field)) {
+    if (*n >= 0 && *n <= 3) return static_cast<MessageStatus>(*n);
+    return std::nullopt;
+  }
+  ByteString name = Unquote(field);
+  if (name == "REC UNREAD") return MessageStatus::kUnread;
+  if (name == "REC READ") return MessageStatus::kRead;
+  if (name == "STO UNSENT") return MessageStatus::kUnsent;
+  if (name == "STO SENT") return MessageStatus::kSent;
+  return std::nullopt;
+}
+
+// The value after "<prefix>:" when `line` begins with it.
+std::optional<ByteString> LineValue(const ByteString& line, const ByteString& prefix) {
+  if (line.size() <= prefix.size() || line.compare(0, prefix.size(), prefix) != 0 ||
+      line[prefix.size()] != ':') {
+    return std::nullopt;
+  }
+  return TrimControl(line.substr(prefix.size() + 1));
+}
+
+bool IsPduLine(const ByteString& line) {
+  if (line.empty()) return false;
+  for (char c : line) {
+    bool hex = IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+// "<stat>,[<alpha>],<length>": the fields after the index of +CMGL, or the
+// whole of +CMGR. The length is the last field, the alpha what lies between.
+void ReadStatusAlphaLength(const std::vector<ByteString>& fields, size_t first,
+                           ByteString& alpha, std::optional<int>& length) {
+  if (fields.size() > first + 1) length = ParseInt(fields.back());
+  if (fields.size() > first + 2) alpha = Unquote(fields[first + 1]);
+}
+
+std::optional<ByteString> DigitsLine(const ByteString& response, const char* const* prefixes,
+                                     size_t min, size_t max, bool filler) {
+  for (const ByteString& line : Lines(response)) {
+    ByteString value = line;
+    for (const char* const* p = prefixes; *p != nullptr; ++p) {
+      if (std::optional<ByteString> v = LineValue(line, *p)) {
+        value = Unquote(*v);
+        break;
+      }
+    }
+    if (filler && !value.empty() && (value.back() == 'F' || value.back() == 'f')) value.pop_back();
+    bool digits = !value.empty();
+    for (char c : value) digits = digits && IsDigit(c);
+    if (digits && value.size() >= min && value.size() <= max) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool Indication::PduFollows() const {
+  return kind == IndicationKind::kCmt || kind == IndicationKind::kCds ||
+         kind == IndicationKind::kCbm;
+}
+
+std::optional<Indication> RecogniseIndication(const ByteString& line) {
+  ByteString text = TrimControl(line);
+  for (const Prefix& prefix : kPrefixes) {
+    if (!StartsWith(text, 0, prefix.text)) continue;
+    Indication indication;
+    indication.kind = prefix.kind;
+    if (std::strcmp(prefix.text, "RING") == 0 && text.size() != 4) return std::nullopt;
+    ByteString value = TrimControl(text.substr(std::strlen(prefix.text)));
+    switch (prefix.kind) {
+      case IndicationKind::kCmt:
+        ReadAlphaLength(value, indication);
+        break;
+      case IndicationKind::kCds:
+      case IndicationKind::kCbm: {
+        // PDU mode has the length alone; take the first field all the same.
+        std::vector<ByteString> fields = SplitFields(value);
+        if (!fields.empty()) indication.length = ParseInt(fields[0]);
+        break;
+      }
+      case IndicationKind::kCmti:
+      case IndicationKind::kCdsi:
+      case IndicationKind::kCbmi:
+        ReadStorageIndex(value, indication);
+        break;
+      case IndicationKind::kRing:
+        break;
+    }
+    return indication;
+  }
+  return std::nullopt;
+}
+
+bool IsIndicationPrefix(const ByteString& partial) {
+  size_t at = SkipBlanks(partial);
+  size_t n = partial.size() - at;
+  for (const Prefix& prefix : kPrefixes) {
+    size_t len = std::strlen(prefix.text);
+    size_t common = n < len ? n : len;
+    if (partial.compare(at, common, prefix.text, common) != 0) continue;
+    // "RING" is an indication only as a whole line.
+    if (std::strcmp(prefix.text, "RING") == 0 && n > len) continue;
+    return true;
+  }
+  return false;
+}
+
+std::optional<int> ParseCmsError(const ByteString& text) {
+  return ParseErrorNumber(text, "+CMS ERROR:");
+}
+
+std::optional<int> ParseCmeError(const ByteString& text) {
+  return ParseErrorNumber(text, "+CME ERROR:");
+}
+
+ByteString CmsErrorText(int code) {
+  switch (code) {
+    // RP causes (TS 24.011 E.2), reported for a refused submit.
+    case 1: return "unassigned (unallocated) number";
+    case 8: return "operator determined barring";
+    case 10: return "call barred";
+    case 21: return "short message transfer rejected";
+    case 27: return "destination out of order";
+    case 28: return "unidentified subscriber";
+    case 29: return "facility rejected";
+    case 30: return "unknown subscriber";
+    case 38: return "network out of order";
+    case 41: return "temporary failure";
+    case 42: return "congestion";
+    case 47: return "resources unavailable, unspecified";
+    case 50: return "requested facility not subscribed";
+    case 69: return "requested facility not implemented";
+    case 81: return "invalid short message transfer reference value";
+    case 95: return "invalid message, unspecified";
+    case 96: return "invalid mandatory information";
+    case 97: return "message type non-existent or not implemented";
+    case 98: return "message not compatible with short message protocol state";
+    case 99: return "information element non-existent or not implemented";
+    case 111: return "protocol error, unspecified";
+    case 127: return "interworking, unspecified";
+    // TP failure causes (TS 23.040 9.2.3.22).
+    case 0x80: return "telematic interworking not supported";
+    case 0x81: return "short message type 0 not supported";
+    case 0x82: return "cannot replace short message";
+    case 0x8F: return "unspecified TP-PID error";
+    case 0x90: return "data coding scheme (alphabet) not supported";
+    case 0x91: return "message class not supported";
+    case 0x9F: return "unspecified TP-DCS error";
+    case 0xA0: return "command cannot be actioned";
+    case 0xA1: return "command unsupported";
+    case 0xAF: return "unspecified TP-command error";
+    case 0xB0: return "TPDU not supported";
+    case 0xC0: return "SC busy";
+    case 0xC1: return "no SC subscription";
+    case 0xC2: return "SC system failure";
+    case 0xC3: return "invalid SME address";
+    case 0xC4: return "destination SME barred";
+    case 0xC5: return "SM rejected-duplicate SM";
+    case 0xC6: return "TP-VPF not supported";
+    case 0xC7: return "TP-VP not supported";
+    case 0xD0: return "SIM SMS storage full";
+    case 0xD1: return "no SMS storage capability in SIM";
+    case 0xD2: return "error in MS";
+    case 0xD3: return "memory capacity exceeded";
+    case 0xD4: return "SIM application toolkit busy";
+    case 0xD5: return "SIM data download error";
+    case 0xFF: return "unspecified error cause";
+    // Errors of the ME or the network (TS 27.005 3.2.5).
+    case 300: return "ME failure";
+    case 301: return "SMS service of ME reserved";
+    case 302: return "operation not allowed";
+    case 303: return "operation not supported";
+    case 304: return "invalid PDU mode parameter";
+    case 305: return "invalid text mode parameter";
+    case 310: return "SIM not inserted";
+    case 311: return "SIM PIN required";
+    case 312: return "PH-SIM PIN required";
+    case 313: return "SIM failure";
+    case 314: return "SIM busy";
+    case 315: return "SIM wrong";
+    case 316: return "SIM PUK required";
+    case 317: return "SIM PIN2 required";
+    case 318: return "SIM PUK2 required";
+    case 320: return "memory failure";
+    case 321: return "invalid memory index";
+    case 322: return "memory full";
+    case 330: return "SMSC address unknown";
+    case 331: return "no network service";
+    case 332: return "network timeout";
+    case 340: return "no +CNMA acknowledgement expected";
+    case 500: return "unknown error";
+    default: break;
+  }
+  if (code >= 0xE0 && code <= 0xFE) return "application-specific error " + std::to_string(code);
+  if (code >= 512) return "manufacturer-specific error " + std::to_string(code);
+  return "unknown error " + std::to_string(code);
+}
+
+ByteString CmeErrorText(int code) {
+  switch (code) {
+    case 0: return "phone failure";
+    case 1: return "no connection to phone";
+    case 2: return "phone-adaptor link reserved";
+    case 3: return "operation not allowed";
+    case 4: return "operation not supported";
+    case 5: return "PH-SIM PIN required";
+    case 6: return "PH-FSIM PIN required";
+    case 7: return "PH-FSIM PUK required";
+    case 10: return "SIM not inserted";
+    case 11: return "SIM PIN required";
+    case 12: return "SIM PUK required";
+    case 13: return "SIM failure";
+    case 14: return "SIM busy";
+    case 15: return "SIM wrong";
+    case 16: return "incorrect password";
+    case 17: return "SIM PIN2 required";
+    case 18: return "SIM PUK2 required";
+    case 20: return "memory full";
+    case 21: return "invalid index";
+    case 22: return "not found";
+    case 23: return "memory failure";
+    case 24: return "text string too long";
+    case 25: return "invalid characters in text string";
+    case 26: return "dial string too long";
+    case 27: return "invalid characters in dial string";
+    case 30: return "no network service";
+    case 31: return "network timeout";
+    case 32: return "network not allowed - emergency calls only";
+    case 40: return "network personalisation PIN required";
+    case 41: return "network personalisation PUK required";
+    case 42: return "network subset personalisation PIN required";
+    case 43: return "network subset personalisation PUK required";
+    case 44: return "service provider personalisation PIN required";
+    case 45: return "service provider personalisation PUK required";
+    case 46: return "corporate personalisation PIN required";
+    case 47: return "corporate personalisation PUK required";
+    case 48: return "hidden key required";
+    case 49: return "EAP method not supported";
+    case 50: return "incorrect parameters";
+    case 51: return "command implemented but currently disabled";
+    case 52: return "command aborted by user";
+    case 53: return "not attached to network due to MT functionality restrictions";
+    case 54: return "modem not allowed - MT restricted to emergency calls only";
+    case 55: return "operation not allowed because of MT functionality restrictions";
+    case 56: return "fixed dial number only allowed";
+    case 57: return "temporarily out of service due to other MT usage";
+    case 58: return "language/alphabet not supported";
+    case 59: return "unexpected data value";
+    case 60: return "system failure";
+    case 61: return "data missing";
+    case 62: return "call barred";
+    case 63: return "message waiting indication subscription failure";
+    case 100: return "unknown";
+    case 103: return "illegal MS";
+    case 106: return "illegal ME";
+    case 107: return "GPRS services not allowed";
+    case 111: return "PLMN not allowed";
+    case 112: return "location area not allowed";
+    case 113: return "roaming not allowed in this location area";
+    case 132: return "service option not supported";
+    case 133: return "requested service option not subscribed";
+    case 134: return "service option temporarily out of order";
+    case 148: return "unspecified GPRS error";
+    case 149: return "PDP authentication failure";
+    case 150: return "invalid mobile class";
+    default: break;
+  }
+  if (code >= 512) return "manufacturer-specific error " + std::to_string(code);
+  return "unknown error " + std::to_string(code);
+}
+
+ByteString ModemError::Describe() const {
+  ByteString head = kind == Kind::kCms ? "+CMS ERROR" : kind == Kind::kCme ? "+CME ERROR" : "ERROR";
+  if (kind == Kind::kPlain) return head;
+  if (code) return head + ": " + std::to_string(*code) + " (" + text + ")";
+  return head + ": " + text;
+}
+
+std::optional<ModemError> FindModemError(const ByteString& response) {
+  for (const ByteString& line : Lines(response)) {
+    for (ModemError::Kind kind : {ModemError::Kind::kCms, ModemError::Kind::kCme}) {
+      const char* prefix = kind == ModemError::Kind::kCms ? "+CMS ERROR" : "+CME ERROR";
+      std::optional<ByteString> value = LineValue(line, prefix);
+      if (!value) continue;
+      ModemError error;
+      error.kind = kind;
+      error.code = ParseInt(*value);
+      if (error.code) {
+        error.text = kind == ModemError::Kind::kCms ? CmsErrorText(*error.code)
+                                                    : CmeErrorText(*error.code);
+      } else {
+        error.text = *value;  // verbose result (AT+CMEE=2)
+      }
+      return error;
+    }
+    if (line == "ERROR") return ModemError{};
+  }
+  return std::nullopt;
+}
+
+std::optional<int> ParseCmgsReference(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CMGS");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  std::optional<int> mr = fields.empty() ? std::nullopt : ParseInt(fields[0]);
+  if (!mr || *mr > 255) return std::nullopt;
+  return mr;
+}
+
+std::optional<int> ParseCsqDbm(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CSQ");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  std::optional<int> rssi = fields.empty() ? std::nullopt : ParseInt(fields[0]);
+  if (!rssi || *rssi > 31) return std::nullopt;
+  return -113 + 2 * *rssi;
+}
+
+std::optional<ByteString> ParseRegistration(const ByteString& response) {
+  for (const char* prefix : {"+CREG", "+CGREG", "+CEREG", "+C5GREG"}) {
+    std::optional<ByteString> value = AnswerValue(response, prefix);
+    if (!value) continue;
+    std::vector<ByteString> fields = SplitFields(*value);
+    // Query form: <n>,<stat>,...; unsolicited form: <stat>[,"<lac>",...].
+    std::optional<int> stat;
+    if (fields.size() >= 2) stat = ParseInt(fields[1]);
+    if (!stat && !fields.empty()) stat = ParseInt(fields[0]);
+    if (!stat) return std::nullopt;
+    switch (*stat) {
+      case 0: return ByteString("not registered");
+      case 1: case 6: case 9: return ByteString("home");  // 6, 9: SMS only / CSFB not preferred
+      case 2: return ByteString("searching");
+      case 3: return ByteString("denied");
+      case 5: case 7: case 10: return ByteString("roaming");
+      case 8: case 11: return ByteString("not registered");  // emergency services only
+      default: return ByteString("unknown");
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ByteString> ParseCopsOperator(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+COPS");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  if (fields.size() < 3) return std::nullopt;
+  ByteString name = Unquote(fields[2]);
+  if (name.empty()) return std::nullopt;
+  return name;
+}
+
+std::optional<ByteString> ParseCscaNumber(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CSCA");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  if (fields.empty()) return std::nullopt;
+  ByteString number = Unquote(fields[0]);
+  if (number.empty()) return std::nullopt;
+  if (fields.size() >= 2 && ParseInt(fields[1]) == 145 && number[0] != '+') number = "+" + number;
+  return number;
+}
+
+std::optional<Storage> ParseCpms(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CPMS");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  Storage storage;
+  size_t first = 0;
+  if (!fields.empty() && !ParseInt(fields[0])) {
+    storage.name = Unquote(fields[0]);
+    first = 1;
+  }
+  if (fields.size() < first + 2) return std::nullopt;
+  std::optional<int> used = ParseInt(fields[first]);
+  std::optional<int> total = ParseInt(fields[first + 1]);
+  if (!used || !total) return std::nullopt;
+  storage.used = *used;
+  storage.total = *total;
+  return storage;
+}
+
+const char* MessageStatusText(MessageStatus status) {
+  switch (status) {
+    case MessageStatus::kUnread: return "unread";
+    case MessageStatus::kRead: return "read";
+    case MessageStatus::kUnsent: return "unsent";
+    case MessageStatus::kSent: return "sent";
+  }
+  return "unread";
+}
+
+std::vector<StoredMessage> ParseCmgl(const ByteString& response) {
+  std::vector<StoredMessage> messages;
+  std::vector<ByteString> lines = Lines(response);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::optional<ByteString> value = LineValue(lines[i], "+CMGL");
+    if (!value) continue;
+    std::vector<ByteString> fields = SplitFields(*value);
+    if (fields.size() < 2) continue;
+    std::optional<int> index = ParseInt(fields[0]);
+    std::optional<MessageStatus> status = ParseStatus(fields[1]);
+    if (!index || !status) continue;
+    StoredMessage message;
+    message.index = *index;
+    message.status = *status;
+    ReadStatusAlphaLength(fields, 1, message.alpha, message.length);
+    if (i + 1 < lines.size() && IsPduLine(lines[i + 1])) message.pdu = lines[++i];
+    messages.push_back(std::move(message));
+  }
+  return messages;
+}
+
+std::optional<ReadMessage> ParseCmgr(const ByteString& response) {
+  std::vector<ByteString> lines = Lines(response);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::optional<ByteString> value = LineValue(lines[i], "+CMGR");
+    if (!value) continue;
+    std::vector<ByteString> fields = SplitFields(*value);
+    std::optional<MessageStatus> status =
+        fields.empty() ? std::nullopt : ParseStatus(fields[0]);
+    if (!status || i + 1 >= lines.size() || !IsPduLine(lines[i + 1])) return std::nullopt;
+    ReadMessage message;
+    message.status = *status;
+    ReadStatusAlphaLength(fields, 0, message.alpha, message.length);
+    message.pdu = lines[i + 1];
+    return message;
+  }
+  return std::nullopt;
+}
+
+std::optional<PinAttempts> ParsePinAttempts(const ByteString& response) {
+  PinAttempts attempts;
+  for (const ByteString& line : Lines(response)) {
+    if (std::optional<ByteString> v = LineValue(line, "+CPINR")) {
+      std::vector<ByteString> f = SplitFields(*v);
+      if (f.size() < 2) continue;
+      ByteString code = Unquote(f[0]);
+      std::optional<int> n = ParseInt(f[1]);
+      if (code == "SIM PIN") attempts.pin = n;
+      else if (code == "SIM PUK") attempts.puk = n;
+      else if (code == "SIM PIN2") attempts.pin2 = n;
+      else if (code == "SIM PUK2") attempts.puk2 = n;
+    } else if (std::optional<ByteString> v = LineValue(line, "^CPIN")) {
+      std::vector<ByteString> f = SplitFields(*v);
+      if (f.size() >= 6) {
+        attempts.puk = ParseInt(f[2]);
+        attempts.pin = ParseInt(f[3]);
+        attempts.puk2 = ParseInt(f[4]);
+        attempts.pin2 = ParseInt(f[5]);
+      }
+    } else if (std::optional<ByteString> v = LineValue(line, "+QPINC")) {
+      std::vector<ByteString> f = SplitFields(*v);
+      if (f.size() >= 3 && Unquote(f[0]) == "SC") {
+        attempts.pin = ParseInt(f[1]);
+        attempts.puk = ParseInt(f[2]);
+      } else if (f.size() >= 3 && Unquote(f[0]) == "P2") {
+        attempts.pin2 = ParseInt(f[1]);
+        attempts.puk2 = ParseInt(f[2]);
+      }
+    } else if (std::optional<ByteString> v = LineValue(line, "+SPIC")) {
+      std::vector<ByteString> f = SplitFields(*v);
+      if (f.size() >= 2) {
+        attempts.pin = ParseInt(f[0]);
+        attempts.puk = ParseInt(f[1]);
+      }
+      if (f.size() >= 4) {
+        attempts.pin2 = ParseInt(f[2]);
+        attempts.puk2 = ParseInt(f[3]);
+      }
+    } else if (std::optional<ByteString> v = LineValue(line, "+UPINCNT")) {
+      std::vector<ByteString> f = SplitFields(*v);
+      if (f.size() >= 4) {
+        attempts.pin = ParseInt(f[0]);
+        attempts.pin2 = ParseInt(f[1]);
+        attempts.puk = ParseInt(f[2]);
+        attempts.puk2 = ParseInt(f[3]);
+      }
+    }
+  }
+  if (attempts.Empty()) return std::nullopt;
+  return attempts;
+}
+
+std::optional<ByteString> ParseCpin(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CPIN");
+  if (!value || value->empty()) return std::nullopt;
+  return Unquote(*value);
+}
+
+std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
+                                                   const ByteString& prefix) {
+  std::vector<std::vector<int>> parameters;
+  std::optional<ByteString> value = AnswerValue(response, prefix);
+  if (!value) return parameters;
+  constexpr size_t kMaxValues = 256;
+  // Parameters are separated by commas outside parentheses.
+  std::vector<ByteString> groups;
+  ByteString current;
+  int depth = 0;
+  for (char c : *value) {
+    if (c == '(') ++depth;
+    if (c == ')' && depth > 0) --depth;
+    if (c == ',' && depth == 0) {
+      groups.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  groups.push_back(current);
+  for (const ByteString& group : groups) {
+    std::vector<int> values;
+    ByteString inner = TrimControl(group);
+    if (!inner.empty() && inner.front() == '(') inner.erase(0, 1);
+    if (!inner.empty() && inner.back() == ')') inner.pop_back();
+    size_t start = 0;
+    while (start <= inner.size()) {
+      size_t comma = inner.find(',', start);
+      ByteString item = inner.substr(start, comma == ByteString::npos ? ByteString::npos : comma - start);
+      size_t dash = item.find('-');
+      std::optional<int> low = ParseInt(dash == ByteString::npos ? item : item.substr(0, dash));
+      std::optional<int> high = dash == ByteString::npos ? low : ParseInt(item.substr(dash + 1));
+      if (low && high) {
+        for (int v = *low; v <= *high && values.size() < kMaxValues; ++v) values.push_back(v);
+      }
+      if (comma == ByteString::npos) break;
+      start = comma + 1;
+    }
+    parameters.push_back(std::move(values));
+  }
+  return parameters;
+}
+
+std::optional<MessageService> ParseCsms(const ByteString& response) {
+  std::optional<ByteString> value = AnswerValue(response, "+CSMS");
+  if (!value) return std::nullopt;
+  std::vector<ByteString> fields = SplitFields(*value);
+  std::vector<std::optional<int>> numbers;
+  for (const ByteString& field : fields) numbers.push_back(ParseInt(field));
+  for (const std::optional<int>& n : numbers) {
+    if (!n) return std::nullopt;
+  }
+  MessageService service;
+  size_t first = 0;
+  if (numbers.size() == 4) {
+    service.service = numbers[0];
+    first = 1;
+  } else if (numbers.size() != 3) {
+    return std::nullopt;
+  }
+  service.mt = *numbers[first] == 1;
+  service.mo = *numbers[first + 1] == 1;
+  service.bm = *numbers[first + 2] == 1;
+  return service;
+}
+
+std::optional<ByteString> ParseImsi(const ByteString& response) {
+  static const char* const kPrefixes[] = {"+CIMI", nullptr};
+  return DigitsLine(response, kPrefixes, 5, 15, false);
+}
+
+std::optional<ByteString> ParseIccid(const ByteString& response) {
+  static const char* const kPrefixes[] = {"+CCID", "+ICCID", "^ICCID", "+QCCID", "ICCID", nullptr};
+  return DigitsLine(response, kPrefixes, 18, 22, true);
+}
+
+std::vector<ByteString> SplitFields(const ByteString& value) {
+  std::vector<ByteString> fields;
+  ByteString current;
+  bool quoted = false;
+  for (char c : value) {
+    if (c == '"') quoted = !quoted;
+    if (c == ',' && !quoted) {
+      fields.push_back(TrimControl(current));
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  fields.push_back(TrimControl(current));
+  return fields;
+}
+
+ByteString Unquote(const ByteString& field) {
+  ByteString text = TrimControl(field);
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    return text.substr(1, text.size() - 2);
+  }
+  return text;
+}
+
+std::optional<int> ParseInt(const ByteString& field) {
+  ByteString text = TrimControl(field);
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+std::optional<ByteString> AnswerValue(const ByteString& response, const ByteString& prefix) {
+  for (const ByteString& line : Lines(response)) {
+    if (std::optional<ByteString> value = LineValue(line, prefix)) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vela::at
