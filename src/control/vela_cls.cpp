@@ -293,7 +293,8 @@ void TVelaCls::DoReceiveText(const coding::AssembledMessage& message) {
     args.push_back(LongArg(message.parts));
     args.push_back(DateArg(message.smscDateTime));
     args.push_back(WideArg(message.text));
-    args.push_back(TextArg(message.originator));
+    // The whole-message path decodes alphanumeric originators to UTF-8.
+    args.push_back(WideArg(platform::WideFromUtf8(message.originator)));
   });
 }
 

@@ -32,6 +32,10 @@ ServerDll& Server();
 const std::wstring& ModemPort();
 // Number the simulated modem loops messages back from.
 const std::wstring& OwnNumber();
+// The simulated modem's control FIFO (Windows path), empty when none.
+const std::wstring& ControlPath();
+// Writes one control line to the simulated modem; false when there is no FIFO.
+bool ControlLine(const std::string& line);
 
 class Bstr {
  public:

@@ -413,6 +413,47 @@ TEST_F(TextEventsTest, EachSendGetsItsOwnIdentifier) {
   EXPECT_NE(a, b);
 }
 
+// A message whose second part never comes is reported after the
+// reassembly time-out, incomplete, with what arrived and the gap marked;
+// the parts that came are reported one by one at once.
+class TimeoutTest : public TextEventsTest {
+ protected:
+  void SetUp() override {
+    if (ModemPort().empty() || ControlPath().empty()) GTEST_SKIP() << "no simulated modem or control FIFO";
+    TextObjectTest::SetUp();
+    ASSERT_TRUE(object);
+    ASSERT_EQ(object->put_ReassemblyTimeout(2), S_OK);
+    Bstr port(ModemPort());
+    ASSERT_EQ(object->put_Port(port.Get()), S_OK);
+    ASSERT_EQ(object->Open(), S_OK) << Narrow(TakeErrorDescription());
+  }
+};
+
+TEST_F(TimeoutTest, MissingPartGivesAnIncompleteMessageAfterTheTimeOut) {
+  StubSink& sink = NewSink({DIID_IVelaClsEvents2});
+  Connect(DIID_IVelaClsEvents2, sink);
+  const std::string first(153, 'A'), second(153, 'B'), third(40, 'C');
+  ASSERT_TRUE(ControlLine("deliver-long --drop 2 +15557654321 " + first + second + third));
+  ASSERT_TRUE(PumpUntil([&] { return Count(sink, kOnReceiveMessage) == 2; }, kEventWaitMs));
+  const DWORD partsArrived = GetTickCount();
+  EXPECT_EQ(Count(sink, kOnReceiveText), 0u) << "reported before its time-out";
+  ASSERT_TRUE(PumpUntil([&] { return Count(sink, kOnReceiveText) == 1; }, kEventWaitMs));
+  EXPECT_GE(GetTickCount() - partsArrived, 1000u) << "the time-out is 2 s from the first part";
+
+  const SinkCall* whole = First(sink, kOnReceiveText);
+  ASSERT_NE(whole, nullptr);
+  EXPECT_STREQ(whole->args[0].bstrVal, L"+15557654321");
+  const std::wstring text(whole->args[1].bstrVal, SysStringLen(whole->args[1].bstrVal));
+  EXPECT_EQ(text.substr(0, 153), std::wstring(first.begin(), first.end()));
+  EXPECT_EQ(text.substr(text.size() - 40), std::wstring(third.begin(), third.end()));
+  EXPECT_EQ(text.find(L'B'), std::wstring::npos);
+  EXPECT_GT(text.size(), 153u + 40u) << "the missing part's place is marked";
+  EXPECT_EQ(whole->args[3].lVal, 3);
+  EXPECT_EQ(whole->args[4].boolVal, VARIANT_FALSE);
+  PumpUntil([] { return false; }, 500);
+  EXPECT_EQ(Count(sink, kOnReceiveText), 1u);
+}
+
 // More parts than MaxParts allows: E_INVALIDARG naming the limit, nothing sent.
 TEST_F(TextEventsTest, TooManyPartsIsRefusedBeforeSending) {
   StubSink& sink = NewSink({DIID_IVelaClsEvents2});
