@@ -70,8 +70,8 @@ class Reassembler {
   // Takes one part at time `nowMs`; returns the messages it completed or
   // forced out (a bound reached), oldest first. A duplicate returns nothing.
   std::vector<AssembledMessage> Add(ReceivedPart part, uint64_t nowMs);
-  // Delivers, incomplete, every message whose first part arrived more than
-  // the time-out before `nowMs`.
+  // Delivers, incomplete, every message whose first part arrived
+  // the time-out or longer before `nowMs` (due at NextDeadline()).
   std::vector<AssembledMessage> Expire(uint64_t nowMs);
   // Delivers everything pending, incomplete (e.g. at shutdown).
   std::vector<AssembledMessage> Flush();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "coding/reassembly.h"
 #include "coding/text_coding.h"
 #include "platform/codepage.h"
 
@@ -281,6 +282,57 @@ TEST(DecodePdu, EveryPrefixIsReadSafely) {
       EXPECT_EQ(whole.text.compare(0, d.text.size(), d.text), 0);
     }
   }
+}
+
+// Every character of every table goes out through the encoder with that
+// language allowed and comes back through the decoder and the reassembler.
+TEST(DecodePdu, EveryTableCharacterSurvivesTheRoundTrip) {
+  for (int language = 0; language < kLanguageCount; ++language) {
+    SCOPED_TRACE("language " + std::to_string(language));
+    WideString text;
+    for (const GsmTable* table : {LockingTable(language), ShiftTable(language)}) {
+      if (!table) continue;
+      for (int code = 0; code < 128; ++code) {
+        if (table->code[code] != 0 && table->code[code] != 0x1B) text.push_back(table->code[code]);
+      }
+    }
+    ASSERT_FALSE(text.empty());
+    SubmitOptions options;
+    options.destination = "+15551234567";
+    options.coding = Coding::kGsm7;
+    if (language != 0) options.languages = {language};
+    options.reference = static_cast<uint16_t>(language);
+    const SubmitMessage message = EncodeSubmitMessage(text, options);
+    Reassembler reassembler;
+    std::vector<AssembledMessage> out;
+    for (const SubmitPart& part : message.parts) {
+      const DecodedUserData d = DecodePdu(part.pdu);
+      EXPECT_EQ(d.kind, 0);
+      EXPECT_FALSE(d.truncated);
+      EXPECT_EQ(d.header.lockingLanguage, message.lockingLanguage);
+      EXPECT_EQ(d.header.singleLanguage, message.singleLanguage);
+      ReceivedPart p;
+      p.originator = d.originator;
+      p.concatenation = d.header.concatenation;
+      p.text = d.text;
+      for (AssembledMessage& m : reassembler.Add(p, 0)) out.push_back(std::move(m));
+    }
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out[0].complete);
+    EXPECT_EQ(out[0].parts, static_cast<int>(message.parts.size()));
+    EXPECT_EQ(platform::Utf8FromWide(out[0].text), platform::Utf8FromWide(text));
+  }
+}
+
+// National tables selected by the header: the same septets read differently.
+TEST(SeptetsToUnicode, HeaderTablesChangeTheReading) {
+  const std::string septets = Bytes({0x47, 0x1B, 0x47, 0x1B, 0x69});
+  EXPECT_EQ(SeptetsToUnicode(septets, 0, 0), u"GGi");  // no extension at 0x47/0x69: the main table's
+  EXPECT_EQ(SeptetsToUnicode(septets, 0, kLanguageTurkish), u"GĞı");
+  // Turkish locking table: 0x07 is ı instead of ì.
+  EXPECT_EQ(SeptetsToUnicode(Bytes({0x07}), kLanguageTurkish, 0), u"ı");
+  // Spanish has no locking table: the default one is used.
+  EXPECT_EQ(SeptetsToUnicode(Bytes({0x07}), kLanguageSpanish, kLanguageSpanish), u"ì");
 }
 
 }  // namespace
