@@ -139,7 +139,11 @@ std::vector<AssembledMessage> Reassembler::Add(ReceivedPart part, uint64_t nowMs
       return out;
     }
   } else {
-    if (IsLateDuplicate(key, part, nowMs)) return out;
+    if (IsLateDuplicate(key, part, nowMs)) {
+      // Bounded like the memory it comes from, should the caller never ask.
+      if (lateDuplicateTags_.size() < std::max<size_t>(options_.maxPending, 1)) lateDuplicateTags_.push_back(part.tag);
+      return out;
+    }
     Entry entry;
     entry.key = key;
     entry.firstMs = nowMs;
@@ -191,5 +195,7 @@ std::optional<uint64_t> Reassembler::NextDeadline() const {
 }
 
 size_t Reassembler::Pending() const { return entries_.size(); }
+
+std::vector<uint64_t> Reassembler::TakeLateDuplicateTags() { return std::exchange(lateDuplicateTags_, {}); }
 
 }  // namespace vela::coding

@@ -78,6 +78,10 @@ class Reassembler {
   // When the next message times out; nullopt when nothing is pending.
   std::optional<uint64_t> NextDeadline() const;
   size_t Pending() const;
+  // Tags of the parts Add dropped as arriving again after their message was
+  // delivered, since the last call; what they stand for (e.g. a stored copy)
+  // may be discarded.
+  std::vector<uint64_t> TakeLateDuplicateTags();
 
  private:
   struct Key {
@@ -105,6 +109,7 @@ class Reassembler {
   size_t bytes_ = 0;
   std::list<Completed> completed_;  // oldest first
   std::map<Key, std::list<Completed>::iterator> completedIndex_;  // the latest per key
+  std::vector<uint64_t> lateDuplicateTags_;
 };
 
 }  // namespace vela::coding

@@ -118,8 +118,9 @@ bool ReadAddress(Reader& in, ByteString& out) {
   if (!in.Octet(digits) || !in.Octet(type)) return false;
   std::string value;
   if (!in.Take((digits + 1u) / 2, value)) return false;
-  if (((type >> 4) & 7) == 5) {
-    // Alphanumeric: GSM 7-bit septets packed into the value; the length
+  if ((type & 0x50) == 0x50) {
+    // Alphanumeric (type of number 5; the reserved 7 too, as the one-part
+    // path reads it): GSM 7-bit septets packed into the value; the length
     // counts the semi-octets used.
     const size_t septets = std::min<size_t>(digits * 4u / 7u, SeptetsIn(value.size()));
     out = platform::Utf8FromWide(SeptetsToUnicode(Unpack(value, 0, septets), 0, 0));

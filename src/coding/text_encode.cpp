@@ -360,7 +360,10 @@ std::optional<Choice> BestGsm7(const std::vector<const CharCodes*>& codes, const
   return std::nullopt;
 }
 
-Choice Choose(const WideString& text, Coding coding, const std::vector<int>& allowed, bool ref16) {
+// The coding of `text`; for GSM 7-bit, `gsm7_codes` (if given) receives the
+// text's entries in the reverse tables.
+Choice Choose(const WideString& text, Coding coding, const std::vector<int>& allowed, bool ref16,
+              std::vector<const CharCodes*>* gsm7_codes = nullptr) {
   const std::vector<int> languages = CheckLanguages(allowed);
   switch (coding) {
     case Coding::kUcs2: {
@@ -376,10 +379,11 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
       break;
   }
   std::optional<size_t> missing;
-  const std::vector<const CharCodes*> codes = LookUp(text, missing);
+  std::vector<const CharCodes*> codes = LookUp(text, missing);
   size_t fail_at = missing.value_or(0);
   std::optional<Choice> gsm7;
   if (!missing) gsm7 = BestGsm7(codes, languages, ref16, fail_at);
+  if (gsm7 && gsm7_codes) *gsm7_codes = std::move(codes);
   if (coding == Coding::kGsm7) {
     if (gsm7) return *gsm7;
     std::string message = "the character " + CodePointName(text, fail_at) + " at position " +
@@ -396,21 +400,19 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
 
 // --- PDUs ------------------------------------------------------------------------
 
+// The user data header of one part (UDHL first), empty when it needs none.
 ByteString BuildHeader(const Choice& c, const std::optional<Concatenation>& concat) {
-  ByteString elements;
+  std::vector<UdhElement> elements;
   if (concat) {
-    if (concat->ref16) {
-      elements += {'\x08', '\x04', static_cast<char>(concat->reference >> 8),
-                   static_cast<char>(concat->reference & 0xFF)};
-    } else {
-      elements += {'\x00', '\x03', static_cast<char>(concat->reference & 0xFF)};
-    }
-    elements += {static_cast<char>(concat->total), static_cast<char>(concat->sequence)};
+    std::string data;
+    if (concat->ref16) data.push_back(static_cast<char>(concat->reference >> 8));
+    data += {static_cast<char>(concat->reference & 0xFF), static_cast<char>(concat->total),
+             static_cast<char>(concat->sequence)};
+    elements.push_back({static_cast<uint8_t>(concat->ref16 ? 0x08 : 0x00), data});
   }
-  if (c.single != 0) elements += {'\x24', '\x01', static_cast<char>(c.single)};
-  if (c.locking != 0) elements += {'\x25', '\x01', static_cast<char>(c.locking)};
-  if (elements.empty()) return elements;
-  return static_cast<char>(elements.size()) + elements;
+  if (c.single != 0) elements.push_back({0x24, std::string(1, static_cast<char>(c.single))});
+  if (c.locking != 0) elements.push_back({0x25, std::string(1, static_cast<char>(c.locking))});
+  return elements.empty() ? ByteString() : EncodeUserDataHeader(elements);
 }
 
 // Everything of the TPDU before TP-DCS.
@@ -614,7 +616,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
     throw ETextCodingError("the part limit must be at least 1, not " + std::to_string(options.maxParts));
   }
   const ByteString address = TSMS::EncodeAddress(NormaliseDestination(options.destination));
-  const Choice c = Choose(text, options.coding, options.languages, options.ref16);
+  std::vector<const CharCodes*> codes;
+  const Choice c = Choose(text, options.coding, options.languages, options.ref16, &codes);
   if (c.parts > options.maxParts) {
     throw ETextCodingError("the text needs " + std::to_string(c.parts) + " parts, more than the limit of " +
                            std::to_string(options.maxParts));
@@ -625,7 +628,6 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
   }
 
   std::vector<size_t> starts;
-  std::vector<const CharCodes*> codes;
   std::string utf8;
   size_t end = text.size();
   switch (c.coding) {
@@ -637,12 +639,9 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
       end = utf8.size();
       SplitEightBit(utf8, options.ref16, &starts);
       break;
-    default: {
-      std::optional<size_t> missing;
-      codes = LookUp(text, missing);
+    default:
       SplitGsm7(codes, c.locking, c.single, options.ref16, &starts);
       break;
-    }
   }
 
   SubmitMessage message;

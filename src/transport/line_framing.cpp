@@ -27,6 +27,20 @@ ByteString JoinLines(const std::vector<ByteString>& lines) {
   return response;
 }
 
+namespace {
+
+// Result codes and information responses of extended commands ("+CMS
+// ERROR: 304", "+CMGL: 1,0,\"BROOKE\",24", "+COPS: 0,0,\"OK Mobile\"") end
+// only at their line end: a number or a name follows whatever word of an
+// expected answer they hold. "+CPIN:" keeps the early cut at READY / SIM PIN.
+bool EndsAtLineEnd(const ByteString& buffer) {
+  size_t first = 0;
+  while (first < buffer.size() && static_cast<unsigned char>(buffer[first]) <= 0x20) ++first;
+  return first < buffer.size() && buffer[first] == '+' && buffer.compare(first, 6, "+CPIN:") != 0;
+}
+
+}  // namespace
+
 bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteString& line) {
   bool completed = false;
   if (byte == '\0' || byte == '\n') {
@@ -42,7 +56,7 @@ bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteSt
   }
   // Checked after every byte, so an answer without a line end (the prompt)
   // is delivered as soon as it is complete.
-  if (!buffer_.empty() && ContainsAny(expected, buffer_)) {
+  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !EndsAtLineEnd(buffer_)) {
     line = std::move(buffer_);
     buffer_.clear();
     completed = true;

@@ -179,6 +179,22 @@ TEST(Reassembler, KeepsTagsTimesAndHeaderOfTheParts) {
   EXPECT_EQ(out[0].smscTime, "t2");
 }
 
+TEST(Reassembler, LateDuplicatesAreReportedByTag) {
+  ReassemblyOptions options;
+  options.timeoutMs = 1000;
+  Reassembler r(options);
+  r.Add(PartOf({"A", 3, 2, 1, "x"}, 1), 0);
+  ASSERT_EQ(r.Add(PartOf({"A", 3, 2, 2, "y"}, 2), 0).size(), 1u);
+  EXPECT_TRUE(r.Add(PartOf({"A", 3, 2, 1, "x"}, 3), 500).empty());
+  EXPECT_EQ(r.TakeLateDuplicateTags(), (std::vector<uint64_t>{3}));
+  EXPECT_TRUE(r.TakeLateDuplicateTags().empty());
+  EXPECT_EQ(r.Pending(), 0u);
+  // After the time-out the same part starts a new message.
+  EXPECT_TRUE(r.Add(PartOf({"A", 3, 2, 1, "x"}, 4), 1000).empty());
+  EXPECT_EQ(r.Pending(), 1u);
+  EXPECT_TRUE(r.TakeLateDuplicateTags().empty());
+}
+
 TEST(Reassembler, MemoryIsReturnedWhenMessagesLeave) {
   ReassemblyOptions options;
   options.maxPendingBytes = 8;  // four UTF-16 units

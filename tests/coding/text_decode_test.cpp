@@ -141,6 +141,10 @@ TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
        "2026-12-09 03:04:05", u"Hi", false},
       {"alphanumeric originator", "00040ED0D637396C7EBBCB00006221903040500002C834", 1, "Vodafone", Coding::kGsm7,
        "2026-12-09 03:04:05", u"Hi", false},
+      {"reserved type of number read as alphanumeric, UTF-8", "00040EF0D637396C7EBBCB00006221903040500002C834", 1,
+       "Vodafone", Coding::kGsm7, "2026-12-09 03:04:05", u"Hi", false},
+      {"alphanumeric originator outside ASCII", "000404D0040900006221903040500002C834", 1, "èΦ", Coding::kGsm7,
+       "2026-12-09 03:04:05", u"Hi", false},
       {"7-bit with header and fill bits, extension characters",
        "07915155000000F0400B915155214365F7000062219030405000670500032B0202361410B2CC66BF411BDEFD2D6793373ED00685DFA4409B"
        "1E6853066D28206499CD7E8336BCFB5BCE266F7CA00D0ABF4981363DD0A60CDA5040C8329BFD066D78F7B79C4DDEF8401B147E93026D7A"

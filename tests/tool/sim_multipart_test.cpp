@@ -240,7 +240,9 @@ TEST_F(SimMultipart, DeliverLongSendsThePartsAsTheControlLineSays) {
       EXPECT_EQ(d.originator.number, "+4930");
       EXPECT_EQ(d.dcs, c.dcs);
       EXPECT_EQ(d.udh.reference16, c.ref16);
-      if (reference >= 0) EXPECT_EQ(d.udh.reference, reference);  // one reference for all parts
+      if (reference >= 0) {
+        EXPECT_EQ(d.udh.reference, reference);  // one reference for all parts
+      }
       reference = d.udh.reference;
       sequences.push_back(d.udh.sequence);
       byPart[static_cast<size_t>(d.udh.sequence)] = d.text;
@@ -249,7 +251,9 @@ TEST_F(SimMultipart, DeliverLongSendsThePartsAsTheControlLineSays) {
     std::string joined;
     for (const std::string& t : byPart) joined += t;
     EXPECT_EQ(joined, c.text);
-    if (c.ref16) EXPECT_EQ(reference, 4660);
+    if (c.ref16) {
+      EXPECT_EQ(reference, 4660);
+    }
   }
   EXPECT_EQ(client_->ReadFor(100), "");
   // Each new message takes a new reference.

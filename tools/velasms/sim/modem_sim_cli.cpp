@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -175,7 +176,39 @@ std::string ModemSimUsage() {
          "  --report-status HEX     status octet of generated reports (default 00 = delivered)\n"
          "  --fail-cmgf N           refuse AT+CMGF=0 N times after each PIN entry\n"
          "  --control FIFO          read control lines from FIFO too (created when missing)\n"
+         "  --sim-capacity N        slots of the SIM storage \"SM\" (default 30; \"ME\" has 100,\n"
+         "                          \"MT\" is both)\n"
+         "  --signal RSSI           +CSQ signal 0..31 or 99 (default 20 = -73 dBm)\n"
+         "  --registration STAT     +CREG?/+CEREG? stat: 1 home (default), 5 roaming, 2 searching,\n"
+         "                          3 denied, 0 not registered\n"
+         "  --operator NAME         +COPS? operator (default VelaNet)\n"
+         "  --imsi N / --iccid N    answers of AT+CIMI and AT+CCID / AT+ICCID\n"
          "  -h, --help              this text\n"
+         "\n"
+         "profiles (--profile NAME, repeatable; each reproduces a behaviour of real modems):\n"
+         "  alpha         +CMT headers carry a phonebook name: +CMT: \"BROOKE\",24; the default\n"
+         "                names look like answers (OK, ERROR, READY, \"> x\", UCS2 hex 004F004B);\n"
+         "                --alpha NAME (repeatable) sets the names, used in turn\n"
+         "  no-cnma       refuses AT+CSMS=1, AT+CNMA and direct routing (AT+CNMI=2,2,...) with\n"
+         "                +CMS ERROR: 303; messages are stored and indicated: +CMTI: \"SM\",n\n"
+         "  cmti          accepts message service 1 and any +CNMI, but stores every message and\n"
+         "                report and indicates it (+CMTI, +CDSI) instead of +CMT/+CDS\n"
+         "  ack-timeout   under message service 1, a +CMT/+CDS not acknowledged (AT+CNMA) within\n"
+         "                --ack-timeout-ms N (default 2000) switches routing off (+CNMI <mt> and\n"
+         "                <ds> set to 0): the unacknowledged message is delivered again to storage\n"
+         "                (not with --ack-timeout-no-redeliver), later ones go to storage without\n"
+         "                indication until the next AT+CNMI\n"
+         "  stored        starts with unread messages on the SIM: --stored-message FROM:TEXT\n"
+         "                (repeatable) or --stored-count N (default 3 when neither is given)\n"
+         "  unplug        control lines unplug (the device disappears: clients read EIO/hang-up,\n"
+         "                the link is removed) and replug (a new pty, the link follows; the modem\n"
+         "                starts afresh, storage persists, messages go to storage until AT+CNMI;\n"
+         "                under message service 1 what was not acknowledged comes again, stored)\n"
+         "  pin-counter   with --pin: a wrong PIN answers +CME ERROR: 16 and counts; after three\n"
+         "                the SIM wants the PUK (--puk, default 12345678: AT+CPIN=<puk>,<new pin>);\n"
+         "                AT+CPINR tells the attempts left; --state FILE keeps the counters\n"
+         "                across runs of the simulator\n"
+         "  cms-error N   every message sent is answered +CMS ERROR: N (also --cms-error N)\n"
          "\n"
          "control lines (standard input and the FIFO, one per line):\n"
          "  deliver <from> <text...>     incoming message (UCS2 when the text needs it); escapes\n"
@@ -191,6 +224,8 @@ std::string ModemSimUsage() {
          "  cds <pdu-hex>                +CDS with this PDU\n"
          "  raw <line...>                write the line framed by CR LF\n"
          "  ring                         write RING\n"
+         "  store <from> <text...>       put an unread message on the SIM (no indication)\n"
+         "  unplug / replug              take the device away / bring it back (profile unplug)\n"
          "  quit                         stop\n"
          "Blank lines and lines starting with # are ignored.\n";
 }
@@ -212,6 +247,17 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
         *error = "deliver: missing originator";
       } else {
         sim.InjectDeliver(from, Unescape(rest));
+      }
+    } else if (verb == "unplug") {
+      sim.Unplug();
+    } else if (verb == "replug") {
+      sim.Replug();
+    } else if (verb == "store") {
+      std::string from = NextWord(&rest);
+      if (from.empty()) {
+        *error = "store: missing originator";
+      } else {
+        sim.AddStored(from, Unescape(rest));
       }
     } else if (verb == "deliver-long") {
       DeliverLong(sim, rest, error);
@@ -249,6 +295,8 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
 int ModemSimMain(int argc, char** argv) {
   ModemSimOptions opts;
   std::string control;
+  bool storedProfile = false;
+  int storedCount = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -303,9 +351,75 @@ int ModemSimMain(int argc, char** argv) {
       opts.reportStatus = n;
     } else if (arg == "--control") {
       if (!need(&control) || control.empty()) return bad("--control needs a path");
+    } else if (arg == "--profile") {
+      if (!need(&value)) return bad("--profile needs a name");
+      std::string name = value, number;
+      size_t sep = value.find_first_of("=: ");
+      if (sep != std::string::npos) {
+        name = value.substr(0, sep);
+        number = value.substr(sep + 1);
+      }
+      if (name == "cms-error" && number.empty() && i + 1 < argc && ParseNumber(argv[i + 1], 10, 999, &n))
+        number = argv[++i];
+      if (name == "alpha") opts.alpha = true;
+      else if (name == "no-cnma") opts.noCnma = true;
+      else if (name == "cmti") opts.cmtiOnly = true;
+      else if (name == "ack-timeout") opts.ackTimeout = true;
+      else if (name == "stored") storedProfile = true;
+      else if (name == "unplug") opts.unplug = true;
+      else if (name == "pin-counter") opts.pinCounter = true;
+      else if (name == "cms-error") {
+        if (!ParseNumber(number, 10, 999, &opts.cmsError) || opts.cmsError == 0)
+          return bad("--profile cms-error needs an error number 1..999");
+      } else {
+        return bad("unknown profile " + value +
+                   " (alpha, no-cnma, cmti, ack-timeout, stored, unplug, pin-counter, cms-error N)");
+      }
+      if (name != "cms-error" && !number.empty()) return bad("profile " + name + " takes no value");
+    } else if (arg == "--alpha") {
+      if (!need(&value) || value.empty()) return bad("--alpha needs a name");
+      opts.alpha = true;
+      opts.alphaNames.push_back(value);
+    } else if (arg == "--ack-timeout-no-redeliver") {
+      opts.ackTimeoutRedeliver = false;
+    } else if (arg == "--stored-message") {
+      if (!need(&value) || value.find(':') == std::string::npos || value.find(':') == 0)
+        return bad("--stored-message needs FROM:TEXT");
+      storedProfile = true;
+      opts.storedMessages.push_back({value.substr(0, value.find(':')), Unescape(value.substr(value.find(':') + 1))});
+    } else if (arg == "--stored-count") {
+      if (!need(&value) || !ParseNumber(value, 10, 10000, &storedCount)) return bad("--stored-count needs a number");
+      storedProfile = true;
+    } else if (arg == "--state") {
+      if (!need(&opts.stateFile) || opts.stateFile.empty()) return bad("--state needs a file");
+    } else if (arg == "--puk") {
+      if (!need(&opts.puk) || opts.puk.empty()) return bad("--puk needs a value");
+    } else if (arg == "--cms-error") {
+      if (!need(&value) || !ParseNumber(value, 10, 999, &opts.cmsError) || opts.cmsError == 0)
+        return bad("--cms-error needs an error number 1..999");
+    } else if (arg == "--ack-timeout-ms" || arg == "--sim-capacity" || arg == "--signal" || arg == "--registration") {
+      long max = arg == "--signal" ? 99 : arg == "--registration" ? 5 : 3600000;
+      if (!need(&value) || !ParseNumber(value, 10, max, &n)) return bad(arg + " needs a number");
+      if (arg == "--ack-timeout-ms") opts.ackTimeoutMs = n;
+      else if (arg == "--sim-capacity") opts.simCapacity = std::max(1, std::min(n, 1000));
+      else if (arg == "--signal") opts.rssi = n;
+      else opts.registration = n;
+    } else if (arg == "--operator" || arg == "--imsi" || arg == "--iccid") {
+      if (!need(&value) || value.empty()) return bad(arg + " needs a value");
+      (arg == "--operator" ? opts.operatorName : arg == "--imsi" ? opts.imsi : opts.iccid) = value;
     } else {
       return bad("unknown option " + arg);
     }
+  }
+
+  if (opts.pinCounter && opts.pin.empty()) {
+    std::cerr << "modem-sim: --profile pin-counter needs --pin\n";
+    return 2;
+  }
+  if (storedProfile) {
+    if (storedCount < 0 && opts.storedMessages.empty()) storedCount = 3;
+    for (int k = 1; k <= storedCount; ++k)
+      opts.storedMessages.push_back({"+1555000" + std::to_string(1000 + k), "stored message " + std::to_string(k)});
   }
 
   signal(SIGPIPE, SIG_IGN);
