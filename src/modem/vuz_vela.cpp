@@ -991,12 +991,14 @@ void TVuZVela::DeliverStored(const Indication& indication) {
   }
   reportedStored_[tag] = pdu;
   if (OnReceiveText) heldParts_.insert(tag);
+  // Marked before it is reported: a message of one part is delivered (and
+  // its parts deleted by DeliverAssembled) inside ReportPart.
+  if (keep) failedParts_.insert(tag);  // never deleted
   const bool reported = ReportPart(pdu, OnReceiveText ? tag : 0);
   if (!reported) failedParts_.insert(tag);
   // Without OnReceiveText the part is done once its event ran; with it, the
   // whole message's delivery deletes its parts (DeliverAssembled).
   if (!OnReceiveText && reported && !keep) DeleteStoredPart(tag);
-  if (keep) failedParts_.insert(tag);  // never deleted
 }
 
 void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {
