@@ -222,6 +222,7 @@ void TVuZVela::Open() {
   ApplyLockScope();
   channel_->Connect(Port, std::to_string(BaudRate));
   isOpen_ = true;
+  portLost_ = false;
   cmmsSupported_.reset();
   readStorage_.clear();
   // New reassembly settings take effect once no message is waiting for parts.
@@ -341,6 +342,10 @@ bool TVuZVela::CheckAndSetPin(bool& pinEntered) {
   refusedPin_.clear();
   const ByteString answer = SendCommand("AT+CPIN=" + Pin + "\r", kPinEntryTimeoutMs);
   if (Contains(answer, "OK") && !commandError_) return true;
+  if (commandError_ && commandError_->kind == ModemError::Kind::kNoAnswer) {
+    pinDetail_ = commandError_->Describe();  // not known to be wrong: may be entered again
+    return false;
+  }
   refusedPin_ = Pin;
   refusedPinError_ = commandError_ ? commandError_->Describe() : ByteString("refused");
   pinDetail_ = refusedPinError_;
@@ -436,6 +441,7 @@ void TVuZVela::ApplyLockScope() {
 }
 
 void TVuZVela::HandlePortLost() {
+  portLost_ = true;
   if (!isOpen_) return;
   try {
     Close();
@@ -715,8 +721,9 @@ void TVuZVela::Acknowledge(const Indication& indication) {
   // then stores every message silently. A modem that has never taken an
   // acknowledgement and refuses it for another reason than "none expected"
   // (340) does not support it: storage routing instead.
-  const bool noneExpected = commandError_ && commandError_->kind == ModemError::Kind::kCms && commandError_->code == 340;
-  if (commandError_ && !ackSucceeded_ && !noneExpected) {
+  const bool refused = commandError_ && commandError_->kind != ModemError::Kind::kNoAnswer &&
+                       !(commandError_->kind == ModemError::Kind::kCms && commandError_->code == 340);
+  if (refused && !ackSucceeded_) {
     ByteString ignored;
     SetupStorageRouting(ignored);
     QueueUnreadStored();
@@ -760,12 +767,16 @@ void TVuZVela::RepairRouting() {
 
 void TVuZVela::QueueUnreadStored() {
   // Messages the modem stored while routing was off are unread (27.005
-  // <stat> 0); listing them marks them read.
+  // <stat> 0) and in the storage received messages go to (+CPMS <mem3>);
+  // listing them marks them read.
+  const ByteString cpms = Command("AT+CPMS?\r", kScriptTimeoutMs);
+  if (auto value = at::AnswerValue(cpms, "+CPMS")) {
+    const std::vector<ByteString> fields = at::SplitFields(*value);
+    if (!fields.empty()) readStorage_ = at::Unquote(fields[0]);
+    if (fields.size() >= 7) EnsureReadStorage(at::Unquote(fields[6]));
+  }
   const ByteString listing = Command("AT+CMGL=0\r", kStorageTimeoutMs);
   if (commandError_) return;
-  if (readStorage_.empty()) {
-    if (auto storage = at::ParseCpms(Command("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = storage->name;
-  }
   for (const at::StoredMessage& entry : at::ParseCmgl(listing)) {
     if (entry.pdu.empty()) continue;
     Indication stored;
@@ -798,15 +809,17 @@ void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
   if (!Accepted(false, indication.pdu)) return;  // not acknowledged: the network delivers it again
   const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   if (!again) ReportPart(indication.pdu, 0);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 void TVuZVela::DeliverRoutedReport(const Indication& indication) {
   if (!OnDeliveryReport && !OnMessageStatus) return;
   if (!Accepted(true, indication.pdu)) return;
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   ReportStatus(indication.pdu);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 bool TVuZVela::ReportPart(const ByteString& pdu, uint64_t tag) {
@@ -959,7 +972,11 @@ void TVuZVela::DeliverStored(const Indication& indication) {
     EnsureReadStorage(indication.storage);
     const ByteString answer = Command("AT+CMGR=" + std::to_string(indication.index) + "\r", kStorageTimeoutMs);
     const std::optional<at::ReadMessage> read = at::ParseCmgr(answer);
-    if (!read || read->pdu.empty()) return;  // gone meanwhile
+    if (!read || read->pdu.empty()) {
+      // Gone meanwhile, or the device went away: then it is read after the next Open.
+      if (portLost_) afterOpen_.push_back(indication);
+      return;
+    }
     pdu = read->pdu;
   }
   const uint64_t tag = StorageTag(indication.storage.empty() ? readStorage_ : indication.storage, indication.index);
@@ -987,12 +1004,14 @@ void TVuZVela::DeliverStored(const Indication& indication) {
   }
   reportedStored_[tag] = pdu;
   if (OnReceiveText) heldParts_.insert(tag);
+  // Marked before it is reported: a message of one part is delivered (and
+  // its parts deleted by DeliverAssembled) inside ReportPart.
+  if (keep) failedParts_.insert(tag);  // never deleted
   const bool reported = ReportPart(pdu, OnReceiveText ? tag : 0);
   if (!reported) failedParts_.insert(tag);
   // Without OnReceiveText the part is done once its event ran; with it, the
   // whole message's delivery deletes its parts (DeliverAssembled).
   if (!OnReceiveText && reported && !keep) DeleteStoredPart(tag);
-  if (keep) failedParts_.insert(tag);  // never deleted
 }
 
 void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {

@@ -240,6 +240,11 @@ class TVuZVela {
   // switched routing off, so the driver sends AT+CNMI again and reports what
   // was stored meanwhile (unread messages, AT+CMGL=0).
   uint32_t AckDeadlineMs = 5000;
+  // Routed messages and reports are acknowledged before their events run
+  // (as always). true: after them, so that a host which stores each event
+  // before it returns loses nothing if it dies in between (the modem then
+  // gets no acknowledgement and the network delivers the message again).
+  bool AcknowledgeAfterEvents = false;
   // The open session uses storage routing (fallback or asked for).
   bool StorageRouting() const { return storageRouting_; }
 
@@ -425,6 +430,7 @@ class TVuZVela {
   ByteString pinDetail_;
   ByteString refusedPinError_;  // how the SIM refused refusedPin_
   bool storageRouting_ = false;
+  bool portLost_ = false;       // the device went away since the last Open
   bool repairQueued_ = false;
   bool ackSucceeded_ = false;   // an AT+CNMA was answered OK in this session
   int repairsWithoutAck_ = 0;   // routing repairs since the last good AT+CNMA

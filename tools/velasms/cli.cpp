@@ -17,9 +17,11 @@ const char* const kMainUsage =
     "Commands:\n"
     "  encode      build the SMS-SUBMIT PDU for a text\n"
     "  decode      analyse PDUs as the modem prints them after +CMT: or +CDS:\n"
+    "  join        put the parts of concatenated messages back together\n"
     "  send        send a text through a modem, optionally waiting for its report\n"
     "  listen      print incoming messages and delivery reports\n"
-    "  info        print the modem's manufacturer, model and serial number\n"
+    "  info        print the modem's identity and state (signal, network, storage)\n"
+    "  messages    list, read and delete the messages stored in the modem\n"
     "  gateway     run the SMS gateway (queue, inbox, HTTP API) for one or more modems\n"
     "  inbox       print the messages a running gateway received\n"
     "  modem-sim   run a simulated GSM modem on a pseudo-terminal\n"
@@ -36,9 +38,11 @@ struct Command {
   int (*run)(const Args&, std::ostream&, std::ostream&);
 };
 
+// One row per command; new commands add a row here.
 constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"send", RunSendCommand},
-    {"listen", RunListen}, {"info", RunInfo}, {"gateway", RunGateway}, {"inbox", RunInbox},
+    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},  {"send", RunSendCommand},
+    {"listen", RunListen}, {"info", RunInfo},   {"messages", RunMessages},
+    {"gateway", RunGateway}, {"inbox", RunInbox},
 };
 
 }  // namespace

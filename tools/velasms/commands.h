@@ -18,9 +18,11 @@ int RunVelasms(const Args& args, std::ostream& out, std::ostream& err);
 
 int RunEncode(const Args& args, std::ostream& out, std::ostream& err);
 int RunDecode(const Args& args, std::ostream& out, std::ostream& err);
+int RunJoin(const Args& args, std::ostream& out, std::ostream& err);
 int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
+int RunMessages(const Args& args, std::ostream& out, std::ostream& err);
 // The gateway daemon and its clients (gateway_command.cpp, gateway_client.cpp).
 int RunGateway(const Args& args, std::ostream& out, std::ostream& err);
 int RunInbox(const Args& args, std::ostream& out, std::ostream& err);
@@ -32,9 +34,11 @@ int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err);
 extern const char* const kMainUsage;
 extern const char* const kEncodeUsage;
 extern const char* const kDecodeUsage;
+extern const char* const kJoinUsage;
 extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;
+extern const char* const kMessagesUsage;
 extern const char* const kGatewayUsage;
 extern const char* const kInboxUsage;
 
