@@ -355,10 +355,13 @@ bool IsNoModemLinesError(int error) { return error == ERROR_NOT_SUPPORTED || err
 
 int NotOpenError() { return ERROR_INVALID_HANDLE; }
 
+// winerror.h of mingw lacks it (433: a device that does not exist was named).
+constexpr int kErrorNoSuchDevice = 433;
+
 bool IsDeviceLostError(int error) {
   return error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
          error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED ||
-         error == ERROR_NO_SUCH_DEVICE;
+         error == kErrorNoSuchDevice;
 }
 
 std::string OpenErrorReason(int error) {
@@ -374,7 +377,7 @@ std::string OpenErrorReason(int error) {
     case ERROR_INVALID_NAME:
       return "invalid port name";
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_NO_SUCH_DEVICE:
+    case kErrorNoSuchDevice:
     case ERROR_DEVICE_REMOVED:
     case ERROR_GEN_FAILURE:
       return "device not connected (unplugged, or not ready yet)";
