@@ -10,6 +10,10 @@
 // in number and in memory; when a bound is reached the oldest is delivered
 // incomplete first.
 //
+// A message that completed is remembered for the time-out: a part arriving
+// again with the same key, sequence and text (a network's retransmission of
+// a part already delivered) is a duplicate, not the start of a new message.
+//
 // Pure: the clock is injected (milliseconds of any monotonic clock). Not
 // thread-safe: one Reassembler belongs to one thread.
 #pragma once
@@ -59,18 +63,25 @@ struct ReassemblyOptions {
 class Reassembler {
  public:
   explicit Reassembler(ReassemblyOptions options = {});
+  ~Reassembler();
+  Reassembler(Reassembler&&) noexcept;
+  Reassembler& operator=(Reassembler&&) noexcept;
 
   // Takes one part at time `nowMs`; returns the messages it completed or
   // forced out (a bound reached), oldest first. A duplicate returns nothing.
   std::vector<AssembledMessage> Add(ReceivedPart part, uint64_t nowMs);
-  // Delivers, incomplete, every message whose first part arrived more than
-  // the time-out before `nowMs`.
+  // Delivers, incomplete, every message whose first part arrived
+  // the time-out or longer before `nowMs` (due at NextDeadline()).
   std::vector<AssembledMessage> Expire(uint64_t nowMs);
   // Delivers everything pending, incomplete (e.g. at shutdown).
   std::vector<AssembledMessage> Flush();
   // When the next message times out; nullopt when nothing is pending.
   std::optional<uint64_t> NextDeadline() const;
   size_t Pending() const;
+  // Tags of the parts Add dropped as arriving again after their message was
+  // delivered, since the last call; what they stand for (e.g. a stored copy)
+  // may be discarded.
+  std::vector<uint64_t> TakeLateDuplicateTags();
 
  private:
   struct Key {
@@ -81,10 +92,24 @@ class Reassembler {
     bool operator<(const Key& o) const;
   };
   struct Entry;
+  // A message delivered complete: its parts' text hashes by sequence.
+  struct Completed {
+    Key key;
+    uint64_t atMs;
+    std::vector<size_t> hashes;
+  };
+  AssembledMessage Assemble(Entry& entry);
+  std::list<Entry>::iterator Remove(std::list<Entry>::iterator it);
+  void Remember(const Entry& entry, uint64_t nowMs);
+  void ForgetCompleted(uint64_t nowMs);
+  bool IsLateDuplicate(const Key& key, const ReceivedPart& part, uint64_t nowMs);
   ReassemblyOptions options_;
   std::map<Key, std::list<Entry>::iterator> index_;
   std::list<Entry> entries_;  // oldest first
   size_t bytes_ = 0;
+  std::list<Completed> completed_;  // oldest first
+  std::map<Key, std::list<Completed>::iterator> completedIndex_;  // the latest per key
+  std::vector<uint64_t> lateDuplicateTags_;
 };
 
 }  // namespace vela::coding

@@ -5,6 +5,8 @@
 
 #include "coding/gsm_alphabet.h"
 #include "coding/hex.h"
+#include "coding/pack.h"
+#include "coding/text_coding.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
@@ -25,8 +27,9 @@ struct DecodeFailure {};
 
 // The tree's hex table (coding/hex.h).
 using hex::AppendHex;
-constexpr const char* kHexDigits = hex::kDigits;
 constexpr const hex::Index& kHexIndex = hex::kIndex;
+using pack::AppendHexRun;
+using pack::AppendPackedSeptets;
 
 // Value of a run of up to seven hex characters (either case); -1 when empty
 // or when a character is not hex.
@@ -155,42 +158,6 @@ size_t CodesOf(const ByteString& text, uint8_t* codes, size_t limit) {
   return n;
 }
 
-// Appends `n` values as hex of `digits` characters each.
-template <typename T>
-void AppendHexRun(ByteString& out, const T* values, size_t n, int digits) {
-  size_t at = out.size();
-  out.resize(at + n * static_cast<size_t>(digits));
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned value = values[i];
-    for (int d = digits - 1; d >= 0; --d) out[at++] = kHexDigits[(value >> (4 * d)) & 0x0F];
-  }
-}
-
-// Packs septets (codes below 0x80) into octets, least significant bit first
-// (3GPP TS 23.038 6.1.2.1), and appends them as hex: n septets give
-// ceil(7n / 8) = n - n / 8 octets, spare high bits zero.
-void AppendPackedSeptets(ByteString& out, const uint8_t* codes, size_t n) {
-  const size_t at = out.size();
-  out.resize(at + 2 * (n - n / 8));
-  char* hex = out.empty() ? nullptr : &out[at];
-  uint32_t bits = 0;  // pending bits, the oldest lowest
-  unsigned count = 0;  // number of pending bits, below 8 between septets
-  auto emit = [&hex](uint32_t octet) {
-    *hex++ = kHexDigits[(octet >> 4) & 0x0F];
-    *hex++ = kHexDigits[octet & 0x0F];
-  };
-  for (size_t i = 0; i < n; ++i) {
-    bits |= static_cast<uint32_t>(codes[i]) << count;
-    count += 7;
-    if (count >= 8) {
-      emit(bits);
-      bits >>= 8;
-      count -= 8;
-    }
-  }
-  if (count > 0) emit(bits);
-}
-
 // ChooseCoding for a text already narrowed to `narrow`.
 int32_t ChooseCodingOf(const WideString& text, const ByteString& narrow) {
   if (platform::WideFromNarrow(narrow) != text) return TSMS::kCodingUcs2;
@@ -206,12 +173,22 @@ int32_t ChooseCodingOf(const WideString& text, const ByteString& narrow) {
 // --- Encoding ---------------------------------------------------------------
 
 ByteString TSMS::EncodeAddress(const ByteString& number) {
-  if (number.empty()) throw EEncodeError();
+  if (number.empty()) throw EEncodeError();  // the plain message, as for every other encoding failure
+  ByteString digits;
+  try {
+    digits = coding::NormaliseDestination(number);
+  } catch (const coding::ETextCodingError& e) {
+    throw EEncodeError(e.what());
+  }
   ByteString type = "81";  // type of number unknown, telephone numbering plan
-  ByteString digits = number;
   if (digits[0] == '+') {
     type = "91";  // international number, telephone numbering plan
     digits.erase(0, 1);
+  }
+  // '*' and '#' are the semi-octets A and B (TS 23.040 9.1.2.3).
+  for (char& c : digits) {
+    if (c == '*') c = 'A';
+    if (c == '#') c = 'B';
   }
   ByteString result;
   AppendHex(result, static_cast<unsigned>(digits.size()), 2);
@@ -280,6 +257,8 @@ ByteString TSMS::EncodeSubmitPDU() {
 
     TpduLength = static_cast<int32_t>((pdu.size() - 2) / 2);
     return pdu;
+  } catch (const EEncodeError&) {
+    throw;
   } catch (...) {
     throw EEncodeError();
   }

@@ -14,10 +14,13 @@
 
 namespace vela {
 
-// Raised by TSMS::EncodeSubmitPDU, always with the message "Error encoding PDU".
+// Raised by TSMS::EncodeSubmitPDU with the message "Error encoding PDU", or
+// "Error encoding PDU: <reason>" when the reason is known (a destination
+// number that cannot be encoded).
 class EEncodeError : public Exception {
  public:
   EEncodeError() : Exception("Error encoding PDU") {}
+  explicit EEncodeError(const std::string& reason) : Exception("Error encoding PDU: " + reason) {}
 };
 
 class TSMS {
@@ -66,8 +69,12 @@ class TSMS {
   // empty Destination, for one).
   ByteString EncodeSubmitPDU();
   // TP-DA length, type of address ("91" with a leading '+', else "81") and
-  // the digits in semi-octet order, odd counts filled with 'F'. The
-  // characters are not examined. Raises EEncodeError for an empty number.
+  // the digits in semi-octet order, odd counts filled with 'F'. The number
+  // is cleaned first (coding::NormaliseDestination: blanks, '-', '.', '(' and
+  // ')' removed; '*' and '#' written as the semi-octets A and B). Raises
+  // EEncodeError "Error encoding PDU" for an empty number and "Error encoding
+  // PDU: invalid destination number ..." for any other number that cannot be
+  // encoded (letters, no digit, more than 20 digits).
   static ByteString EncodeAddress(const ByteString& number);
   // Automatic choice: 2 (UCS2) when the text does not survive the code page
   // round trip or has a byte >= 0xC0 before any byte that needs 8-bit; 1

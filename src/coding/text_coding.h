@@ -142,7 +142,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
 
 // Strips blanks, '-', '.', '(' and ')'; keeps one leading '+'; '*' and '#'
 // are kept (semi-octets A and B). Throws ETextCodingError("invalid destination
-// number: ...") for any other character, no digit, or more than 20 digits.
+// number '<number>': <reason>") for any other character, no digit, or more
+// than 20 digits.
 ByteString NormaliseDestination(const ByteString& number);
 
 // --- Decoding ------------------------------------------------------------------
@@ -151,8 +152,9 @@ ByteString NormaliseDestination(const ByteString& number);
 // Unicode. Status reports give kind 2 and no text.
 struct DecodedUserData {
   int kind = -1;                 // 0 SUBMIT, 1 DELIVER, 2 STATUS-REPORT, -1 unreadable
-  ByteString originator;         // DELIVER: TP-OA ("+" international, or alphanumeric); SUBMIT: TP-DA
-  std::string smscTime;          // DELIVER: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
+  ByteString originator;         // DELIVER: TP-OA ("+" international, or alphanumeric text as UTF-8);
+                                 // SUBMIT: TP-DA; STATUS-REPORT: TP-RA
+  std::string smscTime;          // DELIVER, STATUS-REPORT: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
   DateTime smscDateTime = 0;     // the same as an automation date (0 if unreadable)
   int dcs = 0;
   Coding coding = Coding::kGsm7; // kGsm7, kEightBit or kUcs2 (reserved alphabets read as 8-bit)

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -166,9 +167,11 @@ class TVuZVela {
   struct SentMessage {
     ByteString messageId;
     std::vector<ByteString> references;  // decimal
-    std::vector<int> partStatus;         // per part: -1 no report yet, else the last TP-ST
+    std::vector<int> partStatus;         // per part: -1 no report yet, -2 never sent (refused),
+                                         // else the last TP-ST
     // true when every part was delivered (TP-ST 0x00..0x1F), false when every
-    // part has a final report and one failed (0x40 and above); nullopt while
+    // part has a final report and one failed (0x40 and above) or was never
+    // sent; nullopt while
     // a part has no report or only a temporary one (0x20..0x3F: still trying).
     std::optional<bool> Delivered() const;
   };
@@ -190,6 +193,9 @@ class TVuZVela {
   // before calling RunDueTimers (nullopt: nothing pending, wait for ever).
   std::optional<uint32_t> MsUntilNextTimer() const;
   void RunDueTimers();
+  // Delivers every message still waiting for parts, incomplete (hosts call it
+  // before they end; pending parts are otherwise lost with the driver).
+  void FlushReassembly();
   coding::ReassemblyOptions ReassemblySettings;  // used from the next Open
 
   // --- Errors --------------------------------------------------------------------
@@ -222,6 +228,11 @@ class TVuZVela {
   // leaves it stored.
   enum class Routing { kAuto, kStorage };
   Routing RoutingMode = Routing::kAuto;  // used by the next Open that sets up the message service
+  // An AT+CNMA that could be sent only this long after its indication
+  // arrived counts as missed, like one the modem refused: the modem may have
+  // switched routing off, so the driver sends AT+CNMI again and reports what
+  // was stored meanwhile (unread messages, AT+CMGL=0).
+  uint32_t AckDeadlineMs = 5000;
   // The open session uses storage routing (fallback or asked for).
   bool StorageRouting() const { return storageRouting_; }
 
@@ -308,10 +319,24 @@ class TVuZVela {
   std::function<void(bool waiting)> OnLockWait;
 
  private:
-  // One decoded-to-be indication: the header kind and its PDU line.
+  // Work for the delivery loop, in arrival order: an indication routed to the
+  // line, a stored message or report to read (or already read), a message the
+  // reassembly time-out released, or the repair of the modem's routing.
   struct Indication {
-    bool report = false;  // +CDS: (status report) rather than +CMT: (message)
-    ByteString pdu;
+    enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting };
+    Type type = Type::kMessage;
+    bool report = false;   // kMessage / kReport: a +CDS: (status report) rather than a +CMT:
+    ByteString pdu;        // routed PDU line; stored: the PDU when already read, else empty
+    ByteString storage;    // stored: the storage it is in
+    int index = -1;        // stored: its index
+    uint32_t arrived = 0;  // tick count when the routed PDU line arrived
+    bool keep = false;     // stored: left stored after reporting (StoredPolicy::kKeep)
+    std::shared_ptr<coding::AssembledMessage> message;  // kAssembled
+  };
+  struct SentRecord {
+    uint64_t serial = 0;
+    SentMessage message;
+    bool announced = false;  // OnMessageStatus has run
   };
 
   void HandleMessage(uint32_t code, uintptr_t param1, uintptr_t param2);
@@ -320,6 +345,36 @@ class TVuZVela {
   void Deliver(const Indication& indication);
   void AcknowledgeIndication();
   void Step(int step, const char* description);
+
+  // The command's response; records the modem's error (commandError_,
+  // lastError_). Command waits for "OK" or "ERROR" only.
+  ByteString SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers, uint32_t timeoutMs);
+  ByteString Command(const ByteString& command, uint32_t timeoutMs);
+  ByteString Detail() const;  // " (<the last command's error>)" or ""
+  bool SetupStorageRouting(ByteString& errorText);
+  void QueueStoredAtOpen();
+  void Acknowledge(uint32_t arrived);
+  void ScheduleRepair();
+  void RepairRouting();
+  void QueueUnreadStored();
+  void DeliverRoutedMessage(const Indication& indication);
+  void DeliverRoutedReport(const Indication& indication);
+  void DeliverStored(const Indication& indication);
+  // Reports one message part (both paths); false when the version-1 callback
+  // was set and failed, so that a stored part stays stored.
+  bool ReportPart(const ByteString& pdu, uint64_t tag);
+  bool ReportStatus(const ByteString& pdu);
+  void DeliverAssembled(const coding::AssembledMessage& message);
+  void EnsureReadStorage(const ByteString& storage);
+  bool DeleteStoredPart(uint64_t tag);
+  uint64_t StorageTag(const ByteString& storage, int index);
+  void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
+  void HandlePortLost();
+  void ApplyLockScope();
+  coding::Reassembler& Reassembly();
+  static uint64_t NowMs();
+  SendTextResult SendParts(const coding::SubmitMessage& message, bool multiPart, SendTextResult result);
+  ByteString SendOnePdu(const ByteString& pdu, int length, SendTextResult& result);
 
   // Marks a driver operation (Open, SubmitMessage, SendCommand) on the stack;
   // when the outermost one ends, deferred indications are scheduled.
@@ -347,6 +402,8 @@ class TVuZVela {
   ByteString pendingIndication_;
   // Indications waiting for the channel to be free, in arrival order.
   std::deque<Indication> ready_;
+  // Stored messages indicated before the port was lost: read after the next Open.
+  std::deque<Indication> afterOpen_;
   bool delivering_ = false;     // DeliverReady is on the stack
   bool deliverPosted_ = false;  // a kDeliverMessage is queued
   int operationDepth_ = 0;      // OperationScopes on the stack
@@ -354,9 +411,35 @@ class TVuZVela {
   std::unordered_set<ByteString*> postedLines_;
 
   ModemError lastError_;
+  std::optional<ModemError> commandError_;  // of the last command sent
   ByteString refusedPin_;
+  ByteString pinDetail_;
+  ByteString refusedPinError_;  // how the SIM refused refusedPin_
   bool storageRouting_ = false;
+  bool repairQueued_ = false;
+  bool ackSucceeded_ = false;   // an AT+CNMA was answered OK in this session
+  int repairsWithoutAck_ = 0;   // routing repairs since the last good AT+CNMA
   IncomingContext context_;
+  ByteString readStorage_;      // storage selected for reading ("" unknown)
+  std::vector<ByteString> storageNames_;  // tag -> storage name
+  // Stored parts reported but not deleted (waiting for their message's other
+  // parts, kept by policy, or their deletion failed): tag -> PDU, so a later
+  // listing does not report them again.
+  std::map<uint64_t, ByteString> reportedStored_;
+  std::unordered_set<uint64_t> failedParts_;  // stored parts not to delete (callback failed, kept)
+  std::unordered_set<uint64_t> heldParts_;    // stored parts waiting in the reassembly
+
+  std::unique_ptr<coding::Reassembler> reassembler_;
+  coding::ReassemblyOptions reassemblerOptions_;
+  std::optional<bool> cmmsSupported_;  // probed at the first multi-part send of an Open
+  uint16_t concatReference_ = 0;
+  uint64_t sentSerial_ = 0;
+  std::deque<SentRecord> sent_;  // most recent last, bounded
+  struct RefSlot {
+    uint64_t serial = 0;  // 0: none
+    size_t part = 0;
+  };
+  RefSlot refTable_[256];  // reference modulo 256 -> the most recent part sent with it
 };
 
 }  // namespace vela

@@ -29,6 +29,18 @@ ByteString JoinLines(const std::vector<ByteString>& lines) {
   return response;
 }
 
+namespace {
+
+// "+CMS ERROR: <n>" / "+CME ERROR: <n>" (27.005 3.2.5, 27.007 9.2): the
+// number follows the word ERROR, so such a line ends only at its line end.
+bool IsErrorResult(const ByteString& buffer) {
+  size_t first = 0;
+  while (first < buffer.size() && static_cast<unsigned char>(buffer[first]) <= 0x20) ++first;
+  return buffer.compare(first, 10, "+CMS ERROR") == 0 || buffer.compare(first, 10, "+CME ERROR") == 0;
+}
+
+}  // namespace
+
 bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteString& line) {
   bool completed = false;
   if (byte == '\0' || byte == '\n') {
@@ -45,7 +57,8 @@ bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteSt
   // Checked after every byte, so an answer without a line end (the prompt)
   // is delivered as soon as it is complete. A line that may still become an
   // indication is never cut early: `+CMT: "BROOKE",24` contains "OK".
-  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !at::IsIndicationPrefix(buffer_)) {
+  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !IsErrorResult(buffer_) &&
+      !at::IsIndicationPrefix(buffer_)) {
     line = std::move(buffer_);
     buffer_.clear();
     completed = true;

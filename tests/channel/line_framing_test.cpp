@@ -85,8 +85,12 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"EmptyExpectedAnswers", "OK\r> \rREADY\rpartial", {},
                     {{"OK", 2}, {"> ", 5}, {"READY", 11}}, "partial"},
         FramingCase{"EmptyAnswerNeverMatches", "abc\r", {""}, {{"abc", 3}}, ""},
+        // An error result keeps its number: it ends at its line end only.
         FramingCase{"ErrorWithinLine", "+CMS ERROR: 500\r\n", kDefaultAnswers,
-                    {{"+CMS ERROR", 9}, {": 500", 15}}, ""},
+                    {{"+CMS ERROR: 500", 15}}, ""},
+        FramingCase{"CmeErrorAfterBlanks", "\r\n +CME ERROR: 16\r\nOK\r", kDefaultAnswers,
+                    {{" +CME ERROR: 16", 17}, {"OK", 20}}, ""},
+        FramingCase{"PlainErrorStillCutEarly", "xERROR yz\r", kDefaultAnswers, {{"xERROR", 5}, {" yz", 9}}, ""},
         FramingCase{"AnswerSplitByNul", S("O\0K\r", 4), kDefaultAnswers, {{"OK", 2}}, ""},
         FramingCase{"PduLineAfterPrompt", "> 0011000B\x1a\r\r\n+CMGS: 7\r\n\r\nOK\r\n",
                     {"OK", "ERROR"}, {{"> 0011000B\x1a", 11}, {"+CMGS: 7", 22}, {"OK", 27}}, ""},

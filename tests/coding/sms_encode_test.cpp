@@ -94,14 +94,35 @@ TEST(EncodeAddressTest, Table) {
   const AddressCase cases[] = {
       {"0123456", "0781103254F6"},
       {"+12345678901", "0B912143658709F1"},
-      {"+", "0091"},
       {"1", "0181F1"},
       {"12", "028121"},
       {"1234", "04812143"},
-      {"12 34", "0581213 F4"},  // characters are not examined
+      {"12 34", "04812143"},  // blanks removed (they used to be written into the PDU)
+      {"*100#", "05811A00FB"},
   };
   for (const auto& c : cases) EXPECT_EQ(TSMS::EncodeAddress(c.number), c.fields) << c.number;
   EXPECT_THROW(TSMS::EncodeAddress(""), EEncodeError);
+  EXPECT_THROW(TSMS::EncodeAddress("+"), EEncodeError);  // no digit (was "0091")
+}
+
+// A number that cannot be encoded says why, after the version-1 text; the
+// empty number keeps the plain message.
+TEST(EncodeSubmitPduTest, InvalidDestinationSaysWhy) {
+  for (const char* number : {"abc", "+1-555-CALL", "123456789012345678901", "+"}) {
+    TSMS sms = Submit(number, u"hi");
+    try {
+      sms.EncodeSubmitPDU();
+      ADD_FAILURE() << number << ": no exception";
+    } catch (const EEncodeError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(std::string("Error encoding PDU: invalid destination number '") + number +
+                                                "': ",
+                                            0),
+                0u)
+          << e.what();
+    }
+  }
+  TSMS sms = Submit("+1 (234) 567-8901", u"hi");
+  EXPECT_EQ(sms.EncodeSubmitPDU(), "0011000B912143658709F10000FF02E834");
 }
 
 struct UserDataCase {

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <optional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -97,10 +99,35 @@ std::string Digits(const std::string& number) {
   return !number.empty() && number[0] == '+' ? number.substr(1) : number;
 }
 
+enum class Kind { Raw, Deliver, Report };
+
+// Something for the client: a raw line, or an incoming message or status
+// report that the routing settings send directly, to storage, or both.
 struct Indication {
-  std::string text;
-  bool needsAck = false;  // +CMT and +CDS await AT+CNMA under message service 1
+  Kind kind = Kind::Raw;
+  std::string text;  // Raw: the bytes to write
+  std::string pdu;   // Deliver, Report: hex with the service-centre prefix
 };
+
+// A +CMT or +CDS written that awaits AT+CNMA.
+struct PendingAck {
+  bool timed = false;  // ack-timeout profile under message service 1
+  Clock::time_point due;
+  Indication indication;
+};
+
+// One slot of the simulated storage.
+struct Slot {
+  int status = 0;  // 27.005 <stat>: 0 unread, 1 read, 2 unsent, 3 sent
+  bool statusReport = false;
+  std::string pdu;
+  std::string alpha;
+};
+
+const char* const kDefaultAlphaNames[] = {"BROOKE", "OK", "ERROR", "READY", "> x", "004F004B"};
+constexpr size_t kMaxPendingAcks = 10000;
+constexpr int kPinAttempts = 3;
+constexpr int kPukAttempts = 10;
 
 struct Scheduled {
   Clock::time_point due;
@@ -109,8 +136,9 @@ struct Scheduled {
   pdu::StatusReport report;
 };
 
-std::string CmtIndication(const std::string& pduHex) {
-  return "\r\n+CMT: ," + std::to_string(pdu::TpduLength(pduHex)) + "\r\n" + pduHex + "\r\n";
+std::string CmtIndication(const std::string& pduHex, const std::string& alpha = "") {
+  std::string name = alpha.empty() ? "" : "\"" + alpha + "\"";
+  return "\r\n+CMT: " + name + "," + std::to_string(pdu::TpduLength(pduHex)) + "\r\n" + pduHex + "\r\n";
 }
 
 std::string CdsIndication(const std::string& pduHex) {
@@ -161,6 +189,15 @@ struct ModemSim::Impl {
   std::string wire, output;
   std::vector<SubmitRecord> submits;
   int cnma = 0, unexpectedCnma = 0;
+  int deliveriesWritten = 0, reportsWritten = 0, storageIndications = 0, messagesStored = 0;
+  int routingDrops = 0;
+  std::map<std::pair<std::string, int>, int> deletions;  // (storage, index) -> slots emptied
+  int totalDeletions = 0;
+  std::vector<std::optional<Slot>> sm, me;                // storage, guarded by mu
+  std::deque<Indication> heldByNetwork;                   // arrived while the storage was full
+  uint64_t generation = 0;                                // counts state changes (WaitUntil)
+  int cmmsMode = 0;
+  int nextConcatReference = 1;
   std::deque<Indication> queue;
   std::vector<Scheduled> scheduled;
   int writing = 0;  // indications taken from the queue and not yet written
@@ -185,8 +222,39 @@ struct ModemSim::Impl {
   bool pduOverflow = false;
   std::string line;
   int nextReference = 1;
-  int pendingAcks = 0;
+  std::deque<PendingAck> pendingAcks;
+  // Routing (+CNMI): before the client sets it, `initial` decides.
+  enum class Routing { Direct, StoreIndicate, StoreSilent };
+  bool cnmiSet = false;
+  int cnmiMt = 0, cnmiDs = 0;
+  Routing initialRoute = Routing::Direct;
+  size_t alphaNext = 0;
+  std::string mem1 = "SM", mem2 = "SM", mem3 = "SM";  // read/delete, write, receive (+CPMS)
+  // SIM lock state beyond "PIN asked" (pin-counter profile).
+  bool pukRequired = false, simBlocked = false;
+  int pinLeft = kPinAttempts, pukLeft = kPukAttempts;
+  std::string currentPin;
+  bool plugged = true;
+  std::deque<Indication> heldWhileUnplugged;  // the network retries them once the modem is back
+  int request = 0;                            // 1 unplug, 2 replug (serving thread performs it)
+  bool requestDone = false;
+  std::string requestError;
   std::string outBuf;
+
+  std::string cnmiNow = "0,0,0,0,0";  // copy of cnmi for other threads, guarded by mu
+  void SetCnmi(const std::string& value) {
+    cnmi = value;
+    std::lock_guard<std::mutex> lock(mu);
+    cnmiNow = value;
+  }
+
+  void Notify() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++generation;
+    }
+    cv.notify_all();
+  }
 
   // Caller holds mu, which also guards the pipe's closing in CloseAll.
   void WakeLocked() {
@@ -221,7 +289,7 @@ struct ModemSim::Impl {
       output += bytes;
       CapLog(&output);
     }
-    cv.notify_all();
+    Notify();
     Trace(">> ", bytes.data(), bytes.size());
     outBuf += bytes;
     if (outBuf.size() > kMaxPendingOutput) outBuf.erase(0, outBuf.size() - kMaxPendingOutput);
@@ -277,7 +345,7 @@ struct ModemSim::Impl {
         if (it->due <= now) {
           if (it->isReport) {
             it->report.dischargeTime = pdu::LocalNow();
-            it->indication.text = CdsIndication(pdu::EncodeStatusReport(it->report));
+            it->indication.pdu = pdu::EncodeStatusReport(it->report);
           }
           queue.push_back(std::move(it->indication));
           it = scheduled.erase(it);
@@ -285,29 +353,32 @@ struct ModemSim::Impl {
           ++it;
         }
       }
-      if (!LineIdle() || queue.empty()) return;
+      if (!plugged || !LineIdle() || queue.empty()) return;
       ready.swap(queue);
       writing = static_cast<int>(ready.size());
       silent = opts.silent;
     }
     for (Indication& ind : ready) {
       if (silent) continue;  // a dead modem says nothing, indications included
-      Emit(ind.text);
-      if (ind.needsAck) ++pendingAcks;
+      Dispatch(ind);
     }
     {
       std::lock_guard<std::mutex> lock(mu);
       writing = 0;
     }
-    cv.notify_all();
+    Notify();
   }
 
   int PollTimeoutMs() {
     std::lock_guard<std::mutex> lock(mu);
     bool heldByLine = !queue.empty() && !pduMode && !line.empty();
-    if (scheduled.empty() && !heldByLine) return -1;
+    bool timedAck = false;
+    for (const PendingAck& a : pendingAcks) timedAck = timedAck || a.timed;
+    if (scheduled.empty() && !heldByLine && !timedAck) return -1;
     auto earliest = heldByLine ? lastByte + kTypingPause : Clock::time_point::max();
     for (const Scheduled& s : scheduled) earliest = std::min(earliest, s.due);
+    for (const PendingAck& a : pendingAcks)
+      if (a.timed) earliest = std::min(earliest, a.due);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(earliest - Clock::now()).count();
     return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms + 1, 60000));
   }
@@ -324,6 +395,11 @@ struct ModemSim::Impl {
         while (read(wakeRead, buf, sizeof buf) > 0) {
         }
       }
+      HandleRequest();
+      if (!plugged) {
+        FlushIndications();  // moves due reports into the queue, where they wait
+        continue;
+      }
       KeepRaw();
       if (fds[0].revents & POLLIN) {
         ssize_t n = read(master, buf, sizeof buf);
@@ -336,15 +412,437 @@ struct ModemSim::Impl {
           Trace("<< ", buf, static_cast<size_t>(n));
           lastByte = Clock::now();
           for (ssize_t i = 0; i < n; ++i) OnByte(static_cast<uint8_t>(buf[i]));
-          cv.notify_all();
+          Notify();
         }
       } else if (fds[0].revents & (POLLHUP | POLLERR)) {
         // No slave open (cannot happen while slaveKeep is held, but never spin).
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
+      ExpireAcks();
       FlushIndications();
       Flush();
     }
+  }
+
+  // ---- routing, storage ----
+
+  Routing RouteFor(const ModemSimOptions& o, bool report) const {
+    if (!cnmiSet) return o.noCnma || o.cmtiOnly ? Routing::StoreIndicate : initialRoute;
+    int v = report ? cnmiDs : cnmiMt;
+    if (v == 0) return Routing::StoreSilent;
+    if (o.cmtiOnly) return Routing::StoreIndicate;
+    if (report) return v == 1 ? Routing::Direct : Routing::StoreIndicate;
+    return v == 2 ? Routing::Direct : Routing::StoreIndicate;  // mt 3: class 3 only would be direct
+  }
+
+  std::string NextAlpha(const ModemSimOptions& o) {
+    if (!o.alpha) return "";
+    size_t n = o.alphaNames.empty() ? std::size(kDefaultAlphaNames) : o.alphaNames.size();
+    size_t k = alphaNext++ % n;
+    return o.alphaNames.empty() ? kDefaultAlphaNames[k] : o.alphaNames[k];
+  }
+
+  // Storage named by +CPMS: "SM", "ME" or "MT" (SM indexes 1..simCapacity,
+  // then ME). Caller holds mu.
+  std::vector<std::optional<Slot>>* Physical(const std::string& name) {
+    return name == "SM" ? &sm : name == "ME" ? &me : nullptr;
+  }
+  std::optional<Slot>* SlotAt(const std::string& mem, int index, std::string* physical = nullptr,
+                              int* physicalIndex = nullptr) {
+    if (index < 1) return nullptr;
+    std::string name = mem;
+    int i = index;
+    if (mem == "MT") {
+      name = i <= static_cast<int>(sm.size()) ? "SM" : "ME";
+      if (name == "ME") i -= static_cast<int>(sm.size());
+    }
+    std::vector<std::optional<Slot>>* store = Physical(name);
+    if (!store || i > static_cast<int>(store->size())) return nullptr;
+    if (physical) *physical = name;
+    if (physicalIndex) *physicalIndex = i;
+    return &(*store)[static_cast<size_t>(i - 1)];
+  }
+  int Capacity(const std::string& mem) const {
+    if (mem == "MT") return static_cast<int>(sm.size() + me.size());
+    return static_cast<int>(mem == "SM" ? sm.size() : me.size());
+  }
+  int Used(const std::string& mem) const {
+    auto used = [](const std::vector<std::optional<Slot>>& v) {
+      return static_cast<int>(std::count_if(v.begin(), v.end(), [](const std::optional<Slot>& x) { return x.has_value(); }));
+    };
+    if (mem == "MT") return used(sm) + used(me);
+    return used(mem == "SM" ? sm : me);
+  }
+  // Stores in the first free slot of mem; returns the index there, -1 when full.
+  int StoreLocked(const std::string& mem, Slot slot) {
+    for (int i = 1; i <= Capacity(mem); ++i) {
+      std::optional<Slot>* at = SlotAt(mem, i);
+      if (at && !at->has_value()) {
+        *at = std::move(slot);
+        ++messagesStored;
+        return i;
+      }
+    }
+    return -1;
+  }
+
+  void Dispatch(const Indication& ind) {
+    if (ind.kind == Kind::Raw) {
+      Emit(ind.text);
+      return;
+    }
+    ModemSimOptions o = Snapshot();
+    bool report = ind.kind == Kind::Report;
+    Routing route = RouteFor(o, report);
+    if (route == Routing::Direct) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        ++(report ? reportsWritten : deliveriesWritten);
+      }
+      Emit(report ? CdsIndication(ind.pdu) : CmtIndication(ind.pdu, NextAlpha(o)));
+      if (!o.noCnma) {
+        PendingAck a;
+        a.timed = o.ackTimeout && smsService == 1;
+        a.due = Clock::now() + std::chrono::milliseconds(std::max(0, o.ackTimeoutMs));
+        a.indication = ind;
+        pendingAcks.push_back(std::move(a));
+        // A client that never acknowledges (message service 0) must not make
+        // the list grow for ever; the oldest awaits nothing any more.
+        if (pendingAcks.size() > kMaxPendingAcks) pendingAcks.pop_front();
+      }
+      return;
+    }
+    Slot slot;
+    slot.statusReport = report;
+    slot.pdu = ind.pdu;
+    if (!report) slot.alpha = NextAlpha(o);
+    int index;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      index = StoreLocked(mem3, std::move(slot));
+      // A full storage: the network keeps the message and tries again after a deletion.
+      if (index < 0) heldByNetwork.push_back(ind);
+      if (heldByNetwork.size() > kMaxPendingAcks) heldByNetwork.pop_front();  // expired at the network
+      if (index >= 0 && route == Routing::StoreIndicate) ++storageIndications;
+    }
+    Notify();
+    if (index >= 0 && route == Routing::StoreIndicate)
+      Emit(Frame(std::string(report ? "+CDSI: \"" : "+CMTI: \"") + mem3 + "\"," + std::to_string(index)));
+  }
+
+  // Under the ack-timeout profile an indication left unacknowledged switches
+  // routing off (27.005 +CNMA: <mt> and <ds> set to 0).
+  void ExpireAcks() {
+    auto now = Clock::now();
+    bool expired = false;
+    for (const PendingAck& a : pendingAcks) expired = expired || (a.timed && a.due <= now);
+    if (!expired) return;
+    cnmiSet = true;
+    cnmiMt = cnmiDs = 0;
+    std::vector<std::string> f = SplitCommas(cnmi);
+    f.resize(std::max<size_t>(f.size(), 5));
+    f[1] = "0";
+    f[3] = "0";
+    SetCnmi(f[0] + "," + f[1] + "," + f[2] + "," + f[3] + "," + f[4]);
+    std::deque<PendingAck> lost;
+    lost.swap(pendingAcks);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++routingDrops;
+    }
+    Notify();
+    if (!Snapshot().ackTimeoutRedeliver) return;
+    for (const PendingAck& a : lost) Dispatch(a.indication);  // routing off: stored silently
+  }
+
+  // After a deletion, what the network held back for lack of room comes again.
+  void RetryHeld() {
+    std::lock_guard<std::mutex> lock(mu);
+    while (!heldByNetwork.empty()) {
+      queue.push_front(std::move(heldByNetwork.back()));
+      heldByNetwork.pop_back();
+    }
+    WakeLocked();
+  }
+
+  std::string StorageList(const std::string& mem, int stat) {
+    std::string out;
+    std::lock_guard<std::mutex> lock(mu);
+    for (int i = 1; i <= Capacity(mem); ++i) {
+      std::optional<Slot>* at = SlotAt(mem, i);
+      if (!at || !at->has_value() || (stat != 4 && (*at)->status != stat)) continue;
+      Slot& slot = **at;
+      out += "+CMGL: " + std::to_string(i) + "," + std::to_string(slot.status) + "," +
+             (slot.alpha.empty() ? "" : "\"" + slot.alpha + "\"") + "," + std::to_string(pdu::TpduLength(slot.pdu)) +
+             "\r\n" + slot.pdu + "\r\n";
+      if (slot.status == 0) slot.status = 1;  // received unread -> received read
+    }
+    return out;
+  }
+
+  std::string StorageCommand(const std::string& name, bool test, bool read, bool set, const std::string& args) {
+    std::vector<std::string> a = SplitCommas(args);
+    if (name == "+CPMS") {
+      if (test) return Info("+CPMS: (\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\")");
+      std::lock_guard<std::mutex> lock(mu);
+      auto counts = [this](const std::string& m) { return std::to_string(Used(m)) + "," + std::to_string(Capacity(m)); };
+      if (read) {
+        return Info("+CPMS: \"" + mem1 + "\"," + counts(mem1) + ",\"" + mem2 + "\"," + counts(mem2) + ",\"" + mem3 +
+                    "\"," + counts(mem3));
+      }
+      if (!set || a.size() > 3) return kError;
+      std::string want[3] = {mem1, mem2, mem3};
+      for (size_t k = 0; k < a.size(); ++k) {
+        std::string m = Upper(Unquote(a[k]));
+        if (m != "SM" && m != "ME" && m != "MT") return CmsError(302);
+        want[k] = m;
+      }
+      mem1 = want[0];
+      mem2 = want[1];
+      mem3 = want[2];
+      return Info("+CPMS: " + counts(mem1) + "," + counts(mem2) + "," + counts(mem3));
+    }
+    if (name == "+CMGL") {
+      if (test) return Info("+CMGL: (0-4)");
+      int stat = 0;  // PDU mode: received unread when no status is given
+      if (set && !ParseInt(args, &stat)) return CmsError(304);
+      if (read || stat > 4) return CmsError(304);
+      std::string list = StorageList(mem1, stat);
+      Notify();
+      return list.empty() ? kOk : "\r\n" + list + kOk;
+    }
+    if (name == "+CMGR") {
+      if (test) return kOk;
+      int index;
+      if (!set || !ParseInt(a[0], &index)) return CmsError(304);
+      std::string out;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        std::optional<Slot>* at = SlotAt(mem1, index);
+        if (!at || !at->has_value()) return CmsError(321);  // invalid memory index
+        Slot& slot = **at;
+        out = Frame("+CMGR: " + std::to_string(slot.status) + "," + (slot.alpha.empty() ? "" : "\"" + slot.alpha + "\"") +
+                    "," + std::to_string(pdu::TpduLength(slot.pdu)));
+        out += slot.pdu + "\r\n" + kOk;
+        if (slot.status == 0) slot.status = 1;
+      }
+      Notify();
+      return out;
+    }
+    if (name == "+CMGD") {
+      if (test) {
+        std::lock_guard<std::mutex> lock(mu);
+        std::string used;
+        for (int i = 1; i <= Capacity(mem1); ++i) {
+          std::optional<Slot>* at = SlotAt(mem1, i);
+          if (at && at->has_value()) used += (used.empty() ? "" : ",") + std::to_string(i);
+        }
+        return Info("+CMGD: (" + used + "),(0-4)");
+      }
+      int index = 0, flag = 0;
+      if (!set || !ParseInt(a[0], &index) || (a.size() > 1 && (!ParseInt(a[1], &flag) || flag > 4)))
+        return CmsError(304);
+      bool deleted = false;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        auto erase = [this](const std::string& mem, int i) {
+          std::string physical;
+          int pi = 0;
+          std::optional<Slot>* at = SlotAt(mem, i, &physical, &pi);
+          if (!at || !at->has_value()) return false;
+          at->reset();
+          ++deletions[{physical, pi}];
+          ++totalDeletions;
+          return true;
+        };
+        if (flag == 0) {
+          std::optional<Slot>* at = SlotAt(mem1, index);
+          if (!at) return CmsError(321);
+          deleted = erase(mem1, index);
+        } else {
+          // 1: read ones, 2: read and sent, 3: read, sent and unsent, 4: all.
+          for (int i = 1; i <= Capacity(mem1); ++i) {
+            std::optional<Slot>* at = SlotAt(mem1, i);
+            if (!at || !at->has_value()) continue;
+            int st = (*at)->status;
+            bool match = flag == 4 || st == 1 || (flag >= 2 && st == 3) || (flag >= 3 && st == 2);
+            if (match) deleted = erase(mem1, i) || deleted;
+          }
+        }
+      }
+      Notify();
+      if (deleted) RetryHeld();
+      return kOk;
+    }
+    return kError;
+  }
+
+  // ---- PIN counter state file: "pin_left N", "puk_left N", "pin P" lines ----
+  void LoadPinState() {
+    ModemSimOptions o = Snapshot();
+    currentPin = o.pin;
+    if (!o.pinCounter || o.stateFile.empty()) return;
+    std::FILE* f = std::fopen(o.stateFile.c_str(), "r");
+    if (!f) return;
+    char key[32], value[64];
+    while (std::fscanf(f, "%31s %63s", key, value) == 2) {
+      std::string k = key;
+      if (k == "pin_left") pinLeft = std::max(0, std::min(kPinAttempts, std::atoi(value)));
+      else if (k == "puk_left") pukLeft = std::max(0, std::min(kPukAttempts, std::atoi(value)));
+      else if (k == "pin") currentPin = value;
+    }
+    std::fclose(f);
+    pukRequired = pinLeft == 0 && pukLeft > 0;
+    simBlocked = pukLeft == 0;
+  }
+  void SavePinState() {
+    ModemSimOptions o = Snapshot();
+    if (!o.pinCounter || o.stateFile.empty()) return;
+    std::string tmp = o.stateFile + ".tmp";
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return;
+    std::fprintf(f, "pin_left %d\npuk_left %d\npin %s\n", pinLeft, pukLeft, currentPin.c_str());
+    std::fclose(f);
+    std::rename(tmp.c_str(), o.stateFile.c_str());
+  }
+
+  std::string PinCommand(const ModemSimOptions& o, bool test, bool read, bool set, const std::string& args) {
+    if (test) return kOk;
+    if (read) {
+      if (simBlocked) return CmeError(13);  // SIM failure: blocked for good
+      return Info(pukRequired ? "+CPIN: SIM PUK" : simReady ? "+CPIN: READY" : "+CPIN: SIM PIN");
+    }
+    if (!set) return kError;
+    std::vector<std::string> a = SplitCommas(args);
+    if (!o.pinCounter) {
+      if (simReady) return CmeError(3);  // operation not allowed: no PIN is asked for
+      if (Unquote(a[0]) != o.pin) return CmeError(16);  // incorrect password
+      simReady = true;
+      cmgfFailuresLeft = o.failCmgfTimes;
+      return kOk;
+    }
+    if (simBlocked) return CmeError(13);
+    if (pukRequired) {
+      if (a.size() < 2) return CmeError(12);  // SIM PUK required
+      if (Unquote(a[0]) != o.puk) {
+        --pukLeft;
+        simBlocked = pukLeft == 0;
+        SavePinState();
+        return CmeError(16);
+      }
+      currentPin = Unquote(a[1]);
+      pukRequired = false;
+      pinLeft = kPinAttempts;
+      pukLeft = kPukAttempts;
+      simReady = true;
+      cmgfFailuresLeft = o.failCmgfTimes;
+      SavePinState();
+      return kOk;
+    }
+    if (simReady) return CmeError(3);
+    if (Unquote(a[0]) != currentPin) {
+      --pinLeft;
+      pukRequired = pinLeft == 0;
+      SavePinState();
+      return CmeError(16);
+    }
+    pinLeft = kPinAttempts;
+    simReady = true;
+    cmgfFailuresLeft = o.failCmgfTimes;
+    SavePinState();
+    return kOk;
+  }
+
+  // The SIM's state for commands that need it: "" when ready, else the error.
+  std::string SimGate() const {
+    if (simBlocked) return CmeError(13);
+    if (pukRequired) return CmeError(12);  // SIM PUK required
+    if (!simReady) return CmeError(11);    // SIM PIN required
+    return "";
+  }
+
+  // ---- unplug / replug, performed on the serving thread ----
+  void Request(int op) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (!opts.unplug) throw std::logic_error("unplug and replug need the unplug profile");
+    if (!running) throw std::logic_error("the simulator is not running");
+    request = op;
+    requestDone = false;
+    requestError.clear();
+    WakeLocked();
+    cv.wait(lock, [&] { return requestDone || !running; });
+    if (!requestError.empty()) throw std::runtime_error(requestError);
+  }
+
+  void HandleRequest() {
+    int op;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      op = request;
+    }
+    if (op == 0) return;
+    std::string error;
+    try {
+      if (op == 1 && plugged) DoUnplug();
+      if (op == 2 && !plugged) DoReplug();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      request = 0;
+      requestDone = true;
+      requestError = error;
+    }
+    Notify();
+  }
+
+  void DoUnplug() {
+    RemoveLink(Snapshot().linkPath);
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      for (int* fd : {&master, &slaveKeep}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+      }
+      plugged = false;
+      // Under message service 1, what the modem had written and not seen
+      // acknowledged the network sends again later.
+      if (smsService == 1)
+        for (PendingAck& a : pendingAcks) heldWhileUnplugged.push_back(std::move(a.indication));
+    }
+    pendingAcks.clear();
+    outBuf.clear();
+    line.clear();
+    pduMode = false;
+  }
+
+  void DoReplug() {
+    OpenPty();
+    std::string link = Snapshot().linkPath;
+    if (!link.empty()) MakeLink(link);
+    ModemSimOptions o = Snapshot();
+    // A modem that has just started: power-on settings; messages go to storage
+    // until the client sets routing again.
+    echo = o.echo;
+    simReady = o.pin.empty() && !pukRequired && !simBlocked;
+    if (!o.pinCounter) simReady = o.pin.empty();
+    cmgfFailuresLeft = 0;
+    smsService = 0;
+    SetCnmi("0,0,0,0,0");
+    cnmiSet = false;
+    cnmiMt = cnmiDs = 0;
+    initialRoute = Routing::StoreSilent;
+    nextReference = 1;
+    std::lock_guard<std::mutex> lock(mu);
+    cmmsMode = 0;
+    mem1 = mem2 = mem3 = "SM";
+    plugged = true;
+    while (!heldWhileUnplugged.empty()) {
+      queue.push_front(std::move(heldWhileUnplugged.back()));
+      heldWhileUnplugged.pop_back();
+    }
+    WakeLocked();
   }
 
   void OnByte(uint8_t c) {
@@ -391,7 +889,7 @@ struct ModemSim::Impl {
       CapLog(&commands);
       silent = opts.silent;
     }
-    cv.notify_all();
+    Notify();
     if (silent) return;
     Emit(Execute(command));
   }
@@ -461,27 +959,46 @@ struct ModemSim::Impl {
     if (name == "+CGMM" || name == "+GMM") return test ? kOk : exec ? Info(o.model) : kError;
     if (name == "+CGSN" || name == "+GSN") return test ? kOk : exec ? Info(o.serial) : kError;
     if (name == "+CMEE") return (set || test) ? kOk : read ? Info("+CMEE: 1") : kError;
-    if (name == "+CSQ") return exec ? Info("+CSQ: 20,99") : test ? Info("+CSQ: (0-31,99),(0-7,99)") : kError;
-    if (name == "+CREG") return read ? Info("+CREG: 0,1") : (set || test) ? kOk : kError;
+    if (name == "+CSQ") return exec ? Info("+CSQ: " + std::to_string(o.rssi) + ",99") : test ? Info("+CSQ: (0-31,99),(0-7,99)") : kError;
+    if (name == "+CREG") return read ? Info("+CREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
 
-    if (name == "+CPIN") {
+    if (name == "+CPIN") return PinCommand(o, test, read, set, args);
+    if (name == "+CPINR") {
+      if (!o.pinCounter) return kError;
       if (test) return kOk;
-      if (read) return Info(simReady ? "+CPIN: READY" : "+CPIN: SIM PIN");
-      if (!set) return kError;
-      if (simReady) return CmeError(3);  // operation not allowed: no PIN is asked for
-      std::string pin = Unquote(SplitCommas(args)[0]);
-      if (pin != o.pin) return CmeError(16);  // incorrect password
-      simReady = true;
-      cmgfFailuresLeft = o.failCmgfTimes;
-      return kOk;
+      std::string want = Upper(Unquote(SplitCommas(args)[0]));
+      std::string lines;  // several information lines: one CR LF between them
+      if (want.empty() || want == "SIM PIN") lines += "+CPINR: SIM PIN," + std::to_string(pinLeft) + ",3";
+      if (want.empty() || want == "SIM PUK")
+        lines += (lines.empty() ? "" : "\r\n") + std::string("+CPINR: SIM PUK,") + std::to_string(pukLeft) + ",10";
+      return lines.empty() ? kOk : Info(lines);
+    }
+    if (name == "+CEREG") return read ? Info("+CEREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
+    if (name == "+COPS") {
+      if (test) return Info("+COPS: (2,\"" + o.operatorName + "\",\"" + o.operatorName + "\",\"00101\",0),,(0-4),(0-2)");
+      if (read) {
+        bool registered = o.registration == 1 || o.registration == 5;
+        return Info(registered ? "+COPS: 0,0,\"" + o.operatorName + "\",0" : "+COPS: 0");
+      }
+      return set ? kOk : kError;
+    }
+    if (name == "+CIMI" || name == "+CCID" || name == "+ICCID") {
+      if (test) return kOk;
+      if (!exec && !(read && name != "+CIMI")) return kError;
+      std::string gate = SimGate();
+      if (!gate.empty() && name == "+CIMI") return gate;
+      if (name == "+CIMI") return Info(o.imsi);
+      return Info(name + ": " + o.iccid);
     }
 
     static const char* const kSmsCommands[] = {"+CMGF", "+CSMS", "+CNMI", "+CNMA",
-                                               "+CMGS", "+CSCA", "+CPMS"};
+                                               "+CMGS", "+CSCA", "+CPMS", "+CMMS",
+                                               "+CMGL", "+CMGR", "+CMGD"};
     bool isSms = std::find(std::begin(kSmsCommands), std::end(kSmsCommands), name) !=
                  std::end(kSmsCommands);
     if (!isSms) return kError;
-    if (!simReady) return CmeError(11);  // SIM PIN required
+    std::string gate = SimGate();
+    if (!gate.empty()) return gate;
 
     if (name == "+CMGF") {
       if (test) return Info("+CMGF: (0)");
@@ -502,6 +1019,7 @@ struct ModemSim::Impl {
       if (!set) return kError;
       int service;
       if (!ParseInt(args, &service)) return kError;
+      if (service == 1 && o.noCnma) return CmsError(303);  // operation not supported
       for (const std::string& offered : SplitCommas(o.smsServices)) {
         int v;
         if (ParseInt(offered, &v) && v == service) {
@@ -512,7 +1030,8 @@ struct ModemSim::Impl {
       return CmsError(303);
     }
     if (name == "+CNMI") {
-      if (test) return Info("+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
+      // A modem without direct routing offers only storage for messages.
+      if (test) return Info(o.noCnma ? "+CNMI: (0-3),(0,1),(0-3),(0-2),(0,1)" : "+CNMI: (0-3),(0-3),(0-3),(0-2),(0,1)");
       if (read) return Info("+CNMI: " + cnmi);
       if (!set) return kError;
       static const int kMax[] = {3, 3, 3, 2, 1};
@@ -522,26 +1041,60 @@ struct ModemSim::Impl {
         int v;
         if (!Trim(parts[k]).empty() && (!ParseInt(parts[k], &v) || v > kMax[k])) return CmsError(303);
       }
-      cnmi = Trim(args);
+      int mt = cnmiMt, ds = cnmiDs;
+      if (parts.size() > 1 && !Trim(parts[1]).empty()) ParseInt(parts[1], &mt);
+      if (parts.size() > 3 && !Trim(parts[3]).empty()) ParseInt(parts[3], &ds);
+      // Without +CNMA nothing can be routed directly under acknowledgement.
+      if (o.noCnma && (mt == 2 || mt == 3)) return CmsError(303);
+      cnmiMt = mt;
+      cnmiDs = ds;
+      cnmiSet = true;
+      SetCnmi(Trim(args));
       return kOk;
     }
     if (name == "+CNMA") {
       if (test) return kOk;
-      bool expected = pendingAcks > 0;
-      if (expected) --pendingAcks;
+      if (o.noCnma) {
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          ++cnma;
+          ++unexpectedCnma;
+        }
+        Notify();
+        return CmsError(303);
+      }
+      bool expected = !pendingAcks.empty();
+      if (expected) pendingAcks.pop_front();
       {
         std::lock_guard<std::mutex> lock(mu);
         ++cnma;
         if (!expected) ++unexpectedCnma;
       }
-      cv.notify_all();
+      Notify();
       return expected ? kOk : CmsError(340);  // no +CNMA acknowledgement expected
+    }
+    if (name == "+CMMS") {
+      // More messages to send (27.005 3.5.6): keeps the link to the network open
+      // between the parts of a concatenated message. Nothing to keep on a pty;
+      // the mode is remembered and answered.
+      if (!o.cmms) return kError;
+      if (test) return Info("+CMMS: (0-2)");
+      if (read) return Info("+CMMS: " + std::to_string(cmmsMode));
+      if (!set) return kError;
+      int mode;
+      if (!ParseInt(args, &mode) || mode > 2) return CmsError(302);
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        cmmsMode = mode;
+      }
+      return kOk;
     }
     if (name == "+CSCA") {
       if (read) return Info("+CSCA: \"" + o.serviceCentre + "\",145");
       return (set || test) ? kOk : kError;
     }
-    if (name == "+CPMS") return test || read || set ? Info("+CPMS: 0,30,0,30,0,30") : kError;
+    if (name == "+CPMS" || name == "+CMGL" || name == "+CMGR" || name == "+CMGD")
+      return StorageCommand(name, test, read, set, args);
     if (name == "+CMGS") {
       if (test) return kOk;
       if (!set) return kError;
@@ -572,6 +1125,28 @@ struct ModemSim::Impl {
       rec.dcs = submit.dcs;
       rec.statusReportRequest = submit.statusReportRequest();
       rec.text = submit.text;
+      rec.header = pdu::ToHex(submit.header);
+      rec.concatenated = submit.udh.concatenated;
+      rec.reference16 = submit.udh.reference16;
+      rec.concatReference = submit.udh.reference;
+      rec.concatTotal = submit.udh.total;
+      rec.concatSequence = submit.udh.sequence;
+      rec.lockingShift = submit.udh.lockingShift;
+      rec.singleShift = submit.udh.singleShift;
+      if (!submit.septets.empty()) {
+        // An escape septet as the last one of a part has lost its second half,
+        // unless it is itself the second septet of an escape pair.
+        size_t escapes = 0;
+        for (size_t k = submit.septets.size(); k > 0 && submit.septets[k - 1] == 0x1B; --k) ++escapes;
+        rec.endsInEscape = escapes % 2 == 1;
+      }
+      pdu::Alphabet alphabet;
+      if (pdu::AlphabetOf(submit.dcs, &alphabet) && alphabet == pdu::Alphabet::Ucs2 && submit.octets.size() >= 2) {
+        int last = (submit.octets[submit.octets.size() - 2] << 8) | submit.octets.back();
+        rec.endsInSurrogate = last >= 0xD800 && last < 0xDC00;
+      }
+      rec.octets = submit.octets;
+      rec.septets = submit.septets;
     }
     std::string answer;
     if (!ok) {
@@ -582,6 +1157,10 @@ struct ModemSim::Impl {
       rec.cmsError = 500;
       rec.error = "refused by configuration";
       answer = CmsError(500);
+    } else if (o.cmsError > 0) {
+      rec.cmsError = o.cmsError;
+      rec.error = "refused by configuration";
+      answer = CmsError(o.cmsError);
     } else {
       rec.accepted = true;
       rec.reference = nextReference;
@@ -594,7 +1173,7 @@ struct ModemSim::Impl {
       submits.push_back(rec);
       CapLog(&submits);
     }
-    cv.notify_all();
+    Notify();
     Emit(answer);
   }
 
@@ -617,13 +1196,13 @@ struct ModemSim::Impl {
       d.userData = submit.userData;
       Scheduled s;
       s.due = t0 + std::chrono::milliseconds(std::max(0, o.deliverDelayMs));
-      s.indication = {CmtIndication(pdu::EncodeDeliver(d)), true};
+      s.indication = {Kind::Deliver, "", pdu::EncodeDeliver(d)};
       scheduled.push_back(std::move(s));
     }
     if (submit.statusReportRequest()) {
       Scheduled s;
       s.due = t0 + std::chrono::milliseconds(std::max(0, o.reportDelayMs));
-      s.indication.needsAck = true;
+      s.indication.kind = Kind::Report;
       s.isReport = true;
       s.report.serviceCentre = o.serviceCentre;
       s.report.messageReference = reference;
@@ -635,12 +1214,32 @@ struct ModemSim::Impl {
   }
 
   void Open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
+    OpenPty();
+    int p[2];
+    if (pipe(p) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    wakeRead = p[0];
+    wakeWrite = p[1];
+    for (int fd : p) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+
+  void OpenPty() {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0) throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      master = m;
+    }
     if (master < 0) throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
     char name[256];
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
       throw std::runtime_error(std::string("pty setup: ") + std::strerror(errno));
-    slavePath = name;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      slavePath = name;
+    }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     termios t{};
@@ -650,16 +1249,10 @@ struct ModemSim::Impl {
     }
     // Holding a slave descriptor keeps the master from seeing EIO/POLLHUP while
     // no client has the port open, so clients may close and reopen at will.
-    slaveKeep = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slaveKeep < 0) throw std::runtime_error(std::string("open ") + name + ": " + std::strerror(errno));
-    int p[2];
-    if (pipe(p) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    wakeRead = p[0];
-    wakeWrite = p[1];
-    for (int fd : p) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    int keep = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (keep < 0) throw std::runtime_error(std::string("open ") + name + ": " + std::strerror(errno));
+    std::lock_guard<std::mutex> lock(mu);
+    slaveKeep = keep;
   }
 
   void MakeLink(const std::string& path) {
@@ -705,6 +1298,20 @@ void ModemSim::Start() {
     impl_->started = true;
   }
   try {
+    ModemSimOptions o = Options();
+    {
+      std::lock_guard<std::mutex> lock(impl_->mu);
+      impl_->sm.resize(static_cast<size_t>(std::max(1, o.simCapacity)));
+      impl_->me.resize(static_cast<size_t>(std::max(1, o.meCapacity)));
+    }
+    impl_->LoadPinState();
+    for (const ModemSimOptions::StoredText& t : o.storedMessages) {
+      try {
+        AddStored(t.from, t.text);
+      } catch (const std::invalid_argument& e) {
+        throw std::runtime_error("stored message from " + t.from + ": " + e.what());
+      }
+    }
     impl_->Open();
     std::string link = Options().linkPath;
     if (!link.empty()) impl_->MakeLink(link);
@@ -730,7 +1337,7 @@ void ModemSim::Stop() {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->running = false;
   }
-  impl_->cv.notify_all();
+  impl_->Notify();
 }
 
 bool ModemSim::Running() const {
@@ -738,7 +1345,10 @@ bool ModemSim::Running() const {
   return impl_->running;
 }
 
-std::string ModemSim::DevicePath() const { return impl_->slavePath; }
+std::string ModemSim::DevicePath() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->slavePath;
+}
 
 std::string ModemSim::LinkPath() const { return Options().linkPath; }
 
@@ -774,6 +1384,84 @@ std::vector<SubmitRecord> ModemSim::Submits() const {
   return impl_->submits;
 }
 
+std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
+  std::vector<SubmitRecord> submits = Submits();
+  std::vector<SubmittedMessage> messages;
+  std::vector<std::vector<const SubmitRecord*>> parts;  // per message, by sequence
+  for (const SubmitRecord& r : submits) {
+    if (!r.accepted) continue;
+    size_t m = messages.size();
+    if (r.concatenated) {
+      for (size_t k = 0; k < messages.size(); ++k) {
+        const SubmittedMessage& c = messages[k];
+        // A reference reused after its message completed starts a new one.
+        if (c.destination == r.destination && c.reference == r.concatReference && c.reference16 == r.reference16 &&
+            c.total == r.concatTotal && !c.complete) {
+          m = k;
+          break;
+        }
+      }
+    }
+    if (m == messages.size()) {
+      SubmittedMessage c;
+      c.destination = r.destination;
+      c.reference = r.concatenated ? r.concatReference : -1;
+      c.reference16 = r.reference16;
+      c.total = r.concatenated ? r.concatTotal : 1;
+      c.dcs = r.dcs;
+      messages.push_back(c);
+      parts.emplace_back(static_cast<size_t>(c.total), nullptr);
+    }
+    SubmittedMessage& c = messages[m];
+    int seq = r.concatenated ? r.concatSequence : 1;
+    c.sequences.push_back(seq);
+    if (!parts[m][static_cast<size_t>(seq - 1)]) parts[m][static_cast<size_t>(seq - 1)] = &r;
+    c.complete = std::all_of(parts[m].begin(), parts[m].end(), [](const SubmitRecord* p) { return p != nullptr; });
+  }
+  for (size_t m = 0; m < messages.size(); ++m) {
+    pdu::Bytes septets, octets;
+    const SubmitRecord* first = nullptr;
+    std::string latin;
+    for (const SubmitRecord* p : parts[m]) {
+      messages[m].references.push_back(p ? p->reference : -1);
+      if (!p) continue;
+      if (!first) first = p;
+      septets.insert(septets.end(), p->septets.begin(), p->septets.end());
+      octets.insert(octets.end(), p->octets.begin(), p->octets.end());
+    }
+    if (!first) continue;
+    pdu::Alphabet alphabet = pdu::Alphabet::Gsm7;
+    pdu::AlphabetOf(first->dcs, &alphabet);
+    if (alphabet == pdu::Alphabet::Gsm7) {
+      messages[m].text =
+          pdu::CodePointsToUtf8(pdu::GsmToTextWith(septets, first->lockingShift, first->singleShift));
+    } else if (alphabet == pdu::Alphabet::Ucs2) {
+      std::u32string text;
+      for (size_t i = 0; i + 1 < octets.size(); i += 2) {
+        char32_t u = static_cast<char32_t>((octets[i] << 8) | octets[i + 1]);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < octets.size()) {
+          char32_t lo = static_cast<char32_t>((octets[i + 2] << 8) | octets[i + 3]);
+          if (lo >= 0xDC00 && lo < 0xE000) {
+            text.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+            i += 2;
+            continue;
+          }
+        }
+        text.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+      }
+      messages[m].text = pdu::CodePointsToUtf8(text);
+    } else {
+      messages[m].text = pdu::CodePointsToUtf8(std::u32string(octets.begin(), octets.end()));
+    }
+  }
+  return messages;
+}
+
+int ModemSim::CmmsMode() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->cmmsMode;
+}
+
 int ModemSim::CnmaCount() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->cnma;
@@ -797,6 +1485,109 @@ void ModemSim::ClearLogs() {
   impl_->submits.clear();
   impl_->cnma = 0;
   impl_->unexpectedCnma = 0;
+  impl_->deliveriesWritten = impl_->reportsWritten = impl_->storageIndications = 0;
+  impl_->messagesStored = impl_->routingDrops = impl_->totalDeletions = 0;
+  impl_->deletions.clear();
+}
+
+int ModemSim::DeliveriesWritten() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->deliveriesWritten;
+}
+
+int ModemSim::ReportsWritten() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->reportsWritten;
+}
+
+int ModemSim::StorageIndicationsWritten() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->storageIndications;
+}
+
+int ModemSim::MessagesStored() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->messagesStored;
+}
+
+int ModemSim::DeletionCount(const std::string& storage, int index) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  auto it = impl_->deletions.find({storage, index});
+  return it == impl_->deletions.end() ? 0 : it->second;
+}
+
+int ModemSim::TotalDeletions() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->totalDeletions;
+}
+
+int ModemSim::RoutingDrops() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->routingDrops;
+}
+
+std::vector<StoredEntry> ModemSim::Stored() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<StoredEntry> out;
+  for (const char* name : {"SM", "ME"}) {
+    const std::vector<std::optional<Slot>>& store = std::string(name) == "SM" ? impl_->sm : impl_->me;
+    for (size_t i = 0; i < store.size(); ++i) {
+      if (!store[i]) continue;
+      out.push_back({name, static_cast<int>(i + 1), store[i]->status, store[i]->statusReport, store[i]->pdu,
+                     store[i]->alpha});
+    }
+  }
+  return out;
+}
+
+std::string ModemSim::Cnmi() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->cnmiNow;
+}
+
+int ModemSim::AddStored(const std::string& from, const std::string& utf8Text, int status, const std::string& storage) {
+  ModemSimOptions o = Options();
+  pdu::Deliver d;
+  if (!pdu::MakeTextDeliver(o.serviceCentre, from, utf8Text, pdu::LocalNow(), &d))
+    throw std::invalid_argument("text does not fit one SMS (160 GSM characters or 70 UCS2 units)");
+  Slot slot;
+  slot.status = status;
+  slot.pdu = pdu::EncodeDeliver(d);
+  int index;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (!impl_->Physical(storage)) throw std::invalid_argument("no storage " + storage + " (SM or ME)");
+    index = impl_->StoreLocked(storage, std::move(slot));
+  }
+  if (index < 0) throw std::invalid_argument("storage " + storage + " is full");
+  impl_->Notify();
+  return index;
+}
+
+void ModemSim::Unplug() { impl_->Request(1); }
+
+void ModemSim::Replug() { impl_->Request(2); }
+
+bool ModemSim::Plugged() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->plugged;
+}
+
+bool ModemSim::WaitUntil(const std::function<bool()>& pred, int timeoutMs) const {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    uint64_t seen;
+    {
+      std::lock_guard<std::mutex> lock(impl_->mu);
+      seen = impl_->generation;
+    }
+    if (pred()) return true;
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    if (!impl_->cv.wait_until(lock, deadline, [&] { return impl_->generation != seen; })) {
+      lock.unlock();
+      return pred();
+    }
+  }
 }
 
 void ModemSim::InjectDeliver(const std::string& from, const std::string& utf8Text) {
@@ -804,7 +1595,49 @@ void ModemSim::InjectDeliver(const std::string& from, const std::string& utf8Tex
   pdu::Deliver d;
   if (!pdu::MakeTextDeliver(o.serviceCentre, from, utf8Text, pdu::LocalNow(), &d))
     throw std::invalid_argument("text does not fit one SMS (160 GSM characters or 70 UCS2 units)");
-  impl_->Queue({CmtIndication(pdu::EncodeDeliver(d)), true});
+  impl_->Queue({Kind::Deliver, "", pdu::EncodeDeliver(d)});
+}
+
+int ModemSim::InjectDeliverLong(const std::string& from, const std::string& utf8Text,
+                                const DeliverLongOptions& options) {
+  ModemSimOptions o = Options();
+  pdu::LongMessageOptions lo;
+  lo.ucs2 = options.ucs2;
+  lo.reference16 = options.reference16;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    int mask = options.reference16 ? 0xFFFF : 0xFF;
+    lo.reference = options.reference >= 0 ? options.reference & mask : impl_->nextConcatReference & mask;
+    impl_->nextConcatReference = (lo.reference + 1) & mask;
+  }
+  std::vector<pdu::Deliver> parts;
+  if (!pdu::MakeLongDeliver(o.serviceCentre, from, utf8Text, pdu::LocalNow(), lo, &parts))
+    throw std::invalid_argument("text needs more than 255 parts");
+  const int n = static_cast<int>(parts.size());
+  auto check = [n](const std::vector<int>& list, const char* what) {
+    for (int p : list)
+      if (p < 1 || p > n)
+        throw std::invalid_argument(std::string(what) + ": part " + std::to_string(p) + " of a message of " +
+                                    std::to_string(n) + " parts");
+  };
+  check(options.order, "order");
+  check(options.duplicate, "duplicate");
+  check(options.drop, "drop");
+  std::vector<int> order = options.order;
+  if (order.empty())
+    for (int i = 1; i <= n; ++i) order.push_back(i);
+  auto has = [](const std::vector<int>& list, int p) { return std::find(list.begin(), list.end(), p) != list.end(); };
+  std::vector<int> sent;
+  for (int p : order) {
+    if (has(options.drop, p)) continue;
+    bool again = has(options.duplicate, p) && !has(sent, p);
+    sent.push_back(p);
+    if (again) sent.push_back(p);
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (int p : sent) impl_->queue.push_back({Kind::Deliver, "", pdu::EncodeDeliver(parts[static_cast<size_t>(p - 1)])});
+  impl_->WakeLocked();
+  return n;
 }
 
 void ModemSim::InjectReport(int reference, int status) {
@@ -816,16 +1649,16 @@ void ModemSim::InjectReport(int reference, int status) {
   r.serviceCentreTime = pdu::LocalNow();
   r.dischargeTime = r.serviceCentreTime;
   r.status = status & 0xFF;
-  impl_->Queue({CdsIndication(pdu::EncodeStatusReport(r)), true});
+  impl_->Queue({Kind::Report, "", pdu::EncodeStatusReport(r)});
 }
 
-void ModemSim::InjectCmtPdu(const std::string& pduHex) { impl_->Queue({CmtIndication(pduHex), true}); }
+void ModemSim::InjectCmtPdu(const std::string& pduHex) { impl_->Queue({Kind::Deliver, "", pduHex}); }
 
-void ModemSim::InjectCdsPdu(const std::string& pduHex) { impl_->Queue({CdsIndication(pduHex), true}); }
+void ModemSim::InjectCdsPdu(const std::string& pduHex) { impl_->Queue({Kind::Report, "", pduHex}); }
 
-void ModemSim::InjectRawLine(const std::string& line) { impl_->Queue({Frame(line), false}); }
+void ModemSim::InjectRawLine(const std::string& line) { impl_->Queue({Kind::Raw, Frame(line), ""}); }
 
-void ModemSim::InjectRing() { impl_->Queue({Frame("RING"), false}); }
+void ModemSim::InjectRing() { impl_->Queue({Kind::Raw, Frame("RING"), ""}); }
 
 namespace {
 template <typename Pred>

@@ -2,11 +2,19 @@
 //
 // The simulator owns the master side of a pty and answers the AT command set a
 // GSM modem offers in PDU mode (3GPP TS 27.007 / 27.005): echo, identity,
-// SIM PIN, +CMGF, +CSMS, +CNMI, +CNMA, +CMGS with the "> " prompt. Every
+// SIM PIN, +CMGF, +CSMS, +CNMI, +CNMA, +CMMS, +CMGS with the "> " prompt,
+// message storage (+CPMS, +CMGL, +CMGR, +CMGD) and network diagnostics. Every
 // SMS-SUBMIT it receives is decoded and checked; a message to the simulator's
 // own number comes back as an SMS-DELIVER (+CMT), and a requested status report
 // follows as +CDS after a delay. Indications are held back while a command line
 // or a PDU is being typed and written when the line is idle.
+//
+// Routing of incoming messages and reports: until the client sends AT+CNMI
+// they are written directly (+CMT, +CDS); afterwards the <mt> and <ds> of
+// +CNMI decide (27.005 3.4.1): mt 0 stores silently, 1 and 3 store and indicate
+// (+CMTI), 2 writes +CMT; ds 0 stores silently, 1 writes +CDS, 2 stores and
+// indicates (+CDSI). Profiles (options below) reproduce the ways real modems
+// differ from that.
 //
 // Threads: Start() spawns one serving thread; every public member may be called
 // from any thread at any time (state is guarded by one mutex). Stop() and the
@@ -14,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +47,55 @@ struct ModemSimOptions {
   int failCmgfTimes = 0;                // refuse AT+CMGF=0 (+CME ERROR: 14, SIM busy) this many
                                         // times after each successful PIN entry
   std::string linkPath;                 // when set, a symlink to the pty slave made here
+  bool cmms = true;                     // AT+CMMS supported; false: answered ERROR
+
+  // ---- profiles ----
+  // alpha: +CMT headers (and +CMGL/+CMGR) carry a phonebook name, the names
+  // below in turn; the default list holds names that look like answers.
+  bool alpha = false;
+  std::vector<std::string> alphaNames;  // empty: BROOKE, OK, ERROR, READY, "> x", 004F004B (UCS2 "OK")
+  // no-cnma: AT+CSMS=1, AT+CNMA and direct routing of messages (+CNMI <mt> 2
+  // or 3) are refused (+CMS ERROR: 303); messages are stored and indicated.
+  bool noCnma = false;
+  // cmti: everything is accepted, but messages and reports always go to
+  // storage (+CMTI, +CDSI), never directly.
+  bool cmtiOnly = false;
+  // ack-timeout: under message service 1 a +CMT or +CDS not acknowledged
+  // within ackTimeoutMs switches routing off (+CNMI <mt> and <ds> set to 0,
+  // 27.005 +CNMA); the unacknowledged message is delivered again into storage
+  // when ackTimeoutRedeliver (the network retries), later ones go to storage
+  // silently until AT+CNMI is sent again.
+  bool ackTimeout = false;
+  int ackTimeoutMs = 2000;
+  bool ackTimeoutRedeliver = true;
+  // unplug: Unplug() / Replug() (control lines unplug, replug) take the device
+  // away and bring it back as a freshly started modem on a new pty (the link
+  // follows); storage and PIN counters persist, routing starts as "store".
+  bool unplug = false;
+  // pin-counter: three wrong PINs (+CME ERROR: 16 each) lock the SIM (SIM PUK;
+  // AT+CPIN=<puk>,<new pin>; ten wrong PUKs block it); AT+CPINR tells the
+  // attempts left. The counters persist in stateFile when set.
+  bool pinCounter = false;
+  std::string puk = "12345678";
+  std::string stateFile;
+  int cmsError = 0;                     // cms-error: every message answered +CMS ERROR: N (0: off)
+
+  // ---- storage ----
+  int simCapacity = 30;                 // "SM"
+  int meCapacity = 100;                 // "ME"; "MT" is both, SM indexes first
+  // stored: messages on the SIM at start, unread, in this order.
+  struct StoredText {
+    std::string from;
+    std::string text;
+  };
+  std::vector<StoredText> storedMessages;
+
+  // ---- diagnostics ----
+  int rssi = 20;                        // +CSQ <rssi> (0..31, 99 unknown)
+  int registration = 1;                 // +CREG/+CEREG <stat>: 1 home, 5 roaming, 2 searching, 3 denied, 0 none
+  std::string operatorName = "VelaNet"; // +COPS?
+  std::string imsi = "001010123456789"; // +CIMI
+  std::string iccid = "8901260123456789012";  // +CCID, +ICCID
   std::string traceFile;                // when set (or $VELA_MODEMSIM_TRACE), every byte in
                                         // ("<< ") and out (">> ") is appended there, escaped
 };
@@ -54,7 +112,57 @@ struct SubmitRecord {
   int firstOctet = 0;
   int dcs = 0;
   bool statusReportRequest = false;
-  std::string text;              // UTF-8 (7-bit and UCS2 decoded; 8-bit data as Latin-1)
+  std::string text;              // UTF-8 (7-bit with the header's shift tables, UCS2 decoded;
+                                 // 8-bit data as Latin-1), header removed
+  std::string header;            // user data header in hex without its length octet, "" for none
+  // Concatenation (user data header element 0x00, or 0x08 for a 16-bit reference).
+  bool concatenated = false;
+  bool reference16 = false;
+  int concatReference = -1;
+  int concatTotal = 0;
+  int concatSequence = 0;
+  int lockingShift = -1;         // national language identifier of element 0x25, -1 when absent
+  int singleShift = -1;          // of element 0x24
+  bool endsInEscape = false;     // 7-bit part whose last septet is an escape (a split escape pair)
+  bool endsInSurrogate = false;  // UCS2 part ending in a high surrogate (a split surrogate pair)
+  std::vector<uint8_t> septets;  // 7-bit: the septets after the header
+  std::vector<uint8_t> octets;   // 8-bit and UCS2: the octets after the header
+};
+
+// The accepted submits to one destination joined by their concatenation
+// headers (destination, reference, width, total), parts in sequence order.
+// UCS2 parts are joined as UTF-16 before decoding, so that a pair split
+// across parts still shows which character it was.
+struct SubmittedMessage {
+  std::string destination;
+  int reference = -1;            // -1 for a message of one part without concatenation
+  bool reference16 = false;
+  int total = 1;
+  std::vector<int> sequences;    // part numbers received, in order, duplicates included
+  std::vector<int> references;   // +CMGS reference of each part, in part order
+  bool complete = false;         // every part 1..total present
+  std::string text;              // parts in order (missing ones left out)
+  int dcs = 0;
+};
+
+// One message in the simulator's storage.
+struct StoredEntry {
+  std::string storage;     // "SM" or "ME"
+  int index = 0;           // index within that storage (1-based)
+  int status = 0;          // 0 received unread, 1 received read, 2 stored unsent, 3 stored sent
+  bool statusReport = false;
+  std::string pdu;         // hex, service-centre prefix included
+  std::string alpha;
+};
+
+// Options of InjectDeliverLong.
+struct DeliverLongOptions {
+  std::vector<int> order;        // part numbers (1-based) in the order they are sent; empty: 1..n
+  std::vector<int> duplicate;    // parts sent a second time, right after their first time
+  std::vector<int> drop;         // parts never sent
+  bool ucs2 = false;             // UCS2 even when the default alphabet could carry the text
+  bool reference16 = false;      // concatenation element 0x08 instead of 0x00
+  int reference = -1;            // concatenation reference; -1: the simulator's next one
 };
 
 class ModemSim {
@@ -73,7 +181,8 @@ class ModemSim {
   void Stop();
   bool Running() const;
 
-  std::string DevicePath() const;  // the pty slave path (not the link); valid after Start()
+  std::string DevicePath() const;  // the pty slave path (not the link); valid after Start(),
+                                   // a new one after each Replug()
   std::string LinkPath() const;    // options.linkPath
 
   // Changes the behaviour for the commands that follow (the link path is
@@ -89,6 +198,31 @@ class ModemSim {
   std::string WireLog() const;                // every byte received
   std::string OutputLog() const;              // every byte written
   std::vector<SubmitRecord> Submits() const;
+  std::vector<SubmittedMessage> SubmittedMessages() const;  // Submits() joined into messages
+  int CmmsMode() const;                       // the last AT+CMMS=<n> (0 at start)
+  // Counts since start (or ClearLogs) for "exactly once" checks.
+  int DeliveriesWritten() const;              // +CMT written
+  int ReportsWritten() const;                 // +CDS written
+  int StorageIndicationsWritten() const;      // +CMTI and +CDSI written
+  int MessagesStored() const;                 // messages and reports put into storage
+  int DeletionCount(const std::string& storage, int index) const;  // slots emptied by AT+CMGD
+  int TotalDeletions() const;
+  int RoutingDrops() const;                   // routing switched off after a missed acknowledgement
+  std::vector<StoredEntry> Stored() const;    // storage now, SM then ME, by index
+  std::string Cnmi() const;                   // the +CNMI settings now, "0,0,0,0,0" at start
+  // Puts a message into storage (as if received while no client listened);
+  // returns its index. Throws std::invalid_argument when the text does not
+  // fit one SMS or the storage is full.
+  int AddStored(const std::string& from, const std::string& utf8Text, int status = 0,
+                const std::string& storage = "SM");
+
+  // The device disappears (pty closed: a client reads EIO / hang-up; the link
+  // is removed) and comes back (a new pty, the link points at it) as a modem
+  // that has just started. Only with options.unplug; throw std::logic_error
+  // otherwise, and std::runtime_error when the new pty cannot be made.
+  void Unplug();
+  void Replug();
+  bool Plugged() const;
   int CnmaCount() const;                      // AT+CNMA received (expected or not)
   int UnexpectedCnmaCount() const;            // AT+CNMA with no indication awaiting it
   int PendingIndications() const;             // queued or scheduled, not yet written
@@ -97,6 +231,13 @@ class ModemSim {
   // Injection: queued and written when the line is idle.
   void InjectDeliver(const std::string& from, const std::string& utf8Text);  // throws
       // std::invalid_argument when the text does not fit one SMS (160 septets / 70 UCS2 units)
+  // A concatenated message: the text split into DELIVER parts by the simulator's
+  // own coding (see pdu::MakeLongDeliver), sent as the options say. Returns the
+  // number of parts of the message (before dropping and duplicating). Throws
+  // std::invalid_argument for a part number out of range or a text of more
+  // than 255 parts.
+  int InjectDeliverLong(const std::string& from, const std::string& utf8Text,
+                        const DeliverLongOptions& options = {});
   void InjectReport(int reference, int status = 0);  // recipient = own number
   void InjectCmtPdu(const std::string& pduHex);       // "+CMT: ,<len>" + the given PDU
   void InjectCdsPdu(const std::string& pduHex);       // "+CDS: <len>" + the given PDU
@@ -110,6 +251,9 @@ class ModemSim {
   bool WaitForSubmitCount(size_t count, int timeoutMs) const;
   bool WaitForIndicationsWritten(int timeoutMs) const;  // queue and schedule empty
   bool WaitForOutput(const std::string& text, int timeoutMs) const;  // substring of OutputLog()
+  // Waits until pred() holds, evaluating it after every change of the
+  // simulator's state (pred may call the observers above).
+  bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) const;
 
  private:
   struct Impl;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,59 @@ bool ParseNumber(const std::string& s, int base, long max, int* out) {
   if (errno != 0 || *end != '\0' || v < 0 || v > max) return false;
   *out = static_cast<int>(v);
   return true;
+}
+
+// "2,1,3" -> {2, 1, 3}; false for anything but a list of part numbers.
+bool ParseList(const std::string& s, std::vector<int>* out) {
+  out->clear();
+  size_t start = 0;
+  for (;;) {
+    size_t comma = s.find(',', start);
+    int v = 0;
+    if (!ParseNumber(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start), 10, 255, &v))
+      return false;
+    out->push_back(v);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// deliver-long [--order LIST] [--duplicate LIST] [--drop LIST] [--ucs2] [--ref16] [--ref N] <from> <text>
+void DeliverLong(ModemSim& sim, std::string rest, std::string* error) {
+  DeliverLongOptions o;
+  for (;;) {
+    std::string saved = rest;
+    std::string word = NextWord(&rest);
+    if (word.rfind("--", 0) != 0) {
+      rest = saved;
+      break;
+    }
+    if (word == "--ucs2") {
+      o.ucs2 = true;
+    } else if (word == "--ref16") {
+      o.reference16 = true;
+    } else if (word == "--order" || word == "--duplicate" || word == "--drop") {
+      std::vector<int>& list = word == "--order" ? o.order : word == "--duplicate" ? o.duplicate : o.drop;
+      if (!ParseList(NextWord(&rest), &list)) {
+        *error = "deliver-long: " + word + " needs part numbers separated by commas";
+        return;
+      }
+    } else if (word == "--ref") {
+      if (!ParseNumber(NextWord(&rest), 10, 65535, &o.reference)) {
+        *error = "deliver-long: --ref needs a reference 0..65535";
+        return;
+      }
+    } else {
+      *error = "deliver-long: unknown option " + word;
+      return;
+    }
+  }
+  std::string from = NextWord(&rest);
+  if (from.empty()) {
+    *error = "deliver-long: missing originator";
+    return;
+  }
+  sim.InjectDeliverLong(from, Unescape(rest), o);
 }
 
 // Lock-free atomics: safe in a signal handler and across threads.
@@ -114,6 +168,7 @@ std::string ModemSimUsage() {
          "  --sms-services LIST     0 or 0,1: answer to AT+CSMS=? (default 0,1)\n"
          "  --refuse-send           answer every message with +CMS ERROR: 500\n"
          "  --silent                answer nothing at all\n"
+         "  --no-cmms               answer ERROR to AT+CMMS (a modem without it)\n"
          "  --own-number N          messages to N come back as +CMT (default +15550000000)\n"
          "  --service-centre N      service-centre address in delivered PDUs (default +15550000100)\n"
          "  --deliver-delay-ms N    delay before a message to the own number arrives (default 200)\n"
@@ -121,15 +176,56 @@ std::string ModemSimUsage() {
          "  --report-status HEX     status octet of generated reports (default 00 = delivered)\n"
          "  --fail-cmgf N           refuse AT+CMGF=0 N times after each PIN entry\n"
          "  --control FIFO          read control lines from FIFO too (created when missing)\n"
+         "  --sim-capacity N        slots of the SIM storage \"SM\" (default 30; \"ME\" has 100,\n"
+         "                          \"MT\" is both)\n"
+         "  --signal RSSI           +CSQ signal 0..31 or 99 (default 20 = -73 dBm)\n"
+         "  --registration STAT     +CREG?/+CEREG? stat: 1 home (default), 5 roaming, 2 searching,\n"
+         "                          3 denied, 0 not registered\n"
+         "  --operator NAME         +COPS? operator (default VelaNet)\n"
+         "  --imsi N / --iccid N    answers of AT+CIMI and AT+CCID / AT+ICCID\n"
          "  -h, --help              this text\n"
          "\n"
+         "profiles (--profile NAME, repeatable; each reproduces a behaviour of real modems):\n"
+         "  alpha         +CMT headers carry a phonebook name: +CMT: \"BROOKE\",24; the default\n"
+         "                names look like answers (OK, ERROR, READY, \"> x\", UCS2 hex 004F004B);\n"
+         "                --alpha NAME (repeatable) sets the names, used in turn\n"
+         "  no-cnma       refuses AT+CSMS=1, AT+CNMA and direct routing (AT+CNMI=2,2,...) with\n"
+         "                +CMS ERROR: 303; messages are stored and indicated: +CMTI: \"SM\",n\n"
+         "  cmti          accepts message service 1 and any +CNMI, but stores every message and\n"
+         "                report and indicates it (+CMTI, +CDSI) instead of +CMT/+CDS\n"
+         "  ack-timeout   under message service 1, a +CMT/+CDS not acknowledged (AT+CNMA) within\n"
+         "                --ack-timeout-ms N (default 2000) switches routing off (+CNMI <mt> and\n"
+         "                <ds> set to 0): the unacknowledged message is delivered again to storage\n"
+         "                (not with --ack-timeout-no-redeliver), later ones go to storage without\n"
+         "                indication until the next AT+CNMI\n"
+         "  stored        starts with unread messages on the SIM: --stored-message FROM:TEXT\n"
+         "                (repeatable) or --stored-count N (default 3 when neither is given)\n"
+         "  unplug        control lines unplug (the device disappears: clients read EIO/hang-up,\n"
+         "                the link is removed) and replug (a new pty, the link follows; the modem\n"
+         "                starts afresh, storage persists, messages go to storage until AT+CNMI;\n"
+         "                under message service 1 what was not acknowledged comes again, stored)\n"
+         "  pin-counter   with --pin: a wrong PIN answers +CME ERROR: 16 and counts; after three\n"
+         "                the SIM wants the PUK (--puk, default 12345678: AT+CPIN=<puk>,<new pin>);\n"
+         "                AT+CPINR tells the attempts left; --state FILE keeps the counters\n"
+         "                across runs of the simulator\n"
+         "  cms-error N   every message sent is answered +CMS ERROR: N (also --cms-error N)\n"
+         "\n"
          "control lines (standard input and the FIFO, one per line):\n"
-         "  deliver <from> <text...>     incoming message; escapes \\n \\r \\t \\\\ in the text\n"
+         "  deliver <from> <text...>     incoming message (UCS2 when the text needs it); escapes\n"
+         "                               \\n \\r \\t \\\\ in the text\n"
+         "  deliver-long [--order 2,1,3] [--duplicate N] [--drop N] [--ucs2] [--ref16] [--ref N]\n"
+         "               <from> <text...>\n"
+         "                               a concatenated message: 153 septets or 67 UCS2 units per\n"
+         "                               part (152/66 with --ref16); parts sent in --order, listed\n"
+         "                               parts sent twice (--duplicate) or never (--drop); one part\n"
+         "                               without header when the text fits one SMS\n"
          "  report <reference> [status]  status report for a decimal reference, status in hex\n"
          "  cmt <pdu-hex>                +CMT with this PDU (service-centre prefix included)\n"
          "  cds <pdu-hex>                +CDS with this PDU\n"
          "  raw <line...>                write the line framed by CR LF\n"
          "  ring                         write RING\n"
+         "  store <from> <text...>       put an unread message on the SIM (no indication)\n"
+         "  unplug / replug              take the device away / bring it back (profile unplug)\n"
          "  quit                         stop\n"
          "Blank lines and lines starting with # are ignored.\n";
 }
@@ -152,6 +248,19 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
       } else {
         sim.InjectDeliver(from, Unescape(rest));
       }
+    } else if (verb == "unplug") {
+      sim.Unplug();
+    } else if (verb == "replug") {
+      sim.Replug();
+    } else if (verb == "store") {
+      std::string from = NextWord(&rest);
+      if (from.empty()) {
+        *error = "store: missing originator";
+      } else {
+        sim.AddStored(from, Unescape(rest));
+      }
+    } else if (verb == "deliver-long") {
+      DeliverLong(sim, rest, error);
     } else if (verb == "report") {
       std::string ref = NextWord(&rest);
       std::string status = NextWord(&rest);
@@ -186,6 +295,8 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
 int ModemSimMain(int argc, char** argv) {
   ModemSimOptions opts;
   std::string control;
+  bool storedProfile = false;
+  int storedCount = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string value;
@@ -218,6 +329,8 @@ int ModemSimMain(int argc, char** argv) {
       opts.refuseSend = true;
     } else if (arg == "--silent") {
       opts.silent = true;
+    } else if (arg == "--no-cmms") {
+      opts.cmms = false;
     } else if (arg == "--link") {
       if (!need(&opts.linkPath) || opts.linkPath.empty()) return bad("--link needs a path");
     } else if (arg == "--pin") {
@@ -238,9 +351,75 @@ int ModemSimMain(int argc, char** argv) {
       opts.reportStatus = n;
     } else if (arg == "--control") {
       if (!need(&control) || control.empty()) return bad("--control needs a path");
+    } else if (arg == "--profile") {
+      if (!need(&value)) return bad("--profile needs a name");
+      std::string name = value, number;
+      size_t sep = value.find_first_of("=: ");
+      if (sep != std::string::npos) {
+        name = value.substr(0, sep);
+        number = value.substr(sep + 1);
+      }
+      if (name == "cms-error" && number.empty() && i + 1 < argc && ParseNumber(argv[i + 1], 10, 999, &n))
+        number = argv[++i];
+      if (name == "alpha") opts.alpha = true;
+      else if (name == "no-cnma") opts.noCnma = true;
+      else if (name == "cmti") opts.cmtiOnly = true;
+      else if (name == "ack-timeout") opts.ackTimeout = true;
+      else if (name == "stored") storedProfile = true;
+      else if (name == "unplug") opts.unplug = true;
+      else if (name == "pin-counter") opts.pinCounter = true;
+      else if (name == "cms-error") {
+        if (!ParseNumber(number, 10, 999, &opts.cmsError) || opts.cmsError == 0)
+          return bad("--profile cms-error needs an error number 1..999");
+      } else {
+        return bad("unknown profile " + value +
+                   " (alpha, no-cnma, cmti, ack-timeout, stored, unplug, pin-counter, cms-error N)");
+      }
+      if (name != "cms-error" && !number.empty()) return bad("profile " + name + " takes no value");
+    } else if (arg == "--alpha") {
+      if (!need(&value) || value.empty()) return bad("--alpha needs a name");
+      opts.alpha = true;
+      opts.alphaNames.push_back(value);
+    } else if (arg == "--ack-timeout-no-redeliver") {
+      opts.ackTimeoutRedeliver = false;
+    } else if (arg == "--stored-message") {
+      if (!need(&value) || value.find(':') == std::string::npos || value.find(':') == 0)
+        return bad("--stored-message needs FROM:TEXT");
+      storedProfile = true;
+      opts.storedMessages.push_back({value.substr(0, value.find(':')), Unescape(value.substr(value.find(':') + 1))});
+    } else if (arg == "--stored-count") {
+      if (!need(&value) || !ParseNumber(value, 10, 10000, &storedCount)) return bad("--stored-count needs a number");
+      storedProfile = true;
+    } else if (arg == "--state") {
+      if (!need(&opts.stateFile) || opts.stateFile.empty()) return bad("--state needs a file");
+    } else if (arg == "--puk") {
+      if (!need(&opts.puk) || opts.puk.empty()) return bad("--puk needs a value");
+    } else if (arg == "--cms-error") {
+      if (!need(&value) || !ParseNumber(value, 10, 999, &opts.cmsError) || opts.cmsError == 0)
+        return bad("--cms-error needs an error number 1..999");
+    } else if (arg == "--ack-timeout-ms" || arg == "--sim-capacity" || arg == "--signal" || arg == "--registration") {
+      long max = arg == "--signal" ? 99 : arg == "--registration" ? 5 : 3600000;
+      if (!need(&value) || !ParseNumber(value, 10, max, &n)) return bad(arg + " needs a number");
+      if (arg == "--ack-timeout-ms") opts.ackTimeoutMs = n;
+      else if (arg == "--sim-capacity") opts.simCapacity = std::max(1, std::min(n, 1000));
+      else if (arg == "--signal") opts.rssi = n;
+      else opts.registration = n;
+    } else if (arg == "--operator" || arg == "--imsi" || arg == "--iccid") {
+      if (!need(&value) || value.empty()) return bad(arg + " needs a value");
+      (arg == "--operator" ? opts.operatorName : arg == "--imsi" ? opts.imsi : opts.iccid) = value;
     } else {
       return bad("unknown option " + arg);
     }
+  }
+
+  if (opts.pinCounter && opts.pin.empty()) {
+    std::cerr << "modem-sim: --profile pin-counter needs --pin\n";
+    return 2;
+  }
+  if (storedProfile) {
+    if (storedCount < 0 && opts.storedMessages.empty()) storedCount = 3;
+    for (int k = 1; k <= storedCount; ++k)
+      opts.storedMessages.push_back({"+1555000" + std::to_string(1000 + k), "stored message " + std::to_string(k)});
   }
 
   signal(SIGPIPE, SIG_IGN);

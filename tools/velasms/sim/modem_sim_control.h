@@ -1,6 +1,8 @@
 // Control lines of `velasms modem-sim` (standard input and the control FIFO).
 // One command per line:
 //   deliver <from> <text...>     incoming message (+CMT) from <from>; \n \r \t \\ escapes in text
+//   deliver-long [--order LIST] [--duplicate LIST] [--drop LIST] [--ucs2] [--ref16] [--ref N]
+//                <from> <text...>  concatenated message (ModemSim::InjectDeliverLong)
 //   report <reference> [status]  status report (+CDS) for a decimal reference, status in hex
 //                                (default: the --report-status value)
 //   cmt <pdu-hex>                +CMT with the given PDU (service-centre prefix included)

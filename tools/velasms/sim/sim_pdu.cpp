@@ -32,6 +32,21 @@ const Ext kGsmExtension[] = {
     {0x3C, U'['},  {0x3D, U'~'}, {0x3E, U']'}, {0x40, U'|'}, {0x65, U'\u20AC'},
 };
 
+// National language tables, generated from the CSV transcription of the standard.
+struct NationalTables {
+  int id;
+  const char* name;
+  const char32_t* locking;  // nullptr: the language has no locking table
+  const char32_t* single;
+};
+#include "sim_gsm_tables.inc"
+
+const NationalTables* FindLanguage(int id) {
+  for (const NationalTables& t : kNationalTables)
+    if (t.id == id) return &t;
+  return nullptr;
+}
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -153,16 +168,26 @@ std::u32string Utf16ToCodePoints(const Bytes& b, size_t from) {
         continue;
       }
     }
-    out.push_back(u);
+    // A surrogate without its partner is no character.
+    out.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
   }
   return out;
 }
 
-// Text of user data (header skipped) for the given alphabet.
-bool UserDataText(Alphabet alphabet, int udl, const Bytes& ud, bool hasHeader, Bytes* header,
-                  std::string* text, std::string* error) {
+// What the user data carries after its header.
+struct UserDataContent {
+  Bytes header;
+  UserDataHeader udh;
+  Bytes septets;  // 7-bit
+  Bytes octets;   // 8-bit, UCS2
+  std::string text;
+};
+
+// Splits the user data into header and content and decodes the text for the
+// alphabet, with the shift tables the header selects.
+bool UserDataText(Alphabet alphabet, int udl, const Bytes& ud, bool hasHeader, UserDataContent* out,
+                  std::string* error) {
   size_t headerOctets = 0;
-  header->clear();
   if (hasHeader) {
     if (ud.empty()) {
       *error = "user data header indicated but no user data";
@@ -173,23 +198,30 @@ bool UserDataText(Alphabet alphabet, int udl, const Bytes& ud, bool hasHeader, B
       *error = "user data header longer than the user data";
       return false;
     }
-    header->assign(ud.begin() + 1, ud.begin() + static_cast<long>(headerOctets));
+    out->header.assign(ud.begin() + 1, ud.begin() + static_cast<long>(headerOctets));
+    std::string why;
+    if (!ParseHeader(out->header, &out->udh, &why)) {
+      *error = "user data header: " + why;
+      return false;
+    }
   }
   switch (alphabet) {
     case Alphabet::Gsm7: {
       Bytes septets = UnpackSeptets(ud, static_cast<size_t>(udl));
+      // The header and the fill bits after it take whole septets (TS 23.040 9.2.3.24).
       size_t skip = (headerOctets * 8 + 6) / 7;
       if (skip > septets.size()) {
         *error = "user data header longer than the user data";
         return false;
       }
-      *text = CodePointsToUtf8(GsmToText(Bytes(septets.begin() + static_cast<long>(skip), septets.end())));
+      out->septets.assign(septets.begin() + static_cast<long>(skip), septets.end());
+      out->text = CodePointsToUtf8(GsmToTextWith(out->septets, out->udh.lockingShift, out->udh.singleShift));
       return true;
     }
     case Alphabet::Octet: {
-      std::u32string latin1;
-      for (size_t i = headerOctets; i < ud.size(); ++i) latin1.push_back(ud[i]);
-      *text = CodePointsToUtf8(latin1);
+      out->octets.assign(ud.begin() + static_cast<long>(headerOctets), ud.end());
+      std::u32string latin1(out->octets.begin(), out->octets.end());
+      out->text = CodePointsToUtf8(latin1);
       return true;
     }
     case Alphabet::Ucs2:
@@ -197,7 +229,8 @@ bool UserDataText(Alphabet alphabet, int udl, const Bytes& ud, bool hasHeader, B
         *error = "UCS2 user data of an odd number of octets";
         return false;
       }
-      *text = CodePointsToUtf8(Utf16ToCodePoints(ud, headerOctets));
+      out->octets.assign(ud.begin() + static_cast<long>(headerOctets), ud.end());
+      out->text = CodePointsToUtf8(Utf16ToCodePoints(out->octets, 0));
       return true;
   }
   return false;
@@ -205,7 +238,7 @@ bool UserDataText(Alphabet alphabet, int udl, const Bytes& ud, bool hasHeader, B
 
 // TP-UDL and TP-UD starting at b[pos], checked against each other.
 bool ReadUserData(const Bytes& b, size_t pos, int dcs, bool hasHeader, int* udl, Bytes* ud,
-                  Bytes* header, std::string* text, std::string* error) {
+                  UserDataContent* content, std::string* error) {
   Alphabet alphabet;
   if (!AlphabetOf(dcs, &alphabet)) {
     *error = "unsupported data coding scheme " + ToHex(Bytes{static_cast<uint8_t>(dcs)});
@@ -229,7 +262,7 @@ bool ReadUserData(const Bytes& b, size_t pos, int dcs, bool hasHeader, int* udl,
              " octets of user data, " + std::to_string(ud->size()) + " sent";
     return false;
   }
-  return UserDataText(alphabet, *udl, *ud, hasHeader, header, text, error);
+  return UserDataText(alphabet, *udl, *ud, hasHeader, content, error);
 }
 
 bool ReadTimestamp(const Bytes& b, size_t* pos, Timestamp* out, std::string* error,
@@ -381,6 +414,106 @@ std::u32string GsmToText(const Bytes& septets) {
     out.push_back(kGsmBasic[code]);
   }
   return out;
+}
+
+const char32_t* LockingTable(int id) {
+  const NationalTables* t = FindLanguage(id);
+  return t && t->locking ? t->locking : nullptr;
+}
+
+const char32_t* SingleShiftTable(int id) {
+  const NationalTables* t = FindLanguage(id);
+  return t ? t->single : nullptr;
+}
+
+const char* LanguageName(int id) {
+  const NationalTables* t = FindLanguage(id);
+  return t ? t->name : "";
+}
+
+std::u32string GsmToTextWith(const Bytes& septets, int lockingId, int singleId) {
+  const char32_t* lock = LockingTable(lockingId);
+  const char32_t* single = SingleShiftTable(singleId);
+  if (!lock) lock = LockingTable(0);
+  if (!single) single = SingleShiftTable(0);
+  std::u32string out;
+  for (size_t i = 0; i < septets.size(); ++i) {
+    uint8_t code = septets[i] & 0x7F;
+    if (code != 0x1B) {
+      out.push_back(lock[code] ? lock[code] : 0xFFFD);
+      continue;
+    }
+    if (i + 1 >= septets.size()) break;  // a lone escape at the end shows nothing
+    uint8_t next = septets[++i] & 0x7F;
+    if (next == 0x1B) {
+      out.push_back(U' ');  // reserved for a further extension table: shown as a space
+    } else if (single[next]) {
+      out.push_back(single[next]);
+    } else {
+      out.push_back(lock[next] ? lock[next] : 0xFFFD);
+    }
+  }
+  return out;
+}
+
+bool ParseHeader(const Bytes& header, UserDataHeader* out, std::string* error) {
+  UserDataHeader h;
+  size_t pos = 0;
+  while (pos < header.size()) {
+    if (pos + 2 > header.size()) {
+      *error = "element at octet " + std::to_string(pos) + " has no length";
+      return false;
+    }
+    HeaderElement e;
+    e.iei = header[pos];
+    size_t len = header[pos + 1];
+    if (pos + 2 + len > header.size()) {
+      *error = "element " + ToHex(Bytes{static_cast<uint8_t>(e.iei)}) + " runs past the header";
+      return false;
+    }
+    e.data.assign(header.begin() + static_cast<long>(pos + 2),
+                  header.begin() + static_cast<long>(pos + 2 + len));
+    pos += 2 + len;
+    const std::string name = "element " + ToHex(Bytes{static_cast<uint8_t>(e.iei)});
+    if (e.iei == 0x00 || e.iei == 0x08) {
+      size_t want = e.iei == 0x00 ? 3 : 4;
+      if (len != want) {
+        *error = name + " (concatenation) needs " + std::to_string(want) + " octets, has " + std::to_string(len);
+        return false;
+      }
+      if (h.concatenated) {
+        *error = "two concatenation elements";
+        return false;
+      }
+      h.concatenated = true;
+      h.reference16 = e.iei == 0x08;
+      h.reference = h.reference16 ? (e.data[0] << 8) | e.data[1] : e.data[0];
+      h.total = e.data[want - 2];
+      h.sequence = e.data[want - 1];
+      if (h.total == 0 || h.sequence == 0 || h.sequence > h.total) {
+        *error = "concatenation part " + std::to_string(h.sequence) + " of " + std::to_string(h.total);
+        return false;
+      }
+    } else if (e.iei == 0x24 || e.iei == 0x25) {
+      if (len != 1) {
+        *error = name + " (national language shift) needs 1 octet, has " + std::to_string(len);
+        return false;
+      }
+      (e.iei == 0x24 ? h.singleShift : h.lockingShift) = e.data[0];
+    }
+    h.elements.push_back(std::move(e));
+  }
+  *out = std::move(h);
+  return true;
+}
+
+Bytes ConcatenationHeader(int reference, int total, int sequence, bool reference16) {
+  if (reference16)
+    return Bytes{0x06, 0x08, 0x04, static_cast<uint8_t>((reference >> 8) & 0xFF),
+                 static_cast<uint8_t>(reference & 0xFF), static_cast<uint8_t>(total),
+                 static_cast<uint8_t>(sequence)};
+  return Bytes{0x05, 0x00, 0x03, static_cast<uint8_t>(reference & 0xFF), static_cast<uint8_t>(total),
+               static_cast<uint8_t>(sequence)};
 }
 
 Bytes PackSeptets(const Bytes& septets, int fillBits) {
@@ -552,9 +685,14 @@ bool DecodeSubmit(const std::string& hex, int announcedLength, Submit* out, std:
     }
   }
   pos += vpOctets;
-  if (!ReadUserData(b, pos, s.dcs, s.hasHeader(), &s.userDataLength, &s.userData, &s.header,
-                    &s.text, error))
+  UserDataContent content;
+  if (!ReadUserData(b, pos, s.dcs, s.hasHeader(), &s.userDataLength, &s.userData, &content, error))
     return false;
+  s.header = std::move(content.header);
+  s.udh = std::move(content.udh);
+  s.septets = std::move(content.septets);
+  s.octets = std::move(content.octets);
+  s.text = std::move(content.text);
   *out = std::move(s);
   return true;
 }
@@ -632,11 +770,99 @@ bool DecodeDeliver(const std::string& hex, Deliver* out, std::string* error) {
   d.dcs = b[pos++];
   if (!ReadTimestamp(b, &pos, &d.serviceCentreTime, error, "service-centre time stamp"))
     return false;
-  Bytes header;
-  if (!ReadUserData(b, pos, d.dcs, (d.firstOctet & 0x40) != 0, &d.userDataLength, &d.userData,
-                    &header, &d.text, error))
+  UserDataContent content;
+  if (!ReadUserData(b, pos, d.dcs, (d.firstOctet & 0x40) != 0, &d.userDataLength, &d.userData, &content,
+                    error))
     return false;
+  d.udh = std::move(content.udh);
+  d.text = std::move(content.text);
   *out = std::move(d);
+  return true;
+}
+
+namespace {
+
+void AppendUtf16(char32_t cp, Bytes* out) {
+  auto unit = [out](char32_t u) {
+    out->push_back(static_cast<uint8_t>(u >> 8));
+    out->push_back(static_cast<uint8_t>(u & 0xFF));
+  };
+  if (cp >= 0x10000) {
+    char32_t v = cp - 0x10000;
+    unit(0xD800 + (v >> 10));
+    unit(0xDC00 + (v & 0x3FF));
+  } else {
+    unit(cp);
+  }
+}
+
+}  // namespace
+
+bool MakeLongDeliver(const std::string& serviceCentre, const std::string& from,
+                     const std::string& utf8Text, const Timestamp& scts,
+                     const LongMessageOptions& options, std::vector<Deliver>* parts) {
+  std::u32string text = Utf8ToCodePoints(utf8Text);
+  // Each character's code units: septets (escape included) or UTF-16 octets.
+  std::vector<Bytes> units;
+  Bytes all;
+  bool gsm = !options.ucs2 && TextToGsm(text, &all);
+  for (char32_t ch : text) {
+    Bytes u;
+    if (gsm) TextToGsm(std::u32string(1, ch), &u);
+    else AppendUtf16(ch, &u);
+    units.push_back(std::move(u));
+  }
+  const size_t unitSize = gsm ? 1 : 2;  // septets or octets per unit
+  size_t total = 0;
+  for (const Bytes& u : units) total += u.size() / unitSize;
+  const size_t single = gsm ? 160 : 70;
+  const size_t headerOctets = options.reference16 ? 7 : 6;
+  const size_t perPart = gsm ? (140 * 8 - headerOctets * 8) / 7 : (140 - headerOctets) / 2;
+
+  std::vector<Bytes> chunks(1);
+  if (total > single) {
+    size_t used = 0;
+    for (const Bytes& u : units) {
+      size_t n = u.size() / unitSize;
+      if (used + n > perPart) {
+        chunks.emplace_back();
+        used = 0;
+      }
+      chunks.back().insert(chunks.back().end(), u.begin(), u.end());
+      used += n;
+    }
+  } else {
+    for (const Bytes& u : units) chunks[0].insert(chunks[0].end(), u.begin(), u.end());
+  }
+  if (chunks.size() > 255) return false;
+
+  std::vector<Deliver> out;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    Deliver d;
+    d.serviceCentre = serviceCentre;
+    d.originator.number = from;
+    d.serviceCentreTime = scts;
+    d.dcs = gsm ? 0x00 : 0x08;
+    Bytes header;
+    if (chunks.size() > 1) {
+      header = ConcatenationHeader(options.reference, static_cast<int>(chunks.size()), static_cast<int>(i + 1),
+                                   options.reference16);
+      d.firstOctet |= 0x40;  // TP-UDHI
+    }
+    if (gsm) {
+      size_t headerBits = header.size() * 8;
+      int fill = static_cast<int>((7 - headerBits % 7) % 7);
+      d.userData = header;
+      Append(&d.userData, PackSeptets(chunks[i], fill));
+      d.userDataLength = static_cast<int>((headerBits + static_cast<size_t>(fill)) / 7 + chunks[i].size());
+    } else {
+      d.userData = header;
+      Append(&d.userData, chunks[i]);
+      d.userDataLength = static_cast<int>(d.userData.size());
+    }
+    out.push_back(std::move(d));
+  }
+  *parts = std::move(out);
   return true;
 }
 

@@ -30,6 +30,40 @@ std::u32string GsmToText(const Bytes& septets);
 Bytes PackSeptets(const Bytes& septets, int fillBits = 0);
 Bytes UnpackSeptets(const Bytes& octets, size_t count, int fillBits = 0);
 
+// --- national language tables (3GPP TS 23.038 6.2.1.2.4, Annex A) --------
+// Locking shift table `id` replaces the default alphabet, single shift table
+// `id` the extension table. Identifiers 1..13 (Turkish .. Urdu); 0 and unknown
+// identifiers mean the default tables; Spanish (2) has no locking table.
+// Septet -> code point, 0 where the table defines nothing; nullptr for no table.
+const char32_t* LockingTable(int id);
+const char32_t* SingleShiftTable(int id);
+const char* LanguageName(int id);  // "turkish", ...; "" for unknown identifiers
+// Decodes septets with a locking table and a single shift table (-1: default).
+// An escape followed by a code the single shift table leaves undefined shows
+// the locking table's character for that code; escape-escape shows a space; a
+// code the locking table leaves undefined shows U+FFFD.
+std::u32string GsmToTextWith(const Bytes& septets, int lockingId, int singleId);
+
+// --- user data header (TS 23.040 9.2.3.24) --------------------------------
+struct HeaderElement {
+  int iei = 0;
+  Bytes data;
+};
+struct UserDataHeader {
+  std::vector<HeaderElement> elements;
+  bool concatenated = false;  // element 0x00 or 0x08
+  bool reference16 = false;   // 0x08
+  int reference = -1, total = 0, sequence = 0;
+  int lockingShift = -1;      // element 0x25, -1 when absent
+  int singleShift = -1;       // element 0x24
+};
+// Parses the header octets (without the length octet). False, with the reason
+// in *error, when an element runs past the header or a known element has the
+// wrong length or impossible values (total 0, sequence 0 or above total).
+bool ParseHeader(const Bytes& header, UserDataHeader* out, std::string* error);
+// Header octets (length octet included) for one part of a concatenated message.
+Bytes ConcatenationHeader(int reference, int total, int sequence, bool reference16);
+
 // --- addresses (TP-DA, TP-OA, TP-RA, RP service centre) ------------------
 struct Address {
   int typeOfAddress = 0x81;
@@ -66,7 +100,11 @@ struct Submit {
   int userDataLength = 0;   // TP-UDL as sent
   Bytes userData;           // TP-UD octets as sent (header included)
   Bytes header;             // user data header without its length octet
-  std::string text;         // UTF-8 reading of the user data after the header
+  UserDataHeader udh;       // its elements
+  std::string text;         // UTF-8 reading of the user data after the header, with the
+                            // shift tables the header selects
+  Bytes septets;            // 7-bit: the septets after the header and its fill bits
+  Bytes octets;             // 8-bit and UCS2: the octets after the header
   bool statusReportRequest() const { return (firstOctet & 0x20) != 0; }
   bool hasHeader() const { return (firstOctet & 0x40) != 0; }
 };
@@ -85,6 +123,7 @@ struct Deliver {
   Timestamp serviceCentreTime;
   int userDataLength = 0;
   Bytes userData;
+  UserDataHeader udh;       // filled by DecodeDeliver
   std::string text;         // filled by DecodeDeliver
 };
 // Builds a DELIVER carrying the text: 7-bit when every character is in the GSM
@@ -93,6 +132,21 @@ bool MakeTextDeliver(const std::string& serviceCentre, const std::string& from,
                      const std::string& utf8Text, const Timestamp& scts, Deliver* out);
 std::string EncodeDeliver(const Deliver& d);  // hex, service-centre prefix included
 bool DecodeDeliver(const std::string& hex, Deliver* out, std::string* error);
+
+// A long text as the DELIVER parts of one concatenated message: GSM 7-bit with
+// the default tables when every character has a code there (and !ucs2), else
+// UCS2. Parts hold 153 septets / 67 UTF-16 units under the 8-bit reference
+// header (152 / 66 under the 16-bit one); an escape pair or a surrogate pair is
+// never split. A text that fits one SMS (160 septets / 70 units) gives a single
+// part without header. False when the text needs more than 255 parts.
+struct LongMessageOptions {
+  bool ucs2 = false;
+  bool reference16 = false;
+  int reference = 0;  // 0..255, or 0..65535 with reference16
+};
+bool MakeLongDeliver(const std::string& serviceCentre, const std::string& from,
+                     const std::string& utf8Text, const Timestamp& scts,
+                     const LongMessageOptions& options, std::vector<Deliver>* parts);
 
 // --- SMS-STATUS-REPORT ----------------------------------------------------
 struct StatusReport {
