@@ -684,15 +684,22 @@ void TVuZVela::AcknowledgeIndication() {
   if (isOpen_) SendCommand("AT+CNMA\r", kAcknowledgeTimeoutMs);
 }
 
-void TVuZVela::Acknowledge(uint32_t arrived) {
+void TVuZVela::Acknowledge(const Indication& indication) {
   // Storage routing runs under service 0: nothing routed is acknowledged.
   if (!isOpen_ || storageRouting_) return;
   AcknowledgeIndication();
-  const bool late = platform::TickCount() - arrived > AckDeadlineMs;
+  const bool late = platform::TickCount() - indication.arrived > AckDeadlineMs;
   if (!commandError_ && !late) {
     ackSucceeded_ = true;
     repairsWithoutAck_ = 0;
     return;
+  }
+  // The network takes an unacknowledged message for undelivered and sends it
+  // again (into storage, or routed once routing is back): that copy is not
+  // reported a second time.
+  if (!indication.report) {
+    unacknowledged_.push_back(indication.pdu);
+    while (unacknowledged_.size() > 64) unacknowledged_.pop_front();
   }
   // A refused or late acknowledgement: under service 1 the modem switches
   // routing off when an indication goes unacknowledged (27.005 +CNMA), and
@@ -707,6 +714,16 @@ void TVuZVela::Acknowledge(uint32_t arrived) {
     return;
   }
   ScheduleRepair();
+}
+
+bool TVuZVela::TakeRedelivery(const ByteString& pdu) {
+  for (auto it = unacknowledged_.begin(); it != unacknowledged_.end(); ++it) {
+    if (*it == pdu) {
+      unacknowledged_.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 void TVuZVela::ScheduleRepair() {
@@ -770,13 +787,14 @@ void TVuZVela::Deliver(const Indication& indication) {
 
 void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
-  Acknowledge(indication.arrived);
-  ReportPart(indication.pdu, 0);
+  const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
+  Acknowledge(indication);
+  if (!again) ReportPart(indication.pdu, 0);
 }
 
 void TVuZVela::DeliverRoutedReport(const Indication& indication) {
   if (!OnDeliveryReport && !OnMessageStatus) return;
-  Acknowledge(indication.arrived);
+  Acknowledge(indication);
   ReportStatus(indication.pdu);
 }
 
@@ -948,6 +966,10 @@ void TVuZVela::DeliverStored(const Indication& indication) {
     const bool reported = ReportStatus(pdu);
     if (reported && !keep && DeleteStoredPart(tag)) return;
     reportedStored_[tag] = pdu;
+    return;
+  }
+  if (TakeRedelivery(pdu)) {
+    DeleteStoredPart(tag);
     return;
   }
   reportedStored_[tag] = pdu;

@@ -353,7 +353,8 @@ class TVuZVela {
   ByteString Detail() const;  // " (<the last command's error>)" or ""
   bool SetupStorageRouting(ByteString& errorText);
   void QueueStoredAtOpen();
-  void Acknowledge(uint32_t arrived);
+  void Acknowledge(const Indication& indication);
+  bool TakeRedelivery(const ByteString& pdu);
   void ScheduleRepair();
   void RepairRouting();
   void QueueUnreadStored();
@@ -428,6 +429,9 @@ class TVuZVela {
   std::map<uint64_t, ByteString> reportedStored_;
   std::unordered_set<uint64_t> failedParts_;  // stored parts not to delete (callback failed, kept)
   std::unordered_set<uint64_t> heldParts_;    // stored parts waiting in the reassembly
+  // Routed messages reported but not acknowledged in time, most recent last:
+  // the network delivers them again.
+  std::deque<ByteString> unacknowledged_;
 
   std::unique_ptr<coding::Reassembler> reassembler_;
   coding::ReassemblyOptions reassemblerOptions_;

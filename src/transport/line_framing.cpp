@@ -31,12 +31,14 @@ ByteString JoinLines(const std::vector<ByteString>& lines) {
 
 namespace {
 
-// "+CMS ERROR: <n>" / "+CME ERROR: <n>" (27.005 3.2.5, 27.007 9.2): the
-// number follows the word ERROR, so such a line ends only at its line end.
-bool IsErrorResult(const ByteString& buffer) {
+// Result codes and information responses of extended commands ("+CMS
+// ERROR: 304", "+CMGL: 1,0,\"BROOKE\",24", "+COPS: 0,0,\"OK Mobile\"") end
+// only at their line end: a number or a name follows whatever word of an
+// expected answer they hold. "+CPIN:" keeps the early cut at READY / SIM PIN.
+bool EndsAtLineEnd(const ByteString& buffer) {
   size_t first = 0;
   while (first < buffer.size() && static_cast<unsigned char>(buffer[first]) <= 0x20) ++first;
-  return buffer.compare(first, 10, "+CMS ERROR") == 0 || buffer.compare(first, 10, "+CME ERROR") == 0;
+  return first < buffer.size() && buffer[first] == '+' && buffer.compare(first, 6, "+CPIN:") != 0;
 }
 
 }  // namespace
@@ -57,7 +59,7 @@ bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteSt
   // Checked after every byte, so an answer without a line end (the prompt)
   // is delivered as soon as it is complete. A line that may still become an
   // indication is never cut early: `+CMT: "BROOKE",24` contains "OK".
-  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !IsErrorResult(buffer_) &&
+  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !EndsAtLineEnd(buffer_) &&
       !at::IsIndicationPrefix(buffer_)) {
     line = std::move(buffer_);
     buffer_.clear();

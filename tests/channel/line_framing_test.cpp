@@ -90,6 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"+CMS ERROR: 500", 15}}, ""},
         FramingCase{"CmeErrorAfterBlanks", "\r\n +CME ERROR: 16\r\nOK\r", kDefaultAnswers,
                     {{" +CME ERROR: 16", 17}, {"OK", 20}}, ""},
+        FramingCase{"ListingWithANameLikeAnAnswer", "+CMGL: 1,0,\"OK\",24\r", kDefaultAnswers,
+                    {{"+CMGL: 1,0,\"OK\",24", 18}}, ""},
         FramingCase{"PlainErrorStillCutEarly", "xERROR yz\r", kDefaultAnswers, {{"xERROR", 5}, {" yz", 9}}, ""},
         FramingCase{"AnswerSplitByNul", S("O\0K\r", 4), kDefaultAnswers, {{"OK", 2}}, ""},
         FramingCase{"PduLineAfterPrompt", "> 0011000B\x1a\r\r\n+CMGS: 7\r\n\r\nOK\r\n",

@@ -192,7 +192,7 @@ TEST(TextEncodeTest, ConcatenationHeader) {
     uint16_t reference;
     size_t text_units;  // 'a' septets
     int parts;
-    std::vector<int> element;  // of part 1
+    std::vector<int> element;  // of the first part
   };
   const Case cases[] = {
       {false, 0x1234, 306, 2, {0x00, 0x03, 0x34, 2, 1}},
@@ -260,7 +260,7 @@ TEST(TextEncodeTest, NationalTables) {
 
 TEST(TextEncodeTest, ShiftElementsShrinkTheParts) {
   // One shift element: 1 + 5 + 3 = 9 header octets = 11 septets, 149 left;
-  // in one part 1 + 3 = 4 octets = 5 septets, 155 left.
+  // a one-part message has 1 + 3 = 4 octets = 5 septets, 155 left.
   SubmitOptions o = To();
   o.coding = Coding::kGsm7;
   o.languages = {kLanguageSpanish};
