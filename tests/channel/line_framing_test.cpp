@@ -110,9 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {{" +CMTI: \"OK\",3", 14}, {"+CDSI: \"SR\",1", 28}, {"+CDS: 25", 37}}, ""},
         // Truncated header: still open, not cut at the "OK" of its alpha.
         FramingCase{"TruncatedCmtStaysOpen", "+CMT: \"BROOK", kDefaultAnswers, {}, "+CMT: \"BROOK"},
-        // Look-alikes that are no indication are cut as before.
+        // A look-alike of RING is no indication and is cut as before; other
+        // extended results end at their line end.
         FramingCase{"LookAlikeIsCut", "+CMTX: OK\rRINGOK\r", kDefaultAnswers,
-                    {{"+CMTX: OK", 8}, {"RINGOK", 15}}, ""},
+                    {{"+CMTX: OK", 9}, {"RINGOK", 15}}, ""},
         // The prompt and the READY cut right after an indication still work.
         FramingCase{"PromptAfterIndication", "+CMT: \"OK\",9\r\n> ", kDefaultAnswers,
                     {{"+CMT: \"OK\",9", 12}, {">", 14}}, " "},
