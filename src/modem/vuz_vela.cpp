@@ -788,14 +788,16 @@ void TVuZVela::Deliver(const Indication& indication) {
 void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
   const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   if (!again) ReportPart(indication.pdu, 0);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 void TVuZVela::DeliverRoutedReport(const Indication& indication) {
   if (!OnDeliveryReport && !OnMessageStatus) return;
-  Acknowledge(indication);
+  if (!AcknowledgeAfterEvents) Acknowledge(indication);
   ReportStatus(indication.pdu);
+  if (AcknowledgeAfterEvents) Acknowledge(indication);
 }
 
 bool TVuZVela::ReportPart(const ByteString& pdu, uint64_t tag) {
@@ -974,12 +976,14 @@ void TVuZVela::DeliverStored(const Indication& indication) {
   }
   reportedStored_[tag] = pdu;
   if (OnReceiveText) heldParts_.insert(tag);
+  // Marked before it is reported: a message of one part is delivered (and
+  // its parts deleted by DeliverAssembled) inside ReportPart.
+  if (keep) failedParts_.insert(tag);  // never deleted
   const bool reported = ReportPart(pdu, OnReceiveText ? tag : 0);
   if (!reported) failedParts_.insert(tag);
   // Without OnReceiveText the part is done once its event ran; with it, the
   // whole message's delivery deletes its parts (DeliverAssembled).
   if (!OnReceiveText && reported && !keep) DeleteStoredPart(tag);
-  if (keep) failedParts_.insert(tag);  // never deleted
 }
 
 void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {

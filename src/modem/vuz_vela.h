@@ -233,6 +233,11 @@ class TVuZVela {
   // switched routing off, so the driver sends AT+CNMI again and reports what
   // was stored meanwhile (unread messages, AT+CMGL=0).
   uint32_t AckDeadlineMs = 5000;
+  // Routed messages and reports are acknowledged before their events run
+  // (as always). true: after them, so that a host which stores each event
+  // before it returns loses nothing if it dies in between (the modem then
+  // gets no acknowledgement and the network delivers the message again).
+  bool AcknowledgeAfterEvents = false;
   // The open session uses storage routing (fallback or asked for).
   bool StorageRouting() const { return storageRouting_; }
 

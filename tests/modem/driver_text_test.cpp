@@ -308,6 +308,28 @@ TEST_F(DriverTextTest, AMessageMissingPartsIsDeliveredIncompleteAfterTheTimeOut)
   EXPECT_FALSE(driver_->MsUntilNextTimer().has_value());
 }
 
+TEST_F(DriverTextTest, TheAcknowledgementComesBeforeOrAfterTheEventsAsChosen) {
+  for (bool after : {false, true}) {
+    SCOPED_TRACE(after ? "after the events" : "before the events (default)");
+    Start();
+    driver_->AcknowledgeAfterEvents = after;
+    std::vector<size_t> acksSeen;
+    driver_->OnReceiveMessage = [&](const ByteString&, const ByteString&, DateTime) {
+      acksSeen.push_back(modem_->Count("AT+CNMA"));
+    };
+    driver_->OnDeliveryReport = [&](const ByteString&, bool, DateTime, DateTime) {
+      acksSeen.push_back(modem_->Count("AT+CNMA"));
+    };
+    Open();
+    modem_->Write(test::CmtLines(test::TextDeliverPdu("+4915112345678", "m")));
+    ASSERT_TRUE(PumpUntil([&] { return acksSeen.size() == 1 && modem_->Count("AT+CNMA") == 1; }, 5000));
+    modem_->Write(test::CdsLines(test::StatusReportPdu(3, 0)));
+    ASSERT_TRUE(PumpUntil([&] { return acksSeen.size() == 2 && modem_->Count("AT+CNMA") == 2; }, 5000));
+    EXPECT_EQ(acksSeen, after ? (std::vector<size_t>{0, 1}) : (std::vector<size_t>{1, 2}));
+    TearDown();
+  }
+}
+
 // --- Storage routing ---------------------------------------------------------------
 
 TEST_F(DriverTextTest, ARefusedDirectRoutingFallsBackToStorageRouting) {

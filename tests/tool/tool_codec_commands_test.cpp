@@ -149,7 +149,7 @@ TEST(ToolDecode, DeliverAsJson) {
             R"("protocol_identifier": "SME to SME protocol", "data_coding_scheme": ["General Data Coding indication", )"
             R"("Text is uncompressed", "No class meaning", "Using default alphabet"], )"
             R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, "discharge_time": null, )"
-            R"("user_data_length": 2, "user_text": "hi", "user_data_header": []}})"
+            R"("user_data_length": 2, "user_text": "hi", "user_data_header": []}, "unicode_text": "hi", "udh": []})"
             "\n");
 }
 
@@ -165,7 +165,8 @@ TEST(ToolDecode, StatusReportAsJson) {
             R"("protocol_identifier": null, "data_coding_scheme": null, )"
             R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, )"
             R"("discharge_time": {"date_time": "2023-01-08 12:35:02", "time_zone": "+0"}, "status": "00", )"
-            R"("user_data_length": 0, "user_text": "DELIVERY REPORT for 19876543210", "user_data_header": []}})"
+            R"("user_data_length": 0, "user_text": "DELIVERY REPORT for 19876543210", "user_data_header": []}, )"
+            R"("unicode_text": "", "udh": []})"
             "\n");
 }
 

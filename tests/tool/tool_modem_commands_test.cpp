@@ -60,13 +60,14 @@ TEST_F(ToolModem, InfoPrintsTheIdentityAndShowsTheOpeningSteps) {
   Start(options);
   Result r = Velasms({"info", "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"manufacturer": "ACME \"Radio\"", "model": "M-2", "serial": "0042"})" "\n");
+  // The identity first, as it always was; the modem's state follows.
+  EXPECT_EQ(r.out.rfind(R"({"manufacturer": "ACME \"Radio\"", "model": "M-2", "serial": "0042", )", 0), 0u) << r.out;
   EXPECT_TRUE(Contains(r.err, "velasms: opening the modem, step 1: ")) << r.err;
   EXPECT_TRUE(Contains(r.err, "velasms: opening the modem, step 8: ")) << r.err;
 
   r = Velasms({"info"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "Manufacturer: ACME \"Radio\"\nModel:        M-2\nSerial:       0042\n");
+  EXPECT_EQ(r.out.rfind("Manufacturer: ACME \"Radio\"\nModel:        M-2\nSerial:       0042\n", 0), 0u) << r.out;
 }
 
 TEST_F(ToolModem, PinIsEnteredWhenGivenAndItsAbsenceIsAnError) {
@@ -86,7 +87,7 @@ TEST_F(ToolModem, PinIsEnteredWhenGivenAndItsAbsenceIsAnError) {
 TEST_F(ToolModem, SendWaitsForTheReportAndPrintsWhatArrivesMeanwhile) {
   Start();
   // A message to the simulator's own number comes back; --wait-report asks for the report.
-  Result r = Velasms({"send", "--json", "--to", "+15550000000", "--wait-report", "10", "Gr\xC3\xBC\xC3\x9F" "e"});
+  Result r = Velasms({"send", "--single", "--json", "--to", "+15550000000", "--wait-report", "10", "Gr\xC3\xBC\xC3\x9F" "e"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 3u) << r.out;
@@ -102,10 +103,10 @@ TEST_F(ToolModem, SendWaitsForTheReportAndPrintsWhatArrivesMeanwhile) {
 
 TEST_F(ToolModem, SendWithoutWaitingPrintsOnlyTheReference) {
   Start();
-  Result r = Velasms({"send", "--to", "+4930123", "hello"});
+  Result r = Velasms({"send", "--single", "--to", "+4930123", "hello"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Reference: 1\n");
-  r = Velasms({"send", "--json", "--status-report", "--to", "+4930123", "again"});
+  r = Velasms({"send", "--single", "--json", "--status-report", "--to", "+4930123", "again"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, R"({"reference": "2"})" "\n");
   ASSERT_EQ(sim_->Submits().size(), 2u);
@@ -118,7 +119,7 @@ TEST_F(ToolModem, SendExitsOneWhenTheModemRefuses) {
   ModemSimOptions options;
   options.refuseSend = true;
   Start(options);
-  Result r = Velasms({"send", "--json", "--to", "+4930123", "--wait-report", "5", "hello"});
+  Result r = Velasms({"send", "--single", "--json", "--to", "+4930123", "--wait-report", "5", "hello"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, R"({"reference": ""})" "\n");
   EXPECT_TRUE(Contains(r.err, "velasms send: the modem refused the message\n")) << r.err;
@@ -129,7 +130,7 @@ TEST_F(ToolModem, SendReportsAMissingOrNegativeReport) {
   options.reportDelayMs = 3000;
   Start(options);
   auto begin = std::chrono::steady_clock::now();
-  Result r = Velasms({"send", "--json", "--to", "+4930123", "--wait-report", "0.3", "hello"});
+  Result r = Velasms({"send", "--single", "--json", "--to", "+4930123", "--wait-report", "0.3", "hello"});
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, R"({"reference": "1"})" "\n");
@@ -139,7 +140,7 @@ TEST_F(ToolModem, SendReportsAMissingOrNegativeReport) {
   options.reportDelayMs = 50;
   options.reportStatus = 0x40;
   sim_->SetOptions(options);
-  r = Velasms({"send", "--json", "--to", "+4930123", "--wait-report", "10", "hello"});
+  r = Velasms({"send", "--single", "--json", "--to", "+4930123", "--wait-report", "10", "hello"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
@@ -160,7 +161,8 @@ TEST_F(ToolModem, ListenPrintsEventsUntilTheCount) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_EQ(lines[0].rfind(R"({"event": "message", "from": "+4912345", "text": "line1\r\nsay \"hi\"", "smsc_time": ")", 0),
+  // A whole message's text is what was sent: its line feed stays one.
+  EXPECT_EQ(lines[0].rfind(R"({"event": "message", "from": "+4912345", "text": "line1\nsay \"hi\"", "smsc_time": ")", 0),
             0u)
       << lines[0];
   EXPECT_EQ(lines[1].rfind(R"({"event": "report", "reference": "1A", "delivered": true, "smsc_time": ")", 0), 0u)

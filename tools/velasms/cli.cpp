@@ -17,9 +17,11 @@ const char* const kMainUsage =
     "Commands:\n"
     "  encode      build the SMS-SUBMIT PDU for a text\n"
     "  decode      analyse PDUs as the modem prints them after +CMT: or +CDS:\n"
+    "  join        put the parts of concatenated messages back together\n"
     "  send        send a text through a modem, optionally waiting for its report\n"
     "  listen      print incoming messages and delivery reports\n"
-    "  info        print the modem's manufacturer, model and serial number\n"
+    "  info        print the modem's identity and state (signal, network, storage)\n"
+    "  messages    list, read and delete the messages stored in the modem\n"
     "  modem-sim   run a simulated GSM modem on a pseudo-terminal\n"
     "\n"
     "Run 'velasms COMMAND --help' for the options of a command.\n"
@@ -34,9 +36,10 @@ struct Command {
   int (*run)(const Args&, std::ostream&, std::ostream&);
 };
 
+// One row per command; new commands add a row here.
 constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"send", RunSend},
-    {"listen", RunListen}, {"info", RunInfo},
+    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},  {"send", RunSend},
+    {"listen", RunListen}, {"info", RunInfo},   {"messages", RunMessages},
 };
 
 }  // namespace

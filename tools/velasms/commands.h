@@ -18,16 +18,20 @@ int RunVelasms(const Args& args, std::ostream& out, std::ostream& err);
 
 int RunEncode(const Args& args, std::ostream& out, std::ostream& err);
 int RunDecode(const Args& args, std::ostream& out, std::ostream& err);
+int RunJoin(const Args& args, std::ostream& out, std::ostream& err);
 int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
+int RunMessages(const Args& args, std::ostream& out, std::ostream& err);
 
 // Usage texts, as printed by --help.
 extern const char* const kMainUsage;
 extern const char* const kEncodeUsage;
 extern const char* const kDecodeUsage;
+extern const char* const kJoinUsage;
 extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;
+extern const char* const kMessagesUsage;
 
 }  // namespace vela::tool

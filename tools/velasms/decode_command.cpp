@@ -4,12 +4,15 @@
 #include <ostream>
 
 #include "args.h"
+#include "coding/hex.h"
 #include "coding/sms.h"
+#include "coding/text_coding.h"
 #include "commands.h"
 #include "json.h"
 #include "pdu/pdu_sms.h"
 #include "platform/codepage.h"
 #include "text.h"
+#include "transport/line_framing.h"
 
 namespace vela::tool {
 
@@ -23,7 +26,12 @@ const char* const kDecodeUsage =
     "as far as they go.\n"
     "\n"
     "Options:\n"
-    "  --json        one JSON object per PDU per line, in the order given\n"
+    "  --json        one JSON object per PDU per line, in the order given; besides\n"
+    "                the fields above, \"unicode_text\" (the text in full Unicode,\n"
+    "                read with the tables its header selects, header removed) and\n"
+    "                \"udh\" (the header's elements: {\"iei\", \"data\"} and, for\n"
+    "                concatenation, \"reference\", \"parts\", \"part\"; for national\n"
+    "                language tables, \"language\")\n"
     "  -h, --help    show this help\n";
 
 namespace {
@@ -67,13 +75,6 @@ DateTime TimeOrZero(F&& read) {
   } catch (const std::exception&) {
     return 0;
   }
-}
-
-ByteString Trimmed(const ByteString& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
 }
 
 // What the driver reports for the PDU (position-based decoder).
@@ -161,7 +162,27 @@ Json AnalysisJson(const TPDUSMS& model) {
   return a;
 }
 
-void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model) {
+Json UdhJson(const coding::UserDataHeader& header) {
+  Json elements = Json::Array();
+  for (const coding::UdhElement& element : header.elements) {
+    Json e = Json::Object();
+    e.Set("iei", int(element.iei)).Set("data", hex::FromOctets(element.data));
+    auto octet = [&](size_t i) { return int(static_cast<unsigned char>(element.data[i])); };
+    // Concatenation (TS 23.040 9.2.3.24.1 / .8) and national language shift
+    // elements (9.2.3.24.15 / .16) are spelled out when their length is right.
+    if ((element.iei == 0x00 && element.data.size() == 3) || (element.iei == 0x08 && element.data.size() == 4)) {
+      const size_t at = element.iei == 0x08 ? 2 : 1;
+      e.Set("reference", element.iei == 0x08 ? octet(0) << 8 | octet(1) : octet(0));
+      e.Set("parts", octet(at)).Set("part", octet(at + 1));
+    } else if ((element.iei == 0x24 || element.iei == 0x25) && element.data.size() == 1) {
+      e.Set("language", octet(0));
+    }
+    elements.Push(std::move(e));
+  }
+  return elements;
+}
+
+void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model, const ByteString& pdu) {
   const TSMSType& type = *model.GetSMSType();
   Json o = Json::Object();
   o.Set("kind", KindName(type.Kind()));
@@ -172,6 +193,9 @@ void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model) {
   o.Set("message_reference", Utf8FromBytes(model.GetMessageReference()));
   if (auto* report = dynamic_cast<const TSMSReport*>(&type)) o.Set("delivered", report->IsDelivered());
   o.Set("analysis", AnalysisJson(model));
+  const coding::DecodedUserData unicode = coding::DecodePdu(pdu);
+  o.Set("unicode_text", platform::Utf8FromWide(unicode.text));
+  o.Set("udh", UdhJson(unicode.header));
   out << o.Dump() << "\n";
 }
 
@@ -262,11 +286,11 @@ int RunDecode(const Args& args, std::ostream& out, std::ostream& err) {
   bool first = true;
   for (const std::string& arg : a.Positionals()) {
     // The channel hands the driver trimmed lines; do the same with arguments.
-    const ByteString pdu = Trimmed(BytesFromUtf8(arg));
+    const ByteString pdu = TrimControl(BytesFromUtf8(arg));
     const Message message = ReadMessage(pdu);
     const TPDUSMS model(platform::WideFromNarrow(pdu));
     if (json) {
-      WriteJson(out, message, model);
+      WriteJson(out, message, model, pdu);
     } else {
       if (!first) out << "\n";
       WriteHuman(out, pdu, message, model);

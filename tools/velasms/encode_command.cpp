@@ -1,8 +1,10 @@
 // velasms encode: the SMS-SUBMIT PDU that sending a text would write to the modem.
 #include <ostream>
+#include <random>
 
 #include "args.h"
 #include "coding/sms.h"
+#include "coding/text_coding.h"
 #include "commands.h"
 #include "platform/codepage.h"
 #include "json.h"
@@ -12,6 +14,8 @@ namespace vela::tool {
 
 const char* const kEncodeUsage =
     "Usage: velasms encode [--json] [--status-report] [--coding auto|7bit|8bit|ucs2] --to NUMBER TEXT\n"
+    "       velasms encode --split [--coding auto|gsm7|ucs2|8bit] [--languages LIST] [--max-parts N]\n"
+    "                      [--reference N] [--ref16] [--status-report] --to NUMBER TEXT\n"
     "\n"
     "Builds the SMS-SUBMIT PDU that 'velasms send' writes to the modem and prints it\n"
     "with the TPDU length that AT+CMGS announces. TEXT (UTF-8) is converted to the\n"
@@ -24,7 +28,18 @@ const char* const kEncodeUsage =
     "  --coding CODING    7bit (default, what 'send' uses), 8bit, ucs2, or auto\n"
     "                     (the encoder's own choice)\n"
     "  --json             print {\"pdu\": \"...\", \"length\": N}\n"
-    "  -h, --help         show this help\n";
+    "  -h, --help         show this help\n"
+    "\n"
+    "With --split the whole TEXT is encoded, in Unicode and in as many parts as it\n"
+    "needs (what 'velasms send' sends), one JSON line per part:\n"
+    "  {\"pdu\": \"...\", \"length\": N, \"part\": 1, \"parts\": 2}\n"
+    "  --coding CODING    auto (default: the fewest parts), gsm7, ucs2 or 8bit\n"
+    "  --languages LIST   national language tables allowed for gsm7, e.g. tr,es,pt\n"
+    "                     (codes, names or ids), all, or none (default)\n"
+    "  --max-parts N      refuse a text that needs more than N parts (default 10)\n"
+    "  --reference N      concatenation reference (default: random), 0-255, or\n"
+    "                     0-65535 with --ref16\n"
+    "  --ref16            16-bit concatenation reference\n";
 
 namespace {
 
@@ -36,10 +51,40 @@ int32_t CodingSelectorFrom(const std::string& name) {
   throw UsageError("option '--coding' takes auto, 7bit, 8bit or ucs2, not '" + name + "'");
 }
 
+// The whole text as the parts of one message (the sending path of 'send').
+int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
+  coding::SubmitOptions options;
+  options.coding = ParseCodingOption(a.Value("--coding", "auto"));
+  options.languages = ParseLanguagesOption(a.Value("--languages"));
+  options.maxParts = static_cast<int>(ParseInteger("--max-parts", a.Value("--max-parts", "10"), 1, 255));
+  options.ref16 = a.Has("--ref16");
+  if (a.Has("--reference")) {
+    options.reference = static_cast<uint16_t>(
+        ParseInteger("--reference", a.Value("--reference"), 0, options.ref16 ? 65535 : 255));
+  } else {
+    // Two messages to one phone must not share a reference, or the phone
+    // may join their parts.
+    std::random_device random;
+    options.reference = static_cast<uint16_t>(random() & (options.ref16 ? 0xFFFF : 0xFF));
+  }
+  options.statusReport = a.Has("--status-report");
+  options.destination = BytesFromUtf8(a.Value("--to"));
+  const coding::SubmitMessage message =
+      coding::EncodeSubmitMessage(platform::WideFromUtf8(a.Positionals()[0]), options);
+  for (const coding::SubmitPart& part : message.parts) {
+    Json line = Json::Object();
+    line.Set("pdu", part.pdu).Set("length", part.length).Set("part", part.part).Set("parts", part.parts);
+    out << line.Dump() << "\n";
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false}, {"--status-report", false}, {"--coding", true}, {"--to", true}});
+  ParsedArgs a = ParseArgs(args, {{"--json", false}, {"--status-report", false}, {"--coding", true}, {"--to", true},
+                                  {"--split", false}, {"--languages", true}, {"--max-parts", true},
+                                  {"--reference", true}, {"--ref16", false}});
   if (a.Has("--help")) {
     out << kEncodeUsage;
     return 0;
@@ -48,6 +93,10 @@ int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
   if (a.Positionals().size() != 1) {
     throw UsageError(a.Positionals().empty() ? "missing TEXT"
                                              : "expected one TEXT argument (quote a text with blanks)");
+  }
+  if (a.Has("--split")) return RunEncodeSplit(a, out);
+  for (const char* option : {"--languages", "--max-parts", "--reference", "--ref16"}) {
+    if (a.Has(option)) throw UsageError(std::string("option '") + option + "' needs --split");
   }
   const int32_t selector = CodingSelectorFrom(a.Value("--coding", "7bit"));
 

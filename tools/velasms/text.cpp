@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include "args.h"
+#include "coding/hex.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
@@ -33,7 +35,7 @@ std::string TimeText(DateTime value) {
 }
 
 std::string IndentedText(const std::string& utf8, const std::string& indent) {
-  static const char* const kHex = "0123456789ABCDEF";
+  const char* const kHex = hex::kDigits;
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(utf8[i]);
@@ -63,6 +65,22 @@ bool SameMessageReference(const ByteString& sentDecimal, const ByteString& repor
   }
   // TP-MR is one octet: the modem's counter wraps at 256.
   return std::stol(reportedHex, nullptr, 16) == std::stol(sentDecimal) % 256;
+}
+
+coding::Coding ParseCodingOption(const std::string& name) {
+  try {
+    return coding::ParseCoding(name);
+  } catch (const coding::ETextCodingError&) {
+    throw UsageError("option '--coding' takes auto, gsm7, ucs2 or 8bit, not '" + name + "'");
+  }
+}
+
+std::vector<int> ParseLanguagesOption(const std::string& list) {
+  try {
+    return coding::ParseLanguageList(list);
+  } catch (const coding::ETextCodingError& e) {
+    throw UsageError(std::string("option '--languages': ") + e.what());
+  }
 }
 
 }  // namespace vela::tool

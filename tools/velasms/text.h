@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "coding/text_coding.h"
 #include "common/types.h"
 #include "json.h"
 
@@ -33,5 +35,12 @@ std::string IndentedText(const std::string& utf8, const std::string& indent);
 // report carries the TP-MR octet as two hex characters ("1A"). A sent
 // reference that is no decimal number cannot be compared: every report matches.
 bool SameMessageReference(const ByteString& sentDecimal, const ByteString& reportedHex);
+
+// --coding of the whole-message commands: auto, gsm7, ucs2, 8bit. UsageError
+// naming the accepted values otherwise.
+coding::Coding ParseCodingOption(const std::string& name);
+// --languages: "tr,es", names, ids, "all", "none" or empty. UsageError naming
+// the unknown entry otherwise.
+std::vector<int> ParseLanguagesOption(const std::string& list);
 
 }  // namespace vela::tool
