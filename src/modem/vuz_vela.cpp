@@ -424,7 +424,6 @@ void TVuZVela::QueueStoredAtOpen() {
 
 void TVuZVela::ApplyLockScope() {
   // The channel's lock scope and its wait hook (see TmyXComm).
-#if 0  // the channel's side lands with the transport changes
   channel_->Lock = Lock == LockScope::kPort ? TmyXComm::LockScope::kPort : TmyXComm::LockScope::kMachine;
   channel_->OnLockWait = [this](bool waiting) {
     if (OnLockWait) OnLockWait(waiting);
@@ -432,7 +431,6 @@ void TVuZVela::ApplyLockScope() {
   channel_->OnPortLost = [this](TmyXComm&) {
     if (target_) target_->Post(kPortLostMessage, 0, 0);
   };
-#endif
 }
 
 void TVuZVela::HandlePortLost() {

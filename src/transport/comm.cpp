@@ -264,7 +264,7 @@ void TmyXComm::SendCommand(const ByteString& command,
 }
 
 std::shared_ptr<platform::MachineLock> TmyXComm::CommandLock() {
-  if (lock_scope_ == LockScope::kMachine) return machine_lock_;
+  if (Lock == LockScope::kMachine) return machine_lock_;
   const std::string name = platform::PortLockName(port_->Port());
   if (!port_lock_ || name != port_lock_name_) {
     port_lock_ = std::make_shared<platform::MachineLock>(name);
@@ -338,7 +338,7 @@ void TmyXComm::HandleMessage(uint32_t code, uintptr_t param1) {
   if (code == kLockWaitMessage) {
     if (OnLockWait) {
       try {
-        OnLockWait(*this, param1 != 0);
+        OnLockWait(param1 != 0);
       } catch (...) {
         // A failing progress report must not cost the command.
       }

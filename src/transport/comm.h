@@ -67,8 +67,9 @@ ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteStri
 class TmyXComm {
  public:
   using UnsolicitedLineHandler = std::function<void(TmyXComm& sender, const ByteString& line)>;
-  using LockWaitHandler = std::function<void(TmyXComm& sender, bool waiting)>;
+  using LockWaitHandler = std::function<void(bool waiting)>;
   using PortLostHandler = std::function<void(TmyXComm& sender)>;
+  using LockScope = vela::LockScope;
   // Receives every trace line as built ("[TX] ATZ\r", "[RX] OK", ...), on
   // the thread that traced it ([TX] comes from a completion wait's thread).
   // An exception it raises is dropped.
@@ -140,10 +141,10 @@ class TmyXComm {
   // with empty responses. The port stays open until Disconnect. May be unset.
   PortLostHandler OnPortLost;
 
-  // The lock scope of the next commands (default kMachine); a command
-  // already waiting for its lock keeps the lock it chose. Any thread.
-  void SetLockScope(LockScope scope) { lock_scope_ = scope; }
-  LockScope GetLockScope() const { return lock_scope_; }
+  // The lock scope of the next commands (default kMachine), read when a
+  // command starts; a command already waiting keeps the lock it chose.
+  // Creating thread.
+  LockScope Lock = LockScope::kMachine;
 
   // The device went away since the last Connect (see OnPortLost).
   bool PortLost() const { return port_lost_; }
@@ -208,7 +209,6 @@ class TmyXComm {
   std::atomic<bool> waiting_{false};
   std::atomic<bool> abort_requested_{false};
   std::shared_ptr<platform::MachineLock> machine_lock_;  // "DezIsBusy"
-  std::atomic<LockScope> lock_scope_{LockScope::kMachine};
   std::atomic<bool> port_lost_{false};
   std::atomic<bool> last_timed_out_{false};
   platform::AutoResetEvent answer_event_;

@@ -128,7 +128,7 @@ struct SilentModemCommand {
     peer.Start(nullptr);
     thread = std::thread([this, scope, timeout_ms] {
       TmyXComm channel;
-      channel.SetLockScope(scope);
+      channel.Lock = scope;
       channel.Connect(peer.SlavePath(), "115200");
       ByteString response;
       channel.SendCommand("AT+SILENT\r", kDefaultAnswers, response, timeout_ms);
@@ -145,9 +145,9 @@ TEST_F(RobustChannel, PortScopeCommandsToDifferentDevicesDoNotWaitForEachOther) 
   SilentModemCommand silent(LockScope::kPort, 2500);
   ASSERT_TRUE(silent.peer.WaitForReceived("AT+SILENT\r", 5000));
   peer_.Start([](PtyPeer& p, const std::string&) { p.Dribble("\r\nOK\r\n", 0); });
-  channel_.SetLockScope(LockScope::kPort);
+  channel_.Lock = LockScope::kPort;
   std::vector<bool> lock_waits;
-  channel_.OnLockWait = [&](TmyXComm&, bool waiting) { lock_waits.push_back(waiting); };
+  channel_.OnLockWait = [&](bool waiting) { lock_waits.push_back(waiting); };
   channel_.Connect(peer_.SlavePath(), "115200");
   const auto start = Clock::now();
   EXPECT_EQ(Send("AT\r"), "OK\r\n");
@@ -159,7 +159,7 @@ TEST_F(RobustChannel, PortScopeCommandsToDifferentDevicesDoNotWaitForEachOther) 
 TEST_F(RobustChannel, MachineScopeWaitsForTheMachineLockAndReportsTheWait) {
   peer_.Start([](PtyPeer& p, const std::string&) { p.Dribble("\r\nOK\r\n", 0); });
   std::vector<bool> lock_waits;
-  channel_.OnLockWait = [&](TmyXComm&, bool waiting) { lock_waits.push_back(waiting); };
+  channel_.OnLockWait = [&](bool waiting) { lock_waits.push_back(waiting); };
   channel_.Connect(peer_.SlavePath(), "115200");
 
   // Another program's command holds the machine-wide lock for 1.6 s.
@@ -177,7 +177,7 @@ TEST_F(RobustChannel, MachineScopeWaitsForTheMachineLockAndReportsTheWait) {
 
   // With the port scope the machine-wide holder no longer matters.
   ASSERT_TRUE(other.TryAcquire(60000));
-  channel_.SetLockScope(LockScope::kPort);
+  channel_.Lock = LockScope::kPort;
   lock_waits.clear();
   const auto again = Clock::now();
   EXPECT_EQ(Send("AT\r"), "OK\r\n");
@@ -188,9 +188,9 @@ TEST_F(RobustChannel, MachineScopeWaitsForTheMachineLockAndReportsTheWait) {
 
 TEST_F(RobustChannel, PortScopeWaitsForAnotherHolderOfTheSameDevice) {
   peer_.Start([](PtyPeer& p, const std::string&) { p.Dribble("\r\nOK\r\n", 0); });
-  channel_.SetLockScope(LockScope::kPort);
+  channel_.Lock = LockScope::kPort;
   std::vector<bool> lock_waits;
-  channel_.OnLockWait = [&](TmyXComm&, bool waiting) { lock_waits.push_back(waiting); };
+  channel_.OnLockWait = [&](bool waiting) { lock_waits.push_back(waiting); };
   channel_.Connect(peer_.SlavePath(), "115200");
 
   // Another program names the device through a symbolic link (as
