@@ -289,5 +289,15 @@ TEST_F(ToolRealModem, AWrongPinIsTriedOnceAndNamed) {
   EXPECT_TRUE(Contains(r.out, R"("pin_attempts": 3)")) << r.out;
 }
 
+TEST(ToolPortErrors, AnUnusablePortIsNamedWithTheReason) {
+  std::ostringstream out, err;
+  const std::string path = "/nonexistent/velasms-ttyUSB9";
+  int status = RunVelasms({"info", "--json", "--port", path}, out, err);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_TRUE(Contains(err.str(), "velasms info: ")) << err.str();
+  EXPECT_TRUE(Contains(err.str(), path + ": no such file")) << err.str();
+}
+
 }  // namespace
 }  // namespace vela::tool
