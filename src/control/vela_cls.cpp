@@ -314,6 +314,9 @@ STDMETHODIMP TVelaCls::SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryRep
   BSTR result = nullptr;
   HRESULT hr = SafeCall(
       [&] {
+        // Nothing can go out: say so rather than return the empty identifier
+        // that means "refused by the modem".
+        if (!Modem->IsOpen()) throw Exception("SendText: the port is not open; call Open first");
         TVuZVela::SendTextOptions options;
         options.coding = coding_;
         options.languages = languages_;

@@ -241,6 +241,18 @@ TEST_F(TextObjectTest, DispatchReachesTheNewMembers) {
   SysFreeString(excep.bstrHelpFile);
 }
 
+// SendText on a closed port is an error (SendSms keeps its empty result).
+TEST_F(TextObjectTest, SendTextNeedsAnOpenPort) {
+  Bstr dst(L"+15551234567"), text(L"hello");
+  BSTR id = reinterpret_cast<BSTR>(1);
+  SetErrorInfo(0, nullptr);
+  EXPECT_EQ(object->SendText(dst.Get(), text.Get(), VARIANT_FALSE, &id), E_UNEXPECTED);
+  EXPECT_EQ(id, nullptr);
+  GUID guid{};
+  EXPECT_NE(TakeErrorDescription(&guid).find(L"not open"), std::wstring::npos);
+  EXPECT_TRUE(IsEqualGUID(guid, IID_IVelaCls2));
+}
+
 // Errors of version-1 members keep naming IVelaCls.
 TEST_F(TextObjectTest, VersionOneMembersKeepTheirErrorInterface) {
   Bstr missing(L"COM97");
@@ -469,9 +481,11 @@ TEST_F(TextEventsTest, TooManyPartsIsRefusedBeforeSending) {
   EXPECT_NE(description.find(L"part"), std::wstring::npos) << Narrow(description);
   PumpUntil([] { return false; }, 1500);
   // Messages of earlier tests may still come back; none of this one's.
-  for (const SinkCall& call : sink.calls)
-    if (call.id == kOnReceiveMessage || call.id == kOnReceiveText)
+  for (const SinkCall& call : sink.calls) {
+    if (call.id == kOnReceiveMessage || call.id == kOnReceiveText) {
       EXPECT_EQ(std::wstring(call.args[1].bstrVal).find(L"xxx"), std::wstring::npos) << "something was sent";
+    }
+  }
 }
 
 }  // namespace

@@ -31,7 +31,10 @@ Sub OpenAndWait(o, seconds)
   o.Close
 End Sub
 
-Dim o : Set o = WScript.CreateObject("VelaCtrl.VelaCls", "Sms_")
+' ConnectObject (like CreateObject with a prefix) connects the default events
+' interface, so the new events reach the script by name.
+Dim o : Set o = CreateObject("VelaCtrl.VelaCls")
+WScript.ConnectObject o, "Sms_"
 OpenAndWait o, 2
 Check pCount = 0 And tCount = 0, "by default stored messages are not read (" & pCount & ", " & tCount & ")"
 
