@@ -129,6 +129,18 @@ bool ReadAddress(Reader& in, ByteString& out) {
   std::string field(1, static_cast<char>(type));
   field += value;
   out = TSMS::DecodeAddress(hex::FromOctets(field));
+  // Semi-octets 1010..1110 are '*', '#', 'a', 'b', 'c' (TS 23.040 9.1.2.3);
+  // the version-1 reading shows them as hex letters.
+  for (char& c : out) {
+    switch (c) {
+      case 'A': case 'a': c = '*'; break;
+      case 'B': case 'b': c = '#'; break;
+      case 'C': case 'c': c = 'a'; break;
+      case 'D': case 'd': c = 'b'; break;
+      case 'E': case 'e': c = 'c'; break;
+      default: break;
+    }
+  }
   return true;
 }
 

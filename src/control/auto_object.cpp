@@ -58,7 +58,10 @@ TAutoObjectFactory::TAutoObjectFactory(TComServer& server, Creator creator, cons
     INT flags = 0;
     HREFTYPE ref = 0;
     ComPtr<ITypeInfo> info;
-    if (FAILED(classInfo_->GetImplTypeFlags(i, &flags)) || !(flags & IMPLTYPEFLAG_FDEFAULT)) continue;
+    if (FAILED(classInfo_->GetImplTypeFlags(i, &flags))) continue;
+    const bool source = (flags & IMPLTYPEFLAG_FSOURCE) != 0;
+    // Non-default interfaces matter only as further event sources.
+    if (!(flags & IMPLTYPEFLAG_FDEFAULT) && !source) continue;
     if (FAILED(classInfo_->GetRefTypeOfImplType(i, &ref)) || FAILED(classInfo_->GetRefTypeInfo(ref, info.Out())))
       continue;
     TYPEATTR* ia = nullptr;
@@ -67,10 +70,13 @@ TAutoObjectFactory::TAutoObjectFactory(TComServer& server, Creator creator, cons
     TYPEKIND kind = ia->typekind;
     WORD typeFlags = ia->wTypeFlags;
     info->ReleaseTypeAttr(ia);
-    if (flags & IMPLTYPEFLAG_FSOURCE) {
-      if (!eventTypeInfo_) {
+    if (source) {
+      if ((flags & IMPLTYPEFLAG_FDEFAULT) && !eventTypeInfo_) {
         eventTypeInfo_ = info;
         eventIid_ = iid;
+        eventIids_.insert(eventIids_.begin(), iid);
+      } else {
+        eventIids_.push_back(iid);
       }
       continue;
     }
@@ -297,5 +303,7 @@ HRESULT TAutoObject::DispInvokeMember(DISPID id, REFIID, LCID, WORD flags, DISPP
 }
 
 HRESULT TAutoObject::SafeCallException() { return HandleSafeCallException(factory_.ErrorIID(), factory_.ProgID()); }
+
+HRESULT TAutoObject::SafeCallException(REFIID iid) { return HandleSafeCallException(iid, factory_.ProgID()); }
 
 }  // namespace vela::control

@@ -2,7 +2,7 @@
 //
 // TAutoObjectFactory creates the objects of one coclass and carries what it
 // read from the type library: the class entry, the default (dual) interface
-// and the default source (events) interface. TAutoObject is the base of every
+// and the source (events) interfaces, the default one first. TAutoObject is the base of every
 // object it creates: reference counting with optional aggregation, IDispatch
 // through the dual interface's type information, IProvideClassInfo,
 // ISupportErrorInfo, and the error objects of failed members.
@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "control/com_ptr.h"
 #include "control/com_server.h"
@@ -63,9 +64,13 @@ class TAutoObjectFactory final : public IClassFactory {
   const IID& DispIntfEntry() const { return dispIid_; }
   // Identifier reported in error objects: the default interface's.
   const IID& ErrorIID() const { return dispIid_; }
+  // The default source interface.
   ITypeInfo* EventTypeInfo() const { return eventTypeInfo_.Get(); }
   const IID& EventIID() const { return eventIid_; }
   bool HasEvents() const { return static_cast<bool>(eventTypeInfo_); }
+  // Every source interface of the class: the default one first, then the
+  // others in the class entry's order.
+  const std::vector<IID>& EventIIDs() const { return eventIids_; }
 
   // Writes or removes this class's registry keys (after the type library's).
   void UpdateRegistry(bool registering);
@@ -83,6 +88,7 @@ class TAutoObjectFactory final : public IClassFactory {
   IID dispIid_{};
   ComPtr<ITypeInfo> eventTypeInfo_;
   IID eventIid_{};
+  std::vector<IID> eventIids_;
 };
 
 class TAutoObject : public IProvideClassInfo, public ISupportErrorInfo {
@@ -130,8 +136,9 @@ class TAutoObject : public IProvideClassInfo, public ISupportErrorInfo {
                            EXCEPINFO* excep, UINT* argErr);
 
   // For automation members, inside a catch block: installs the error object
-  // and returns the result code.
+  // (naming the default interface, or `iid`) and returns the result code.
   HRESULT SafeCallException();
+  HRESULT SafeCallException(REFIID iid);
 
  private:
   class InnerUnknownImpl final : public IUnknown {

@@ -58,19 +58,23 @@ TAutoObjectWithEvents::TAutoObjectWithEvents(TAutoObjectFactory& factory, IUnkno
 void TAutoObjectWithEvents::InitializeObject() {
   TAutoObject::InitializeObject();
   connectionPoints_ = std::make_unique<TConnectionPoints>(*this);
+  caches_.clear();
   if (Factory().HasEvents()) {
-    eventConnectionPoint_ = &connectionPoints_->CreateConnectionPoint(
-        Factory().EventIID(), TConnectionKind::ckMulti,
-        [this](IUnknown* sink, bool connecting) { ConnectEvent(sink, connecting); });
+    for (const IID& iid : Factory().EventIIDs()) {
+      TConnectionPoint& point = connectionPoints_->CreateConnectionPoint(
+          iid, TConnectionKind::ckMulti,
+          [this, iid](IUnknown* sink, bool connecting) { ConnectEvent(iid, sink, connecting); });
+      if (!eventConnectionPoint_) eventConnectionPoint_ = &point;
+      caches_.push_back(SinkCache{iid, nullptr});
+    }
   }
-  eventSinks_.reset();
 }
 
-void TAutoObjectWithEvents::ConnectEvent(IUnknown* sink, bool connecting) {
+void TAutoObjectWithEvents::ConnectEvent(REFIID events, IUnknown* sink, bool connecting) {
   if (connecting) {
-    // A sink must implement the events interface to be connected.
-    ComPtr<IUnknown> events;
-    HRESULT hr = sink->QueryInterface(Factory().EventIID(), events.OutVoid());
+    // A sink must implement its point's events interface to be connected.
+    ComPtr<IUnknown> answered;
+    HRESULT hr = sink->QueryInterface(events, answered.OutVoid());
     if (FAILED(hr)) throw EOleSysError(hr);
   }
   SinkConnectionChanged();
@@ -78,20 +82,34 @@ void TAutoObjectWithEvents::ConnectEvent(IUnknown* sink, bool connecting) {
 
 void TAutoObjectWithEvents::SinkConnectionChanged() { DiscardSinkList(); }
 
+TAutoObjectWithEvents::SinkCache* TAutoObjectWithEvents::CacheOf(REFIID iid) {
+  for (SinkCache& cache : caches_)
+    if (IsEqualIID(cache.iid, iid)) return &cache;
+  return nullptr;
+}
+
 void TAutoObjectWithEvents::DiscardSinkList() {
   // Detach first: releasing the entries may re-enter the object.
-  std::unique_ptr<TInterfaceList> list = std::move(eventSinks_);
+  std::vector<std::unique_ptr<TInterfaceList>> lists;
+  for (SinkCache& cache : caches_) lists.push_back(std::move(cache.sinks));
 }
 
 TInterfaceList& TAutoObjectWithEvents::EventSinks() {
-  if (eventSinks_) return *eventSinks_;
-  eventSinks_ = std::make_unique<TInterfaceList>();
-  TInterfaceList& list = *eventSinks_;
+  if (caches_.empty()) return emptySinks_;
+  return EventSinks(caches_.front().iid);
+}
+
+TInterfaceList& TAutoObjectWithEvents::EventSinks(REFIID iid) {
+  SinkCache* cache = CacheOf(iid);
+  if (!cache) return emptySinks_;
+  if (cache->sinks) return *cache->sinks;
+  cache->sinks = std::make_unique<TInterfaceList>();
+  TInterfaceList& list = *cache->sinks;
   ComPtr<IConnectionPointContainer> container;
   if (FAILED(InnerUnknown()->QueryInterface(IID_IConnectionPointContainer, container.OutVoid())) || !container)
     return list;
   ComPtr<IConnectionPoint> point;
-  if (FAILED(container->FindConnectionPoint(Factory().EventIID(), point.Out())) || !point) return list;
+  if (FAILED(container->FindConnectionPoint(iid, point.Out())) || !point) return list;
   ComPtr<IEnumConnections> connections;
   if (FAILED(point->EnumConnections(connections.Out())) || !connections) return list;
   CONNECTDATA record{};
@@ -106,14 +124,22 @@ TInterfaceList& TAutoObjectWithEvents::EventSinks() {
 }
 
 void TAutoObjectWithEvents::DeliverEvent(DISPID id, const std::function<void(std::vector<VARIANT>& args)>& makeArgs) {
+  if (caches_.empty()) return;
+  DeliverEvent({caches_.front().iid}, id, makeArgs);
+}
+
+void TAutoObjectWithEvents::DeliverEvent(const std::vector<IID>& points, DISPID id,
+                                         const std::function<void(std::vector<VARIANT>& args)>& makeArgs) {
   // The sinks connected when delivery starts each get the event once, even
   // when a handler connects or disconnects sinks meanwhile (which discards
-  // and rebuilds the cached list).
-  std::vector<ComPtr<IUnknown>> sinks = EventSinks().Snapshot();
-  for (const ComPtr<IUnknown>& entry : sinks) {
+  // and rebuilds the cached lists).
+  std::vector<std::pair<IID, ComPtr<IUnknown>>> sinks;
+  for (const IID& iid : points)
+    for (ComPtr<IUnknown>& sink : EventSinks(iid).Snapshot()) sinks.emplace_back(iid, std::move(sink));
+  for (const auto& [iid, entry] : sinks) {
     if (!entry) continue;
     ComPtr<IDispatch> sink;
-    HRESULT hr = entry->QueryInterface(Factory().EventIID(), sink.OutVoid());
+    HRESULT hr = entry->QueryInterface(iid, sink.OutVoid());
     if (FAILED(hr) || !sink) throw EOleSysError(FAILED(hr) ? hr : E_NOINTERFACE);
 
     std::vector<VARIANT> args;
@@ -160,6 +186,7 @@ void TAutoObjectWithEvents::BeforeDestruction() {
   // Each connection point releases its sinks without calling them.
   connectionPoints_.reset();
   eventConnectionPoint_ = nullptr;
+  caches_.clear();
   TAutoObject::BeforeDestruction();
 }
 

@@ -1,6 +1,7 @@
 // An automation object that raises events: it is a connectable object with one
-// connection point for its class's events interface, keeps a cached list of
-// the connected sinks, and delivers an event to each of them in turn.
+// connection point per events (source) interface of its class, the default
+// one first; it keeps a cached list of each point's connected sinks and
+// delivers an event to each of them in turn.
 //
 // Threads: the object and its connection point are called on the apartment's
 // thread. TInterfaceList locks itself for each operation.
@@ -46,23 +47,32 @@ class TAutoObjectWithEvents : public TAutoObject {
 
   void InitializeObject() override;
 
-  // The connected sinks, in ascending cookie order (the IUnknown each client
-  // passed to Advise). Built on first use and kept until the connection set
-  // changes; owned by the object, never freed by the caller.
+  // The sinks connected to the default events interface's point, in
+  // ascending cookie order (the IUnknown each client passed to Advise). Built
+  // on first use and kept until that point's connection set changes; owned
+  // by the object, never freed by the caller.
   TInterfaceList& EventSinks();
-  // Frees the cached list (if any).
+  // The same for the point of events interface `iid` (an empty list when the
+  // class has no such source interface).
+  TInterfaceList& EventSinks(REFIID iid);
+  // Frees the cached lists (if any).
   void DiscardSinkList();
 
-  // The events connection point (null when the class has no events interface).
+  // The default events connection point (null when the class has none).
   TConnectionPoint* EventConnectionPoint() const { return eventConnectionPoint_; }
 
-  // Raises one event: calls IDispatch::Invoke(`id`, method call) on every sink
-  // connected when delivery starts, in cookie order. `makeArgs` fills the
-  // arguments for one sink, laid out last-first as Invoke expects; they are
-  // built anew for each sink and cleared after its call. A sink that lacks the
-  // events interface or whose Invoke fails ends the delivery with an error
-  // (EOleSysError; for DISP_E_EXCEPTION with the sink's description): sinks
-  // after it do not receive the event.
+  // Raises one event on the sinks of the points of `points` (events
+  // interface identifiers, in that order): calls IDispatch::Invoke(`id`,
+  // method call) on every sink connected when delivery starts, point by
+  // point in cookie order. `makeArgs` fills the arguments for one sink, laid
+  // out last-first as Invoke expects; they are built anew for each sink and
+  // cleared after its call. A sink that lacks its point's events interface
+  // or whose Invoke fails ends the delivery with an error (EOleSysError; for
+  // DISP_E_EXCEPTION with the sink's description): sinks after it, also
+  // those of later points, do not receive the event.
+  void DeliverEvent(const std::vector<IID>& points, DISPID id,
+                    const std::function<void(std::vector<VARIANT>& args)>& makeArgs);
+  // On the default events interface's point only.
   void DeliverEvent(DISPID id, const std::function<void(std::vector<VARIANT>& args)>& makeArgs);
 
  protected:
@@ -72,11 +82,17 @@ class TAutoObjectWithEvents : public TAutoObject {
   void* OwnInterface(REFIID iid) override;
 
  private:
-  void ConnectEvent(IUnknown* sink, bool connecting);
+  struct SinkCache {
+    IID iid;
+    std::unique_ptr<TInterfaceList> sinks;  // null when not built
+  };
+  void ConnectEvent(REFIID events, IUnknown* sink, bool connecting);
+  SinkCache* CacheOf(REFIID iid);
 
   std::unique_ptr<TConnectionPoints> connectionPoints_;
-  std::unique_ptr<TInterfaceList> eventSinks_;
+  std::vector<SinkCache> caches_;  // one per events interface, the default first
   TConnectionPoint* eventConnectionPoint_ = nullptr;
+  TInterfaceList emptySinks_;
 };
 
 }  // namespace vela::control

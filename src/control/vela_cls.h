@@ -1,9 +1,18 @@
 // TVelaCls: the control object clients create (coclass VelaCls). A thin shell
 // around one modem driver: its properties are the driver's settings and
-// identity, its methods call the driver, and the driver's two callbacks become
-// the events OnReceiveMessage and OnDeliveryReport on every connected sink.
-// Texts cross between the automation surface's UTF-16 and the driver's 8-bit
-// code page; message texts are limited to 160 characters.
+// identity, its methods call the driver, and the driver's callbacks become
+// events on the connected sinks.
+//
+// Two generations of the surface live side by side on one object:
+//  - IVelaCls / IVelaClsEvents: SendSms and the per-part events
+//    OnReceiveMessage / OnDeliveryReport; texts cross through the 8-bit code
+//    page and are limited to 160 characters.
+//  - IVelaCls2 (derived from IVelaCls, the default interface) /
+//    IVelaClsEvents2 (the default source): SendText sends Unicode text of any
+//    length as one concatenated message; OnReceiveText reports whole
+//    reassembled messages and OnMessageStatus a sent message's delivery once
+//    every part has its report. The per-part events go to the sinks of both
+//    connection points; the new events only to IVelaClsEvents2 sinks.
 //
 // Threads: created in a single-threaded apartment and called only on its
 // thread; the driver dispatches that thread's messages while it waits for the
@@ -11,8 +20,11 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "VelaCtrl_h.h"
+#include "coding/reassembly.h"
+#include "coding/text_coding.h"
 #include "common/types.h"
 #include "control/auto_object_events.h"
 
@@ -22,7 +34,7 @@ class TVuZVela;
 
 namespace vela::control {
 
-class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls {
+class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
  public:
   static constexpr const char* kVersion = "ORVEX SMS ActiveX Control Version 3.0";
 
@@ -62,24 +74,62 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls {
   STDMETHODIMP SendSms(BSTR iDst, BSTR iMsg, VARIANT_BOOL iDeliveryReport, BSTR* oRetvalD) override;
   STDMETHODIMP get_Version(BSTR* Value) override;
 
-  // The driver's callbacks: raise the events on every connected sink.
+  // IVelaCls2
+  STDMETHODIMP SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryReport, BSTR* oMessageId) override;
+  STDMETHODIMP get_PartReferences(BSTR* Value) override;
+  STDMETHODIMP get_Coding(BSTR* Value) override;
+  STDMETHODIMP put_Coding(BSTR value) override;
+  STDMETHODIMP get_Languages(BSTR* Value) override;
+  STDMETHODIMP put_Languages(BSTR value) override;
+  STDMETHODIMP get_MaxParts(LONG* Value) override;
+  STDMETHODIMP put_MaxParts(LONG value) override;
+  STDMETHODIMP get_ReadStoredMessages(VARIANT_BOOL* Value) override;
+  STDMETHODIMP put_ReadStoredMessages(VARIANT_BOOL value) override;
+  STDMETHODIMP get_LockScope(BSTR* Value) override;
+  STDMETHODIMP put_LockScope(BSTR value) override;
+  STDMETHODIMP get_LastError(BSTR* Value) override;
+  STDMETHODIMP get_ReassemblyTimeout(LONG* Value) override;
+  STDMETHODIMP put_ReassemblyTimeout(LONG value) override;
+
+  // The driver's callbacks: raise the events on the connected sinks.
   void DoReceiveMessage(const ByteString& originator, const ByteString& text, DateTime serviceCentreTime);
   void DoDeliveryReport(const ByteString& reference, bool delivered, DateTime serviceCentreTime,
                         DateTime dischargeTime);
+  void DoReceiveText(const coding::AssembledMessage& message);
+  void DoMessageStatus(const ByteString& messageId, bool delivered);
+
+  // Runs the driver's due reassembly time-outs and arms the timer for the
+  // next one (called by the thread timer).
+  void RunTimers();
 
  protected:
   void BeforeDestruction() override;
-  IDispatch* DispatchInterface() override { return static_cast<IVelaCls*>(this); }
+  IDispatch* DispatchInterface() override { return static_cast<IVelaCls2*>(this); }
+  void* OwnInterface(REFIID iid) override;
 
  private:
   ~TVelaCls() override;
 
+  // Runs a member's body; an exception becomes the failure result with an
+  // error object naming `iid` (the interface that declares the member).
   template <class Body>
-  HRESULT SafeCall(Body&& body);
+  HRESULT SafeCall(Body&& body, REFIID iid = IID_IVelaCls);
   template <class Get>
-  HRESULT GetText(BSTR* value, Get&& get);
+  HRESULT GetText(BSTR* value, Get&& get, REFIID iid = IID_IVelaCls);
+  // Asks for a look at the reassembly time-outs soon (after the driver has
+  // finished with the part that is being reported).
+  void ScheduleTimers();
+  void ArmTimer(uint32_t ms);
+  void StopTimer();
 
   std::unique_ptr<TVuZVela> Modem;
+  // SendText's settings and last result.
+  coding::Coding coding_ = coding::Coding::kAuto;
+  std::u16string languagesText_;
+  std::vector<int> languages_;
+  LONG maxParts_ = 10;
+  std::u16string partReferences_;
+  uintptr_t timerId_ = 0;  // the thread timer of the reassembly time-outs, 0 when none
 };
 
 // Cuts a message text as the control does: first to 255 characters, then to

@@ -222,6 +222,7 @@ void TVuZVela::Open() {
   ApplyLockScope();
   channel_->Connect(Port, std::to_string(BaudRate));
   isOpen_ = true;
+  portLost_ = false;
   cmmsSupported_.reset();
   readStorage_.clear();
   // New reassembly settings take effect once no message is waiting for parts.
@@ -341,6 +342,10 @@ bool TVuZVela::CheckAndSetPin(bool& pinEntered) {
   refusedPin_.clear();
   const ByteString answer = SendCommand("AT+CPIN=" + Pin + "\r", kPinEntryTimeoutMs);
   if (Contains(answer, "OK") && !commandError_) return true;
+  if (commandError_ && commandError_->kind == ModemError::Kind::kNoAnswer) {
+    pinDetail_ = commandError_->Describe();  // not known to be wrong: may be entered again
+    return false;
+  }
   refusedPin_ = Pin;
   refusedPinError_ = commandError_ ? commandError_->Describe() : ByteString("refused");
   pinDetail_ = refusedPinError_;
@@ -434,6 +439,7 @@ void TVuZVela::ApplyLockScope() {
 }
 
 void TVuZVela::HandlePortLost() {
+  portLost_ = true;
   if (!isOpen_) return;
   try {
     Close();
@@ -704,8 +710,9 @@ void TVuZVela::Acknowledge(const Indication& indication) {
   // then stores every message silently. A modem that has never taken an
   // acknowledgement and refuses it for another reason than "none expected"
   // (340) does not support it: storage routing instead.
-  const bool noneExpected = commandError_ && commandError_->kind == ModemError::Kind::kCms && commandError_->code == 340;
-  if (commandError_ && !ackSucceeded_ && !noneExpected) {
+  const bool refused = commandError_ && commandError_->kind != ModemError::Kind::kNoAnswer &&
+                       !(commandError_->kind == ModemError::Kind::kCms && commandError_->code == 340);
+  if (refused && !ackSucceeded_) {
     ByteString ignored;
     SetupStorageRouting(ignored);
     QueueUnreadStored();
@@ -749,12 +756,16 @@ void TVuZVela::RepairRouting() {
 
 void TVuZVela::QueueUnreadStored() {
   // Messages the modem stored while routing was off are unread (27.005
-  // <stat> 0); listing them marks them read.
+  // <stat> 0) and in the storage received messages go to (+CPMS <mem3>);
+  // listing them marks them read.
+  const ByteString cpms = Command("AT+CPMS?\r", kScriptTimeoutMs);
+  if (auto value = at::AnswerValue(cpms, "+CPMS")) {
+    const std::vector<ByteString> fields = at::SplitFields(*value);
+    if (!fields.empty()) readStorage_ = at::Unquote(fields[0]);
+    if (fields.size() >= 7) EnsureReadStorage(at::Unquote(fields[6]));
+  }
   const ByteString listing = Command("AT+CMGL=0\r", kStorageTimeoutMs);
   if (commandError_) return;
-  if (readStorage_.empty()) {
-    if (auto storage = at::ParseCpms(Command("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = storage->name;
-  }
   for (const at::StoredMessage& entry : at::ParseCmgl(listing)) {
     if (entry.pdu.empty()) continue;
     Indication stored;
@@ -948,7 +959,11 @@ void TVuZVela::DeliverStored(const Indication& indication) {
     EnsureReadStorage(indication.storage);
     const ByteString answer = Command("AT+CMGR=" + std::to_string(indication.index) + "\r", kStorageTimeoutMs);
     const std::optional<at::ReadMessage> read = at::ParseCmgr(answer);
-    if (!read || read->pdu.empty()) return;  // gone meanwhile
+    if (!read || read->pdu.empty()) {
+      // Gone meanwhile, or the device went away: then it is read after the next Open.
+      if (portLost_) afterOpen_.push_back(indication);
+      return;
+    }
     pdu = read->pdu;
   }
   const uint64_t tag = StorageTag(indication.storage.empty() ? readStorage_ : indication.storage, indication.index);

@@ -422,6 +422,7 @@ class TVuZVela {
   ByteString pinDetail_;
   ByteString refusedPinError_;  // how the SIM refused refusedPin_
   bool storageRouting_ = false;
+  bool portLost_ = false;       // the device went away since the last Open
   bool repairQueued_ = false;
   bool ackSucceeded_ = false;   // an AT+CNMA was answered OK in this session
   int repairsWithoutAck_ = 0;   // routing repairs since the last good AT+CNMA

@@ -339,5 +339,28 @@ TEST(SeptetsToUnicode, HeaderTablesChangeTheReading) {
   EXPECT_EQ(SeptetsToUnicode(Bytes({0x07}), kLanguageSpanish, kLanguageSpanish), u"ì");
 }
 
+
+// Service codes and numbers with '*' / '#' keep those characters on the way
+// back (semi-octets A and B), whatever the encoder cleaned from them.
+TEST(DecodePdu, AddressesWithStarAndHash) {
+  const struct {
+    const char* destination;
+    const char* decoded;
+  } cases[] = {
+      {"*100#", "*100#"},
+      {"+49 (171) 123-4567", "+491711234567"},
+      {"#31#0171", "#31#0171"},
+      {"*#06#", "*#06#"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.destination);
+    SubmitOptions options;
+    options.destination = c.destination;
+    const SubmitMessage message = EncodeSubmitMessage(u"hi", options);
+    ASSERT_EQ(message.parts.size(), 1u);
+    EXPECT_EQ(DecodePdu(message.parts[0].pdu).originator, c.decoded);
+  }
+}
+
 }  // namespace
 }  // namespace vela::coding

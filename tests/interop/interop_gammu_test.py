@@ -138,5 +138,21 @@ for index, (name, text, unicode) in enumerate(GAMMU_TEXTS):
             failures.append(label)
             print(f"FAIL {label}: {e}")
 
+# A part that never arrives: the message comes out incomplete, the place named.
+try:
+    pdus = gammu_delivers(TEXTS["cyrillic"], True, False)
+    kept = pdus[:1] + pdus[2:]
+    sender, parts, complete, missing, text_hex = run([CODEC, "join", *kept]).split()
+    got = binascii.unhexlify(text_hex).decode("utf-8")
+    check("gammu -> ours: part 2 missing", (int(parts), complete, missing, "[part 2 of " in got),
+          (len(pdus), "0", "2", True))
+    if VELASMS:
+        msgs = [json.loads(line) for line in run([VELASMS, "join", "--json", *kept]).splitlines()]
+        check("gammu -> ours: part 2 missing (velasms join)",
+              [(m["parts"], m["complete"], m["missing"]) for m in msgs], [(len(pdus), False, [2])])
+except Exception as e:  # noqa: BLE001
+    failures.append("part missing")
+    print(f"FAIL part missing: {e}")
+
 print(f"{len(failures)} failure(s)")
 sys.exit(1 if failures else 0)

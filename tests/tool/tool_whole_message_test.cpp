@@ -338,18 +338,19 @@ TEST_F(ToolWholeMessage, UnusableListenAndLockOptionsExitTwo) {
 
 TEST_F(ToolWholeMessage, AWaitForTheMachineLockIsShownAndPortScopeDoesNotWait) {
   Start();
-  // Another program holds the machine-wide lock for a while.
-  int fd = open("/tmp/vela-DezIsBusy.lock", O_RDWR | O_CREAT, 0666);
+  // Another program holds the machine-wide lock for 2.5 s, whatever happens
+  // here (every modem command of the machine waits for it meanwhile).
+  int fd = open("/tmp/vela-DezIsBusy.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  Result port = Velasms({"info", "--json", "--lock", "port"});
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+  std::thread releaser([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     flock(fd, LOCK_UN);
+    close(fd);
   });
-  Result machine = Velasms({"info", "--json"});
+  Result port = Velasms({"info", "--json", "--lock", "port"});     // needs only this device's lock
+  Result machine = Velasms({"info", "--json"});                    // waits for the release
   releaser.join();
-  close(fd);
   EXPECT_EQ(port.status, 0) << port.err;
   EXPECT_FALSE(Contains(port.err, "waiting for another program's modem command")) << port.err;
   EXPECT_EQ(machine.status, 0) << machine.err;

@@ -1,6 +1,7 @@
 // Entry of the C++ client tests: loads VelaCtrl.dll by path inside a
 // single-threaded apartment and runs the tests.
-// Usage: vela_client_test --dll=PATH [--port=COM5] [--own-number=+15550000000] [gtest options]
+// Usage: vela_client_test --dll=PATH [--port=COM5] [--own-number=+15550000000] [--control=FIFO]
+//        [gtest options]
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,11 +16,26 @@ namespace {
 ServerDll g_server;
 std::wstring g_port;
 std::wstring g_ownNumber = L"+15550000000";
+std::wstring g_control;
 }  // namespace
 
 ServerDll& Server() { return g_server; }
 const std::wstring& ModemPort() { return g_port; }
 const std::wstring& OwnNumber() { return g_ownNumber; }
+const std::wstring& ControlPath() { return g_control; }
+
+bool ControlLine(const std::string& line) {
+  if (g_control.empty()) return false;
+  HANDLE fifo = CreateFileW(g_control.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (fifo == INVALID_HANDLE_VALUE) return false;
+  const std::string text = line + "\n";
+  DWORD written = 0;
+  const bool ok = WriteFile(fifo, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size();
+  CloseHandle(fifo);
+  return ok;
+}
 
 SinkCall::SinkCall(const SinkCall& other) : id(other.id), flags(other.flags), args(other.args.size()) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -33,8 +49,9 @@ SinkCall::~SinkCall() {
 }
 
 STDMETHODIMP StubSink::QueryInterface(REFIID iid, void** out) {
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-      (implementsEvents_ && IsEqualIID(iid, DIID_IVelaClsEvents))) {
+  bool answered = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch);
+  for (const IID& e : events) answered = answered || IsEqualIID(iid, e);
+  if (answered) {
     *out = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;
@@ -138,6 +155,7 @@ int wmain(int argc, wchar_t** argv) {
     if (arg.rfind(L"--dll=", 0) == 0) g_server.path = arg.substr(6);
     else if (arg.rfind(L"--port=", 0) == 0) g_port = arg.substr(7);
     else if (arg.rfind(L"--own-number=", 0) == 0) g_ownNumber = arg.substr(13);
+    else if (arg.rfind(L"--control=", 0) == 0) g_control = arg.substr(10);
     else narrow.emplace_back(arg.begin(), arg.end());
   }
   std::vector<char*> args;

@@ -53,8 +53,9 @@ class ObjectTest : public ::testing::Test {
 };
 
 TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
-  const IID* listed[] = {&IID_IUnknown,         &IID_IVelaCls,      &IID_IDispatch, &IID_IConnectionPointContainer,
-                         &IID_IProvideClassInfo, &IID_ISupportErrorInfo};
+  const IID* listed[] = {&IID_IUnknown,         &IID_IVelaCls,          &IID_IVelaCls2,
+                         &IID_IDispatch,        &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
+                         &IID_ISupportErrorInfo};
   IUnknown* identity = Identity(object.Get());
   ASSERT_NE(identity, nullptr);
   for (const IID* iid : listed) {
@@ -62,7 +63,8 @@ TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
     ASSERT_EQ(object->QueryInterface(*iid, p.OutVoid()), S_OK) << GuidString(*iid);
     EXPECT_EQ(Identity(p.Get()), identity) << GuidString(*iid);
   }
-  const IID* absent[] = {&IID_IPersist, &IID_IClassFactory, &DIID_IVelaClsEvents, &IID_IConnectionPoint};
+  const IID* absent[] = {&IID_IPersist, &IID_IClassFactory, &DIID_IVelaClsEvents, &DIID_IVelaClsEvents2,
+                         &IID_IConnectionPoint};
   for (const IID* iid : absent) {
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(object->QueryInterface(*iid, &p), E_NOINTERFACE) << GuidString(*iid);
@@ -73,11 +75,13 @@ TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
 TEST_F(ObjectTest, ErrorInfoSupportedForImplementedInterfacesOnly) {
   ComPtr<ISupportErrorInfo> support;
   ASSERT_EQ(object->QueryInterface(IID_ISupportErrorInfo, support.OutVoid()), S_OK);
-  const IID* implemented[] = {&IID_IUnknown, &IID_IVelaCls, &IID_IDispatch, &IID_IConnectionPointContainer,
-                              &IID_IProvideClassInfo, &IID_ISupportErrorInfo};
+  const IID* implemented[] = {&IID_IUnknown,          &IID_IVelaCls,          &IID_IVelaCls2,
+                              &IID_IDispatch,         &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
+                              &IID_ISupportErrorInfo};
   for (const IID* iid : implemented) EXPECT_EQ(support->InterfaceSupportsErrorInfo(*iid), S_OK) << GuidString(*iid);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IPersist), S_FALSE);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(DIID_IVelaClsEvents), S_FALSE);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(DIID_IVelaClsEvents2), S_FALSE);
 }
 
 TEST_F(ObjectTest, ClassInfoIsTheCoclass) {
@@ -170,7 +174,9 @@ TEST_F(ObjectTest, NamesMapToTheirDispatchIdentifiers) {
   ASSERT_EQ(d->GetTypeInfo(0, 0, info.Out()), S_OK);
   TYPEATTR* ta = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&ta), S_OK);
-  EXPECT_TRUE(IsEqualGUID(ta->guid, IID_IVelaCls));
+  // The default interface IVelaCls2, which holds every IVelaCls member
+  // under the same identifier (the names above resolved through it).
+  EXPECT_TRUE(IsEqualGUID(ta->guid, IID_IVelaCls2));
   EXPECT_EQ(ta->typekind, TKIND_DISPATCH);
   info->ReleaseTypeAttr(ta);
 }
@@ -295,39 +301,54 @@ TEST_F(ObjectTest, FailedSendLeavesNoResult) {
 
 // --- connection points ------------------------------------------------------
 
-TEST_F(ObjectTest, ContainerHasOneConnectionPointForTheEvents) {
+// One connection point per events interface: IVelaClsEvents2 (the default
+// source) first, then IVelaClsEvents, each findable by its identifier.
+TEST_F(ObjectTest, ContainerHasAConnectionPointPerEventsInterface) {
   ComPtr<IConnectionPointContainer> container;
   ASSERT_EQ(object->QueryInterface(IID_IConnectionPointContainer, container.OutVoid()), S_OK);
-  IConnectionPoint* none = reinterpret_cast<IConnectionPoint*>(1);
-  EXPECT_EQ(container->FindConnectionPoint(IID_IVelaCls, &none), CONNECT_E_NOCONNECTION);
-  EXPECT_EQ(none, nullptr);
+  for (const IID* iid : {&IID_IVelaCls, &IID_IVelaCls2, &IID_IDispatch}) {
+    IConnectionPoint* none = reinterpret_cast<IConnectionPoint*>(1);
+    EXPECT_EQ(container->FindConnectionPoint(*iid, &none), CONNECT_E_NOCONNECTION) << GuidString(*iid);
+    EXPECT_EQ(none, nullptr);
+  }
 
   ComPtr<IConnectionPoint> point = EventsPoint();
   ASSERT_TRUE(point);
-  IID iid{};
-  EXPECT_EQ(point->GetConnectionInterface(&iid), S_OK);
-  EXPECT_TRUE(IsEqualIID(iid, DIID_IVelaClsEvents));
-  ComPtr<IConnectionPointContainer> back;
-  ASSERT_EQ(point->GetConnectionPointContainer(back.Out()), S_OK);
-  EXPECT_EQ(Identity(back.Get()), Identity(object.Get()));
+  ComPtr<IConnectionPoint> point2;
+  ASSERT_EQ(container->FindConnectionPoint(DIID_IVelaClsEvents2, point2.Out()), S_OK);
+  EXPECT_NE(point.Get(), point2.Get());
+  const std::pair<IConnectionPoint*, const IID*> points[] = {{point2.Get(), &DIID_IVelaClsEvents2},
+                                                             {point.Get(), &DIID_IVelaClsEvents}};
+  for (const auto& [p, expected] : points) {
+    IID iid{};
+    EXPECT_EQ(p->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualIID(iid, *expected)) << GuidString(iid);
+    ComPtr<IConnectionPointContainer> back;
+    ASSERT_EQ(p->GetConnectionPointContainer(back.Out()), S_OK);
+    EXPECT_EQ(Identity(back.Get()), Identity(object.Get()));
+  }
 
-  ComPtr<IEnumConnectionPoints> points;
-  ASSERT_EQ(container->EnumConnectionPoints(points.Out()), S_OK);
-  IConnectionPoint* got[2] = {};
+  ComPtr<IEnumConnectionPoints> enumerator;
+  ASSERT_EQ(container->EnumConnectionPoints(enumerator.Out()), S_OK);
+  IConnectionPoint* got[3] = {};
   ULONG fetched = 9;
-  EXPECT_EQ(points->Next(2, got, &fetched), S_FALSE);
-  ASSERT_EQ(fetched, 1u);
-  EXPECT_EQ(got[0], point.Get());
+  EXPECT_EQ(enumerator->Next(3, got, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(got[0], point2.Get());
+  EXPECT_EQ(got[1], point.Get());
   got[0]->Release();
-  EXPECT_EQ(points->Next(1, got, &fetched), S_FALSE);
+  got[1]->Release();
+  EXPECT_EQ(enumerator->Next(1, got, &fetched), S_FALSE);
   EXPECT_EQ(fetched, 0u);
-  EXPECT_EQ(points->Reset(), S_OK);
-  EXPECT_EQ(points->Skip(1), S_OK);
-  EXPECT_EQ(points->Skip(1), S_FALSE);
-  points->Reset();
+  EXPECT_EQ(enumerator->Reset(), S_OK);
+  EXPECT_EQ(enumerator->Skip(2), S_OK);
+  EXPECT_EQ(enumerator->Skip(1), S_FALSE);
+  enumerator->Reset();
+  EXPECT_EQ(enumerator->Skip(1), S_OK);
   ComPtr<IEnumConnectionPoints> clone;
-  ASSERT_EQ(points->Clone(clone.Out()), S_OK);
-  EXPECT_EQ(clone->Next(1, got, nullptr), S_OK);
+  ASSERT_EQ(enumerator->Clone(clone.Out()), S_OK);
+  ASSERT_EQ(clone->Next(1, got, nullptr), S_OK);
+  EXPECT_EQ(got[0], point.Get()) << "a clone starts where its original stands";
   got[0]->Release();
 }
 

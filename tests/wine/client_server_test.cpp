@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "client_support.h"
 
@@ -176,8 +178,9 @@ TEST_F(TypeLibTest, LibraryAttributesAndEntryOrder) {
   ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
   EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_VelaCtrl));
   EXPECT_EQ(attr->lcid, 0x0409u);
+  // 1.1: IVelaCls2 and IVelaClsEvents2 added beside the unchanged 1.0 entries.
   EXPECT_EQ(attr->wMajorVerNum, 1);
-  EXPECT_EQ(attr->wMinorVerNum, 0);
+  EXPECT_EQ(attr->wMinorVerNum, 1);
   lib->ReleaseTLibAttr(attr);
   Bstr name, doc;
   ASSERT_EQ(lib->GetDocumentation(-1, name.Out(), doc.Out(), nullptr, nullptr), S_OK);
@@ -191,9 +194,12 @@ TEST_F(TypeLibTest, LibraryAttributesAndEntryOrder) {
     const wchar_t* help;
   } entries[] = {{L"IVelaCls", TKIND_DISPATCH, &IID_IVelaCls, L"Dispatch interface for VelaCls Object"},
                  {L"IVelaClsEvents", TKIND_DISPATCH, &DIID_IVelaClsEvents, L"Events interface for VelaCls Object"},
+                 {L"IVelaCls2", TKIND_DISPATCH, &IID_IVelaCls2, L"Dispatch interface for VelaCls Object, version 1.1"},
+                 {L"IVelaClsEvents2", TKIND_DISPATCH, &DIID_IVelaClsEvents2,
+                  L"Events interface for VelaCls Object, version 1.1"},
                  {L"VelaCls", TKIND_COCLASS, &CLSID_VelaCls, L"VelaCls Object"}};
-  ASSERT_EQ(lib->GetTypeInfoCount(), 3u);
-  for (UINT i = 0; i < 3; ++i) {
+  ASSERT_EQ(lib->GetTypeInfoCount(), std::size(entries));
+  for (UINT i = 0; i < std::size(entries); ++i) {
     Bstr entryName, entryHelp;
     ASSERT_EQ(lib->GetDocumentation(static_cast<INT>(i), entryName.Out(), entryHelp.Out(), nullptr, nullptr), S_OK);
     EXPECT_EQ(entryName.Str(), entries[i].name);
@@ -207,7 +213,7 @@ TEST_F(TypeLibTest, LibraryAttributesAndEntryOrder) {
     ASSERT_EQ(info->GetTypeAttr(&ta), S_OK);
     EXPECT_TRUE(IsEqualGUID(ta->guid, *entries[i].guid)) << entries[i].name;
     const WORD flags = ta->wTypeFlags;
-    if (i == 0) {
+    if (i == 0 || i == 2) {
       // Dual, automation-compatible and dispatchable: the flags of the
       // virtual-table form; the dispatch form lacks the automation flag.
       EXPECT_EQ(flags, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE);
@@ -220,38 +226,46 @@ TEST_F(TypeLibTest, LibraryAttributesAndEntryOrder) {
       EXPECT_EQ(va->wTypeFlags, TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE);
       vt->ReleaseTypeAttr(va);
       EXPECT_EQ(ta->wMajorVerNum, 1);
-      EXPECT_EQ(ta->wMinorVerNum, 0);
-    } else if (i == 1) {
+      EXPECT_EQ(ta->wMinorVerNum, i == 0 ? 0 : 1) << entries[i].name;
+    } else if (i == 1 || i == 3) {
       EXPECT_FALSE(flags & TYPEFLAG_FDUAL);
       EXPECT_TRUE(flags & TYPEFLAG_FDISPATCHABLE);
     } else {
       EXPECT_TRUE(flags & TYPEFLAG_FCANCREATE);
       EXPECT_EQ(ta->wMajorVerNum, 1);
-      EXPECT_EQ(ta->wMinorVerNum, 0);
+      EXPECT_EQ(ta->wMinorVerNum, 1);
     }
     info->ReleaseTypeAttr(ta);
   }
 }
 
+// IVelaCls2 is the default interface and IVelaClsEvents2 the default
+// source; the version-1 interfaces stay implemented and a source.
 TEST_F(TypeLibTest, ClassImplementsDualDefaultAndEventsSource) {
   ComPtr<ITypeInfo> cls = Info(CLSID_VelaCls);
   ASSERT_TRUE(cls);
   const struct {
     const GUID* iid;
     INT flags;
-  } impls[] = {{&IID_IVelaCls, IMPLTYPEFLAG_FDEFAULT},
-               {&DIID_IVelaClsEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}};
-  for (UINT i = 0; i < 2; ++i) {
+  } impls[] = {{&IID_IVelaCls2, IMPLTYPEFLAG_FDEFAULT},
+               {&IID_IVelaCls, 0},
+               {&DIID_IVelaClsEvents2, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+               {&DIID_IVelaClsEvents, IMPLTYPEFLAG_FSOURCE}};
+  TYPEATTR* ca = nullptr;
+  ASSERT_EQ(cls->GetTypeAttr(&ca), S_OK);
+  EXPECT_EQ(ca->cImplTypes, std::size(impls));
+  cls->ReleaseTypeAttr(ca);
+  for (UINT i = 0; i < std::size(impls); ++i) {
     INT flags = 0;
     ASSERT_EQ(cls->GetImplTypeFlags(i, &flags), S_OK);
-    EXPECT_EQ(flags, impls[i].flags);
+    EXPECT_EQ(flags, impls[i].flags) << i;
     HREFTYPE ref;
     ComPtr<ITypeInfo> info;
     ASSERT_EQ(cls->GetRefTypeOfImplType(i, &ref), S_OK);
     ASSERT_EQ(cls->GetRefTypeInfo(ref, info.Out()), S_OK);
     TYPEATTR* ta = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&ta), S_OK);
-    EXPECT_TRUE(IsEqualGUID(ta->guid, *impls[i].iid));
+    EXPECT_TRUE(IsEqualGUID(ta->guid, *impls[i].iid)) << i;
     info->ReleaseTypeAttr(ta);
   }
 }
@@ -264,38 +278,17 @@ struct Member {
   std::vector<VARTYPE> types;          // parameter types (out parameters as VT_PTR to the type)
 };
 
-// The vtable form of IVelaCls: members in table order after IDispatch's seven.
-TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
-  const Member members[] = {
-      {L"Port", 201, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-      {L"Port", 201, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
-      {L"Baudrate", 202, INVOKE_PROPERTYGET, {L"Value"}, {VT_I4}},
-      {L"Baudrate", 202, INVOKE_PROPERTYPUT, {L""}, {VT_I4}},
-      {L"Pin", 203, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-      {L"Pin", 203, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
-      {L"DeviceModel", 204, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-      {L"Manufacturer", 205, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-      {L"DeviceSerial", 206, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-      {L"IsOpen", 207, INVOKE_PROPERTYGET, {L"Value"}, {VT_BOOL}},
-      {L"Open", 208, INVOKE_FUNC, {}, {}},
-      {L"Close", 209, INVOKE_FUNC, {}, {}},
-      {L"SendSms", 210, INVOKE_FUNC, {L"iDst", L"iMsg", L"iDeliveryReport", L"oRetvalD"},
-       {VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR}},
-      {L"Version", 212, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
-  };
-  ComPtr<ITypeInfo> disp = Info(IID_IVelaCls);
-  ASSERT_TRUE(disp);
-  HREFTYPE ref;
-  ComPtr<ITypeInfo> vtable;
-  ASSERT_EQ(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
-  ASSERT_EQ(disp->GetRefTypeInfo(ref, vtable.Out()), S_OK);
+// Checks the virtual-table form `vtable` against `members`, the first at slot
+// `firstSlot`. A method's last parameter is its out / return value when its
+// name starts with 'o' (oRetvalD, oMessageId).
+void ExpectVtableMembers(ITypeInfo* vtable, const std::vector<Member>& members, UINT firstSlot) {
   TYPEATTR* ta = nullptr;
   ASSERT_EQ(vtable->GetTypeAttr(&ta), S_OK);
   EXPECT_EQ(ta->typekind, TKIND_INTERFACE);
-  ASSERT_EQ(ta->cFuncs, std::size(members));
+  ASSERT_EQ(ta->cFuncs, members.size());
   vtable->ReleaseTypeAttr(ta);
 
-  for (UINT i = 0; i < std::size(members); ++i) {
+  for (UINT i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     FUNCDESC* fd = nullptr;
     ASSERT_EQ(vtable->GetFuncDesc(i, &fd), S_OK);
@@ -303,14 +296,14 @@ TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
     EXPECT_EQ(fd->invkind, m.kind) << i;
     EXPECT_EQ(fd->callconv, CC_STDCALL);
     EXPECT_EQ(fd->elemdescFunc.tdesc.vt, VT_HRESULT);
-    EXPECT_EQ(fd->oVft, static_cast<SHORT>((7 + i) * sizeof(void*))) << "virtual-table slot of member " << i;
+    EXPECT_EQ(fd->oVft, static_cast<SHORT>((firstSlot + i) * sizeof(void*))) << "virtual-table slot of member " << i;
     ASSERT_EQ(fd->cParams, static_cast<SHORT>(m.params.size())) << i;
     for (SHORT p = 0; p < fd->cParams; ++p) {
       const ELEMDESC& e = fd->lprgelemdescParam[p];
       const bool out = e.paramdesc.wParamFlags & PARAMFLAG_FOUT;
       const bool retval = e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL;
       const bool last = p + 1 == fd->cParams;
-      const bool returns = m.kind == INVOKE_PROPERTYGET || (last && m.id == 210);
+      const bool returns = m.kind == INVOKE_PROPERTYGET || (last && m.kind == INVOKE_FUNC && m.params[p][0] == L'o');
       EXPECT_EQ(out, returns) << i << "/" << p;
       EXPECT_EQ(retval, returns) << i << "/" << p;
       if (returns) {
@@ -330,24 +323,110 @@ TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
       for (size_t p = 0; p < m.params.size(); ++p) EXPECT_STREQ(names[p + 1], m.params[p]) << i << "/" << p;
     }
     for (BSTR& b : names) SysFreeString(b);
+    vtable->ReleaseFuncDesc(fd);
+  }
+}
+
+ComPtr<ITypeInfo> VtableOf(ITypeInfo* disp) {
+  HREFTYPE ref;
+  ComPtr<ITypeInfo> vtable;
+  EXPECT_EQ(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
+  EXPECT_EQ(disp->GetRefTypeInfo(ref, vtable.Out()), S_OK);
+  return vtable;
+}
+
+// The vtable form of IVelaCls: members in table order after IDispatch's seven.
+TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
+  const std::vector<Member> members = {
+      {L"Port", 201, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Port", 201, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
+      {L"Baudrate", 202, INVOKE_PROPERTYGET, {L"Value"}, {VT_I4}},
+      {L"Baudrate", 202, INVOKE_PROPERTYPUT, {L""}, {VT_I4}},
+      {L"Pin", 203, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Pin", 203, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
+      {L"DeviceModel", 204, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Manufacturer", 205, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"DeviceSerial", 206, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"IsOpen", 207, INVOKE_PROPERTYGET, {L"Value"}, {VT_BOOL}},
+      {L"Open", 208, INVOKE_FUNC, {}, {}},
+      {L"Close", 209, INVOKE_FUNC, {}, {}},
+      {L"SendSms", 210, INVOKE_FUNC, {L"iDst", L"iMsg", L"iDeliveryReport", L"oRetvalD"},
+       {VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR}},
+      {L"Version", 212, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+  };
+  ComPtr<ITypeInfo> disp = Info(IID_IVelaCls);
+  ASSERT_TRUE(disp);
+  ComPtr<ITypeInfo> vtable = VtableOf(disp.Get());
+  ASSERT_TRUE(vtable);
+  ExpectVtableMembers(vtable.Get(), members, 7);
+  for (UINT i = 0; i < members.size(); ++i) {
+    FUNCDESC* fd = nullptr;
+    ASSERT_EQ(vtable->GetFuncDesc(i, &fd), S_OK);
     EXPECT_EQ(Doc(vtable.Get(), fd->memid, true), L"") << "member " << i << " carries a help string";
     vtable->ReleaseFuncDesc(fd);
   }
 }
 
-TEST_F(TypeLibTest, EventsInterfaceMembersAndParameterOrder) {
-  const Member events[] = {
-      {L"OnReceiveMessage", 201, INVOKE_FUNC, {L"iFrm", L"iMsg", L"iSmscTime"}, {VT_BSTR, VT_BSTR, VT_DATE}},
-      {L"OnDeliveryReport", 202, INVOKE_FUNC, {L"iMsgID", L"iSmscTime", L"iEventTime", L"iDelivered"},
-       {VT_BSTR, VT_DATE, VT_DATE, VT_BOOL}},
+// IVelaCls2 derives from IVelaCls: its own members follow IVelaCls's
+// fourteen in the virtual table, with dispatch identifiers from 220 on.
+TEST_F(TypeLibTest, SecondInterfaceExtendsTheFirst) {
+  const std::vector<Member> members = {
+      {L"SendText", 220, INVOKE_FUNC, {L"iDst", L"iText", L"iDeliveryReport", L"oMessageId"},
+       {VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR}},
+      {L"PartReferences", 221, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Coding", 222, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Coding", 222, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
+      {L"Languages", 223, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"Languages", 223, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
+      {L"MaxParts", 224, INVOKE_PROPERTYGET, {L"Value"}, {VT_I4}},
+      {L"MaxParts", 224, INVOKE_PROPERTYPUT, {L""}, {VT_I4}},
+      {L"ReadStoredMessages", 225, INVOKE_PROPERTYGET, {L"Value"}, {VT_BOOL}},
+      {L"ReadStoredMessages", 225, INVOKE_PROPERTYPUT, {L""}, {VT_BOOL}},
+      {L"LockScope", 226, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"LockScope", 226, INVOKE_PROPERTYPUT, {L""}, {VT_BSTR}},
+      {L"LastError", 227, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
+      {L"ReassemblyTimeout", 228, INVOKE_PROPERTYGET, {L"Value"}, {VT_I4}},
+      {L"ReassemblyTimeout", 228, INVOKE_PROPERTYPUT, {L""}, {VT_I4}},
   };
-  ComPtr<ITypeInfo> info = Info(DIID_IVelaClsEvents);
-  ASSERT_TRUE(info);
+  ComPtr<ITypeInfo> disp = Info(IID_IVelaCls2);
+  ASSERT_TRUE(disp);
+  TYPEATTR* da = nullptr;
+  ASSERT_EQ(disp->GetTypeAttr(&da), S_OK);
+  EXPECT_EQ(da->wTypeFlags, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE);
+  disp->ReleaseTypeAttr(da);
+  ComPtr<ITypeInfo> vtable = VtableOf(disp.Get());
+  ASSERT_TRUE(vtable);
+  ExpectVtableMembers(vtable.Get(), members, 7 + 14);
+
+  // Its base is IVelaCls.
+  HREFTYPE ref;
+  ComPtr<ITypeInfo> base;
+  ASSERT_EQ(vtable->GetRefTypeOfImplType(0, &ref), S_OK);
+  ASSERT_EQ(vtable->GetRefTypeInfo(ref, base.Out()), S_OK);
+  TYPEATTR* ba = nullptr;
+  ASSERT_EQ(base->GetTypeAttr(&ba), S_OK);
+  EXPECT_TRUE(IsEqualGUID(ba->guid, IID_IVelaCls));
+  base->ReleaseTypeAttr(ba);
+
+  // Names of both generations resolve through IVelaCls2's dispatch form.
+  const std::pair<const wchar_t*, DISPID> names[] = {{L"Port", 201},      {L"SendSms", 210},
+                                                     {L"Version", 212},   {L"SendText", 220},
+                                                     {L"LockScope", 226}, {L"LastError", 227}};
+  for (const auto& [name, id] : names) {
+    std::wstring n = name;
+    LPOLESTR p = n.data();
+    MEMBERID found = 0;
+    EXPECT_EQ(disp->GetIDsOfNames(&p, 1, &found), S_OK) << n;
+    EXPECT_EQ(found, id) << n;
+  }
+}
+
+void ExpectEventMembers(ITypeInfo* info, const std::vector<Member>& events) {
   TYPEATTR* ta = nullptr;
   ASSERT_EQ(info->GetTypeAttr(&ta), S_OK);
-  ASSERT_EQ(ta->cFuncs, std::size(events));
+  ASSERT_EQ(ta->cFuncs, events.size());
   info->ReleaseTypeAttr(ta);
-  for (UINT i = 0; i < std::size(events); ++i) {
+  for (UINT i = 0; i < events.size(); ++i) {
     FUNCDESC* fd = nullptr;
     ASSERT_EQ(info->GetFuncDesc(i, &fd), S_OK);
     EXPECT_EQ(fd->memid, events[i].id);
@@ -367,6 +446,39 @@ TEST_F(TypeLibTest, EventsInterfaceMembersAndParameterOrder) {
     for (BSTR& b : names) SysFreeString(b);
     info->ReleaseFuncDesc(fd);
   }
+}
+
+const std::vector<Member>& VersionOneEvents() {
+  static const std::vector<Member> events = {
+      {L"OnReceiveMessage", 201, INVOKE_FUNC, {L"iFrm", L"iMsg", L"iSmscTime"}, {VT_BSTR, VT_BSTR, VT_DATE}},
+      {L"OnDeliveryReport", 202, INVOKE_FUNC, {L"iMsgID", L"iSmscTime", L"iEventTime", L"iDelivered"},
+       {VT_BSTR, VT_DATE, VT_DATE, VT_BOOL}},
+  };
+  return events;
+}
+
+TEST_F(TypeLibTest, EventsInterfaceMembersAndParameterOrder) {
+  ComPtr<ITypeInfo> info = Info(DIID_IVelaClsEvents);
+  ASSERT_TRUE(info);
+  ExpectEventMembers(info.Get(), VersionOneEvents());
+}
+
+// IVelaClsEvents2 repeats the version-1 events exactly, then adds the
+// whole-message events.
+TEST_F(TypeLibTest, SecondEventsInterfaceKeepsTheFirstsEvents) {
+  std::vector<Member> events = VersionOneEvents();
+  events.push_back({L"OnReceiveText", 203, INVOKE_FUNC, {L"iFrm", L"iText", L"iSmscTime", L"iParts", L"iComplete"},
+                    {VT_BSTR, VT_BSTR, VT_DATE, VT_I4, VT_BOOL}});
+  events.push_back(
+      {L"OnMessageStatus", 204, INVOKE_FUNC, {L"iMessageId", L"iDelivered"}, {VT_BSTR, VT_BOOL}});
+  ComPtr<ITypeInfo> info = Info(DIID_IVelaClsEvents2);
+  ASSERT_TRUE(info);
+  TYPEATTR* ta = nullptr;
+  ASSERT_EQ(info->GetTypeAttr(&ta), S_OK);
+  EXPECT_EQ(ta->typekind, TKIND_DISPATCH);
+  EXPECT_FALSE(ta->wTypeFlags & TYPEFLAG_FDUAL);
+  info->ReleaseTypeAttr(ta);
+  ExpectEventMembers(info.Get(), events);
 }
 
 }  // namespace

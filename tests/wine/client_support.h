@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VelaCtrl_h.h"
@@ -31,6 +32,10 @@ ServerDll& Server();
 const std::wstring& ModemPort();
 // Number the simulated modem loops messages back from.
 const std::wstring& OwnNumber();
+// The simulated modem's control FIFO (Windows path), empty when none.
+const std::wstring& ControlPath();
+// Writes one control line to the simulated modem; false when there is no FIFO.
+bool ControlLine(const std::string& line);
 
 class Bstr {
  public:
@@ -69,7 +74,11 @@ struct SinkCall {
 // on the test's stack: the count reaching zero does not free it.
 class StubSink final : public IDispatch {
  public:
-  explicit StubSink(bool implementsEvents = true) : implementsEvents_(implementsEvents) {}
+  // Answers the version-1 events interface (or no events interface at all).
+  explicit StubSink(bool implementsEvents = true) {
+    if (implementsEvents) events.push_back(DIID_IVelaClsEvents);
+  }
+  explicit StubSink(std::vector<IID> answered) : events(std::move(answered)) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
   STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
   STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
@@ -87,9 +96,7 @@ class StubSink final : public IDispatch {
   std::wstring failDescription;
   bool forbidCalls = false;  // any Invoke is a test failure
   std::function<void(const SinkCall&)> onCall;
-
- private:
-  bool implementsEvents_;
+  std::vector<IID> events;  // the events interfaces QueryInterface answers
 };
 
 // An outer object for aggregation: counts references and QueryInterface calls.

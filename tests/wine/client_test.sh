@@ -3,8 +3,8 @@ source "$(dirname "$0")/common.sh"
 register_dll "$VELA_CTRL_DLL"
 port_arg=()
 if [ -x "${VELA_NATIVE_VELASMS:-}" ]; then
-  start_sim --report-delay-ms 300
-  port_arg=(--port=COM5)
+  start_sim --report-delay-ms 300 --control "$work/control"
+  port_arg=(--port=COM5 "--control=$(winpath "$work/control")")
 else
   echo "note: native velasms not built; the event cases are skipped" >&2
 fi

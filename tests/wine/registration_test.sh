@@ -5,7 +5,12 @@ source "$(dirname "$0")/common.sh"
 
 clsid='{48957175-1EF9-4036-A339-D81FD71B8213}'
 libid='{94AC5AF3-582A-4348-B4CB-668746F07BD0}'
-iids=('{53E2F6D0-8992-4A07-B90A-FC93F6C47F75}' '{2B84789D-299B-4532-9A5D-48554DB7537F}')
+# IVelaCls and IVelaClsEvents, then IVelaCls2 and IVelaClsEvents2 (type library 1.1).
+iids=('{53E2F6D0-8992-4A07-B90A-FC93F6C47F75}' '{2B84789D-299B-4532-9A5D-48554DB7537F}'
+      '{91EF004B-A99B-42C4-9CBB-6CFDDBB7B383}' '{D41DE2CD-6CB4-47BC-B0E2-A29C18832CA2}')
+# Marshaling of each: the automation (dual) or dispatch proxy, as for the version-1 pair.
+proxies=('{00020424-0000-0000-C000-000000000046}' '{00020420-0000-0000-C000-000000000046}'
+         '{00020424-0000-0000-C000-000000000046}' '{00020420-0000-0000-C000-000000000046}')
 keys=("HKCR\\CLSID\\$clsid" "HKCR\\VelaCtrl.VelaCls" "HKCR\\TypeLib\\$libid")
 for i in "${iids[@]}"; do keys+=("HKCR\\Interface\\$i"); done
 
@@ -19,7 +24,7 @@ check_registered() {  # expected InprocServer32 path
   expect "    (Default)    REG_SZ    $1"
   expect "    ThreadingModel    REG_SZ    Apartment"
   expect "    (Default)    REG_SZ    VelaCtrl.VelaCls"
-  expect "    (Default)    REG_SZ    1.0"
+  expect "    (Default)    REG_SZ    1.1"
   expect "    (Default)    REG_SZ    $libid"
   # Exactly the class key and its four subkeys, nothing more.
   local subkeys
@@ -34,11 +39,18 @@ check_registered() {  # expected InprocServer32 path
   grep -qxF "    (Default)    REG_SZ    $clsid" <<<"$p" || fail "program id key lacks the class id"
   [ "$(grep -c '^HKEY' <<<"$p")" = 2 ] || { echo "$p" >&2; fail "program id key has other subkeys"; }
   local t
-  t=$(reg_dump "HKCR\\TypeLib\\$libid\\1.0")
+  t=$(reg_dump "HKCR\\TypeLib\\$libid\\1.1")
   grep -qxF "    (Default)    REG_SZ    VelaCtrl Library" <<<"$t" || { echo "$t" >&2; fail "type library not registered"; }
   # The help directory is the DLL's folder.
   grep -qxF "    (Default)    REG_SZ    ${dll_win%\\*}" <<<"$t" || { echo "$t" >&2; fail "help directory is not the DLL's folder"; }
-  for i in "${iids[@]}"; do reg_exists "HKCR\\Interface\\$i" || fail "interface $i not registered"; done
+  local n i
+  for n in "${!iids[@]}"; do
+    i=${iids[$n]}
+    d=$(reg_dump "HKCR\\Interface\\$i")
+    [ -n "$d" ] || fail "interface $i not registered"
+    grep -qxF "    (Default)    REG_SZ    ${proxies[$n]}" <<<"$d" || { echo "$d" >&2; fail "interface $i lacks its proxy ${proxies[$n]}"; }
+    grep -qxF "    Version    REG_SZ    1.1" <<<"$d" || { echo "$d" >&2; fail "interface $i not tied to type library 1.1"; }
+  done
 }
 
 check_unregistered() {

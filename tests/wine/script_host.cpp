@@ -1,8 +1,9 @@
 // A small Windows Script Host for the tests: runs one VBScript (.vbs) or
 // JScript (.js) file with the system's script engines and offers a WScript
 // object with Echo, Sleep (which dispatches this thread's messages, so events
-// of objects the script created arrive), ConnectObject(object, prefix),
-// DisconnectObject(object) and Quit([code]).
+// of objects the script created arrive), CreateObject(progid[, prefix]) (with
+// a prefix the new object's events are connected as by ConnectObject),
+// ConnectObject(object, prefix), DisconnectObject(object) and Quit([code]).
 //
 // Usage: vela_script_host SCRIPT
 // Exit code: 0 after a clean run, the code given to Quit, 2 for a script error,
@@ -230,12 +231,12 @@ class Host final : public RefCounted<IActiveScriptSite> {
   int exitCode_ = 0;
 };
 
-enum : DISPID { kEcho = 1, kSleep, kConnectObject, kDisconnectObject, kQuit };
+enum : DISPID { kEcho = 1, kSleep, kConnectObject, kDisconnectObject, kQuit, kCreateObject };
 
 STDMETHODIMP WScriptObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   static const std::map<std::wstring, DISPID> members = {
       {L"echo", kEcho}, {L"sleep", kSleep}, {L"connectobject", kConnectObject},
-      {L"disconnectobject", kDisconnectObject}, {L"quit", kQuit}};
+      {L"disconnectobject", kDisconnectObject}, {L"quit", kQuit}, {L"createobject", kCreateObject}};
   HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) {
     std::wstring name = names[i];
@@ -295,6 +296,37 @@ STDMETHODIMP WScriptObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pa
       }
       VariantClear(&object);
       return hr;
+    }
+    case kCreateObject: {
+      VARIANT progid;
+      if (FAILED(Arg(params, 0, VT_BSTR, &progid))) return DISP_E_TYPEMISMATCH;
+      CLSID clsid{};
+      HRESULT hr = CLSIDFromProgID(progid.bstrVal, &clsid);
+      VariantClear(&progid);
+      IDispatch* object = nullptr;
+      if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object));
+      if (FAILED(hr)) return hr;
+      VARIANT prefix;
+      if (params && params->cArgs > 1) {
+        if (FAILED(Arg(params, 1, VT_BSTR, &prefix))) {
+          object->Release();
+          return DISP_E_TYPEMISMATCH;
+        }
+        hr = host_.ConnectObject(object, std::wstring(prefix.bstrVal, SysStringLen(prefix.bstrVal)));
+        VariantClear(&prefix);
+        if (FAILED(hr)) {
+          object->Release();
+          return hr;
+        }
+      }
+      if (result) {
+        result->vt = VT_DISPATCH;
+        result->pdispVal = object;
+      } else {
+        object->Release();
+      }
+      return S_OK;
     }
     case kQuit: {
       VARIANT code;
