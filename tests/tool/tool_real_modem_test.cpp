@@ -242,7 +242,10 @@ TEST_F(ToolRealModem, WithoutReconnectingTheLossEndsListenWithStatusTwo) {
   options.linkPath = "/tmp/velasms-unplug-once-" + std::to_string(getpid());
   Start(options);
   std::thread unplugger([&] {
+    // Once a message was acknowledged, listen is past opening.
     if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+    sim_->InjectDeliver("+4912345", "first");
+    if (!sim_->WaitForCnmaCount(1, 10000)) return;
     sim_->Unplug();
   });
   Result r = Velasms({"listen", "--json", "--no-reconnect", "--timeout", "30"});
