@@ -103,15 +103,6 @@ std::optional<ByteString> LineValue(const ByteString& line, const ByteString& pr
   return TrimControl(line.substr(prefix.size() + 1));
 }
 
-bool IsPduLine(const ByteString& line) {
-  if (line.empty()) return false;
-  for (char c : line) {
-    bool hex = IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    if (!hex) return false;
-  }
-  return true;
-}
-
 // "<stat>,[<alpha>],<length>": the fields after the index of +CMGL, or the
 // whole of +CMGR. The length is the last field, the alpha what lies between.
 void ReadStatusAlphaLength(const std::vector<ByteString>& fields, size_t first,
@@ -673,6 +664,15 @@ ByteString Unquote(const ByteString& field) {
     return text.substr(1, text.size() - 2);
   }
   return text;
+}
+
+bool IsPduLine(const ByteString& line) {
+  if (line.empty()) return false;
+  for (char c : line) {
+    const bool hex = IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!hex) return false;
+  }
+  return true;
 }
 
 std::optional<int> ParseInt(const ByteString& field) {

@@ -185,6 +185,8 @@ std::optional<ByteString> ParseIccid(const ByteString& response);
 std::vector<ByteString> SplitFields(const ByteString& value);
 // `field` without surrounding blanks and one pair of surrounding quotes.
 ByteString Unquote(const ByteString& field);
+// A non-empty line of hex digits only: the shape of a PDU line.
+bool IsPduLine(const ByteString& line);
 // A decimal number of at most 9 digits (blanks around allowed), else nullopt.
 std::optional<int> ParseInt(const ByteString& field);
 // The value of the first line of `response` that begins with "<prefix>:"

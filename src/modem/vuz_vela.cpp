@@ -430,9 +430,9 @@ void TVuZVela::QueueStoredAtOpen() {
 
 void TVuZVela::ApplyLockScope() {
   // Read at every command, so a change takes effect from the next one.
-  channel_->SetLockScope(Lock == LockScope::kPort ? vela::LockScope::kPort : vela::LockScope::kMachine);
+  channel_->Lock = Lock == LockScope::kPort ? TmyXComm::LockScope::kPort : TmyXComm::LockScope::kMachine;
   if (!channel_->OnLockWait) {
-    channel_->OnLockWait = [this](TmyXComm&, bool waiting) {
+    channel_->OnLockWait = [this](bool waiting) {
       if (OnLockWait) OnLockWait(waiting);
     };
   }

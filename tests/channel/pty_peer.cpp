@@ -36,7 +36,18 @@ void PtyPeer::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void PtyPeer::CloseMaster() {
+  if (thread_.joinable() && std::this_thread::get_id() == thread_.get_id()) {
+    close_after_script_ = true;
+    return;
+  }
+  Stop();
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
 void PtyPeer::Start(Script script) {
+  stop_ = false;
   script_ = std::move(script);
   thread_ = std::thread([this] { Run(); });
 }
@@ -116,6 +127,11 @@ void PtyPeer::Run() {
       }
       if (script_) script_(*this, line);
       line.clear();
+      if (close_after_script_) {
+        ::close(master_);
+        master_ = -1;
+        return;
+      }
     }
   }
 }
