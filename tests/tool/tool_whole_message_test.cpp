@@ -307,6 +307,26 @@ TEST_F(ToolWholeMessage, AMessageMissingPartsIsReportedIncompleteAfterThePartTim
   EXPECT_TRUE(Contains(r.out, ", 2 parts, incomplete):\n  ")) << r.out;
 }
 
+TEST_F(ToolWholeMessage, PartsStillWaitingWhenListenEndsAreReportedNotLost) {
+  Start();
+  std::thread injector([&] {
+    if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+    sim::DeliverLongOptions lossy;
+    lossy.drop = {3};
+    sim_->InjectDeliverLong("+4912345", std::string(400, 'w'), lossy);  // parts 1 and 2 of 3
+  });
+  // Acknowledged parts would be gone with the process: they are reported at the end.
+  Result r = Velasms({"listen", "--json", "--timeout", "1.5"});
+  injector.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_TRUE(StartsWith(lines[0], R"({"event": "message", "from": "+4912345", "text": ")" + std::string(306, 'w')))
+      << lines[0];
+  EXPECT_TRUE(Contains(lines[0], R"(", "parts": 3, "complete": false})")) << lines[0];
+  EXPECT_EQ(sim_->CnmaCount(), 2);
+}
+
 TEST_F(ToolWholeMessage, UnusableListenAndLockOptionsExitTwo) {
   Start();
   struct Case {
