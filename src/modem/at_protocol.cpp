@@ -1,5 +1,6 @@
 #include "modem/at_protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "transport/line_framing.h"
@@ -606,6 +607,21 @@ std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
     parameters.push_back(std::move(values));
   }
   return parameters;
+}
+
+bool OffersMessageServiceOne(const ByteString& response) {
+  // The lines joined with "|" so that ",1)" is never made of two lines.
+  ByteString joined;
+  size_t start = 0;
+  while (start < response.size()) {
+    size_t end = response.find("\r\n", start);
+    if (end == ByteString::npos) end = response.size();
+    joined += response.substr(start, end - start) + "|";
+    start = end + 2;
+  }
+  if (joined.find(",1)") != ByteString::npos) return true;
+  const std::vector<std::vector<int>> services = ParseSupportedValues(response, "+CSMS");
+  return !services.empty() && std::find(services[0].begin(), services[0].end(), 1) != services[0].end();
 }
 
 std::optional<MessageService> ParseCsms(const ByteString& response) {

@@ -165,6 +165,11 @@ std::optional<ByteString> ParseCpin(const ByteString& response);
 std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
                                                    const ByteString& prefix);
 
+// Whether the answer to AT+CSMS=? lists message service 1 (routed messages
+// acknowledged with +CNMA): a list ending in ",1)" or, in any spelling the
+// modem uses ("(0-1)", "(1)", "1", "(0,1,128)"), a list containing 1.
+bool OffersMessageServiceOne(const ByteString& response);
+
 // +CSMS: <service>,<mt>,<mo>,<bm> (query) or <mt>,<mo>,<bm> (set).
 struct MessageService {
   std::optional<int> service;

@@ -366,15 +366,13 @@ bool TVuZVela::SetupMessageService(ByteString& errorText) {
   }
 
   // +CSMS: (list of supported services); service 1 makes routed messages and
-  // reports need +CNMA. ",1)" is found when the list ends with 1 after another entry.
+  // reports need +CNMA.
   errorText = "Setting message service error.";
   ByteString response = SendCommand("AT+CSMS=?\r", kScriptTimeoutMs);
   if (!Contains(response, "OK")) return false;
-  ByteString joined;
-  for (const ByteString& line : SplitLines(response)) joined += line + "|";
-  if (!Contains(joined, ",1)")) return false;
-  // A modem that refuses service 1 or direct routing still stores and
-  // indicates messages: fall back to storage routing.
+  // A modem without service 1, or one that refuses it or direct routing,
+  // still stores and indicates messages: fall back to storage routing.
+  if (!at::OffersMessageServiceOne(response)) return SetupStorageRouting(errorText);
   if (!Contains(SendCommand("AT+CSMS=1\r", kScriptTimeoutMs), "OK")) return SetupStorageRouting(errorText);
 
   // +CNMI=2,2,2,1,1: deliveries routed as +CMT, status reports as +CDS.
