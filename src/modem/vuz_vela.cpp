@@ -697,10 +697,14 @@ void TVuZVela::Acknowledge(const Indication& indication) {
   if (!isOpen_ || storageRouting_) return;
   AcknowledgeIndication();
   const bool late = platform::TickCount() - indication.arrived > AckDeadlineMs;
-  if (!commandError_ && !late) {
+  if (!commandError_) {
+    // The modem took it: it does acknowledge, and a modem whose timer had run
+    // out would have had nothing to acknowledge. A late one still gets the
+    // repair below, but never counts towards giving direct routing up: a slow
+    // host is no reason for storage routing.
     ackSucceeded_ = true;
     repairsWithoutAck_ = 0;
-    return;
+    if (!late) return;
   }
   // The network takes an unacknowledged message for undelivered and sends it
   // again (into storage, or routed once routing is back): that copy is not
@@ -740,7 +744,9 @@ void TVuZVela::ScheduleRepair() {
   repairQueued_ = true;
   Indication repair;
   repair.type = Indication::Type::kRepairRouting;
-  ready_.push_front(std::move(repair));
+  // After the indications already read: their acknowledgements come first,
+  // and a backlog of late ones then needs a single repair, not one each.
+  ready_.push_back(std::move(repair));
 }
 
 void TVuZVela::RepairRouting() {
