@@ -152,6 +152,7 @@ ByteString TVuZVela::Command(const ByteString& command, uint32_t timeoutMs) {
 ByteString TVuZVela::SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers,
                                      uint32_t timeoutMs) {
   OperationScope scope(*this);
+  ApplyLockScope();
   ByteString response;
   channel_->SendCommand(command, answers, response, timeoutMs);
   // The modem's error, if any, for LastModemError and the detail of Open's errors.
@@ -428,19 +429,24 @@ void TVuZVela::QueueStoredAtOpen() {
 // --- Lock scope and port loss ----------------------------------------------------
 
 void TVuZVela::ApplyLockScope() {
-  // The channel's lock scope and its wait hook (see TmyXComm).
+  // Read at every command, so a change takes effect from the next one.
   channel_->Lock = Lock == LockScope::kPort ? TmyXComm::LockScope::kPort : TmyXComm::LockScope::kMachine;
-  channel_->OnLockWait = [this](bool waiting) {
-    if (OnLockWait) OnLockWait(waiting);
-  };
-  channel_->OnPortLost = [this](TmyXComm&) {
-    if (target_) target_->Post(kPortLostMessage, 0, 0);
-  };
+  if (!channel_->OnLockWait) {
+    channel_->OnLockWait = [this](bool waiting) {
+      if (OnLockWait) OnLockWait(waiting);
+    };
+  }
+  if (!channel_->OnPortLost) {
+    // Handled on the next dispatch: the channel calls this inside its own handling.
+    channel_->OnPortLost = [this](TmyXComm&) {
+      portLost_ = true;
+      if (target_) target_->Post(kPortLostMessage, 0, 0);
+    };
+  }
 }
 
 void TVuZVela::HandlePortLost() {
-  portLost_ = true;
-  if (!isOpen_) return;
+  if (!isOpen_ || !portLost_) return;
   try {
     Close();
   } catch (...) {

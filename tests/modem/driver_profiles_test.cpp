@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "modem_test_util.h"
@@ -178,6 +180,33 @@ TEST_F(DriverProfilesTest, MessagesStoredBeforeTheProgramRanAreReportedOnceWhenA
   driver_->Open();
   PumpFor(300);
   EXPECT_EQ(texts_.size(), 5u);
+}
+
+TEST_F(DriverProfilesTest, UnplugAndReplugDuringABurstLoseAndDuplicateNothing) {
+  ModemSimOptions options;
+  options.unplug = true;
+  options.linkPath = ::testing::TempDir() + "vela-unplug-" + std::to_string(::getpid());
+  Start(options);
+  driver_->Port = options.linkPath;  // the device comes back on a new pty; the link follows
+  driver_->StoredAtOpen = TVuZVela::StoredPolicy::kDeliver;
+  int lost = 0;
+  driver_->OnPortLost = [&] { ++lost; };
+  driver_->Open();
+  const auto expected = Numbered("burst", 60);
+  for (size_t i = 0; i < 30; ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() >= 10; }, 20000));
+  sim_->Unplug();
+  for (size_t i = 30; i < 45; ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return lost == 1; }, 10000));
+  EXPECT_FALSE(driver_->IsOpen());
+  sim_->Replug();
+  driver_->Open();
+  for (size_t i = 45; i < expected.size(); ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() >= expected.size() && sim_->Stored().empty(); }, 30000))
+      << texts_.size() << " reported, " << sim_->Stored().size() << " stored";
+  PumpFor(500);
+  ExpectEachOnce(expected);
+  EXPECT_EQ(lost, 1);
 }
 
 TEST_F(DriverProfilesTest, AWrongPinIsTriedOncePerDriver) {

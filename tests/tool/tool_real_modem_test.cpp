@@ -191,6 +191,32 @@ TEST_F(ToolRealModem, PhonebookNamesInIndicationsLoseNoMessage) {
   EXPECT_EQ(sim_->CnmaCount(), kMessages);
 }
 
+TEST_F(ToolRealModem, AMessageLeftUnacknowledgedIsReportedByTheNextListen) {
+  ModemSimOptions options;
+  options.ackTimeout = true;  // an unacknowledged indication switches routing off; the
+  options.ackTimeoutMs = 300; // network delivers the message again, into storage
+  Start(options);
+  std::thread injector([&] {
+    if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+    sim_->InjectDeliver("+4912345", "one");
+    sim_->InjectDeliver("+4912345", "two");  // after the count: not acknowledged
+  });
+  Result r = Velasms({"listen", "--json", "--count", "1", "--timeout", "20"});
+  injector.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(Lines(r.out).size(), 1u) << r.out;
+  ASSERT_TRUE(sim_->WaitUntil([&] { return sim_->RoutingDrops() > 0; }, 10000));
+  sim_->InjectDeliver("+4912345", "three");  // routing is off: stored without a word
+
+  r = Velasms({"listen", "--json", "--count", "2", "--timeout", "20"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_TRUE(Contains(r.out, R"("text": "two")")) << r.out;
+  EXPECT_TRUE(Contains(r.out, R"("text": "three")")) << r.out;
+  for (const std::string& line : lines) EXPECT_TRUE(Contains(line, R"("stored": true)")) << line;
+}
+
 TEST_F(ToolRealModem, ARefusedSendNamesTheCmsErrorAndItsMeaning) {
   ModemSimOptions options;
   options.cmsError = 304;
@@ -242,7 +268,10 @@ TEST_F(ToolRealModem, WithoutReconnectingTheLossEndsListenWithStatusTwo) {
   options.linkPath = "/tmp/velasms-unplug-once-" + std::to_string(getpid());
   Start(options);
   std::thread unplugger([&] {
+    // Once a message was acknowledged, listen is past opening.
     if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+    sim_->InjectDeliver("+4912345", "first");
+    if (!sim_->WaitForCnmaCount(1, 10000)) return;
     sim_->Unplug();
   });
   Result r = Velasms({"listen", "--json", "--no-reconnect", "--timeout", "30"});
