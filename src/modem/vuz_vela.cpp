@@ -506,11 +506,11 @@ ByteString TVuZVela::SendOnePdu(const ByteString& pdu, int length, SendTextResul
   const ByteString prompt = SendCommand(TATCommands::CMGSCommand(length), kSendTimeoutMs);
   if (!Contains(prompt, ">") || commandError_) return refuse("no prompt for the PDU");
   const ByteString response = SendCommand(pdu + "\x1A", kSendTimeoutMs);
-  if (commandError_ && commandError_->kind == ModemError::Kind::kNoAnswer) commandError_->command = "the PDU";
-  if (!Contains(response, "OK") || commandError_) {
-    if (commandError_) commandError_->command = "the PDU";
-    return refuse("the PDU was not confirmed");
+  if (commandError_) {
+    commandError_->command = "the PDU";  // rather than its hex digits
+    lastError_ = *commandError_;
   }
+  if (!Contains(response, "OK") || commandError_) return refuse("the PDU was not confirmed");
   const std::optional<int> reference = at::ParseCmgsReference(response);
   if (!reference) return refuse("no +CMGS reference in the answer");
   return std::to_string(*reference);

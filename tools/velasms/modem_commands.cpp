@@ -233,6 +233,17 @@ Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   return o;
 }
 
+// Parts of messages still incomplete when the command ends: routed parts
+// were acknowledged, so the network will not deliver them again; they are
+// reported now, incomplete, rather than lost with the driver. Parts read from
+// storage stay stored until their whole message was reported, so under
+// storage routing the next run joins them whole instead. Nothing is flushed
+// once the event count is reached (the callbacks are gone).
+void FlushPartsBeforeClosing(TVuZVela& driver, bool countReached) {
+  if (countReached || !driver.IsOpen() || driver.StorageRouting()) return;
+  driver.FlushReassembly();
+}
+
 // The whole text as one message of as many parts as it needs.
 int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::ostream& out, std::ostream& err) {
   const bool json = a.Has("--json");
@@ -331,6 +342,7 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   }
   // Indications held back while the last command ran are reported now.
   platform::DispatchPendingMessages();
+  FlushPartsBeforeClosing(driver, false);
   driver.Close();
   return status;
 }
@@ -472,6 +484,7 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
     if (!Reopen(driver, deadline, port, err)) break;
     err << "velasms listen: the modem is back on " << port << "; listening again" << std::endl;
   }
+  FlushPartsBeforeClosing(driver, count > 0 && events >= count);
   driver.Close();
   // Ctrl-C is the ordinary way to stop listening.
   return status;
