@@ -187,8 +187,9 @@ int NotOpenError();
 // True for the errors of a device that has gone away while open: a USB
 // adapter pulled, a modem re-enumerating after a reset, the far side of a
 // pseudo-terminal closed (POSIX: EIO, ENXIO, ENODEV; Windows:
-// ERROR_BAD_COMMAND, ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED,
-// ERROR_DEVICE_REMOVED, ERROR_NO_SUCH_DEVICE).
+// ERROR_ACCESS_DENIED on an open handle, ERROR_BAD_COMMAND,
+// ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED,
+// ERROR_NO_SUCH_DEVICE).
 bool IsDeviceLostError(int error);
 
 // Why opening a device failed with `error`, in words a user can act on:

@@ -37,7 +37,7 @@ void PtyPeer::Stop() {
 }
 
 void PtyPeer::CloseMaster() {
-  if (thread_.joinable() && std::this_thread::get_id() == thread_.get_id()) {
+  if (std::this_thread::get_id() == reader_id_.load()) {
     close_after_script_ = true;
     return;
   }
@@ -91,6 +91,7 @@ PtyPeer::Clock::time_point PtyPeer::LineTime(const std::string& line) const {
 }
 
 void PtyPeer::Run() {
+  reader_id_ = std::this_thread::get_id();
   std::string line;
   Clock::time_point line_start;
   while (!stop_) {

@@ -62,6 +62,7 @@ class PtyPeer {
   Script script_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> close_after_script_{false};
+  std::atomic<std::thread::id> reader_id_{};  // set by the reader itself
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::string received_;

@@ -359,7 +359,9 @@ int NotOpenError() { return ERROR_INVALID_HANDLE; }
 constexpr int kErrorNoSuchDevice = 433;
 
 bool IsDeviceLostError(int error) {
-  return error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
+  // On a handle that is open, access denied is what USB serial drivers answer
+  // once their device has been removed.
+  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
          error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED ||
          error == kErrorNoSuchDevice;
 }
