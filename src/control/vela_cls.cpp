@@ -316,6 +316,8 @@ STDMETHODIMP TVelaCls::SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryRep
       [&] {
         // Nothing can go out: say so rather than return the empty identifier
         // that means "refused by the modem".
+        // PartReferences describes this call from here on, whatever happens.
+        partReferences_.clear();
         if (!Modem->IsOpen()) throw Exception("SendText: the port is not open; call Open first");
         TVuZVela::SendTextOptions options;
         options.coding = coding_;
@@ -327,7 +329,6 @@ STDMETHODIMP TVelaCls::SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryRep
           sent = Modem->SendText(NarrowFromBstr(iDst), WideFromBstr(iText), options);
         } catch (const coding::ETextCodingError& e) {
           // The text or the number cannot be sent as asked: nothing went out.
-          partReferences_.clear();
           throw EOleSysError(e.what(), E_INVALIDARG);
         }
         ByteString references;

@@ -1,5 +1,6 @@
 #include "modem/at_protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "transport/line_framing.h"
@@ -101,15 +102,6 @@ std::optional<ByteString> LineValue(const ByteString& line, const ByteString& pr
     return std::nullopt;
   }
   return TrimControl(line.substr(prefix.size() + 1));
-}
-
-bool IsPduLine(const ByteString& line) {
-  if (line.empty()) return false;
-  for (char c : line) {
-    bool hex = IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-    if (!hex) return false;
-  }
-  return true;
 }
 
 // "<stat>,[<alpha>],<length>": the fields after the index of +CMGL, or the
@@ -617,6 +609,21 @@ std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
   return parameters;
 }
 
+bool OffersMessageServiceOne(const ByteString& response) {
+  // The lines joined with "|" so that ",1)" is never made of two lines.
+  ByteString joined;
+  size_t start = 0;
+  while (start < response.size()) {
+    size_t end = response.find("\r\n", start);
+    if (end == ByteString::npos) end = response.size();
+    joined += response.substr(start, end - start) + "|";
+    start = end + 2;
+  }
+  if (joined.find(",1)") != ByteString::npos) return true;
+  const std::vector<std::vector<int>> services = ParseSupportedValues(response, "+CSMS");
+  return !services.empty() && std::find(services[0].begin(), services[0].end(), 1) != services[0].end();
+}
+
 std::optional<MessageService> ParseCsms(const ByteString& response) {
   std::optional<ByteString> value = AnswerValue(response, "+CSMS");
   if (!value) return std::nullopt;
@@ -673,6 +680,15 @@ ByteString Unquote(const ByteString& field) {
     return text.substr(1, text.size() - 2);
   }
   return text;
+}
+
+bool IsPduLine(const ByteString& line) {
+  if (line.empty()) return false;
+  for (char c : line) {
+    const bool hex = IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!hex) return false;
+  }
+  return true;
 }
 
 std::optional<int> ParseInt(const ByteString& field) {

@@ -165,6 +165,11 @@ std::optional<ByteString> ParseCpin(const ByteString& response);
 std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
                                                    const ByteString& prefix);
 
+// Whether the answer to AT+CSMS=? lists message service 1 (routed messages
+// acknowledged with +CNMA): a list ending in ",1)" or, in any spelling the
+// modem uses ("(0-1)", "(1)", "1", "(0,1,128)"), a list containing 1.
+bool OffersMessageServiceOne(const ByteString& response);
+
 // +CSMS: <service>,<mt>,<mo>,<bm> (query) or <mt>,<mo>,<bm> (set).
 struct MessageService {
   std::optional<int> service;
@@ -185,6 +190,8 @@ std::optional<ByteString> ParseIccid(const ByteString& response);
 std::vector<ByteString> SplitFields(const ByteString& value);
 // `field` without surrounding blanks and one pair of surrounding quotes.
 ByteString Unquote(const ByteString& field);
+// A non-empty line of hex digits only: the shape of a PDU line.
+bool IsPduLine(const ByteString& line);
 // A decimal number of at most 9 digits (blanks around allowed), else nullopt.
 std::optional<int> ParseInt(const ByteString& field);
 // The value of the first line of `response` that begins with "<prefix>:"

@@ -152,6 +152,7 @@ ByteString TVuZVela::Command(const ByteString& command, uint32_t timeoutMs) {
 ByteString TVuZVela::SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers,
                                      uint32_t timeoutMs) {
   OperationScope scope(*this);
+  ApplyLockScope();
   ByteString response;
   channel_->SendCommand(command, answers, response, timeoutMs);
   // The modem's error, if any, for LastModemError and the detail of Open's errors.
@@ -365,15 +366,13 @@ bool TVuZVela::SetupMessageService(ByteString& errorText) {
   }
 
   // +CSMS: (list of supported services); service 1 makes routed messages and
-  // reports need +CNMA. ",1)" is found when the list ends with 1 after another entry.
+  // reports need +CNMA.
   errorText = "Setting message service error.";
   ByteString response = SendCommand("AT+CSMS=?\r", kScriptTimeoutMs);
   if (!Contains(response, "OK")) return false;
-  ByteString joined;
-  for (const ByteString& line : SplitLines(response)) joined += line + "|";
-  if (!Contains(joined, ",1)")) return false;
-  // A modem that refuses service 1 or direct routing still stores and
-  // indicates messages: fall back to storage routing.
+  // A modem without service 1, or one that refuses it or direct routing,
+  // still stores and indicates messages: fall back to storage routing.
+  if (!at::OffersMessageServiceOne(response)) return SetupStorageRouting(errorText);
   if (!Contains(SendCommand("AT+CSMS=1\r", kScriptTimeoutMs), "OK")) return SetupStorageRouting(errorText);
 
   // +CNMI=2,2,2,1,1: deliveries routed as +CMT, status reports as +CDS.
@@ -428,21 +427,24 @@ void TVuZVela::QueueStoredAtOpen() {
 // --- Lock scope and port loss ----------------------------------------------------
 
 void TVuZVela::ApplyLockScope() {
-  // The channel's lock scope and its wait hook (see TmyXComm).
-#if 0  // the channel's side lands with the transport changes
+  // Read at every command, so a change takes effect from the next one.
   channel_->Lock = Lock == LockScope::kPort ? TmyXComm::LockScope::kPort : TmyXComm::LockScope::kMachine;
-  channel_->OnLockWait = [this](bool waiting) {
-    if (OnLockWait) OnLockWait(waiting);
-  };
-  channel_->OnPortLost = [this](TmyXComm&) {
-    if (target_) target_->Post(kPortLostMessage, 0, 0);
-  };
-#endif
+  if (!channel_->OnLockWait) {
+    channel_->OnLockWait = [this](bool waiting) {
+      if (OnLockWait) OnLockWait(waiting);
+    };
+  }
+  if (!channel_->OnPortLost) {
+    // Handled on the next dispatch: the channel calls this inside its own handling.
+    channel_->OnPortLost = [this](TmyXComm&) {
+      portLost_ = true;
+      if (target_) target_->Post(kPortLostMessage, 0, 0);
+    };
+  }
 }
 
 void TVuZVela::HandlePortLost() {
-  portLost_ = true;
-  if (!isOpen_) return;
+  if (!isOpen_ || !portLost_) return;
   try {
     Close();
   } catch (...) {
@@ -502,11 +504,11 @@ ByteString TVuZVela::SendOnePdu(const ByteString& pdu, int length, SendTextResul
   const ByteString prompt = SendCommand(TATCommands::CMGSCommand(length), kSendTimeoutMs);
   if (!Contains(prompt, ">") || commandError_) return refuse("no prompt for the PDU");
   const ByteString response = SendCommand(pdu + "\x1A", kSendTimeoutMs);
-  if (commandError_ && commandError_->kind == ModemError::Kind::kNoAnswer) commandError_->command = "the PDU";
-  if (!Contains(response, "OK") || commandError_) {
-    if (commandError_) commandError_->command = "the PDU";
-    return refuse("the PDU was not confirmed");
+  if (commandError_) {
+    commandError_->command = "the PDU";  // rather than its hex digits
+    lastError_ = *commandError_;
   }
+  if (!Contains(response, "OK") || commandError_) return refuse("the PDU was not confirmed");
   const std::optional<int> reference = at::ParseCmgsReference(response);
   if (!reference) return refuse("no +CMGS reference in the answer");
   return std::to_string(*reference);
@@ -704,10 +706,14 @@ void TVuZVela::Acknowledge(const Indication& indication) {
   if (!isOpen_ || storageRouting_) return;
   AcknowledgeIndication();
   const bool late = platform::TickCount() - indication.arrived > AckDeadlineMs;
-  if (!commandError_ && !late) {
+  if (!commandError_) {
+    // The modem took it: it does acknowledge, and a modem whose timer had run
+    // out would have had nothing to acknowledge. A late one still gets the
+    // repair below, but never counts towards giving direct routing up: a slow
+    // host is no reason for storage routing.
     ackSucceeded_ = true;
     repairsWithoutAck_ = 0;
-    return;
+    if (!late) return;
   }
   // The network takes an unacknowledged message for undelivered and sends it
   // again (into storage, or routed once routing is back): that copy is not
@@ -747,7 +753,9 @@ void TVuZVela::ScheduleRepair() {
   repairQueued_ = true;
   Indication repair;
   repair.type = Indication::Type::kRepairRouting;
-  ready_.push_front(std::move(repair));
+  // After the indications already read: their acknowledgements come first,
+  // and a backlog of late ones then needs a single repair, not one each.
+  ready_.push_back(std::move(repair));
 }
 
 void TVuZVela::RepairRouting() {

@@ -3,10 +3,14 @@
 // identity, SIM PIN, PDU mode, message service 1, indications routed to the
 // line), sends SMS-SUBMIT PDUs with AT+CMGS, and recognises, acknowledges
 // (AT+CNMA) and reports the +CMT / +CDS indications the modem sends unasked.
+// Beside that one-part path: whole messages of any text and length (SendText,
+// OnReceiveText, OnMessageStatus), storage routing where the modem refuses
+// direct routing (+CMTI / +CDSI, read, report, then delete), routing repaired
+// after a missed acknowledgement, stored-message functions and diagnostics.
 //
 // Threads: a TVuZVela belongs to the thread that created it. Every member is
 // called on that thread, and every callback (OnReceiveMessage, OnDeliveryReport,
-// OnStep) runs on it. That thread must dispatch its messages
+// OnReceiveText, OnMessageStatus, OnStep, OnPortLost, OnLockWait) runs on it. That thread must dispatch its messages
 // (platform::DispatchPendingMessages or a message loop) for indications to be
 // reported; while a command waits for its answer the driver dispatches them
 // itself, so callbacks and other calls can run nested inside Open or

@@ -135,7 +135,8 @@ class SerialDevice {
   int SetEventMask(uint32_t mask);
 
   // Waits without time limit for line events of the mask, or for StopWaits.
-  // POSIX reports no EV_RXFLAG and no EV_RX80FULL.
+  // POSIX reports no EV_RXFLAG and no EV_RX80FULL. A device that has gone
+  // (see IsDeviceLostError) fails the wait with such an error.
   SerialWait WaitEvents(uint32_t& mask, int& error);
   // Any thread: ends a WaitEvents in progress; later waits return kStopped at once.
   void StopWaits();
@@ -182,5 +183,27 @@ bool IsNoModemLinesError(int error);
 // The error an operation reports on a device that is not open
 // (ERROR_INVALID_HANDLE / EBADF).
 int NotOpenError();
+
+// True for the errors of a device that has gone away while open: a USB
+// adapter pulled, a modem re-enumerating after a reset, the far side of a
+// pseudo-terminal closed (POSIX: EIO, ENXIO, ENODEV; Windows:
+// ERROR_ACCESS_DENIED on an open handle, ERROR_BAD_COMMAND,
+// ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED,
+// ERROR_NO_SUCH_DEVICE).
+bool IsDeviceLostError(int error);
+
+// Why opening a device failed with `error`, in words a user can act on:
+// "no such file", "permission denied: add yourself to the dialout group",
+// "device busy: another program (e.g. ModemManager) holds it", ... Never
+// empty; pure.
+std::string OpenErrorReason(int error);
+
+// The name of the lock that serialises the commands to one device when the
+// lock scope is per port: derived from the device's canonical path, so that
+// every name of one device (/dev/serial/by-id/... and /dev/ttyUSB0, COM5 and
+// com5) shares one lock. POSIX: "port-" + the resolved path with '/' as '_'
+// (a MachineLock on /tmp/vela-port-_dev_ttyUSB0.lock); Windows:
+// "DezIsBusy-" + the upper-cased port name.
+std::string PortLockName(const std::string& port);
 
 }  // namespace vela::platform

@@ -121,6 +121,11 @@ EComPort::EComPort(int error_code, int system_error)
 EComPort::EComPort(int error_code, const std::string& detail)
     : Exception(MessageText(error_code) + ": " + detail), error_code_(error_code), system_error_(-1) {}
 
+EComPort::EComPort(int error_code, int system_error, const std::string& path, const std::string& reason)
+    : Exception(EComPort(error_code, system_error).what() + std::string(": ") + path + ": " + reason),
+      error_code_(error_code),
+      system_error_(system_error) {}
+
 // ---- state ----
 
 struct TComPort::State {
@@ -146,6 +151,8 @@ struct TComPort::State {
   std::shared_ptr<platform::SerialDevice> device;
 
   std::unique_ptr<platform::MessageTarget> target;  // opening thread, while open
+  std::mutex target_mutex;  // guards `target` against posts of NoteLost from other threads
+  std::atomic<bool> lost{false};
   std::thread event_thread;
   bool thread_created = false;
   platform::AutoResetEvent thread_ended;
@@ -561,7 +568,10 @@ void TComPort::OpenPort() {
 
   int error = 0;
   std::shared_ptr<platform::SerialDevice> device = platform::SerialDevice::Open(s.port, error);
-  if (!device) throw EComPort(kOpenFailed, error);
+  if (!device) {
+    throw EComPort(kOpenFailed, error, platform::SerialDevicePath(s.port), platform::OpenErrorReason(error));
+  }
+  s.lost.store(false);
   {
     std::lock_guard<std::mutex> lock(s.device_mutex);
     s.device = device;
@@ -583,6 +593,7 @@ void TComPort::OpenPort() {
 
   if (!s.events.Empty()) {
     if (s.sync_method != smNone) {
+      std::lock_guard<std::mutex> lock(s.target_mutex);
       s.target = std::make_unique<platform::MessageTarget>(
           [this](uint32_t code, uintptr_t param1, uintptr_t) { OnPortMessage(code, param1); });
     }
@@ -646,6 +657,7 @@ void TComPort::StopEventThread(platform::SerialDevice* device) {
   }
   s.event_thread.join();
   s.thread_created = false;
+  std::lock_guard<std::mutex> lock(s.target_mutex);
   s.target.reset();
 }
 
@@ -658,6 +670,11 @@ void TComPort::RunEventThread(std::shared_ptr<platform::SerialDevice> device) {
       int error = 0;
       const platform::SerialWait result = device->WaitEvents(mask, error);
       if (result == platform::SerialWait::kStopped) break;
+      if (result == platform::SerialWait::kFailed && platform::IsDeviceLostError(error)) {
+        // The device has gone: nothing more will come; report it and end.
+        NoteLost();
+        break;
+      }
       TComEvents batch = EventsFromMask(mask);
       if (result == platform::SerialWait::kEvents && !batch.Empty()) {
         if (!DispatchEvents(batch)) break;
@@ -701,8 +718,37 @@ bool TComPort::DispatchEvents(TComEvents batch) {
   return true;
 }
 
+bool TComPort::Lost() const { return state_->lost.load(); }
+
+void TComPort::NoteLost() {
+  State& s = *state_;
+  if (s.lost.exchange(true)) return;
+  if (s.sync_method == smNone) {
+    if (OnPortLost) OnPortLost(*this);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(s.target_mutex);
+  if (s.target) s.target->Post(kPortLostMessage, 0, 0);
+}
+
+int TComPort::CheckLost(int error) {
+  if (error != 0 && platform::IsDeviceLostError(error)) NoteLost();
+  return error;
+}
+
 void TComPort::OnPortMessage(uint32_t code, uintptr_t flag) {
   State& s = *state_;
+  if (code == kPortLostMessage) {
+    if (!Connected() || s.closing.load() || !OnPortLost) return;
+    try {
+      OnPortLost(*this);
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+      ReportHandlerError(e.what());
+    } catch (...) {
+    }
+    return;
+  }
   if (code != kPortEventMessage) return;
   const bool window = s.sync_method == smWindowSync;
   if (window) platform::ReplyToSender();  // release the event thread at once
@@ -775,7 +821,7 @@ int32_t TComPort::WriteString(const ByteString& text) {
   auto device = state_->Device();
   if (!device) throw EComPort(kWriteFailed, platform::NotOpenError());
   uint32_t written = 0;
-  if (int error = device->Write(text.data(), static_cast<uint32_t>(text.size()), written))
+  if (int error = CheckLost(device->Write(text.data(), static_cast<uint32_t>(text.size()), written)))
     throw EComPort(kWriteFailed, error);
   return static_cast<int32_t>(written);
 }
@@ -792,7 +838,7 @@ int32_t TComPort::ReadString(ByteString& text, int32_t count) {
   }
   text.resize(static_cast<size_t>(count));
   uint32_t read = 0;
-  if (int error = device->Read(&text[0], static_cast<uint32_t>(count), read)) {
+  if (int error = CheckLost(device->Read(&text[0], static_cast<uint32_t>(count), read))) {
     text.clear();
     throw EComPort(kReadFailed, error);
   }
@@ -811,7 +857,7 @@ int32_t TComPort::PendingInputCount() {
   auto device = state_->Device();
   if (!device) throw EComPort(kClearErrorFailed, platform::NotOpenError());
   uint32_t errors = 0, count = 0;
-  if (int error = device->ClearErrors(errors, count)) throw EComPort(kClearErrorFailed, error);
+  if (int error = CheckLost(device->ClearErrors(errors, count))) throw EComPort(kClearErrorFailed, error);
   return static_cast<int32_t>(count);
 }
 

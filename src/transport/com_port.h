@@ -107,6 +107,10 @@ class EComPort : public Exception {
   explicit EComPort(int error_code, int system_error = -1);
   // Message: the code's text, then ": " and `detail` (no system error).
   EComPort(int error_code, const std::string& detail);
+  // Message: as EComPort(error_code, system_error), then ": ", the device's
+  // path, ": " and the reason in words, e.g. "Unable to open com port (win
+  // error code: 2): /dev/ttyUSB3: no such file".
+  EComPort(int error_code, int system_error, const std::string& path, const std::string& reason);
   int ErrorCode() const { return error_code_; }
   int SystemErrorCode() const { return system_error_; }
   // The fixed text of a code; empty for codes outside 1..23.
@@ -254,6 +258,8 @@ class TComPort {
 
   // Port message code of the event hand-off (first user message + 1).
   static constexpr uint32_t kPortEventMessage = 1025;
+  // Port message code of the report that the device has gone.
+  static constexpr uint32_t kPortLostMessage = 1026;
 
   // Receives the text of an error that escaped a line-event handler on the
   // window path (a full stop appended when the text ends in a character
@@ -309,6 +315,10 @@ class TComPort {
   void SetSyncMethod(TSyncMethod value);
 
   bool Connected() const;
+  // The device went away while open (a read, a write or the event wait
+  // failed with platform::IsDeviceLostError); cleared by the next OpenPort.
+  // Any thread.
+  bool Lost() const;
   // true: OpenPort; false: ClosePort.
   void SetConnected(bool value);
 
@@ -347,6 +357,12 @@ class TComPort {
   TNotifyEvent OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
   TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
   TComErrorEvent OnError;
+  // The device has gone (see Lost): called once per opening. smWindowSync
+  // and smThreadSync: on the opening thread through its messages (when the
+  // port has an event thread); smNone: on the thread that noticed it. The
+  // port stays open until ClosePort; its event thread has ended, transfers
+  // fail at once.
+  TNotifyEvent OnPortLost;
 
  private:
   friend class TComParity;
@@ -365,6 +381,10 @@ class TComPort {
   void OnPortMessage(uint32_t code, uintptr_t flag);
   void HandleEvent(uint32_t flag);
   uint32_t ModemStatusBits();
+  // Records the device's loss once and reports it through OnPortLost.
+  void NoteLost();
+  // NoteLost when `error` says the device has gone; returns `error`.
+  int CheckLost(int error);
 
   TComParity parity_{this};
   TComFlowControl flow_control_{this};

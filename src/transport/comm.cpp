@@ -8,6 +8,8 @@
 #include <exception>
 
 #include "common/errors.h"
+#include "modem/at_protocol.h"
+#include "platform/serial_device.h"
 #include "platform/termination.h"
 #include "transport/wait_thread.h"
 
@@ -142,7 +144,7 @@ void TmyXComm::SetExpectedAnswers(const std::vector<ByteString>& answers) {
   g_expected_answers = answers;
 }
 
-TmyXComm::TmyXComm() : busy_semaphore_("DezIsBusy") {
+TmyXComm::TmyXComm() : machine_lock_(std::make_shared<platform::MachineLock>("DezIsBusy")) {
   target_ = std::make_unique<platform::MessageTarget>(
       [this](uint32_t code, uintptr_t param1, uintptr_t) { HandleMessage(code, param1); });
   port_ = std::make_unique<TComPort>();
@@ -165,6 +167,7 @@ TmyXComm::TmyXComm() : busy_semaphore_("DezIsBusy") {
   port.OnAfterOpen = [this](TComPort& sender) { PortAfterOpen(sender); };
   port.OnAfterClose = [this](TComPort& sender) { PortAfterClose(sender); };
   port.OnRxChar = [this](TComPort& sender, int32_t count) { PortRxChar(sender, count); };
+  port.OnPortLost = [this](TComPort& sender) { PortLostDetected(sender); };
 }
 
 TmyXComm::~TmyXComm() {
@@ -184,6 +187,7 @@ TmyXComm::~TmyXComm() {
   port_->OnAfterOpen = nullptr;
   port_->OnAfterClose = nullptr;
   port_->OnRxChar = nullptr;
+  port_->OnPortLost = nullptr;
   port_.reset();
 }
 
@@ -195,6 +199,8 @@ ByteString TmyXComm::CurrentCommand() const {
 void TmyXComm::Connect(const ByteString& port, const ByteString& baudRate) {
   opening_ = true;
   connected_ = false;
+  port_lost_ = false;
+  pdu_follows_ = false;
   port_->SetPort(port);
   // "br" + "9600" names br9600; a name of no rate is refused at OpenPort.
   port_->SetBaudRateByName("br" + baudRate);
@@ -205,8 +211,9 @@ void TmyXComm::Connect(const ByteString& port, const ByteString& baudRate) {
 
 void TmyXComm::Disconnect() {
   connected_ = false;
-  // After a time-out or an abort the modem may never answer: close at once.
-  if (!last_aborted_ && !g_timed_out) DispatchWhileWaiting();
+  // After a time-out or an abort the modem may never answer, and a device
+  // that has gone never will: close at once.
+  if (!last_aborted_ && !last_timed_out_ && !port_lost_) DispatchWhileWaiting();
   port_->ClosePort();
 }
 
@@ -234,7 +241,7 @@ void TmyXComm::SendCommand(const ByteString& command,
 
   timeout_ = timeoutMs;
   try {
-    auto wait = std::make_unique<TWaitThread>(command, *this, expectedAnswers);
+    auto wait = std::make_unique<TWaitThread>(command, *this, expectedAnswers, CommandLock());
     while (!wait->Done()) {
       // Wakes for a received line, for the wait's end, or after one slice.
       platform::WaitForMessages(kPollSliceMs);
@@ -256,6 +263,24 @@ void TmyXComm::SendCommand(const ByteString& command,
   }
 }
 
+std::shared_ptr<platform::MachineLock> TmyXComm::CommandLock() {
+  if (Lock == LockScope::kMachine) return machine_lock_;
+  const std::string name = platform::PortLockName(port_->Port());
+  if (!port_lock_ || name != port_lock_name_) {
+    port_lock_ = std::make_shared<platform::MachineLock>(name);
+    port_lock_name_ = name;
+  }
+  return port_lock_;
+}
+
+void TmyXComm::PortLostDetected(TComPort& sender) {
+  if (port_lost_.exchange(true)) return;
+  Trace("-ERR [ComPort] device lost: " + platform::SerialDevicePath(sender.Port()));
+  // A running command ends now instead of at its time-out.
+  answer_event_.Set();
+  if (OnPortLost) OnPortLost(*this);
+}
+
 void TmyXComm::PortAfterOpen(TComPort& sender) {
   // Whatever the modem sent before the port opened belongs to no command.
   ByteString stale;
@@ -265,6 +290,11 @@ void TmyXComm::PortAfterOpen(TComPort& sender) {
 
 void TmyXComm::PortAfterClose(TComPort&) {
   SetExpectedAnswers({});
+  {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    expected_.clear();
+  }
+  pdu_follows_ = false;
   // A wait still running sees its answer event and ends in its current slice.
   answer_event_.Set();
   framer_.Clear();
@@ -272,10 +302,20 @@ void TmyXComm::PortAfterClose(TComPort&) {
 
 void TmyXComm::PortRxChar(TComPort& sender, int32_t count) {
   ByteString bytes;
-  sender.ReadString(bytes, count);
+  try {
+    sender.ReadString(bytes, count);
+  } catch (const EComPort&) {
+    if (sender.Lost()) return;  // reported once through OnPortLost
+    throw;
+  }
   // Taken after the read: a command's answers are in place before its write,
-  // so before any byte of its answer can have been read.
-  const std::vector<ByteString> expected = ExpectedAnswers();
+  // so before any byte of its answer can have been read. Between commands
+  // lines end only at "\r".
+  std::vector<ByteString> expected;
+  if (waiting_) {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    expected = expected_;
+  }
   ByteString line;
   for (char byte : bytes) {
     if (framer_.Feed(byte, expected, line)) PostLine(line);
@@ -295,6 +335,16 @@ void TmyXComm::PostLine(const ByteString& line) {
 }
 
 void TmyXComm::HandleMessage(uint32_t code, uintptr_t param1) {
+  if (code == kLockWaitMessage) {
+    if (OnLockWait) {
+      try {
+        OnLockWait(param1 != 0);
+      } catch (...) {
+        // A failing progress report must not cost the command.
+      }
+    }
+    return;
+  }
   if (code != kLineMessage) return;  // kWaitEndedMessage only wakes the thread
   char* copy = reinterpret_cast<char*>(param1);
   if (posted_copies_.erase(copy) == 0) return;  // not a copy of ours
@@ -308,11 +358,24 @@ void TmyXComm::HandleLine(const ByteString& text) {
   Trace("[RX] " + line);
   try {
     try {
+      // An indication, or the PDU line after a +CMT/+CDS/+CBM header, goes
+      // up and is no part of the response, whatever it contains.
+      const bool pdu_line = pdu_follows_ && at::IsPduLine(line);
+      pdu_follows_ = false;
+      std::optional<at::Indication> indication;
+      if (!pdu_line) indication = at::RecogniseIndication(line);
+      if (pdu_line || indication) {
+        pdu_follows_ = indication && indication->PduFollows();
+        if (OnUnsolicitedLine) OnUnsolicitedLine(*this, line);
+        return;
+      }
+      bool answer = false;
       {
         std::lock_guard<std::mutex> lock(lines_mutex_);
         lines_.push_back(line);
+        answer = waiting_ && ContainsAny(expected_, line);
       }
-      if (ContainsAny(ExpectedAnswers(), line)) {
+      if (answer) {
         answer_event_.Set();
       } else if (OnUnsolicitedLine) {
         OnUnsolicitedLine(*this, line);

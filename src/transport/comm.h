@@ -8,6 +8,18 @@
 // as posted line messages. Lines that contain no expected answer also go up
 // through OnUnsolicitedLine (the modem driver looks for +CMT:/+CDS: there).
 //
+// Indications are never taken for answers: a line recognised as one
+// (at::RecogniseIndication: +CMT, +CDS, +CMTI, +CDSI, +CBM, +CBMI, RING),
+// and the PDU line that follows a +CMT/+CDS/+CBM header, always go up and
+// are no part of a command's response, whatever they contain
+// (`+CMT: "BROOKE",24` holds "OK"). Expected answers are matched only while
+// a command of this channel is waiting; between commands every line goes up.
+//
+// Commands are serialised by a lock (see LockScope): by default the
+// machine-wide "DezIsBusy", one command of all channels of all processes at
+// a time; with LockScope::kPort one lock per device, so that a silent modem
+// holds up only the commands to itself.
+//
 // Threads:
 //  - The creating thread (the thread that constructed the channel) runs
 //    Connect, Disconnect, SendCommand, destruction, the port's handlers, the
@@ -41,6 +53,12 @@ namespace vela {
 
 class TWaitThread;
 
+// What the command lock of a channel covers.
+enum class LockScope {
+  kMachine,  // every command of every channel on the machine ("DezIsBusy")
+  kPort,     // the commands to one device (platform::PortLockName)
+};
+
 // One record of the trace file: local time stamp with milliseconds, a blank,
 // the trace line without its line end and with other control bytes shown as
 // \xNN, and "\n". Example: "2026-12-08 17:30:01.123 [TX] ATZ".
@@ -49,6 +67,9 @@ ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteStri
 class TmyXComm {
  public:
   using UnsolicitedLineHandler = std::function<void(TmyXComm& sender, const ByteString& line)>;
+  using LockWaitHandler = std::function<void(bool waiting)>;
+  using PortLostHandler = std::function<void(TmyXComm& sender)>;
+  using LockScope = vela::LockScope;
   // Receives every trace line as built ("[TX] ATZ\r", "[RX] OK", ...), on
   // the thread that traced it ([TX] comes from a completion wait's thread).
   // An exception it raises is dropped.
@@ -60,6 +81,10 @@ class TmyXComm {
   // Posted by a completion wait when it ends, so that a thread waiting for
   // messages in SendCommand or Disconnect wakes at once. Ignored otherwise.
   static constexpr uint32_t kWaitEndedMessage = platform::kUserMessage + 101;
+  // Posted by a completion wait that has waited kLockWaitReportMs for the
+  // command lock (param1 1), and when that wait ends (param1 0).
+  static constexpr uint32_t kLockWaitMessage = platform::kUserMessage + 102;
+  static constexpr uint32_t kLockWaitReportMs = 1000;
   // Time-out of a channel that has not run a command yet.
   static constexpr uint32_t kDefaultTimeoutMs = 3000;
   // Longest pause between two checks of a running command's end.
@@ -105,6 +130,26 @@ class TmyXComm {
 
   // Called on the creating thread with the trimmed line; may be empty.
   UnsolicitedLineHandler OnUnsolicitedLine;
+  // Called on the creating thread (while it dispatches, as in SendCommand)
+  // with true when a command has waited longer than kLockWaitReportMs for
+  // the command lock, that is for another program's command, and with false
+  // once that command got the lock or gave up. May be unset.
+  LockWaitHandler OnLockWait;
+  // Called once on the creating thread when the device went away while open
+  // (unplugged, re-enumerated, the far side of a pty closed). A running
+  // command ends at once with what it received; later commands fail at once
+  // with empty responses. The port stays open until Disconnect. May be unset.
+  PortLostHandler OnPortLost;
+
+  // The lock scope of the next commands (default kMachine), read when a
+  // command starts; a command already waiting keeps the lock it chose.
+  // Creating thread.
+  LockScope Lock = LockScope::kMachine;
+
+  // The device went away since the last Connect (see OnPortLost).
+  bool PortLost() const { return port_lost_; }
+  // This channel's last command ended by its time-out.
+  bool LastTimedOut() const { return last_timed_out_; }
 
   TComPort& ComPort() { return *port_; }
 
@@ -133,6 +178,9 @@ class TmyXComm {
   void PostLine(const ByteString& line);
   void HandleMessage(uint32_t code, uintptr_t param1);
   void HandleLine(const ByteString& text);
+  void PortLostDetected(TComPort& sender);
+  // The lock the next command takes, per the lock scope and the port name.
+  std::shared_ptr<platform::MachineLock> CommandLock();
   // Dispatches messages, waiting up to one slice for them, until a wait
   // that holds the channel has ended.
   void DispatchWhileWaiting();
@@ -145,18 +193,24 @@ class TmyXComm {
   std::unique_ptr<platform::MessageTarget> target_;
   std::atomic<bool> connected_{false};
   LineFramer framer_;
+  bool pdu_follows_ = false;  // the last line was a +CMT/+CDS/+CBM header
   std::unordered_set<char*> posted_copies_;  // line copies not yet handled
+  std::shared_ptr<platform::MachineLock> port_lock_;  // for LockScope::kPort
+  std::string port_lock_name_;
   std::unique_ptr<TComPort> port_;
 
   // Shared with the completion wait.
-  mutable std::mutex lines_mutex_;  // guards lines_ and current_command_
+  mutable std::mutex lines_mutex_;  // guards lines_, current_command_ and expected_
   std::vector<ByteString> lines_;
+  std::vector<ByteString> expected_;  // answers of this channel's waiting command
   ByteString current_command_;
   std::atomic<bool> busy_{false};
   std::atomic<TWaitThread*> current_wait_{nullptr};
   std::atomic<bool> waiting_{false};
   std::atomic<bool> abort_requested_{false};
-  platform::MachineLock busy_semaphore_;
+  std::shared_ptr<platform::MachineLock> machine_lock_;  // "DezIsBusy"
+  std::atomic<bool> port_lost_{false};
+  std::atomic<bool> last_timed_out_{false};
   platform::AutoResetEvent answer_event_;
   std::atomic<uint32_t> deadline_{0};
   std::atomic<uint32_t> timeout_{kDefaultTimeoutMs};

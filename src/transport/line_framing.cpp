@@ -1,5 +1,7 @@
 #include "transport/line_framing.h"
 
+#include "modem/at_protocol.h"
+
 namespace vela {
 
 bool ContainsAny(const std::vector<ByteString>& answers, const ByteString& text) {
@@ -55,8 +57,10 @@ bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteSt
     buffer_ += byte;
   }
   // Checked after every byte, so an answer without a line end (the prompt)
-  // is delivered as soon as it is complete.
-  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !EndsAtLineEnd(buffer_)) {
+  // is delivered as soon as it is complete. A line that may still become an
+  // indication is never cut early: `+CMT: "BROOKE",24` contains "OK".
+  if (!buffer_.empty() && ContainsAny(expected, buffer_) && !EndsAtLineEnd(buffer_) &&
+      !at::IsIndicationPrefix(buffer_)) {
     line = std::move(buffer_);
     buffer_.clear();
     completed = true;

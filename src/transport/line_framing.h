@@ -23,8 +23,10 @@ ByteString JoinLines(const std::vector<ByteString>& lines);
 // after trimming are dropped), or as soon as the bytes collected so far
 // contain one of the expected answers: modems write the prompt "> " of
 // AT+CMGS without a line end, and a wait for "READY" ends at that word's
-// last letter instead of at the end of its line. Bytes 0x00 and "\n" are
-// never part of a line. Completed lines are handed out untrimmed.
+// last letter instead of at the end of its line. Bytes that may still become
+// an unsolicited indication (at::IsIndicationPrefix: "+CMT: \"OK\",24") are
+// never cut early; they end at "\r" only. Bytes 0x00 and "\n" are never part
+// of a line. Completed lines are handed out untrimmed.
 class LineFramer {
  public:
   // Takes one byte. Returns true when it completed a line, which is then

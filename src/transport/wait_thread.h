@@ -1,7 +1,9 @@
 // TWaitThread: carries one command of a TmyXComm channel on a thread of its
-// own: takes the machine-wide lock "DezIsBusy" (one command of all channels
-// of all processes on the wire at a time), writes the command and waits for
-// the answer event, the time-out or host termination.
+// own: takes the channel's command lock (by default the machine-wide
+// "DezIsBusy": one command of all channels of all processes on the wire at a
+// time), writes the command and waits for the answer event, the time-out or
+// host termination. A wait for the lock longer than
+// TmyXComm::kLockWaitReportMs is reported to the channel's creating thread.
 //
 // Threads: constructed and destroyed on the channel's creating thread (by
 // SendCommand); the body runs on the wait's own thread and talks to the
@@ -11,10 +13,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "common/types.h"
+#include "platform/sync.h"
 
 namespace vela {
 
@@ -26,8 +30,10 @@ class TWaitThread {
   static constexpr uint32_t kAcquireSliceMs = 50;
   static constexpr uint32_t kAnswerSliceMs = 200;
 
-  // Starts the thread at once.
-  TWaitThread(const ByteString& command, TmyXComm& channel, std::vector<ByteString> expected);
+  // Starts the thread at once. `lock` serialises the command (shared with
+  // the channel, which keeps it for its next commands).
+  TWaitThread(const ByteString& command, TmyXComm& channel, std::vector<ByteString> expected,
+              std::shared_ptr<platform::MachineLock> lock);
   // Requests the stop and waits until the thread has ended. A wait that is
   // still acquiring gives up within its slice; one that holds the channel
   // ends on its answer, time-out or abort.
@@ -56,6 +62,7 @@ class TWaitThread {
   TmyXComm& channel_;
   const std::vector<ByteString> expected_;
   const ByteString command_;
+  const std::shared_ptr<platform::MachineLock> lock_;
   std::atomic<bool> stop_requested_{false};
   std::thread thread_;  // last: started once every other member is ready
 };

@@ -95,7 +95,30 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"PlainErrorStillCutEarly", "xERROR yz\r", kDefaultAnswers, {{"xERROR", 5}, {" yz", 9}}, ""},
         FramingCase{"AnswerSplitByNul", S("O\0K\r", 4), kDefaultAnswers, {{"OK", 2}}, ""},
         FramingCase{"PduLineAfterPrompt", "> 0011000B\x1a\r\r\n+CMGS: 7\r\n\r\nOK\r\n",
-                    {"OK", "ERROR"}, {{"> 0011000B\x1a", 11}, {"+CMGS: 7", 22}, {"OK", 27}}, ""}),
+                    {"OK", "ERROR"}, {{"> 0011000B\x1a", 11}, {"+CMGS: 7", 22}, {"OK", 27}}, ""},
+        // Indication headers whose alpha holds an expected answer end at their
+        // "\r" only; the PDU line and the command's OK follow as lines.
+        FramingCase{"CmtAlphaWithOk", "\r\n+CMT: \"BROOKE\",20\r\n0791\r\nOK\r\n", kDefaultAnswers,
+                    {{"+CMT: \"BROOKE\",20", 19}, {"0791", 25}, {"OK", 28}}, ""},
+        FramingCase{"CmtAlphaWithPromptAndOk", "+CMT: \"OK>\",24\r\n", kDefaultAnswers,
+                    {{"+CMT: \"OK>\",24", 14}}, ""},
+        FramingCase{"CmtAlphaErrorReadySimPin", "+CMT: \"ERROR READY SIM PIN\",9\r", kDefaultAnswers,
+                    {{"+CMT: \"ERROR READY SIM PIN\",9", 29}}, ""},
+        FramingCase{"CmtUcs2AlphaAndEmptyAlpha", "+CMT: \"004F004B\",24\r+CMT: ,24\r", kDefaultAnswers,
+                    {{"+CMT: \"004F004B\",24", 19}, {"+CMT: ,24", 29}}, ""},
+        FramingCase{"CmtiAndCdsHeaders", " +CMTI: \"OK\",3\r+CDSI: \"SR\",1\r+CDS: 25\r", kDefaultAnswers,
+                    {{" +CMTI: \"OK\",3", 14}, {"+CDSI: \"SR\",1", 28}, {"+CDS: 25", 37}}, ""},
+        // Truncated header: still open, not cut at the "OK" of its alpha.
+        FramingCase{"TruncatedCmtStaysOpen", "+CMT: \"BROOK", kDefaultAnswers, {}, "+CMT: \"BROOK"},
+        // A look-alike of RING is no indication and is cut as before; other
+        // extended results end at their line end.
+        FramingCase{"LookAlikeIsCut", "+CMTX: OK\rRINGOK\r", kDefaultAnswers,
+                    {{"+CMTX: OK", 9}, {"RINGOK", 15}}, ""},
+        // The prompt and the READY cut right after an indication still work.
+        FramingCase{"PromptAfterIndication", "+CMT: \"OK\",9\r\n> ", kDefaultAnswers,
+                    {{"+CMT: \"OK\",9", 12}, {">", 14}}, " "},
+        FramingCase{"ReadyAfterIndication", "+CMTI: \"SM\",1\r\n+CPIN: READY\r\n", kDefaultAnswers,
+                    {{"+CMTI: \"SM\",1", 13}, {"+CPIN: READY", 26}}, ""}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return std::string(info.param.name); });
 
 struct ContainsCase {

@@ -36,7 +36,18 @@ void PtyPeer::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void PtyPeer::CloseMaster() {
+  if (std::this_thread::get_id() == reader_id_.load()) {
+    close_after_script_ = true;
+    return;
+  }
+  Stop();
+  if (master_ >= 0) ::close(master_);
+  master_ = -1;
+}
+
 void PtyPeer::Start(Script script) {
+  stop_ = false;
   script_ = std::move(script);
   thread_ = std::thread([this] { Run(); });
 }
@@ -80,6 +91,7 @@ PtyPeer::Clock::time_point PtyPeer::LineTime(const std::string& line) const {
 }
 
 void PtyPeer::Run() {
+  reader_id_ = std::this_thread::get_id();
   std::string line;
   Clock::time_point line_start;
   while (!stop_) {
@@ -116,6 +128,11 @@ void PtyPeer::Run() {
       }
       if (script_) script_(*this, line);
       line.clear();
+      if (close_after_script_) {
+        ::close(master_);
+        master_ = -1;
+        return;
+      }
     }
   }
 }

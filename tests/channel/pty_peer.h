@@ -36,6 +36,11 @@ class PtyPeer {
   // is received). The peer then costs no processor time.
   void Stop();
 
+  // Closes the master side, as a modem that disappears (USB stick pulled):
+  // the slave then reports a hang-up. Called from the script, the master is
+  // closed when the script returns and the reader ends.
+  void CloseMaster();
+
   // Writes `bytes` one at a time with `gap_ms` between them.
   void Dribble(const std::string& bytes, int gap_ms = 1);
   // Writes `bytes` at once.
@@ -56,6 +61,8 @@ class PtyPeer {
   std::string slave_path_;
   Script script_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> close_after_script_{false};
+  std::atomic<std::thread::id> reader_id_{};  // set by the reader itself
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::string received_;

@@ -335,6 +335,29 @@ TEST(AtProtocolAnswers, SupportedValuesAndService) {
   EXPECT_FALSE(ParseCsms("+CSMS: 1,1"));
 }
 
+TEST(AtProtocolAnswers, MessageServiceOneOffered) {
+  struct Case {
+    const char* response;
+    bool offered;
+  };
+  const Case cases[] = {
+      {"AT+CSMS=?\r\r\n+CSMS: (0,1)\r\n\r\nOK\r\n", true},
+      {"+CSMS: (0-1)\r\nOK\r\n", true},
+      {"+CSMS: (1)\r\nOK\r\n", true},
+      {"+CSMS: (0,1,128)\r\nOK\r\n", true},
+      {"AT+CSMS=?\r\r\n+CSMS: (0)\r\n\r\nOK\r\n", false},
+      {"+CSMS: 0\r\nOK\r\n", false},
+      {"+CSMS: (0,10)\r\nOK\r\n", false},
+      {"+CSMS: (0,128)\r\nOK\r\n", false},
+      {"+CSMS: ()\r\nOK\r\n", false},
+      {"+CSMS: (0\r\nOK\r\n", false},  // truncated
+      {"+CSMS: (0,\r\n1)\r\nOK\r\n", false},  // ",1)" only across two lines
+      {"OK\r\n", false},
+      {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OffersMessageServiceOne(c.response), c.offered) << c.response;
+}
+
 TEST(AtProtocolAnswers, Identities) {
   EXPECT_EQ(ParseImsi("AT+CIMI\r\n262011234567890\r\nOK\r\n").value_or(""), "262011234567890");
   EXPECT_EQ(ParseImsi("+CIMI: 310150123456789").value_or(""), "310150123456789");

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "modem_test_util.h"
@@ -35,6 +37,12 @@ class DriverProfilesTest : public ::testing::Test {
     sim_->Start();
     driver_ = std::make_unique<TVuZVela>();
     driver_->Port = sim_->DevicePath();
+    // The machine-wide lock is shared with every other program (and test run)
+    // talking to a modem on this machine: a command of theirs that waits out
+    // its time-out, or a steady stream of them, would hold these hundreds of
+    // commands up for minutes. What is tested here is the dialogue with one
+    // device, which the per-device lock still serialises.
+    driver_->Lock = TVuZVela::LockScope::kPort;
     driver_->OnReceiveMessage = [this](const ByteString&, const ByteString& text, DateTime) {
       const auto& context = driver_->CurrentIncoming();
       if (context.stored) {
@@ -127,6 +135,44 @@ TEST_F(DriverProfilesTest, AMissedAcknowledgementRestoresRoutingAndTheNextMessag
   EXPECT_EQ(reportedAfterDeletion_, 0);
 }
 
+TEST_F(DriverProfilesTest, LateAcknowledgementsTheModemAcceptsKeepDirectRouting) {
+  // A host that stores each message before acknowledging it and is slower
+  // than the acknowledgement deadline: every acknowledgement is late, yet the
+  // modem takes each one, so routing stays direct and nothing goes to storage.
+  ModemSimOptions options;
+  Start(options);
+  driver_->AckDeadlineMs = 50;
+  driver_->AcknowledgeAfterEvents = true;
+  const auto report = driver_->OnReceiveMessage;
+  bool slow = true;
+  driver_->OnReceiveMessage = [&](const ByteString& from, const ByteString& text, DateTime time) {
+    report(from, text, time);
+    if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  };
+  driver_->Open();
+  const auto expected = Numbered("late", 12);
+  for (const std::string& text : expected) sim_->InjectDeliver("+4915112345678", text);
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() >= expected.size(); }, 30000)) << texts_.size();
+  slow = false;
+  sim_->InjectDeliver("+4915112345678", "on time");
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() > expected.size(); }, 10000)) << texts_.size();
+  PumpFor(300);
+  auto all = expected;
+  all.push_back("on time");
+  ExpectEachOnce(all);
+  EXPECT_FALSE(driver_->StorageRouting());
+  EXPECT_EQ(sim_->CnmaCount(), static_cast<int>(all.size()));
+  EXPECT_EQ(sim_->UnexpectedCnmaCount(), 0);
+  EXPECT_EQ(sim_->StorageIndicationsWritten(), 0);
+  EXPECT_TRUE(sim_->Stored().empty());
+  // Routing is set again after late acknowledgements, but once for a backlog
+  // of them rather than once for each (Open sets it the first time).
+  const auto commands = sim_->Commands();
+  const auto routings = std::count(commands.begin(), commands.end(), "AT+CNMI=2,2,2,1,1");
+  EXPECT_GE(routings, 2);
+  EXPECT_LE(routings, 1 + static_cast<long>(expected.size()) / 2);
+}
+
 TEST_F(DriverProfilesTest, StorageRoutedModemsReportEveryMessageOnceAndDeleteItAfterwards) {
   struct Case {
     const char* name;
@@ -178,6 +224,33 @@ TEST_F(DriverProfilesTest, MessagesStoredBeforeTheProgramRanAreReportedOnceWhenA
   driver_->Open();
   PumpFor(300);
   EXPECT_EQ(texts_.size(), 5u);
+}
+
+TEST_F(DriverProfilesTest, UnplugAndReplugDuringABurstLoseAndDuplicateNothing) {
+  ModemSimOptions options;
+  options.unplug = true;
+  options.linkPath = ::testing::TempDir() + "vela-unplug-" + std::to_string(::getpid());
+  Start(options);
+  driver_->Port = options.linkPath;  // the device comes back on a new pty; the link follows
+  driver_->StoredAtOpen = TVuZVela::StoredPolicy::kDeliver;
+  int lost = 0;
+  driver_->OnPortLost = [&] { ++lost; };
+  driver_->Open();
+  const auto expected = Numbered("burst", 60);
+  for (size_t i = 0; i < 30; ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() >= 10; }, 20000));
+  sim_->Unplug();
+  for (size_t i = 30; i < 45; ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return lost == 1; }, 10000));
+  EXPECT_FALSE(driver_->IsOpen());
+  sim_->Replug();
+  driver_->Open();
+  for (size_t i = 45; i < expected.size(); ++i) sim_->InjectDeliver("+4915112345678", expected[i]);
+  ASSERT_TRUE(PumpUntil([&] { return texts_.size() >= expected.size() && sim_->Stored().empty(); }, 30000))
+      << texts_.size() << " reported, " << sim_->Stored().size() << " stored";
+  PumpFor(500);
+  ExpectEachOnce(expected);
+  EXPECT_EQ(lost, 1);
 }
 
 TEST_F(DriverProfilesTest, AWrongPinIsTriedOncePerDriver) {

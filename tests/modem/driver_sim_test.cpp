@@ -146,20 +146,30 @@ TEST_F(DriverSimTest, MessageServiceIsRetriedAfterThePinUntilTheSimIsReady) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(3000));  // one pause before each attempt
 }
 
-TEST_F(DriverSimTest, ModemWithoutServiceOneIsRefused) {
+TEST_F(DriverSimTest, ModemWithoutServiceOneOpensWithStorageRouting) {
   ModemSimOptions options;
   options.smsServices = "0";
   Start(options);
-  try {
-    driver_->Open();
-    ADD_FAILURE() << "Open succeeded";
-  } catch (const EXVelaException& e) {
-    EXPECT_STREQ(e.what(), "Cannot initialize commands on modem. Setting message service error.");
-  }
-  EXPECT_FALSE(driver_->IsOpen());
-  EXPECT_FALSE(driver_->MessageServiceReady());
+  driver_->Open();
+  EXPECT_TRUE(driver_->IsOpen());
+  EXPECT_TRUE(driver_->MessageServiceReady());
+  EXPECT_TRUE(driver_->StorageRouting());
+  std::vector<std::string> script = Head(kScript, 9);
+  script.insert(script.end(), {"AT+CSMS=0", "AT+CNMI=2,1,0,1,0"});
+  EXPECT_EQ(sim_->Commands(), script);
   EXPECT_EQ(CountOf(sim_->Commands(), "AT+CSMS=1"), 0u);
-  EXPECT_EQ(CountOf(sim_->Commands(), "AT+CNMI"), 0u);
+
+  // Messages are stored and indicated; each is read, reported once and deleted.
+  sim_->InjectDeliver("+4915112345678", "stored one");
+  sim_->InjectDeliver("+4915112345678", "stored two");
+  ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 2 && sim_->Stored().empty(); }, 10000))
+      << events_.received.size() << " reported, " << sim_->Stored().size() << " still stored";
+  PumpFor(200);
+  ASSERT_EQ(events_.received.size(), 2u);
+  EXPECT_EQ(events_.received[0].text, "stored one");
+  EXPECT_EQ(events_.received[1].text, "stored two");
+  EXPECT_EQ(sim_->TotalDeletions(), 2);
+  EXPECT_EQ(sim_->CnmaCount(), 0);
 }
 
 TEST_F(DriverSimTest, SubmitReturnsTheModemsReferenceAndReportsItInHex) {

@@ -335,21 +335,39 @@ TEST_F(DriverTextTest, TheAcknowledgementComesBeforeOrAfterTheEventsAsChosen) {
 TEST_F(DriverTextTest, ARefusedDirectRoutingFallsBackToStorageRouting) {
   struct Case {
     const char* name;
+    const char* services;  // answer to AT+CSMS=?
     bool refuseCsms1, refuseCnmi;
+    bool storageRouting;
   };
-  const Case cases[] = {{"AT+CSMS=1 refused", true, false}, {"AT+CNMI=2,2,2,1,1 refused", false, true}};
+  const Case cases[] = {
+      {"AT+CSMS=1 refused", "(0,1)", true, false, true},
+      {"AT+CNMI=2,2,2,1,1 refused", "(0,1)", false, true, true},
+      {"only service 0 listed", "(0)", false, false, true},
+      {"service 0 without parentheses", "0", false, false, true},
+      {"service 1 as a range", "(0-1)", false, false, false},
+      {"service 1 before vendor services", "(0,1,128)", false, false, false},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ModemState state;
+    state.csmsServices = c.services;
     state.refuseCsms1 = c.refuseCsms1;
     state.refuseDirectCnmi = c.refuseCnmi;
     Start(state);
     Open();
-    EXPECT_TRUE(driver_->StorageRouting());
+    EXPECT_EQ(driver_->StorageRouting(), c.storageRouting);
     const auto lines = modem_->Lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "AT+CSMS=0");
-    EXPECT_EQ(lines.back(), "AT+CNMI=2,1,0,1,0");
+    if (c.storageRouting) {
+      EXPECT_EQ(lines[lines.size() - 2], "AT+CSMS=0");
+      EXPECT_EQ(lines.back(), "AT+CNMI=2,1,0,1,0");
+    } else {
+      EXPECT_EQ(lines[lines.size() - 2], "AT+CSMS=1");
+      EXPECT_EQ(lines.back(), "AT+CNMI=2,2,2,1,1");
+    }
+    // Service 1 is asked for only where the modem lists it.
+    const bool listed = std::string(c.services).find('1') != std::string::npos;
+    EXPECT_EQ(modem_->Count("AT+CSMS=1"), listed ? 1u : 0u);
     TearDown();
   }
 }

@@ -76,7 +76,7 @@ void StatefulModem::Respond(Shared& shared, ScriptedModem& m, const std::string&
     }
     return fail("+CME ERROR: 16");
   }
-  if (line == "AT+CSMS=?") return ok({"+CSMS: (0,1)"});
+  if (line == "AT+CSMS=?") return ok({"+CSMS: " + s.csmsServices});
   if (line == "AT+CSMS=1") return s.refuseCsms1 ? fail("+CMS ERROR: 303") : ok({"+CSMS: 1,1,1"});
   if (line == "AT+CSMS=0") return ok({"+CSMS: 1,1,1"});
   if (StartsWith(line, "AT+CNMI=2,2")) return s.refuseDirectCnmi ? fail("+CMS ERROR: 303") : ok();

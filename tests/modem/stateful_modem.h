@@ -17,6 +17,7 @@ namespace vela::test {
 
 struct ModemState {
   // Behaviour, set before Open.
+  std::string csmsServices = "(0,1)";  // the list answered to AT+CSMS=?
   bool refuseCsms1 = false;        // AT+CSMS=1 -> +CMS ERROR: 303
   bool refuseDirectCnmi = false;   // AT+CNMI=2,2,... -> +CMS ERROR: 303
   std::vector<std::string> cnmaAnswers;  // answers to the next AT+CNMA, in order ("OK" after them)

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -185,6 +186,78 @@ TEST(PosixSerialDevice, ControlRecordAcceptedIncludingOddRates) {
   }
   dcb.baud_rate = 0;
   EXPECT_EQ(device->SetControl(dcb), EINVAL);
+}
+
+TEST(PosixOpenErrors, ReasonNamesWhatTheUserCanDo) {
+  const std::pair<int, const char*> cases[] = {
+      {ENOENT, "no such file"},
+      {ENOTDIR, "no such file"},
+      {EACCES, "permission denied: add yourself to the dialout group"},
+      {EPERM, "permission denied: add yourself to the dialout group"},
+      {EBUSY, "device busy: another program (e.g. ModemManager) holds it"},
+      {EAGAIN, "device busy: another program (e.g. ModemManager) holds it"},
+      {ENOTTY, "not a serial device"},
+      {ENXIO, "no such device (unplugged, or not ready yet)"},
+      {ENODEV, "no such device (unplugged, or not ready yet)"},
+  };
+  for (const auto& [error, reason] : cases) EXPECT_EQ(OpenErrorReason(error), reason) << error;
+  // Anything else: the system's own words, never empty.
+  EXPECT_FALSE(OpenErrorReason(EMFILE).empty());
+  EXPECT_FALSE(OpenErrorReason(123456).empty());
+}
+
+TEST(PosixOpenErrors, RealFailuresGiveTheirReason) {
+  int error = 0;
+  EXPECT_EQ(SerialDevice::Open("/dev/vela-no-such-device", error), nullptr);
+  EXPECT_EQ(OpenErrorReason(error), "no such file");
+  // A regular file is no serial device.
+  char path[] = "/tmp/vela-not-a-tty-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(SerialDevice::Open(path, error), nullptr);
+  EXPECT_EQ(OpenErrorReason(error), "not a serial device");
+  // Without permission (root is never refused, so only for other users).
+  if (::geteuid() != 0) {
+    ::chmod(path, 0);
+    EXPECT_EQ(SerialDevice::Open(path, error), nullptr);
+    EXPECT_EQ(OpenErrorReason(error), "permission denied: add yourself to the dialout group");
+  }
+  ::unlink(path);
+  // A device another program holds.
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slave = ::ptsname(master);
+  auto first = SerialDevice::Open(slave, error);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(SerialDevice::Open(slave, error), nullptr);
+  EXPECT_EQ(OpenErrorReason(error), "device busy: another program (e.g. ModemManager) holds it");
+  first.reset();
+  ::close(master);
+}
+
+TEST(PosixOpenErrors, LostDeviceErrors) {
+  for (int e : {EIO, ENXIO, ENODEV}) EXPECT_TRUE(IsDeviceLostError(e)) << e;
+  for (int e : {0, EAGAIN, EINTR, EBADF, ECANCELED, ENOENT}) EXPECT_FALSE(IsDeviceLostError(e)) << e;
+}
+
+TEST(PosixPortLock, NameFollowsTheCanonicalDevice) {
+  EXPECT_EQ(PortLockName("/dev/vela-absent"), "port-_dev_vela-absent");  // unresolved: as given
+  EXPECT_EQ(PortLockName("COM1"), PortLockName("/dev/ttyS0"));
+  const std::string link = "/tmp/vela-lockname-" + std::to_string(::getpid());
+  ::unlink(link.c_str());
+  ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+  EXPECT_EQ(PortLockName(link), "port-_dev_null");
+  ::unlink(link.c_str());
+  // Distinct devices, distinct locks that exclude each other only per device.
+  MachineLock a(PortLockName("/dev/vela-a")), a2(PortLockName("/dev/vela-a")), b(PortLockName("/dev/vela-b"));
+  ASSERT_TRUE(a.TryAcquire(1000));
+  EXPECT_TRUE(b.TryAcquire(100));
+  EXPECT_FALSE(a2.TryAcquire(100));
+  a.Release();
+  b.Release();
 }
 
 }  // namespace

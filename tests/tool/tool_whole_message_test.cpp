@@ -7,9 +7,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -305,6 +308,105 @@ TEST_F(ToolWholeMessage, AMessageMissingPartsIsReportedIncompleteAfterThePartTim
   again.join();
   EXPECT_TRUE(StartsWith(r.out, "Message from +4912345 (service centre time ")) << r.out;
   EXPECT_TRUE(Contains(r.out, ", 2 parts, incomplete):\n  ")) << r.out;
+}
+
+TEST_F(ToolWholeMessage, PartsStillWaitingWhenListenEndsAreReportedNotLost) {
+  Start();
+  std::thread injector([&] {
+    if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+    sim::DeliverLongOptions lossy;
+    lossy.drop = {3};
+    sim_->InjectDeliverLong("+4912345", std::string(400, 'w'), lossy);  // parts 1 and 2 of 3
+  });
+  // Acknowledged parts would be gone with the process: they are reported at the end.
+  Result r = Velasms({"listen", "--json", "--timeout", "1.5"});
+  injector.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_TRUE(StartsWith(lines[0], R"({"event": "message", "from": "+4912345", "text": ")" + std::string(306, 'w')))
+      << lines[0];
+  EXPECT_TRUE(Contains(lines[0], R"(", "parts": 3, "complete": false})")) << lines[0];
+  EXPECT_EQ(sim_->CnmaCount(), 2);
+}
+
+// libGammu (Debian's python3-gammu) as an independent sender: its multi-part
+// messages, turned into DELIVER PDUs, one "<message> <pdu>" line per part.
+std::vector<std::pair<int, std::string>> GammuDelivers(const std::vector<std::pair<bool, std::string>>& texts,
+                                                       bool ref16, bool& available) {
+  static const char* const kScript =
+      "import binascii, datetime, sys\n"
+      "try:\n"
+      "    import gammu\n"
+      "except ImportError:\n"
+      "    sys.exit(77)\n"
+      "args = sys.argv[2:]\n"
+      "entry = 'ConcatenatedTextLong16bit' if sys.argv[1] == '16' else 'ConcatenatedTextLong'\n"
+      "for i in range(0, len(args), 2):\n"
+      "    for m in gammu.EncodeSMS({'Class': -1, 'Unicode': args[i] == 'u',\n"
+      "                              'Entries': [{'ID': entry, 'Buffer': args[i + 1]}]}):\n"
+      "        m['Type'] = 'Deliver'\n"
+      "        m['Number'] = '+15557654321'\n"
+      "        m['SMSC'] = {'Number': '+15550000000', 'Location': 0, 'Name': '', 'Validity': 'NA',\n"
+      "                     'Format': 'Text', 'DefaultNumber': ''}\n"
+      "        m['DateTime'] = datetime.datetime(2026, 12, 9, 3, 4, 5)\n"
+      "        print(i // 2, binascii.hexlify(gammu.EncodePDU(m, 'Deliver')).decode().upper())\n";
+  auto quote = [](const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  std::string command = "/usr/bin/python3 -c " + quote(kScript) + (ref16 ? " 16" : " 8");
+  for (const auto& [unicode, text] : texts) command += std::string(unicode ? " u " : " g ") + quote(text);
+  std::vector<std::pair<int, std::string>> parts;
+  available = false;
+  if (access("/usr/bin/python3", X_OK) != 0) return parts;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return parts;
+  char line[4096];
+  while (fgets(line, sizeof line, pipe)) {
+    int message = -1;
+    char pdu[4000];
+    if (std::sscanf(line, "%d %3999s", &message, pdu) == 2) parts.emplace_back(message, pdu);
+  }
+  const int status = pclose(pipe);
+  available = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return parts;
+}
+
+TEST_F(ToolWholeMessage, GammusMultiPartMessagesArriveWhole) {
+  const std::vector<std::pair<bool, std::string>> texts = {
+      {true, Repeat("\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91 ", 25)},
+      {false, Repeat("The quick brown fox {jumps} [over] the lazy dog ~ 5\xE2\x82\xAC. ", 8)},
+      {true, Repeat("Hi \xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD \xE4\xBD\xA0\xE5\xA5\xBD ", 30)},
+  };
+  for (bool ref16 : {false, true}) {
+    SCOPED_TRACE(ref16 ? "16-bit reference" : "8-bit reference");
+    bool available = false;
+    std::vector<std::pair<int, std::string>> parts = GammuDelivers(texts, ref16, available);
+    if (!available) GTEST_SKIP() << "libGammu for Python 3 (python3-gammu) is not installed";
+    ASSERT_GT(parts.size(), texts.size());
+    // Interleaved and reversed, the first part once more.
+    std::reverse(parts.begin(), parts.end());
+    parts.push_back(parts.back());
+    Start();
+    std::thread injector([&] {
+      if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
+      for (const auto& part : parts) sim_->InjectCmtPdu(part.second);
+    });
+    Result r = Velasms({"listen", "--json", "--count", std::to_string(texts.size()), "--timeout", "30"});
+    injector.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), texts.size()) << r.out;
+    for (const auto& text : texts) {
+      const std::string head = R"({"event": "message", "from": "+15557654321", "text": )" + Quoted(text.second) + ", ";
+      EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return StartsWith(l, head); }))
+          << text.second << "\nin:\n" << r.out;
+    }
+    for (const std::string& line : lines) EXPECT_TRUE(Contains(line, "\"complete\": true}")) << line;
+    sim_.reset();
+  }
 }
 
 TEST_F(ToolWholeMessage, UnusableListenAndLockOptionsExitTwo) {

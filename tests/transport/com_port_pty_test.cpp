@@ -504,5 +504,62 @@ TEST(ComPortPty, HungUpPeerDoesNotMakeTheEventThreadSpin) {
   port.ClosePort();
 }
 
+TEST(ComPortPty, DeviceThatDisappearsIsReportedOnceOnTheOpeningThread) {
+  auto pty = std::make_unique<Pty>();
+  TComPort port;
+  ConfigureLikeChannel(port, pty->slave);
+  std::vector<std::thread::id> lost;
+  port.OnPortLost = [&](TComPort& sender) {
+    EXPECT_EQ(&sender, &port);
+    EXPECT_TRUE(sender.Lost());
+    lost.push_back(std::this_thread::get_id());
+  };
+  port.OpenPort();
+  EXPECT_FALSE(port.Lost());
+  ::close(pty->master);
+  pty->master = -1;
+  ASSERT_TRUE(PumpUntil([&] { return !lost.empty(); }, 3000));
+  // A write after the loss fails and does not report it again.
+  EXPECT_THROW(port.WriteString("AT\r"), EComPort);
+  PumpUntil([] { return false; }, 200);
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0], std::this_thread::get_id());
+  EXPECT_TRUE(port.Connected());  // open until closed
+  port.ClosePort();
+  EXPECT_FALSE(port.Connected());
+
+  // Reopened on a device that is there again: no longer lost.
+  Pty back;
+  port.SetPort(back.slave);
+  port.OpenPort();
+  EXPECT_FALSE(port.Lost());
+  port.ClosePort();
+  EXPECT_EQ(lost.size(), 1u);
+}
+
+TEST(ComPortPty, OpenFailureNamesThePathAndTheReason) {
+  TComPort port;
+  port.SetPort("/dev/vela-no-such-device");
+  try {
+    port.OpenPort();
+    FAIL() << "opened";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Unable to open com port (win error code: 2): /dev/vela-no-such-device: no such file");
+  }
+  Pty pty;
+  TComPort holder, second;
+  holder.SetPort(pty.slave);
+  holder.OpenPort();
+  second.SetPort(pty.slave);
+  try {
+    second.OpenPort();
+    FAIL() << "opened twice";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 16): " + pty.slave +
+                                         ": device busy: another program (e.g. ModemManager) holds it");
+  }
+}
+
 }  // namespace
 }  // namespace vela

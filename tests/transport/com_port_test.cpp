@@ -383,7 +383,10 @@ TEST(OpenPort, MissingDeviceRaisesCodeOneWithSystemError) {
   } catch (const EComPort& e) {
     EXPECT_EQ(e.ErrorCode(), 1);
     EXPECT_EQ(e.SystemErrorCode(), 2);  // ENOENT / ERROR_FILE_NOT_FOUND
-    EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 2)");
+    // The fixed text and number, then the device's path and the reason.
+    EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 2): " +
+                                         platform::SerialDevicePath("vela-no-such-port") + ": " +
+                                         platform::OpenErrorReason(2));
   }
   EXPECT_EQ(calls, std::vector<std::string>{"BeforeOpen"});
   EXPECT_FALSE(port.Connected());

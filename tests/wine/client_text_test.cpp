@@ -467,6 +467,47 @@ TEST_F(TimeoutTest, MissingPartGivesAnIncompleteMessageAfterTheTimeOut) {
   EXPECT_EQ(Count(sink, kOnReceiveText), 1u);
 }
 
+// Another program holds the machine-wide lock ("DezIsBusy"). Under the
+// default scope a command waits until it lets go; under LockScope "port" it
+// goes out at once, the lock still held.
+TEST_F(TextEventsTest, PortScopeDoesNotWaitForTheMachineLock) {
+  HANDLE busy = CreateSemaphoreW(nullptr, 1, 1, L"DezIsBusy");
+  ASSERT_NE(busy, nullptr);
+  struct Holder {
+    HANDLE semaphore;
+    LONG released = 0;
+    HANDLE thread = nullptr;
+    static DWORD WINAPI Release(void* p) {
+      auto* h = static_cast<Holder*>(p);
+      Sleep(2000);
+      InterlockedExchange(&h->released, 1);
+      ReleaseSemaphore(h->semaphore, 1, nullptr);
+      return 0;
+    }
+  };
+  for (const wchar_t* scope : {L"machine", L"port"}) {
+    // Like Port and Baudrate, the scope is taken by the next Open.
+    ASSERT_EQ(object->Close(), S_OK);
+    Bstr name(scope);
+    ASSERT_EQ(object->put_LockScope(name.Get()), S_OK);
+    ASSERT_EQ(object->Open(), S_OK) << Narrow(TakeErrorDescription());
+    ASSERT_EQ(WaitForSingleObject(busy, 5000), WAIT_OBJECT_0) << "the test could not take the lock";
+    Holder holder{busy};
+    holder.thread = CreateThread(nullptr, 0, &Holder::Release, &holder, 0, nullptr);
+    ASSERT_NE(holder.thread, nullptr);
+    const std::wstring id = SendText(L"lock scope", false, L"+15551234567");
+    const bool releasedFirst = InterlockedCompareExchange(&holder.released, 0, 0) != 0;
+    WaitForSingleObject(holder.thread, INFINITE);
+    CloseHandle(holder.thread);
+    EXPECT_FALSE(id.empty()) << Narrow(scope);
+    if (std::wstring(scope) == L"machine")
+      EXPECT_TRUE(releasedFirst) << "the command did not wait for the machine-wide lock";
+    else
+      EXPECT_FALSE(releasedFirst) << "the command waited for the machine-wide lock";
+  }
+  CloseHandle(busy);
+}
+
 // More parts than MaxParts allows: E_INVALIDARG naming the limit, nothing sent.
 TEST_F(TextEventsTest, TooManyPartsIsRefusedBeforeSending) {
   StubSink& sink = NewSink({DIID_IVelaClsEvents2});

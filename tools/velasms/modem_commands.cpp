@@ -33,8 +33,8 @@ const char* const kSendUsage =
     "AT+CMGS of its own), and prints what the modem assigned:\n"
     "  {\"reference\": \"7\", \"references\": [\"7\", \"8\"], \"parts\": 2, \"coding\": \"gsm7\",\n"
     "   \"languages\": {\"locking\": null, \"single\": null}}\n"
-    "(\"reference\" is the first part's). A refused part stops the rest; the output then\n"
-    "names the modem's error: {\"reference\": \"\", \"error\": {\"code\": 304, \"text\":\n"
+    "(\"reference\" is the first part's). A refused part stops the rest; the output\n"
+    "then names the modem's error: {\"reference\": \"\", \"error\": {\"code\": 304, \"text\":\n"
     "\"invalid PDU mode parameter\"}}. With --wait-report it waits for the status\n"
     "report of every part and prints the reports as 'listen' does; the last one says\n"
     "whether the whole message was delivered. Messages and other reports that arrive\n"
@@ -42,7 +42,8 @@ const char* const kSendUsage =
     "\n"
     "Options:\n"
     "  --to NUMBER        destination number; a leading '+' marks it international;\n"
-    "                     blanks, '-', '.', '(' and ')' are left out; '*' and '#' allowed\n"
+    "                     blanks, '-', '.', '(' and ')' are left out; '*' and '#'\n"
+    "                     are allowed\n"
     "  --status-report    ask the network for a status report\n"
     "  --wait-report SECONDS\n"
     "                     wait up to SECONDS for the reports (implies --status-report)\n"
@@ -69,8 +70,8 @@ const char* const kListenUsage =
     "N events (--count), the timeout, or Ctrl-C, each of which ends it with exit\n"
     "status 0. A message of several parts is one event, once all its parts are in\n"
     "(or, missing some, after --part-timeout: then incomplete, a marker where\n"
-    "each missing part belongs). Indications after the N-th are not acknowledged, so the\n"
-    "network delivers them again later. With --json, one line per event:\n"
+    "each missing part belongs). Indications after the N-th are not acknowledged,\n"
+    "so the network delivers them again later. With --json, one line per event:\n"
     "  {\"event\": \"message\", \"from\": ..., \"text\": ..., \"smsc_time\": ..., \"parts\": 1,\n"
     "   \"complete\": true}\n"
     "  {\"event\": \"report\", \"reference\": \"1A\", \"delivered\": true, \"smsc_time\": ...,\n"
@@ -88,7 +89,8 @@ const char* const kListenUsage =
     "                     deliver (default: report, then delete each), keep (report,\n"
     "                     leave stored) or ignore\n"
     "  --part-timeout SECONDS\n"
-    "                     how long the parts of a message are waited for (default 600)\n"
+    "                     how long the parts of a message are waited for\n"
+    "                     (default 600)\n"
     "  --no-reconnect     end with status 2 when the device disappears\n" VELASMS_MODEM_OPTIONS;
 
 const char* const kInfoUsage =
@@ -231,6 +233,17 @@ Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   return o;
 }
 
+// Parts of messages still incomplete when the command ends: routed parts
+// were acknowledged, so the network will not deliver them again; they are
+// reported now, incomplete, rather than lost with the driver. Parts read from
+// storage stay stored until their whole message was reported, so under
+// storage routing the next run joins them whole instead. Nothing is flushed
+// once the event count is reached (the callbacks are gone).
+void FlushPartsBeforeClosing(TVuZVela& driver, bool countReached) {
+  if (countReached || !driver.IsOpen() || driver.StorageRouting()) return;
+  driver.FlushReassembly();
+}
+
 // The whole text as one message of as many parts as it needs.
 int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::ostream& out, std::ostream& err) {
   const bool json = a.Has("--json");
@@ -329,6 +342,7 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   }
   // Indications held back while the last command ran are reported now.
   platform::DispatchPendingMessages();
+  FlushPartsBeforeClosing(driver, false);
   driver.Close();
   return status;
 }
@@ -470,6 +484,7 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
     if (!Reopen(driver, deadline, port, err)) break;
     err << "velasms listen: the modem is back on " << port << "; listening again" << std::endl;
   }
+  FlushPartsBeforeClosing(driver, count > 0 && events >= count);
   driver.Close();
   // Ctrl-C is the ordinary way to stop listening.
   return status;

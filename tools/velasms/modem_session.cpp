@@ -87,6 +87,9 @@ bool WaitForEvents(TVuZVela& driver, const std::function<bool()>& done, std::opt
     pollfd fds[2] = {{platform::MessageQueueFd(), POLLIN, 0}, {platform::posix::TerminationFd(), POLLIN, 0}};
     platform::posix::PollRetry(fds, 2, timeoutMs);
     platform::DispatchPendingMessages();
+    // Once done, the host may have cleared its callbacks: a message timed out
+    // now would go nowhere.
+    if (done()) break;
     driver.RunDueTimers();
   }
   return true;

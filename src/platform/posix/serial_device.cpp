@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/posix/wake_fd.h"
@@ -123,7 +125,6 @@ struct SerialDevice::Impl {
   uint32_t rx_seen = 0;
   uint64_t rx_generation_seen = 0;
   serial_icounter_struct event_base{};
-  bool hangup_backoff = false;
 
   std::shared_ptr<posix::WakeFd> AbortToken() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -326,21 +327,18 @@ SerialWait SerialDevice::WaitEvents(uint32_t& mask_out, int& error) {
     }
 
     pollfd fds[3] = {{d.stop.ReadFd(), POLLIN, 0}, {d.wake.ReadFd(), POLLIN, 0}, {d.fd, POLLIN, 0}};
-    nfds_t count = 2;
-    if (watch_input && !d.hangup_backoff) {
-      count = 3;
-    } else if (watch_input) {
-      // The far side hung up: the device reports POLLHUP without end, so it
-      // is looked at in slices instead.
-      timeout = timeout < 0 ? kCounterPollMs : std::min(timeout, kCounterPollMs);
-      d.hangup_backoff = false;
-    }
+    const nfds_t count = watch_input ? 3 : 2;
     if (posix::PollRetry(fds, count, timeout) < 0) {
       error = errno;
       return SerialWait::kFailed;
     }
-    if (count == 3 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[2].revents & POLLIN))
-      d.hangup_backoff = true;
+    // A hang-up with nothing left to read: the device has gone (USB adapter
+    // pulled, the far side of a pseudo-terminal closed). It would report
+    // POLLHUP without end, so the wait fails as a lost device.
+    if (count == 3 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[2].revents & POLLIN)) {
+      error = EIO;
+      return SerialWait::kFailed;
+    }
     if (fds[1].revents & POLLIN) {
       // SetCommMask(0) completes a pending wait with an empty mask.
       if (mask != 0 && d.event_mask.load() == 0) return SerialWait::kEvents;
@@ -548,5 +546,48 @@ std::string SerialDevicePath(const std::string& port) {
 bool IsNoModemLinesError(int error) { return error == ENOTTY || error == EINVAL || error == ENOTSUP; }
 
 int NotOpenError() { return EBADF; }
+
+bool IsDeviceLostError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+std::string OpenErrorReason(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return "no such file";
+    case ENXIO:
+    case ENODEV:
+      return "no such device (unplugged, or not ready yet)";
+    case EACCES:
+    case EPERM:
+      return "permission denied: add yourself to the dialout group";
+    case EBUSY:
+    case EAGAIN:
+      return "device busy: another program (e.g. ModemManager) holds it";
+    case ENOTTY:
+    case EISDIR:
+      return "not a serial device";
+    case EIO:
+      return "input/output error (the device is failing or was unplugged)";
+    case ELOOP:
+    case ENAMETOOLONG:
+      return "invalid device path";
+    default:
+      break;
+  }
+  std::string text = std::strerror(error);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+std::string PortLockName(const std::string& port) {
+  std::string path = SerialDevicePath(port);
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    path = resolved;
+    std::free(resolved);
+  }
+  std::string name = "port-";
+  for (char c : path) name += (c == '/' || c == '\0') ? '_' : c;
+  return name;
+}
 
 }  // namespace vela::platform

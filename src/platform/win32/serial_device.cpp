@@ -11,6 +11,9 @@
 
 #include <windows.h>
 
+#include <cctype>
+#include <string>
+
 #include <atomic>
 #include <mutex>
 
@@ -351,5 +354,50 @@ std::string SerialDevicePath(const std::string& port) { return "\\\\.\\" + port;
 bool IsNoModemLinesError(int error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
 
 int NotOpenError() { return ERROR_INVALID_HANDLE; }
+
+// winerror.h of mingw lacks it (433: a device that does not exist was named).
+constexpr int kErrorNoSuchDevice = 433;
+
+bool IsDeviceLostError(int error) {
+  // On a handle that is open, access denied is what USB serial drivers answer
+  // once their device has been removed.
+  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
+         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED ||
+         error == kErrorNoSuchDevice;
+}
+
+std::string OpenErrorReason(int error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "no such port";
+    case ERROR_ACCESS_DENIED:
+      return "access denied: another program holds the port";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return "device busy: another program holds it";
+    case ERROR_INVALID_NAME:
+      return "invalid port name";
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case kErrorNoSuchDevice:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_GEN_FAILURE:
+      return "device not connected (unplugged, or not ready yet)";
+    case ERROR_SEM_TIMEOUT:
+      return "the device does not respond";
+    default:
+      return "system error " + std::to_string(error);
+  }
+}
+
+std::string PortLockName(const std::string& port) {
+  // Semaphore names may not contain '\\' (the namespace separator).
+  std::string name = "DezIsBusy-";
+  const std::string device = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+  for (char c : device) {
+    name += c == '\\' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
 
 }  // namespace vela::platform
