@@ -52,6 +52,7 @@ struct Server {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", api->Port());
     c->set_bearer_token_auth("bench");
     c->set_keep_alive(true);
+    c->set_tcp_nodelay(true);
     return c;
   }
   std::string dir;

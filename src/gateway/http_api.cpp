@@ -188,6 +188,8 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
   server_->set_write_timeout(settings_.writeTimeoutSeconds, 0);
   server_->set_keep_alive_timeout(settings_.readTimeoutSeconds);
   server_->set_payload_max_length(settings_.maxBodyBytes);
+  // Answers go out at once instead of waiting for the client's delayed ACK (Nagle).
+  server_->set_tcp_nodelay(true);
   Routes();
 }
 
