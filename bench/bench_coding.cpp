@@ -43,7 +43,12 @@ vela::ByteString Deliver160() {
   sms.Text = SevenBitText();
   const vela::ByteString submit = sms.EncodeSubmitPDU();
   const vela::ByteString user_data = submit.substr(2 + 2 + 2 + 16 + 6);  // "A0" + packed septets
-  return "07912143658709F1" "04" "0B919178563412F0" "0000" "32108021436500" + user_data;
+  return "07912143658709F1"
+         "04"
+         "0B919178563412F0"
+         "0000"
+         "32108021436500" +
+         user_data;
 }
 
 void BM_DecodeDeliver160(benchmark::State& state) {
@@ -79,8 +84,15 @@ void BM_AnalyseDeliver160(benchmark::State& state) {
 BENCHMARK(BM_AnalyseDeliver160);
 
 void BM_AnalyseStatusReport(benchmark::State& state) {
-  const vela::WideString pdu = Widen("07912143658709F1" "06" "D6" "0B91" "1326880736F4" "11101171955140"
-                                     "11101171957140" "00");
+  const vela::WideString pdu = Widen(
+      "07912143658709F1"
+      "06"
+      "D6"
+      "0B91"
+      "1326880736F4"
+      "11101171955140"
+      "11101171957140"
+      "00");
   {
     const vela::TPDUSMS check(pdu);
     if (check.GetSMSType()->Kind() != vela::smsStatusReport) state.SkipWithError("not read as a status report");

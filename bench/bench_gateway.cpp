@@ -75,7 +75,8 @@ void BM_PostMessage(benchmark::State& state) {
       break;
     }
   }
-  state.counters["requests/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["requests/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PostMessage)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -97,7 +98,8 @@ void BM_GetInbox(benchmark::State& state) {
       break;
     }
   }
-  state.counters["requests/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["requests/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_GetInbox)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -13,8 +13,15 @@ vela::WideString Fill(const vela::WideString& pattern, size_t length) {
 }
 
 // Default alphabet with some extension characters (escape pairs).
-vela::WideString GsmText() { return Fill(u"The quick brown fox jumps over the lazy dog [0123456789] {@$!?} \u20AC ", 1000); }
-vela::WideString Ucs2Text() { return Fill(u"\u0421\u044A\u0435\u0448\u044C \u0436\u0435 \u0435\u0449\u0451 \u044D\u0442\u0438\u0445 \u043C\u044F\u0433\u043A\u0438\u0445 ", 1000); }
+vela::WideString GsmText() {
+  return Fill(u"The quick brown fox jumps over the lazy dog [0123456789] {@$!?} \u20AC ", 1000);
+}
+vela::WideString Ucs2Text() {
+  return Fill(
+      u"\u0421\u044A\u0435\u0448\u044C \u0436\u0435 \u0435\u0449\u0451 \u044D\u0442\u0438\u0445 "
+      u"\u043C\u044F\u0433\u043A\u0438\u0445 ",
+      1000);
+}
 
 void Encode(benchmark::State& state, const vela::WideString& text, const std::vector<int>& languages) {
   vela::coding::SubmitOptions options;

@@ -11,7 +11,9 @@ namespace {
 
 volatile size_t g_sink;
 
-void Touch(const vela::ByteString& text) { g_sink = g_sink + text.size() + (text.empty() ? 0 : static_cast<unsigned char>(text.back())); }
+void Touch(const vela::ByteString& text) {
+  g_sink = g_sink + text.size() + (text.empty() ? 0 : static_cast<unsigned char>(text.back()));
+}
 
 void Touch(const vela::TTypeAddress* toa) {
   if (toa) g_sink = g_sink + toa->TypeOfNumber() + toa->NumberingPlan();

@@ -14,12 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sms.ParsePDU(line);
   try {
     sms.GetServiceCentreTime();
-  } catch (const vela::EConvertError&) {
-  }
+  } catch (const vela::EConvertError&) {}
   try {
     sms.GetDischargeTime();
-  } catch (const vela::EConvertError&) {
-  }
+  } catch (const vela::EConvertError&) {}
   sms.GetMessageText();
   sms.GetOriginator();
 

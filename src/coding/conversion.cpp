@@ -53,7 +53,8 @@ ByteString PaddedBinStr(int32_t n, size_t width) {
   while (bits < 32 && (value >> bits) != 0) ++bits;
   ByteString text(bits > width ? bits : width, '0');
   char* last = &text[text.size() - 1];
-  for (size_t i = 0; i < bits; ++i) last[-static_cast<std::ptrdiff_t>(i)] = static_cast<char>('0' + ((value >> i) & 1u));
+  for (size_t i = 0; i < bits; ++i)
+    last[-static_cast<std::ptrdiff_t>(i)] = static_cast<char>('0' + ((value >> i) & 1u));
   return text;
 }
 
@@ -72,9 +73,7 @@ int32_t TConversion::Power(int32_t base, int32_t exponent) {
   return result;
 }
 
-ByteString TConversion::ReverseStr(const ByteString& text) {
-  return ByteString(text.rbegin(), text.rend());
-}
+ByteString TConversion::ReverseStr(const ByteString& text) { return ByteString(text.rbegin(), text.rend()); }
 
 int32_t TConversion::HexToInt(const ByteString& hex) { return PositionalValue(hex, 16, kDigits.upper_only); }
 

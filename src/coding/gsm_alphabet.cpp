@@ -16,8 +16,8 @@ constexpr std::array<uint8_t, 256> BuildAlphabet() {
   };
   for (int i = 0; i < 32; ++i) t[i] = low[i];
   for (int i = 0x20; i <= 0x7F; ++i) t[i] = static_cast<uint8_t>(i);
-  t[0x24] = 0xA4;  // ¤ (the dollar sign lives at 0x02)
-  t[0x40] = 0xA1;  // ¡ (the at sign lives at 0x00)
+  t[0x24] = 0xA4;                                                              // ¤ (the dollar sign lives at 0x02)
+  t[0x40] = 0xA1;                                                              // ¡ (the at sign lives at 0x00)
   constexpr uint8_t national_upper[6] = {0xC4, 0xD6, 0xD1, 0xDC, 0xA7, 0xBF};  // Ä Ö Ñ Ü § ¿
   for (int i = 0; i < 6; ++i) t[0x5B + i] = national_upper[i];
   constexpr uint8_t national_lower[5] = {0xE4, 0xF6, 0xF1, 0xFC, 0xE0};  // ä ö ñ ü à

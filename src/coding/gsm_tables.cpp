@@ -550,36 +550,13 @@ constexpr GsmTable kShiftUrdu = {{
 
 // Indexed by national language identifier.
 constexpr const GsmTable* kLockingTables[kLanguageCount] = {
-    &kLockingDefault,
-    &kLockingTurkish,
-    nullptr,
-    &kLockingPortuguese,
-    &kLockingBengali,
-    &kLockingGujarati,
-    &kLockingHindi,
-    &kLockingKannada,
-    &kLockingMalayalam,
-    &kLockingOriya,
-    &kLockingPunjabi,
-    &kLockingTamil,
-    &kLockingTelugu,
-    &kLockingUrdu,
+    &kLockingDefault,  &kLockingTurkish, nullptr,          &kLockingPortuguese, &kLockingBengali,
+    &kLockingGujarati, &kLockingHindi,   &kLockingKannada, &kLockingMalayalam,  &kLockingOriya,
+    &kLockingPunjabi,  &kLockingTamil,   &kLockingTelugu,  &kLockingUrdu,
 };
 constexpr const GsmTable* kShiftTables[kLanguageCount] = {
-    &kShiftDefault,
-    &kShiftTurkish,
-    &kShiftSpanish,
-    &kShiftPortuguese,
-    &kShiftBengali,
-    &kShiftGujarati,
-    &kShiftHindi,
-    &kShiftKannada,
-    &kShiftMalayalam,
-    &kShiftOriya,
-    &kShiftPunjabi,
-    &kShiftTamil,
-    &kShiftTelugu,
-    &kShiftUrdu,
+    &kShiftDefault, &kShiftTurkish,   &kShiftSpanish, &kShiftPortuguese, &kShiftBengali, &kShiftGujarati, &kShiftHindi,
+    &kShiftKannada, &kShiftMalayalam, &kShiftOriya,   &kShiftPunjabi,    &kShiftTamil,   &kShiftTelugu,   &kShiftUrdu,
 };
 
 }  // namespace

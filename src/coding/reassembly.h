@@ -37,21 +37,21 @@ struct ReceivedPart {
   ByteString originator;
   std::optional<Concatenation> concatenation;  // none: a one-part message
   WideString text;
-  std::string smscTime;       // "YYYY-MM-DD hh:mm:ss" or empty
+  std::string smscTime;  // "YYYY-MM-DD hh:mm:ss" or empty
   DateTime smscDateTime = 0;
-  uint64_t tag = 0;           // caller's handle for this part (e.g. a storage index); kept in order
+  uint64_t tag = 0;  // caller's handle for this part (e.g. a storage index); kept in order
 };
 
 struct AssembledMessage {
   ByteString originator;
-  WideString text;            // parts in sequence order; markers where parts are missing
-  std::string smscTime;       // the first part's (lowest sequence that arrived)
+  WideString text;       // parts in sequence order; markers where parts are missing
+  std::string smscTime;  // the first part's (lowest sequence that arrived)
   DateTime smscDateTime = 0;
-  int parts = 1;              // total announced (1 for a single message)
+  int parts = 1;  // total announced (1 for a single message)
   bool complete = true;
-  std::vector<int> missing;   // sequence numbers that never arrived
+  std::vector<int> missing;                    // sequence numbers that never arrived
   std::optional<Concatenation> concatenation;  // of the first part that arrived
-  std::vector<uint64_t> tags; // the tags of every part that arrived (duplicates included)
+  std::vector<uint64_t> tags;                  // the tags of every part that arrived (duplicates included)
 };
 
 struct ReassemblyOptions {
@@ -107,7 +107,7 @@ class Reassembler {
   std::map<Key, std::list<Entry>::iterator> index_;
   std::list<Entry> entries_;  // oldest first
   size_t bytes_ = 0;
-  std::list<Completed> completed_;  // oldest first
+  std::list<Completed> completed_;                                // oldest first
   std::map<Key, std::list<Completed>::iterator> completedIndex_;  // the latest per key
   std::vector<uint64_t> lateDuplicateTags_;
 };

@@ -198,9 +198,7 @@ ByteString TSMS::EncodeAddress(const ByteString& number) {
   return result;
 }
 
-int32_t TSMS::ChooseCoding(const WideString& text) {
-  return ChooseCodingOf(text, platform::NarrowFromWide(text));
-}
+int32_t TSMS::ChooseCoding(const WideString& text) { return ChooseCodingOf(text, platform::NarrowFromWide(text)); }
 
 ByteString TSMS::EncodeSubmitPDU() {
   try {
@@ -215,7 +213,7 @@ ByteString TSMS::EncodeSubmitPDU() {
       coding = kCoding8Bit;
     }
 
-    unsigned first_octet = 0x11;  // TP-MTI SMS-SUBMIT, TP-VPF relative
+    unsigned first_octet = 0x11;                   // TP-MTI SMS-SUBMIT, TP-VPF relative
     if (StatusReportRequest) first_octet |= 0x20;  // TP-SRR
     if (ReplyPath) first_octet |= 0x80;            // TP-RP
 
@@ -319,9 +317,7 @@ void TSMS::ParsePDU(const ByteString& pdu) {
   Coding = static_cast<int32_t>((dcs >> 2) & 3);  // TP-DCS alphabet bits
 }
 
-ByteString TSMS::GetOriginator() const {
-  return DecodeAddress(Slice(Pdu, AddressPos, int64_t{AddressDigits} + 2));
-}
+ByteString TSMS::GetOriginator() const { return DecodeAddress(Slice(Pdu, AddressPos, int64_t{AddressDigits} + 2)); }
 
 WideString TSMS::GetMessageText() {
   if (Kind == kStatusReport) return WideString();
@@ -362,8 +358,7 @@ WideString TSMS::GetMessageText() {
         // UCS2 characters start right after the header octets, without fill,
         // also when the header has an odd number of octets.
         const size_t header_chars = HasHeader ? 2 * (size_t{h} + 1) : 0;
-        const auto units =
-            DecodeUCS2(header_chars < user_data.size() ? user_data.substr(header_chars) : ByteString());
+        const auto units = DecodeUCS2(header_chars < user_data.size() ? user_data.substr(header_chars) : ByteString());
         if (!units) throw DecodeFailure();
         text = *units;
         break;
@@ -399,7 +394,7 @@ ByteString TSMS::DecodeAddress(const ByteString& text) {
   ByteString digits = SwapSemiOctets(value);
   // Odd-count filler; hex is read in either case, so the filler may be 'f'.
   if (!digits.empty() && (digits.back() == 'F' || digits.back() == 'f')) digits.pop_back();
-  if (((*type >> 4) & 7) == 1) digits.insert(0, 1, '+');           // international
+  if (((*type >> 4) & 7) == 1) digits.insert(0, 1, '+');  // international
   return digits;
 }
 

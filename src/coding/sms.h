@@ -38,26 +38,26 @@ class TSMS {
 
   // Fields, in declared order. Positions count from 1 in Pdu; two hex
   // characters per octet.
-  bool IsSubmit = false;            // decoding: the parsed PDU is an SMS-SUBMIT
-  int32_t ValidityDigits = 0;       // decoding: hex characters of TP-VP of a SUBMIT (0, 2, 14)
-  int32_t SmscDigits = 0;           // decoding: hex characters of the service-centre address
-  int32_t AddressDigits = 0;        // decoding: hex characters of the address value (even)
-  int32_t AddressPos = 0;           // decoding: position of the type-of-address octet
-  ByteString Pdu;                   // decoding: the received PDU hex text
-  int32_t TpduPos = 0;              // decoding: position of the TPDU's first octet
-  WideString Text;                  // encoding: the message text
-  ByteString MessageReference;      // encoding: TP-MR ("" = "00"); decoding: TP-MR of a report
-  ByteString Destination;           // encoding: destination number, optional leading '+'
-  bool Class0 = false;              // encoding: TP-DCS "10" instead of "00" for 7-bit
-  bool ReplyPath = false;           // encoding: set TP-RP
-  int32_t Coding = 0;               // decoding: 0 7-bit, 1 8-bit, 2 UCS2, 3 reserved
-  int32_t UserDataLength = 0;       // decoding: TP-UDL (set by GetMessageText)
-  bool HasHeader = false;           // decoding: TP-UDHI
-  ByteString Header;                // decoding: length octet + user data header, hex
-  bool StatusReportRequest = false; // encoding: set TP-SRR
-  int32_t TpduLength = 0;           // both: octets of the TPDU (after the service-centre field)
-  uint8_t Kind = 0;                 // decoding: kSubmit, kDeliver or kStatusReport
-  int32_t CodingSelector = 0;       // encoding: 0 7-bit, 1 8-bit, -1 automatic, other UCS2
+  bool IsSubmit = false;             // decoding: the parsed PDU is an SMS-SUBMIT
+  int32_t ValidityDigits = 0;        // decoding: hex characters of TP-VP of a SUBMIT (0, 2, 14)
+  int32_t SmscDigits = 0;            // decoding: hex characters of the service-centre address
+  int32_t AddressDigits = 0;         // decoding: hex characters of the address value (even)
+  int32_t AddressPos = 0;            // decoding: position of the type-of-address octet
+  ByteString Pdu;                    // decoding: the received PDU hex text
+  int32_t TpduPos = 0;               // decoding: position of the TPDU's first octet
+  WideString Text;                   // encoding: the message text
+  ByteString MessageReference;       // encoding: TP-MR ("" = "00"); decoding: TP-MR of a report
+  ByteString Destination;            // encoding: destination number, optional leading '+'
+  bool Class0 = false;               // encoding: TP-DCS "10" instead of "00" for 7-bit
+  bool ReplyPath = false;            // encoding: set TP-RP
+  int32_t Coding = 0;                // decoding: 0 7-bit, 1 8-bit, 2 UCS2, 3 reserved
+  int32_t UserDataLength = 0;        // decoding: TP-UDL (set by GetMessageText)
+  bool HasHeader = false;            // decoding: TP-UDHI
+  ByteString Header;                 // decoding: length octet + user data header, hex
+  bool StatusReportRequest = false;  // encoding: set TP-SRR
+  int32_t TpduLength = 0;            // both: octets of the TPDU (after the service-centre field)
+  uint8_t Kind = 0;                  // decoding: kSubmit, kDeliver or kStatusReport
+  int32_t CodingSelector = 0;        // encoding: 0 7-bit, 1 8-bit, -1 automatic, other UCS2
 
   // --- Encoding -----------------------------------------------------------
 

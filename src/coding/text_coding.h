@@ -74,11 +74,11 @@ struct Concatenation {
 struct UserDataHeader {
   std::vector<UdhElement> elements;  // in order, every element kept raw
   std::optional<Concatenation> concatenation;
-  int lockingLanguage = 0;  // IEI 0x25 (0 = none)
-  int singleLanguage = 0;   // IEI 0x24 (0 = none)
+  int lockingLanguage = 0;                                  // IEI 0x25 (0 = none)
+  int singleLanguage = 0;                                   // IEI 0x24 (0 = none)
   std::optional<uint16_t> destinationPort, originatorPort;  // IEI 0x04 / 0x05
-  bool malformed = false;   // an element ran past the header's end, or the
-                            // header past the user data; what could be read is kept
+  bool malformed = false;                                   // an element ran past the header's end, or the
+                                                            // header past the user data; what could be read is kept
 };
 
 // `octets` are the header's elements, without the UDHL octet.
@@ -101,13 +101,13 @@ class ETextCodingError : public Exception {
 };
 
 struct SubmitOptions {
-  ByteString destination;     // "+" international; see NormaliseDestination
+  ByteString destination;  // "+" international; see NormaliseDestination
   Coding coding = Coding::kAuto;
-  std::vector<int> languages; // national tables allowed (1..13); empty: none
-  int maxParts = 10;          // more parts: ETextCodingError, nothing encoded
-  bool ref16 = false;         // concatenation with IEI 0x08
-  uint16_t reference = 0;     // concatenation reference (8-bit: low octet)
-  bool statusReport = false;  // TP-SRR in every part
+  std::vector<int> languages;  // national tables allowed (1..13); empty: none
+  int maxParts = 10;           // more parts: ETextCodingError, nothing encoded
+  bool ref16 = false;          // concatenation with IEI 0x08
+  uint16_t reference = 0;      // concatenation reference (8-bit: low octet)
+  bool statusReport = false;   // TP-SRR in every part
 };
 
 struct SubmitPart {
@@ -151,17 +151,17 @@ ByteString NormaliseDestination(const ByteString& number);
 // A received SMS-DELIVER (or SUBMIT, for offline tools) decoded with full
 // Unicode. Status reports give kind 2 and no text.
 struct DecodedUserData {
-  int kind = -1;                 // 0 SUBMIT, 1 DELIVER, 2 STATUS-REPORT, -1 unreadable
-  ByteString originator;         // DELIVER: TP-OA ("+" international, or alphanumeric text as UTF-8);
-                                 // SUBMIT: TP-DA; STATUS-REPORT: TP-RA
-  std::string smscTime;          // DELIVER, STATUS-REPORT: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
-  DateTime smscDateTime = 0;     // the same as an automation date (0 if unreadable)
+  int kind = -1;              // 0 SUBMIT, 1 DELIVER, 2 STATUS-REPORT, -1 unreadable
+  ByteString originator;      // DELIVER: TP-OA ("+" international, or alphanumeric text as UTF-8);
+                              // SUBMIT: TP-DA; STATUS-REPORT: TP-RA
+  std::string smscTime;       // DELIVER, STATUS-REPORT: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
+  DateTime smscDateTime = 0;  // the same as an automation date (0 if unreadable)
   int dcs = 0;
-  Coding coding = Coding::kGsm7; // kGsm7, kEightBit or kUcs2 (reserved alphabets read as 8-bit)
+  Coding coding = Coding::kGsm7;  // kGsm7, kEightBit or kUcs2 (reserved alphabets read as 8-bit)
   bool hasHeader = false;
   UserDataHeader header;
-  WideString text;               // header removed, tables of the header applied
-  bool truncated = false;        // the PDU ended early or the header was malformed
+  WideString text;         // header removed, tables of the header applied
+  bool truncated = false;  // the PDU ended early or the header was malformed
 };
 
 // `pdu` as the modem prints it: service-centre field, then the TPDU.

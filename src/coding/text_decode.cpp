@@ -78,9 +78,12 @@ Coding AlphabetOf(uint8_t dcs) {
   if (group <= 7) {  // general data coding, with or without automatic deletion
     if (dcs & 0x20) return Coding::kEightBit;
     switch ((dcs >> 2) & 3) {
-      case 0: return Coding::kGsm7;
-      case 2: return Coding::kUcs2;
-      default: return Coding::kEightBit;
+      case 0:
+        return Coding::kGsm7;
+      case 2:
+        return Coding::kUcs2;
+      default:
+        return Coding::kEightBit;
     }
   }
   if (group == 0x0E) return Coding::kUcs2;  // message waiting, store, UCS2
@@ -133,12 +136,28 @@ bool ReadAddress(Reader& in, ByteString& out) {
   // the version-1 reading shows them as hex letters.
   for (char& c : out) {
     switch (c) {
-      case 'A': case 'a': c = '*'; break;
-      case 'B': case 'b': c = '#'; break;
-      case 'C': case 'c': c = 'a'; break;
-      case 'D': case 'd': c = 'b'; break;
-      case 'E': case 'e': c = 'c'; break;
-      default: break;
+      case 'A':
+      case 'a':
+        c = '*';
+        break;
+      case 'B':
+      case 'b':
+        c = '#';
+        break;
+      case 'C':
+      case 'c':
+        c = 'a';
+        break;
+      case 'D':
+      case 'd':
+        c = 'b';
+        break;
+      case 'E':
+      case 'e':
+        c = 'c';
+        break;
+      default:
+        break;
     }
   }
   return true;
@@ -176,8 +195,8 @@ void ReadUserData(DecodedUserData& r, uint8_t udl, const std::string& ud) {
       if (inside < udhl) r.header.malformed = true;
       first = ((udhl + 1) * 8 + 6) / 7;
     }
-    if (first < septets) r.text = SeptetsToUnicode(Unpack(ud, first, septets), r.header.lockingLanguage,
-                                                   r.header.singleLanguage);
+    if (first < septets)
+      r.text = SeptetsToUnicode(Unpack(ud, first, septets), r.header.lockingLanguage, r.header.singleLanguage);
   } else {
     if (ud.size() < udl) r.truncated = true;
     const std::string data = ud.substr(0, udl);
@@ -201,7 +220,8 @@ void ReadUserData(DecodedUserData& r, uint8_t udl, const std::string& ud) {
       if (body.size() % 2) r.truncated = true;
       r.text.reserve(body.size() / 2);
       for (size_t i = 0; i + 1 < body.size(); i += 2) {
-        r.text.push_back(static_cast<char16_t>((static_cast<uint8_t>(body[i]) << 8) | static_cast<uint8_t>(body[i + 1])));
+        r.text.push_back(
+            static_cast<char16_t>((static_cast<uint8_t>(body[i]) << 8) | static_cast<uint8_t>(body[i + 1])));
       }
     } else {
       r.text = EightBitText(body);
@@ -254,7 +274,7 @@ DecodedUserData DecodePdu(const ByteString& pdu) {
   uint8_t octet = 0;
   std::string stamp;
   switch (first & 3) {  // TP-MTI
-    case 0:  // SMS-DELIVER: OA, PID, DCS, SCTS
+    case 0:             // SMS-DELIVER: OA, PID, DCS, SCTS
       r.kind = 1;
       if (!ReadAddress(in, r.originator) || !in.Skip(1) || !in.Octet(octet)) break;
       r.dcs = octet;

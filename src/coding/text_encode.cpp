@@ -46,8 +46,8 @@ class ReverseIndex {
       const int16_t at = latin_[ch];
       return at < 0 ? nullptr : &entries_[static_cast<size_t>(at)];
     }
-    const auto it = std::lower_bound(entries_.begin(), entries_.end(), ch,
-                                     [](const CharCodes& e, char16_t c) { return e.ch < c; });
+    const auto it =
+        std::lower_bound(entries_.begin(), entries_.end(), ch, [](const CharCodes& e, char16_t c) { return e.ch < c; });
     return it != entries_.end() && it->ch == ch ? &*it : nullptr;
   }
 
@@ -262,8 +262,8 @@ std::vector<int> CheckLanguages(const std::vector<int>& languages) {
   std::vector<int> out;
   for (int language : languages) {
     if (language < 0 || language >= kLanguageCount) {
-      throw ETextCodingError("unknown national language identifier " + std::to_string(language) +
-                             " (known: 1 to " + std::to_string(kLanguageCount - 1) + ")");
+      throw ETextCodingError("unknown national language identifier " + std::to_string(language) + " (known: 1 to " +
+                             std::to_string(kLanguageCount - 1) + ")");
     }
     if (language != 0 && std::find(out.begin(), out.end(), language) == out.end()) out.push_back(language);
   }
@@ -417,10 +417,10 @@ ByteString BuildHeader(const Choice& c, const std::optional<Concatenation>& conc
 
 // Everything of the TPDU before TP-DCS.
 ByteString PduStart(const ByteString& address, bool status_report, bool has_header) {
-  unsigned first_octet = 0x01;                   // TP-MTI SMS-SUBMIT, no TP-VP
-  if (status_report) first_octet |= 0x20;        // TP-SRR
-  if (has_header) first_octet |= 0x40;           // TP-UDHI
-  ByteString pdu = "00";  // no service-centre address: the modem uses its stored one
+  unsigned first_octet = 0x01;             // TP-MTI SMS-SUBMIT, no TP-VP
+  if (status_report) first_octet |= 0x20;  // TP-SRR
+  if (has_header) first_octet |= 0x40;     // TP-UDHI
+  ByteString pdu = "00";                   // no service-centre address: the modem uses its stored one
   hex::AppendHex(pdu, first_octet, 2);
   pdu += "00";  // TP-MR: the modem assigns the reference
   pdu += address;
@@ -467,10 +467,9 @@ struct LanguageName {
 };
 
 constexpr LanguageName kLanguageNames[] = {
-    {1, "tr", "turkish"},  {2, "es", "spanish"},    {3, "pt", "portuguese"}, {4, "bn", "bengali"},
-    {5, "gu", "gujarati"}, {6, "hi", "hindi"},      {7, "kn", "kannada"},    {8, "ml", "malayalam"},
-    {9, "or", "oriya"},    {10, "pa", "punjabi"},   {11, "ta", "tamil"},     {12, "te", "telugu"},
-    {13, "ur", "urdu"},
+    {1, "tr", "turkish"}, {2, "es", "spanish"}, {3, "pt", "portuguese"}, {4, "bn", "bengali"}, {5, "gu", "gujarati"},
+    {6, "hi", "hindi"},   {7, "kn", "kannada"}, {8, "ml", "malayalam"},  {9, "or", "oriya"},   {10, "pa", "punjabi"},
+    {11, "ta", "tamil"},  {12, "te", "telugu"}, {13, "ur", "urdu"},
 };
 
 std::string Lower(const std::string& text) {
@@ -485,7 +484,8 @@ std::string Lower(const std::string& text) {
 
 int LanguageFromName(const std::string& name) {
   const std::string key = Lower(name);
-  if (!key.empty() && key.size() <= 2 && std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (!key.empty() && key.size() <= 2 &&
+      std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     const int id = std::stoi(key);
     return id >= 1 && id < kLanguageCount ? id : -1;
   }
@@ -569,7 +569,7 @@ ByteString NormaliseDestination(const ByteString& number) {
   };
   ByteString out;
   out.reserve(number.size());
-  size_t digits = 0;      // semi-octets: digits, '*' and '#'
+  size_t digits = 0;  // semi-octets: digits, '*' and '#'
   bool any_digit = false;
   for (char c : number) {
     if (c == ' ' || c == '\t' || c == '-' || c == '.' || c == '(' || c == ')') continue;
@@ -655,8 +655,8 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
     const size_t to = k + 1 < parts ? starts[static_cast<size_t>(k) + 1] : end;
     std::optional<Concatenation> concat;
     if (parts > 1) {
-      concat = Concatenation{options.reference, static_cast<uint8_t>(parts), static_cast<uint8_t>(k + 1),
-                             options.ref16};
+      concat =
+          Concatenation{options.reference, static_cast<uint8_t>(parts), static_cast<uint8_t>(k + 1), options.ref16};
     }
     const ByteString header = BuildHeader(c, concat);
     ByteString pdu = PduStart(address, options.statusReport, !header.empty());

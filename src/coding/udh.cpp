@@ -21,9 +21,7 @@ constexpr uint8_t kIeiLocking = 0x25;   // 9.2.3.24.16
 
 uint8_t At(const std::string& data, size_t i) { return static_cast<uint8_t>(data[i]); }
 
-uint16_t Be16(const std::string& data, size_t i) {
-  return static_cast<uint16_t>((At(data, i) << 8) | At(data, i + 1));
-}
+uint16_t Be16(const std::string& data, size_t i) { return static_cast<uint16_t>((At(data, i) << 8) | At(data, i + 1)); }
 
 // Applies one complete element to the interpreted fields; elements of the
 // wrong length for their IEI are left raw.

@@ -132,8 +132,7 @@ STDMETHODIMP TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID iid, voi
     if (object) object->InnerUnknown()->Release();
     try {
       ShowCreationError(message);
-    } catch (...) {
-    }
+    } catch (...) {}
     return E_UNEXPECTED;
   }
   // The creator's reference goes after the query: an object nobody asked
@@ -207,8 +206,7 @@ void TAutoObject::Destroy() {
   refCount_ = 1;  // calls made while tearing down must not destroy again
   try {
     BeforeDestruction();
-  } catch (...) {
-  }
+  } catch (...) {}
   delete this;
 }
 
@@ -297,8 +295,7 @@ HRESULT TAutoObject::DispInvokeMember(DISPID id, REFIID, LCID, WORD flags, DISPP
                                       EXCEPINFO* excep, UINT* argErr) {
   // A write by reference reaches the property's only write member: the
   // request is passed on as one that allows both kinds of write.
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
-    flags |= DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
+  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) flags |= DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
   return ::DispInvoke(DispatchInterface(), factory_.DispInvokeInfo(), id, flags, params, result, excep, argErr);
 }
 

@@ -78,8 +78,7 @@ HRESULT HandleSafeCallException(REFIID iid, const std::wstring& source) {
       ComPtr<IErrorInfo> info;
       if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, info.OutVoid()))) SetErrorInfo(0, info.Get());
     }
-  } catch (...) {
-  }
+  } catch (...) {}
   return result;
 }
 

@@ -33,8 +33,7 @@ TConnectionPoints::~TConnectionPoints() {
   points_.clear();
 }
 
-TConnectionPoint& TConnectionPoints::CreateConnectionPoint(REFIID iid, TConnectionKind kind,
-                                                           TConnectEvent onConnect) {
+TConnectionPoint& TConnectionPoints::CreateConnectionPoint(REFIID iid, TConnectionKind kind, TConnectEvent onConnect) {
   auto point = std::make_unique<TConnectionPoint>(*this, iid, kind, std::move(onConnect));
   points_.push_back(point.get());
   return *point.release();
@@ -161,10 +160,7 @@ STDMETHODIMP TConnectionPoint::EnumConnections(IEnumConnections** out) {
 // --- TEnumConnections -----------------------------------------------------
 
 TEnumConnections::TEnumConnections(TConnectionPoint& point, size_t index)
-    : point_(point),
-      owner_(point.Container().Controller().Controller()),
-      index_(index),
-      count_(point.Slots().size()) {}
+    : point_(point), owner_(point.Container().Controller().Controller()), index_(index), count_(point.Slots().size()) {}
 
 STDMETHODIMP TEnumConnections::QueryInterface(REFIID iid, void** out) {
   if (!out) return E_POINTER;

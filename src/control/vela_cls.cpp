@@ -340,8 +340,10 @@ STDMETHODIMP TVelaCls::SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryRep
         result = BstrFromNarrow(sent.messageId);
       },
       IID_IVelaCls2);
-  if (SUCCEEDED(hr)) *oMessageId = result;
-  else SysFreeString(result);
+  if (SUCCEEDED(hr))
+    *oMessageId = result;
+  else
+    SysFreeString(result);
   return hr;
 }
 
@@ -352,7 +354,8 @@ STDMETHODIMP TVelaCls::get_PartReferences(BSTR* Value) {
 }
 
 STDMETHODIMP TVelaCls::get_Coding(BSTR* Value) {
-  return GetText(Value, [&] { return ByteString(coding::CodingName(coding_)); }, IID_IVelaCls2);
+  return GetText(
+      Value, [&] { return ByteString(coding::CodingName(coding_)); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_Coding(BSTR value) {
@@ -419,7 +422,8 @@ STDMETHODIMP TVelaCls::put_ReadStoredMessages(VARIANT_BOOL value) {
 }
 
 STDMETHODIMP TVelaCls::get_LockScope(BSTR* Value) {
-  return GetText(Value, [&] { return ByteString(LockScopeName(Modem->Lock)); }, IID_IVelaCls2);
+  return GetText(
+      Value, [&] { return ByteString(LockScopeName(Modem->Lock)); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_LockScope(BSTR value) {
@@ -437,7 +441,8 @@ STDMETHODIMP TVelaCls::put_LockScope(BSTR value) {
 }
 
 STDMETHODIMP TVelaCls::get_LastError(BSTR* Value) {
-  return GetText(Value, [&] { return Modem->LastModemError().Describe(); }, IID_IVelaCls2);
+  return GetText(
+      Value, [&] { return Modem->LastModemError().Describe(); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::get_ReassemblyTimeout(LONG* Value) {

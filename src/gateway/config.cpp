@@ -32,7 +32,8 @@ int ParseNumber(const std::string& what, const std::string& text, int min, int m
     throw ConfigError(what + ": '" + text + "' is no number");
   }
   const int v = std::stoi(text);
-  if (v < min || v > max) throw ConfigError(what + ": " + text + " is outside " + std::to_string(min) + ".." + std::to_string(max));
+  if (v < min || v > max)
+    throw ConfigError(what + ": " + text + " is outside " + std::to_string(min) + ".." + std::to_string(max));
   return v;
 }
 
@@ -41,7 +42,8 @@ int ParseNumber(const std::string& what, const std::string& text, int min, int m
 ModemConfig ParseModemSpec(const std::string& spec) {
   const std::string what = "--modem '" + spec + "'";
   const size_t eq = spec.find('=');
-  if (eq == std::string::npos || eq == 0) throw ConfigError(what + ": expected NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]");
+  if (eq == std::string::npos || eq == 0)
+    throw ConfigError(what + ": expected NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]");
   ModemConfig m;
   m.name = spec.substr(0, eq);
   for (char c : m.name) {
@@ -104,7 +106,8 @@ std::vector<std::pair<std::string, std::string>> ParseConfigText(const std::stri
 }
 
 void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& value) {
-  if (value.empty() && name != "on-receive" && name != "trace") throw ConfigError("setting '" + name + "' needs a value");
+  if (value.empty() && name != "on-receive" && name != "trace")
+    throw ConfigError("setting '" + name + "' needs a value");
   if (name == "modem") {
     ModemConfig m = ParseModemSpec(value);
     for (const ModemConfig& other : c.modems) {

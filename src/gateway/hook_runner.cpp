@@ -107,7 +107,9 @@ HookRunner::HookRunner(std::string command, Store& store, Metrics& metrics, Log&
 
 HookRunner::~HookRunner() { Stop(); }
 
-void HookRunner::Start() { thread_ = std::thread([this] { Run(); }); }
+void HookRunner::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 void HookRunner::Wake() {
   {

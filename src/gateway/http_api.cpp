@@ -49,8 +49,7 @@ int64_t QueryInteger(const httplib::Request& req, const char* name, int64_t fall
   if (!req.has_param(name)) return fallback;
   const std::string text = req.get_param_value(name);
   if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
-    throw ApiError{400, std::string("query parameter ") + name + " must be a non-negative integer, not '" + text +
-                            "'"};
+    throw ApiError{400, std::string("query parameter ") + name + " must be a non-negative integer, not '" + text + "'"};
   }
   const int64_t value = std::stoll(text);
   if (value > max) throw ApiError{400, std::string("query parameter ") + name + " is at most " + std::to_string(max)};
@@ -136,8 +135,8 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
   try {
     const coding::CodingPlan plan = coding::PlanText(platform::WideFromUtf8(r.text), coding, languages);
     if (plan.parts > maxParts) {
-      throw ApiError{422, "the text needs " + std::to_string(plan.parts) + " parts (" + coding::CodingName(plan.coding) +
-                              "); at most " + std::to_string(maxParts) + " are sent"};
+      throw ApiError{422, "the text needs " + std::to_string(plan.parts) + " parts (" +
+                              coding::CodingName(plan.coding) + "); at most " + std::to_string(maxParts) + " are sent"};
     }
   } catch (const coding::ETextCodingError& e) {
     throw ApiError{422, e.what()};
@@ -233,10 +232,17 @@ void HttpApi::Routes() {
     if (!res.body.empty()) return;
     std::string message;
     switch (res.status) {
-      case 404: message = "no such endpoint: " + req.method + " " + req.path; break;
-      case 413: message = "request body too large"; break;
-      case 400: message = "malformed HTTP request"; break;
-      default: message = "HTTP error " + std::to_string(res.status);
+      case 404:
+        message = "no such endpoint: " + req.method + " " + req.path;
+        break;
+      case 413:
+        message = "request body too large";
+        break;
+      case 400:
+        message = "malformed HTTP request";
+        break;
+      default:
+        message = "HTTP error " + std::to_string(res.status);
     }
     SendError(res, res.status, message);
   });
@@ -270,9 +276,9 @@ void HttpApi::Routes() {
   s.Get("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
     MessageFilter f;
     f.status = req.has_param("status") ? req.get_param_value("status") : "";
-    static const char* const kStatuses[] = {status::kQueued, status::kSending,      status::kSent,
+    static const char* const kStatuses[] = {status::kQueued,    status::kSending,      status::kSent,
                                             status::kDelivered, status::kNotDelivered, status::kFailed,
-                                            status::kUnknown, status::kCancelled};
+                                            status::kUnknown,   status::kCancelled};
     if (!f.status.empty()) {
       bool known = false;
       for (const char* st : kStatuses) known = known || f.status == st;
@@ -295,13 +301,15 @@ void HttpApi::Routes() {
   s.Delete(R"(/v1/messages/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
     const int64_t id = PathId(req);
     switch (store_.CancelMessage(id, NowMs())) {
-      case ChangeResult::kNotFound: throw ApiError{404, "no message with id " + std::to_string(id)};
+      case ChangeResult::kNotFound:
+        throw ApiError{404, "no message with id " + std::to_string(id)};
       case ChangeResult::kWrongState: {
         auto m = store_.GetMessage(id);
         throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
                                 "; only queued messages can be deleted"};
       }
-      case ChangeResult::kDone: break;
+      case ChangeResult::kDone:
+        break;
     }
     events_.Notify();
     SendJson(res, 200, json{{"id", id}, {"status", status::kCancelled}});
@@ -310,13 +318,15 @@ void HttpApi::Routes() {
   s.Post(R"(/v1/messages/(\d+)/retry)", [this](const httplib::Request& req, httplib::Response& res) {
     const int64_t id = PathId(req);
     switch (store_.RetryMessage(id, NowMs())) {
-      case ChangeResult::kNotFound: throw ApiError{404, "no message with id " + std::to_string(id)};
+      case ChangeResult::kNotFound:
+        throw ApiError{404, "no message with id " + std::to_string(id)};
       case ChangeResult::kWrongState: {
         auto m = store_.GetMessage(id);
         throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
                                 "; only unknown and failed messages are retried"};
       }
-      case ChangeResult::kDone: break;
+      case ChangeResult::kDone:
+        break;
     }
     events_.Notify();
     modems_.WakeSenders();

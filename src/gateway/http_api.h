@@ -20,14 +20,14 @@ class Server;
 namespace vela::gateway {
 
 struct ApiSettings {
-  std::string token;               // required in "Authorization: Bearer <token>"
+  std::string token;  // required in "Authorization: Bearer <token>"
   size_t maxBodyBytes = 256 * 1024;
-  int readTimeoutSeconds = 3;      // a client must send its request within this (also bounds the stop)
+  int readTimeoutSeconds = 3;  // a client must send its request within this (also bounds the stop)
   int writeTimeoutSeconds = 3;
-  int threads = 64;                // requests served at once (event streams included)
-  int maxEventStreams = 32;        // a closed stream is noticed at its next write
-  int eventKeepAliveMs = 15000;    // comment line on an idle stream, to notice closed clients
-  int maxParts = 10;               // longest message accepted, in parts
+  int threads = 64;              // requests served at once (event streams included)
+  int maxEventStreams = 32;      // a closed stream is noticed at its next write
+  int eventKeepAliveMs = 15000;  // comment line on an idle stream, to notice closed clients
+  int maxParts = 10;             // longest message accepted, in parts
 };
 
 class HttpApi {

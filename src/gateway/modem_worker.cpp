@@ -27,9 +27,9 @@ constexpr int64_t kInfoMaxAgeMs = 30000;
 constexpr uint32_t kCancelWaitMs = 300;
 
 uint64_t SteadyMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 std::string TimeText(const TTimeStamp* stamp) {
@@ -119,8 +119,8 @@ struct WorkerThread {
       Feed(d, *partId, SteadyMs());
       return true;
     } catch (const std::exception& e) {
-      Logf(std::string("could not store a received ") + (report ? "report" : "message") + ", left with the modem: " +
-           e.what());
+      Logf(std::string("could not store a received ") + (report ? "report" : "message") +
+           ", left with the modem: " + e.what());
       return false;
     }
   }
@@ -179,8 +179,7 @@ struct WorkerThread {
     }
     try {
       driver.Channel().Disconnect();
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 
   void RefreshDiagnostics() {
@@ -242,8 +241,8 @@ struct WorkerThread {
         o.detail = e.what();
       } else {
         o.kind = SendOutcome::Kind::kWrittenNoAnswer;
-        o.detail = std::string("the modem's port was lost during the send (") + e.what() +
-                   "); the message may have gone out";
+        o.detail =
+            std::string("the modem's port was lost during the send (") + e.what() + "); the message may have gone out";
       }
     }
     const Decision d = Decide(o, m.attempts, ctx.retry);
@@ -438,8 +437,7 @@ void ModemWorker::Run() {
   // Parts still waiting for their messages stay in the store for the next run.
   try {
     if (driver.IsOpen()) driver.Close();
-  } catch (...) {
-  }
+  } catch (...) {}
   update([](ModemInfo& info) { info.state = "stopped"; });
   w.Logf("closed");
   std::lock_guard<std::mutex> lock(mutex_);

@@ -47,8 +47,8 @@ struct WorkerContext {
   Metrics& metrics;
   Log& log;
   RetrySettings retry;
-  bool runHook = false;                // received messages wait for the receive hook
-  std::function<void()> onReceived;    // a message was stored (wakes the hook runner)
+  bool runHook = false;              // received messages wait for the receive hook
+  std::function<void()> onReceived;  // a message was stored (wakes the hook runner)
   int maxParts = 10;
 };
 

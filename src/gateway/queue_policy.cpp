@@ -4,7 +4,13 @@ namespace vela::gateway {
 
 bool IsTransientCmsError(int code) {
   switch (code) {
-    case 38: case 41: case 42: case 47: case 331: case 332: case 500:
+    case 38:
+    case 41:
+    case 42:
+    case 47:
+    case 331:
+    case 332:
+    case 500:
       return true;
     default:
       return code >= 512;
@@ -14,33 +20,79 @@ bool IsTransientCmsError(int code) {
 std::string CmsErrorText(int code) {
   const char* meaning = nullptr;
   switch (code) {
-    case 0: return "ERROR (no code given)";
-    case 8: meaning = "operator determined barring"; break;
-    case 10: meaning = "call barred"; break;
-    case 21: meaning = "short message transfer rejected"; break;
-    case 27: meaning = "destination out of service"; break;
-    case 28: meaning = "unidentified subscriber"; break;
-    case 38: meaning = "network out of order"; break;
-    case 41: meaning = "temporary failure"; break;
-    case 42: meaning = "congestion"; break;
-    case 47: meaning = "resources unavailable"; break;
-    case 50: meaning = "requested facility not subscribed"; break;
-    case 96: meaning = "invalid mandatory information"; break;
-    case 300: meaning = "ME failure"; break;
-    case 302: meaning = "operation not allowed"; break;
-    case 303: meaning = "operation not supported"; break;
-    case 304: meaning = "invalid PDU mode parameter"; break;
-    case 310: meaning = "SIM not inserted"; break;
-    case 311: meaning = "SIM PIN required"; break;
-    case 330: meaning = "SMSC address unknown"; break;
-    case 331: meaning = "no network service"; break;
-    case 332: meaning = "network time-out"; break;
-    case 500: meaning = "unknown error"; break;
-    default: break;
+    case 0:
+      return "ERROR (no code given)";
+    case 8:
+      meaning = "operator determined barring";
+      break;
+    case 10:
+      meaning = "call barred";
+      break;
+    case 21:
+      meaning = "short message transfer rejected";
+      break;
+    case 27:
+      meaning = "destination out of service";
+      break;
+    case 28:
+      meaning = "unidentified subscriber";
+      break;
+    case 38:
+      meaning = "network out of order";
+      break;
+    case 41:
+      meaning = "temporary failure";
+      break;
+    case 42:
+      meaning = "congestion";
+      break;
+    case 47:
+      meaning = "resources unavailable";
+      break;
+    case 50:
+      meaning = "requested facility not subscribed";
+      break;
+    case 96:
+      meaning = "invalid mandatory information";
+      break;
+    case 300:
+      meaning = "ME failure";
+      break;
+    case 302:
+      meaning = "operation not allowed";
+      break;
+    case 303:
+      meaning = "operation not supported";
+      break;
+    case 304:
+      meaning = "invalid PDU mode parameter";
+      break;
+    case 310:
+      meaning = "SIM not inserted";
+      break;
+    case 311:
+      meaning = "SIM PIN required";
+      break;
+    case 330:
+      meaning = "SMSC address unknown";
+      break;
+    case 331:
+      meaning = "no network service";
+      break;
+    case 332:
+      meaning = "network time-out";
+      break;
+    case 500:
+      meaning = "unknown error";
+      break;
+    default:
+      break;
   }
   std::string text = "+CMS ERROR: " + std::to_string(code);
-  if (meaning) text += std::string(" (") + meaning + ")";
-  else if (code >= 512) text += " (manufacturer specific)";
+  if (meaning)
+    text += std::string(" (") + meaning + ")";
+  else if (code >= 512)
+    text += " (manufacturer specific)";
   return text;
 }
 

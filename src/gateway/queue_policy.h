@@ -9,12 +9,12 @@ namespace vela::gateway {
 // How one send attempt ended, as the modem worker saw it.
 struct SendOutcome {
   enum class Kind {
-    kSent,          // every part has its reference
-    kRefused,       // the modem answered +CMS ERROR (cmsError) or ERROR (0)
-    kNoAnswer,      // a command timed out before the PDU was written
-    kPortLost,      // the port went away (or was not open)
+    kSent,             // every part has its reference
+    kRefused,          // the modem answered +CMS ERROR (cmsError) or ERROR (0)
+    kNoAnswer,         // a command timed out before the PDU was written
+    kPortLost,         // the port went away (or was not open)
     kWrittenNoAnswer,  // a PDU was written and its answer never came
-    kInvalid,       // the message itself cannot be sent (bad number, too long)
+    kInvalid,          // the message itself cannot be sent (bad number, too long)
   };
   Kind kind = Kind::kSent;
   int cmsError = 0;
@@ -30,8 +30,8 @@ struct RetrySettings {
 struct Decision {
   enum class Action { kSent, kRetry, kFail, kUnknown };
   Action action = Action::kSent;
-  int64_t delayMs = 0;   // kRetry: wait this long
-  std::string error;     // what failed and why
+  int64_t delayMs = 0;  // kRetry: wait this long
+  std::string error;    // what failed and why
 };
 
 // +CMS ERROR codes worth another attempt: network-side temporary causes

@@ -94,8 +94,7 @@ std::string Metrics::Render(const std::vector<ModemCounts>& counts, const std::v
   } counters[] = {
       {"velasms_messages_queued", "Messages waiting in the queue", &ModemCounts::queued},
       {"velasms_messages_sent_total", "Messages sent (every part accepted by the modem)", &ModemCounts::sent},
-      {"velasms_messages_delivered_total", "Messages whose every part was reported delivered",
-       &ModemCounts::delivered},
+      {"velasms_messages_delivered_total", "Messages whose every part was reported delivered", &ModemCounts::delivered},
       {"velasms_messages_failed_total", "Messages that failed", &ModemCounts::failed},
       {"velasms_messages_received_total", "Whole messages received", &ModemCounts::received},
   };
@@ -116,7 +115,8 @@ std::string Metrics::Render(const std::vector<ModemCounts>& counts, const std::v
   }
   out << "# HELP velasms_queue_depth Queued messages each modem may take (its own and those for any modem)\n"
          "# TYPE velasms_queue_depth gauge\n";
-  for (const auto& [modem, depth] : queueDepth) out << "velasms_queue_depth{modem=\"" << Label(modem) << "\"} " << depth << "\n";
+  for (const auto& [modem, depth] : queueDepth)
+    out << "velasms_queue_depth{modem=\"" << Label(modem) << "\"} " << depth << "\n";
   out << "# HELP velasms_modem_up Whether the modem is open and initialised\n# TYPE velasms_modem_up gauge\n";
   for (const ModemInfo& m : modems) {
     out << "velasms_modem_up{modem=\"" << Label(m.name) << "\"} " << (m.state == "up" ? 1 : 0) << "\n";

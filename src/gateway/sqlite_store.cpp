@@ -124,8 +124,7 @@ class SqliteStore::Statement {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) +
-                     ")");
+    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) + ")");
   }
   int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
   std::string Text(int col) const {
@@ -344,8 +343,7 @@ std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, 
   s.Bind(1, modem).Bind(2, nowMs);
   if (!s.Step()) return std::nullopt;
   const int64_t id = s.Int(0);
-  Statement u(db_,
-              "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
+  Statement u(db_, "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
   u.Bind(1, modem).Bind(2, nowMs).Bind(3, id);
   u.Step();
   StatusEvent(id, nowMs);
@@ -478,8 +476,7 @@ ReportMatch SqliteStore::RecordReport(const ReportRecord& r, int64_t nowMs) {
 std::optional<int64_t> SqliteStore::AddPendingPart(const std::string& modem, const std::string& pdu,
                                                    const std::string& fingerprint, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_,
-              "INSERT OR IGNORE INTO incoming_parts(modem, pdu, fingerprint, received_ms) VALUES (?, ?, ?, ?)");
+  Statement s(db_, "INSERT OR IGNORE INTO incoming_parts(modem, pdu, fingerprint, received_ms) VALUES (?, ?, ?, ?)");
   s.Bind(1, modem).Bind(2, pdu).Bind(3, fingerprint).Bind(4, nowMs);
   s.Step();
   if (sqlite3_changes(db_) == 0) return std::nullopt;
@@ -568,9 +565,8 @@ std::optional<int64_t> SqliteStore::NextHookDue() {
 
 void SqliteStore::MarkHook(int64_t id, bool done, int64_t nextMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_,
-              done ? "UPDATE inbox SET hook_pending=0 WHERE id=?"
-                   : "UPDATE inbox SET hook_attempts=hook_attempts+1, hook_next_ms=? WHERE id=?");
+  Statement s(db_, done ? "UPDATE inbox SET hook_pending=0 WHERE id=?"
+                        : "UPDATE inbox SET hook_attempts=hook_attempts+1, hook_next_ms=? WHERE id=?");
   if (done) {
     s.Bind(1, id);
   } else {

@@ -44,8 +44,8 @@ class SqliteStore : public Store {
   std::optional<int64_t> AddPendingPart(const std::string& modem, const std::string& pdu,
                                         const std::string& fingerprint, int64_t nowMs) override;
   std::vector<PendingPart> PendingParts(const std::string& modem) override;
-  std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds,
-                                     bool runHook, int64_t nowMs) override;
+  std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds, bool runHook,
+                                     int64_t nowMs) override;
   std::optional<ReceivedMessage> NextHookJob(int64_t nowMs) override;
   std::optional<int64_t> NextHookDue() override;
   void MarkHook(int64_t id, bool done, int64_t nextMs) override;

@@ -36,12 +36,12 @@ inline constexpr const char* kCancelled = "cancelled";
 }  // namespace status
 
 struct OutgoingRequest {
-  std::string to;         // normalised destination
-  std::string text;       // UTF-8
+  std::string to;    // normalised destination
+  std::string text;  // UTF-8
   bool report = false;
-  std::string modem;      // empty: any modem that is up
-  std::string languages;  // as given, e.g. "tr,es"; empty: none
-  std::string coding;     // "auto", "gsm7", "ucs2", "8bit"
+  std::string modem;           // empty: any modem that is up
+  std::string languages;       // as given, e.g. "tr,es"; empty: none
+  std::string coding;          // "auto", "gsm7", "ucs2", "8bit"
   std::string idempotencyKey;  // empty: none
 };
 
@@ -49,14 +49,14 @@ struct OutgoingMessage {
   int64_t id = 0;
   std::string to, text;
   bool report = false;
-  std::string modem;          // requested modem, empty for any
+  std::string modem;  // requested modem, empty for any
   std::string languages, coding;
   std::string status;
-  std::string sentBy;         // modem that took it (empty while queued)
-  int attempts = 0;           // sends tried
-  int64_t nextAttemptMs = 0;  // not before this time (backoff)
-  std::string error;          // last error, empty if none
-  int parts = 0;              // parts sent (0 until sent)
+  std::string sentBy;                   // modem that took it (empty while queued)
+  int attempts = 0;                     // sends tried
+  int64_t nextAttemptMs = 0;            // not before this time (backoff)
+  std::string error;                    // last error, empty if none
+  int parts = 0;                        // parts sent (0 until sent)
   std::vector<std::string> references;  // decimal, one per part
   std::vector<int> partStatus;          // per part: -1 no report, 0 delivered, 1 not delivered
   int64_t createdMs = 0, updatedMs = 0, sentMs = 0;
@@ -68,8 +68,8 @@ struct EnqueueResult {
 };
 
 struct MessageFilter {
-  std::string status;  // empty: any
-  int64_t sinceId = 0; // ids above this
+  std::string status;   // empty: any
+  int64_t sinceId = 0;  // ids above this
   int limit = 100;
 };
 
@@ -78,16 +78,16 @@ enum class ChangeResult { kDone, kNotFound, kWrongState };
 // A status report as the modem gave it.
 struct ReportRecord {
   std::string modem;
-  int reference = 0;          // message reference (0..255)
-  int tpStatus = 0;           // TP-ST (TS 23.040 9.2.3.15): 0x00..0x1F delivered,
-                              // 0x20..0x3F still trying, 0x40 and above failed
+  int reference = 0;                    // message reference (0..255)
+  int tpStatus = 0;                     // TP-ST (TS 23.040 9.2.3.15): 0x00..0x1F delivered,
+                                        // 0x20..0x3F still trying, 0x40 and above failed
   std::string smscTime, dischargeTime;  // "YYYY-MM-DD hh:mm:ss" or empty
 };
 
 struct ReportMatch {
   int64_t reportId = 0;
-  int64_t messageId = 0;          // 0: no sent message has this reference
-  std::string newStatus;          // set when the message reached a final status
+  int64_t messageId = 0;  // 0: no sent message has this reference
+  std::string newStatus;  // set when the message reached a final status
 };
 
 // A whole received message. The tuple (originator, smscTime, reference,
@@ -95,7 +95,7 @@ struct ReportMatch {
 struct ReceivedMessage {
   int64_t id = 0;
   std::string modem, originator, text, smscTime;
-  int reference = -1;   // concatenation reference, -1 for a one-part message
+  int reference = -1;  // concatenation reference, -1 for a one-part message
   int parts = 1;
   bool complete = true;
   int64_t receivedMs = 0;

@@ -162,8 +162,7 @@ std::optional<ByteString> ParseCpin(const ByteString& response);
 // supported values per parameter (ranges expanded, at most 256 values each);
 // a parameter written without parentheses counts as one value. `prefix` is
 // e.g. "+CNMI" or "+CSMS"; empty when the answer is not there.
-std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response,
-                                                   const ByteString& prefix);
+std::vector<std::vector<int>> ParseSupportedValues(const ByteString& response, const ByteString& prefix);
 
 // Whether the answer to AT+CSMS=? lists message service 1 (routed messages
 // acknowledged with +CNMA): a list ending in ",1)" or, in any spelling the

@@ -203,9 +203,9 @@ void TVuZVela::Step(int step, const char* description) {
 }
 
 uint64_t TVuZVela::NowMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 coding::Reassembler& TVuZVela::Reassembly() {
@@ -447,8 +447,7 @@ void TVuZVela::HandlePortLost() {
   if (!isOpen_ || !portLost_) return;
   try {
     Close();
-  } catch (...) {
-  }
+  } catch (...) {}
   // The device comes back reset: the next Open sets everything up again.
   messageServiceReady_ = false;
   storageRouting_ = false;
@@ -460,8 +459,7 @@ void TVuZVela::HandlePortLost() {
   // already read are still reported (without acknowledgement).
   std::deque<Indication> keep;
   for (Indication& item : ready_) {
-    if ((item.type == Indication::Type::kStored || item.type == Indication::Type::kStoredReport) &&
-        item.pdu.empty()) {
+    if ((item.type == Indication::Type::kStored || item.type == Indication::Type::kStoredReport) && item.pdu.empty()) {
       afterOpen_.push_back(std::move(item));
     } else if (item.type != Indication::Type::kRepairRouting) {
       keep.push_back(std::move(item));
@@ -628,8 +626,7 @@ void TVuZVela::HandleMessage(uint32_t code, uintptr_t param1, uintptr_t /*param2
     } else if (code == kPortLostMessage) {
       HandlePortLost();
     }
-  } catch (...) {
-  }
+  } catch (...) {}
 }
 
 void TVuZVela::HandleIndication(const ByteString& line) {
@@ -646,8 +643,8 @@ void TVuZVela::HandleIndication(const ByteString& line) {
     // 27.005 +CMTI: <mem>,<index> / +CDSI: <mem>,<index>: stored and indicated.
     if ((stored->kind == at::IndicationKind::kCmti || stored->kind == at::IndicationKind::kCdsi) && stored->index) {
       Indication indication;
-      indication.type = stored->kind == at::IndicationKind::kCdsi ? Indication::Type::kStoredReport
-                                                                  : Indication::Type::kStored;
+      indication.type =
+          stored->kind == at::IndicationKind::kCdsi ? Indication::Type::kStoredReport : Indication::Type::kStored;
       indication.storage = stored->storage;
       indication.index = *stored->index;
       if (isOpen_) {
@@ -815,7 +812,7 @@ void TVuZVela::Deliver(const Indication& indication) {
 
 void TVuZVela::DeliverRoutedMessage(const Indication& indication) {
   if (!OnReceiveMessage && !OnReceiveText) return;
-  if (!Accepted(false, indication.pdu)) return;  // not acknowledged: the network delivers it again
+  if (!Accepted(false, indication.pdu)) return;       // not acknowledged: the network delivers it again
   const bool again = TakeRedelivery(indication.pdu);  // acknowledged, not reported twice
   if (!AcknowledgeAfterEvents) Acknowledge(indication);
   if (!again) ReportPart(indication.pdu, 0);
@@ -838,8 +835,7 @@ bool TVuZVela::ReportPart(const ByteString& pdu, uint64_t tag) {
       TSMS sms;
       try {
         sms.ParsePDU(pdu);
-      } catch (...) {
-      }
+      } catch (...) {}
       const DateTime serviceCentreTime = sms.GetServiceCentreTime();
       const ByteString text = platform::NarrowFromWide(sms.GetMessageText());
       const ByteString originator = sms.GetOriginator();
@@ -872,8 +868,7 @@ bool TVuZVela::ReportStatus(const ByteString& pdu) {
   TSMS sms;
   try {
     sms.ParsePDU(pdu);
-  } catch (...) {
-  }
+  } catch (...) {}
   const ByteString reference = parsed.GetMessageReference();
   const auto* report = dynamic_cast<const TSMSReport*>(parsed.GetSMSType());
 
@@ -964,8 +959,8 @@ bool TVuZVela::DeleteStoredPart(uint64_t tag) {
   TagPlace(tag, storage, index);
   if (!isOpen_ || index < 0) return false;
   EnsureReadStorage(storage);
-  const bool deleted = Contains(Command("AT+CMGD=" + std::to_string(index) + "\r", kScriptTimeoutMs), "OK") &&
-                       !commandError_;
+  const bool deleted =
+      Contains(Command("AT+CMGD=" + std::to_string(index) + "\r", kScriptTimeoutMs), "OK") && !commandError_;
   if (deleted) reportedStored_.erase(tag);
   return deleted;
 }
@@ -1161,7 +1156,8 @@ TVuZVela::Diagnostics TVuZVela::QueryDiagnostics() {
   if (auto answer = query("AT+COPS?\r")) result.operatorName = at::ParseCopsOperator(*answer);
   if (auto answer = query("AT+CSCA?\r")) result.smsc = at::ParseCscaNumber(*answer);
   if (auto answer = query("AT+CPMS?\r")) {
-    if (auto storage = at::ParseCpms(*answer)) result.storage = StorageStatus{storage->name, storage->used, storage->total};
+    if (auto storage = at::ParseCpms(*answer))
+      result.storage = StorageStatus{storage->name, storage->used, storage->total};
   }
   if (auto answer = query("AT+CIMI\r")) result.imsi = at::ParseImsi(*answer);
   if (auto answer = query("AT+CCID\r")) result.iccid = at::ParseIccid(*answer);

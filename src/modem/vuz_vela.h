@@ -66,8 +66,8 @@ class TATCommands {
 
 class TVuZVela {
  public:
-  using ReceiveMessageCallback = std::function<void(const ByteString& originator, const ByteString& text,
-                                                    DateTime serviceCentreTime)>;
+  using ReceiveMessageCallback =
+      std::function<void(const ByteString& originator, const ByteString& text, DateTime serviceCentreTime)>;
   using DeliveryReportCallback = std::function<void(const ByteString& reference, bool delivered,
                                                     DateTime serviceCentreTime, DateTime dischargeTime)>;
   // Progress of Open: called before each step of the script (1..8).
@@ -153,18 +153,18 @@ class TVuZVela {
     coding::Coding coding = coding::Coding::kAuto;
     std::vector<int> languages;  // national tables allowed (1..13); empty: none
     int maxParts = 10;
-    bool ref16 = false;          // 16-bit concatenation reference
+    bool ref16 = false;  // 16-bit concatenation reference
     bool statusReport = false;
   };
   struct SendTextResult {
-    ByteString messageId;               // non-empty once the first part went out
-    std::vector<ByteString> references; // decimal, one per part the modem accepted, in order
-    int parts = 0;                      // parts of the message
+    ByteString messageId;                // non-empty once the first part went out
+    std::vector<ByteString> references;  // decimal, one per part the modem accepted, in order
+    int parts = 0;                       // parts of the message
     coding::Coding coding = coding::Coding::kGsm7;
     int lockingLanguage = 0, singleLanguage = 0;
-    int cmsError = 0;                   // +CMS ERROR of the refused part, 0 if none/unknown
-    ByteString errorText;               // why the part was refused: "+CMS ERROR: 304: invalid PDU
-                                        // mode parameter", "ERROR", "no answer"; empty when all went out
+    int cmsError = 0;      // +CMS ERROR of the refused part, 0 if none/unknown
+    ByteString errorText;  // why the part was refused: "+CMS ERROR: 304: invalid PDU
+                           // mode parameter", "ERROR", "no answer"; empty when all went out
     bool Complete() const { return parts > 0 && references.size() == static_cast<size_t>(parts); }
   };
   // Splits and encodes `text` (coding::EncodeSubmitMessage) and sends the
@@ -276,10 +276,10 @@ class TVuZVela {
   // modem's error); EAbort when the host terminates.
   struct StoredMessage {
     int index = 0;
-    int status = 0;                  // 0 unread, 1 read, 2 unsent, 3 sent (27.005 <stat>)
-    ByteString storage;              // the storage it was read from
-    ByteString pdu;                  // as the modem printed it
-    coding::DecodedUserData decoded; // coding::DecodePdu of pdu
+    int status = 0;                   // 0 unread, 1 read, 2 unsent, 3 sent (27.005 <stat>)
+    ByteString storage;               // the storage it was read from
+    ByteString pdu;                   // as the modem printed it
+    coding::DecodedUserData decoded;  // coding::DecodePdu of pdu
   };
   // "unread", "read", "unsent", "sent"; "" for other values.
   static const char* StoredStatusName(int status);
@@ -434,12 +434,12 @@ class TVuZVela {
   ByteString pinDetail_;
   ByteString refusedPinError_;  // how the SIM refused refusedPin_
   bool storageRouting_ = false;
-  bool portLost_ = false;       // the device went away since the last Open
+  bool portLost_ = false;  // the device went away since the last Open
   bool repairQueued_ = false;
-  bool ackSucceeded_ = false;   // an AT+CNMA was answered OK in this session
-  int repairsWithoutAck_ = 0;   // routing repairs since the last good AT+CNMA
+  bool ackSucceeded_ = false;  // an AT+CNMA was answered OK in this session
+  int repairsWithoutAck_ = 0;  // routing repairs since the last good AT+CNMA
   IncomingContext context_;
-  ByteString readStorage_;      // storage selected for reading ("" unknown)
+  ByteString readStorage_;                // storage selected for reading ("" unknown)
   std::vector<ByteString> storageNames_;  // tag -> storage name
   // Stored parts reported but not deleted (waiting for their message's other
   // parts, kept by policy, or their deletion failed): tag -> PDU, so a later

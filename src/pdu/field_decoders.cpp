@@ -65,9 +65,7 @@ TProtocolIdentifier::~TProtocolIdentifier() = default;
 
 // ---------------------------------------------------------------------------
 
-TDataCodingScheme::TDataCodingScheme(const ByteString& octet) : bits_(TConversion::HexToBinStr8(octet)) {
-  Describe();
-}
+TDataCodingScheme::TDataCodingScheme(const ByteString& octet) : bits_(TConversion::HexToBinStr8(octet)) { Describe(); }
 
 TDataCodingScheme::~TDataCodingScheme() = default;
 

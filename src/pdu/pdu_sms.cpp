@@ -45,17 +45,26 @@ TTypeAddress::TTypeAddress(const ByteString& octet) {
   // A two-character text always gives eight bit characters; a longer one may
   // not, and then the fields stay 0 rather than raising.
   const ByteString type = "0" + Copy(bits, 2, 3);
-  if (type.size() == 4 && IsBitText(type)) type_of_number_ = static_cast<std::uint8_t>(TConversion::BinStrToNibble(type));
+  if (type.size() == 4 && IsBitText(type))
+    type_of_number_ = static_cast<std::uint8_t>(TConversion::BinStrToNibble(type));
 
   const ByteString plan = Copy(bits, 5, 4);
-  if (plan == "0001") numbering_plan_ = 1;       // ISDN / telephone (E.164)
-  else if (plan == "0011") numbering_plan_ = 2;  // data (X.121)
-  else if (plan == "0100") numbering_plan_ = 3;  // telex
-  else if (plan == "1000") numbering_plan_ = 4;  // national
-  else if (plan == "1001") numbering_plan_ = 5;  // private
-  else if (plan == "1010") numbering_plan_ = 6;  // ERMES
-  else if (plan == "1111") numbering_plan_ = 7;  // reserved for extension
-  else numbering_plan_ = 0;                      // unknown and unassigned patterns
+  if (plan == "0001")
+    numbering_plan_ = 1;  // ISDN / telephone (E.164)
+  else if (plan == "0011")
+    numbering_plan_ = 2;  // data (X.121)
+  else if (plan == "0100")
+    numbering_plan_ = 3;  // telex
+  else if (plan == "1000")
+    numbering_plan_ = 4;  // national
+  else if (plan == "1001")
+    numbering_plan_ = 5;  // private
+  else if (plan == "1010")
+    numbering_plan_ = 6;  // ERMES
+  else if (plan == "1111")
+    numbering_plan_ = 7;  // reserved for extension
+  else
+    numbering_plan_ = 0;  // unknown and unassigned patterns
 }
 
 TTypeAddress::~TTypeAddress() = default;

@@ -249,7 +249,7 @@ class TPDUSMS {
   ByteString message_reference_;
   WideString pdu_;
 
-  ByteString text_;  // the PDU narrowed to bytes
+  ByteString text_;             // the PDU narrowed to bytes
   size_t first_octet_pos_ = 3;  // 1-based position S of the TPDU's first octet
 };
 

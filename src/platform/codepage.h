@@ -18,7 +18,7 @@ ByteString NarrowFromWide(const WideString& text);
 WideString WideFromNarrow(const ByteString& text);
 
 // UTF-8 helpers for hosts that speak UTF-8 (the command-line tool).
-WideString WideFromUtf8(const std::string& utf8);   // invalid sequences become U+FFFD
-std::string Utf8FromWide(const WideString& text);    // lone surrogates become U+FFFD
+WideString WideFromUtf8(const std::string& utf8);  // invalid sequences become U+FFFD
+std::string Utf8FromWide(const WideString& text);  // lone surrogates become U+FFFD
 
 }  // namespace vela::platform

@@ -66,8 +66,8 @@ DateTime EncodeDateTime(const DateTimeParts& parts) {
   DateTime value = 0;
   if (!TryEncodeDateTime(parts, value)) {
     char text[96];
-    std::snprintf(text, sizeof text, "Invalid date/time: %04d-%02d-%02d %02d:%02d:%02d.%03d", parts.year,
-                  parts.month, parts.day, parts.hour, parts.minute, parts.second, parts.millisecond);
+    std::snprintf(text, sizeof text, "Invalid date/time: %04d-%02d-%02d %02d:%02d:%02d.%03d", parts.year, parts.month,
+                  parts.day, parts.hour, parts.minute, parts.second, parts.millisecond);
     throw EConvertError(text);
   }
   return value;
@@ -95,8 +95,7 @@ DateTimeParts DecodeDateTime(DateTime value) {
 std::string FormatDateTime(DateTime value) {
   const DateTimeParts p = DecodeDateTime(value);
   char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
-                p.second);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute, p.second);
   return text;
 }
 

@@ -78,9 +78,9 @@ struct DeviceControl {
   uint32_t flags = 0;      // kDcb* bits
   uint16_t xon_limit = 0;
   uint16_t xoff_limit = 0;
-  uint8_t byte_size = 8;   // 5..8
-  uint8_t parity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  uint8_t stop_bits = 0;   // 0 one, 1 one and a half, 2 two
+  uint8_t byte_size = 8;  // 5..8
+  uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t stop_bits = 0;  // 0 one, 1 one and a half, 2 two
   char xon_char = 0;
   char xoff_char = 0;
   char error_char = 0;
@@ -88,10 +88,9 @@ struct DeviceControl {
   char event_char = 0;
 
   bool operator==(const DeviceControl& o) const {
-    return length == o.length && baud_rate == o.baud_rate && flags == o.flags &&
-           xon_limit == o.xon_limit && xoff_limit == o.xoff_limit && byte_size == o.byte_size &&
-           parity == o.parity && stop_bits == o.stop_bits && xon_char == o.xon_char &&
-           xoff_char == o.xoff_char && error_char == o.error_char && eof_char == o.eof_char &&
+    return length == o.length && baud_rate == o.baud_rate && flags == o.flags && xon_limit == o.xon_limit &&
+           xoff_limit == o.xoff_limit && byte_size == o.byte_size && parity == o.parity && stop_bits == o.stop_bits &&
+           xon_char == o.xon_char && xoff_char == o.xoff_char && error_char == o.error_char && eof_char == o.eof_char &&
            event_char == o.event_char;
   }
 };

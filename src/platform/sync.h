@@ -52,9 +52,7 @@ class MachineLock {
 uint32_t TickCount();
 // Wrap-safe: has `now` reached `deadline`? Valid while the two are less than
 // 2^31 ms (about 24 days) apart.
-inline bool TickReached(uint32_t now, uint32_t deadline) {
-  return static_cast<int32_t>(now - deadline) >= 0;
-}
+inline bool TickReached(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(now - deadline) >= 0; }
 void SleepMs(uint32_t ms);
 
 }  // namespace vela::platform

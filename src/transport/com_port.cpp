@@ -39,9 +39,9 @@ const char* const kMessages[] = {
 };
 constexpr int kMessageCount = static_cast<int>(sizeof kMessages / sizeof kMessages[0]);
 
-constexpr int kOpenFailed = 1, kWriteFailed = 2, kReadFailed = 3, kPurgeFailed = 5,
-              kSetStateFailed = 7, kSetTimeoutsFailed = 8, kSetupFailed = 9, kClearErrorFailed = 10,
-              kModemStatusFailed = 11, kSetWhileConnected = 14;
+constexpr int kOpenFailed = 1, kWriteFailed = 2, kReadFailed = 3, kPurgeFailed = 5, kSetStateFailed = 7,
+              kSetTimeoutsFailed = 8, kSetupFailed = 9, kClearErrorFailed = 10, kModemStatusFailed = 11,
+              kSetWhileConnected = 14;
 
 struct RateEntry {
   TBaudRate rate;
@@ -49,10 +49,10 @@ struct RateEntry {
   int32_t bits_per_second;
 };
 const RateEntry kRates[] = {
-    {br110, "br110", 110},         {br300, "br300", 300},         {br600, "br600", 600},
-    {br1200, "br1200", 1200},      {br2400, "br2400", 2400},      {br4800, "br4800", 4800},
-    {br9600, "br9600", 9600},      {br14400, "br14400", 14400},   {br19200, "br19200", 19200},
-    {br38400, "br38400", 38400},   {br56000, "br56000", 56000},   {br57600, "br57600", 57600},
+    {br110, "br110", 110},          {br300, "br300", 300},          {br600, "br600", 600},
+    {br1200, "br1200", 1200},       {br2400, "br2400", 2400},       {br4800, "br4800", 4800},
+    {br9600, "br9600", 9600},       {br14400, "br14400", 14400},    {br19200, "br19200", 19200},
+    {br38400, "br38400", 38400},    {br56000, "br56000", 56000},    {br57600, "br57600", 57600},
     {br115200, "br115200", 115200}, {br128000, "br128000", 128000}, {br256000, "br256000", 256000},
 };
 
@@ -62,9 +62,9 @@ struct EventFlag {
   uint32_t flag;
 };
 const EventFlag kDispatchOrder[] = {
-    {evError, platform::kEvErr},     {evRxChar, platform::kEvRxChar}, {evTxEmpty, platform::kEvTxEmpty},
-    {evBreak, platform::kEvBreak},   {evRing, platform::kEvRing},     {evCTS, platform::kEvCts},
-    {evDSR, platform::kEvDsr},       {evRxFlag, platform::kEvRxFlag}, {evRLSD, platform::kEvRlsd},
+    {evError, platform::kEvErr},         {evRxChar, platform::kEvRxChar}, {evTxEmpty, platform::kEvTxEmpty},
+    {evBreak, platform::kEvBreak},       {evRing, platform::kEvRing},     {evCTS, platform::kEvCts},
+    {evDSR, platform::kEvDsr},           {evRxFlag, platform::kEvRxFlag}, {evRLSD, platform::kEvRlsd},
     {evRx80Full, platform::kEvRx80Full},
 };
 
@@ -112,9 +112,9 @@ std::string EComPort::MessageText(int error_code) {
 }
 
 EComPort::EComPort(int error_code, int system_error)
-    : Exception(system_error == -1 ? MessageText(error_code)
-                                   : MessageText(error_code) + " (win error code: " +
-                                         std::to_string(system_error) + ")"),
+    : Exception(system_error == -1
+                    ? MessageText(error_code)
+                    : MessageText(error_code) + " (win error code: " + std::to_string(system_error) + ")"),
       error_code_(error_code),
       system_error_(system_error) {}
 
@@ -151,7 +151,7 @@ struct TComPort::State {
   std::shared_ptr<platform::SerialDevice> device;
 
   std::unique_ptr<platform::MessageTarget> target;  // opening thread, while open
-  std::mutex target_mutex;  // guards `target` against posts of NoteLost from other threads
+  std::mutex target_mutex;                          // guards `target` against posts of NoteLost from other threads
   std::atomic<bool> lost{false};
   std::thread event_thread;
   bool thread_created = false;
@@ -495,10 +495,17 @@ platform::DeviceControl TComPort::BuildDeviceControl() const {
   if (replace) flags |= platform::kDcbErrorChar;
   if (s.discard_null) flags |= platform::kDcbNull;
   switch (f.ControlRTS()) {
-    case rtsEnable: flags |= platform::kDcbRtsEnable; break;
-    case rtsHandshake: flags |= platform::kDcbRtsHandshake; break;
-    case rtsToggle: flags |= platform::kDcbRtsToggle; break;
-    default: break;
+    case rtsEnable:
+      flags |= platform::kDcbRtsEnable;
+      break;
+    case rtsHandshake:
+      flags |= platform::kDcbRtsHandshake;
+      break;
+    case rtsToggle:
+      flags |= platform::kDcbRtsToggle;
+      break;
+    default:
+      break;
   }
   dcb.flags = flags;
 
@@ -550,8 +557,7 @@ void TComPort::ApplyQueueSizes() {
   auto device = state_->Device();
   if (!Connected() || !device) return;
   const int32_t in = buffer_.InputSize(), out = buffer_.OutputSize();
-  if (in < 0 || out < 0)
-    throw ERangeError("Queue size out of range: " + std::to_string(in < 0 ? in : out));
+  if (in < 0 || out < 0) throw ERangeError("Queue size out of range: " + std::to_string(in < 0 ? in : out));
   if (int error = device->SetQueueSizes(static_cast<uint32_t>(in), static_cast<uint32_t>(out)))
     throw EComPort(kSetupFailed, error);
 }
@@ -625,8 +631,7 @@ void TComPort::ClosePort() {
   if (OnBeforeClose) OnBeforeClose(*this);
 
   auto device = s.Device();
-  if (int error = device->Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort))
-    throw EComPort(kPurgeFailed, error);
+  if (int error = device->Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort)) throw EComPort(kPurgeFailed, error);
 
   if (s.thread_created) {
     s.closing.store(true);
@@ -745,8 +750,7 @@ void TComPort::OnPortMessage(uint32_t code, uintptr_t flag) {
     } catch (const EAbort&) {
     } catch (const std::exception& e) {
       ReportHandlerError(e.what());
-    } catch (...) {
-    }
+    } catch (...) {}
     return;
   }
   if (code != kPortEventMessage) return;

@@ -47,8 +47,22 @@
 namespace vela {
 
 enum TBaudRate {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
-  br38400, br56000, br57600, br115200, br128000, br256000
+  brCustom,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
@@ -56,9 +70,7 @@ enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
 enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
-enum TComEvent {
-  evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
-};
+enum TComEvent { evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full };
 enum TComError { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
 enum TSyncMethod { smThreadSync, smWindowSync, smNone };
 // The line signals reported by LineSignals.
@@ -81,8 +93,14 @@ class TEnumSet {
   constexpr uint32_t Bits() const { return bits_; }
   constexpr bool Contains(E e) const { return (bits_ & Bit(e)) != 0; }
   constexpr bool Empty() const { return bits_ == 0; }
-  TEnumSet& Include(E e) { bits_ |= Bit(e); return *this; }
-  TEnumSet& Exclude(E e) { bits_ &= ~Bit(e); return *this; }
+  TEnumSet& Include(E e) {
+    bits_ |= Bit(e);
+    return *this;
+  }
+  TEnumSet& Exclude(E e) {
+    bits_ &= ~Bit(e);
+    return *this;
+  }
   constexpr bool operator==(const TEnumSet& o) const { return bits_ == o.bits_; }
   constexpr bool operator!=(const TEnumSet& o) const { return bits_ != o.bits_; }
 

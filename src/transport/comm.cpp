@@ -69,8 +69,8 @@ platform::DateTimeParts LocalNow() {
 
 ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteString& line) {
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", when.year, when.month,
-                when.day, when.hour, when.minute, when.second, when.millisecond);
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", when.year, when.month, when.day, when.hour,
+                when.minute, when.second, when.millisecond);
   ByteString record = stamp;
   // Commands carry their own "\r" (and PDUs a Ctrl-Z): the line end is
   // dropped and other control bytes are shown as \xNN, one record per line.
@@ -113,8 +113,7 @@ void TmyXComm::Trace(const ByteString& line) {
   if (sink) {
     try {
       sink(line);
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 }
 
@@ -226,9 +225,8 @@ void TmyXComm::DispatchWhileWaiting() {
   }
 }
 
-void TmyXComm::SendCommand(const ByteString& command,
-                           const std::vector<ByteString>& expectedAnswers, ByteString& response,
-                           uint32_t timeoutMs) {
+void TmyXComm::SendCommand(const ByteString& command, const std::vector<ByteString>& expectedAnswers,
+                           ByteString& response, uint32_t timeoutMs) {
   response.clear();
   // Restores the previous value so that a command sent from a handler nested
   // inside another command does not mark the outer one as finished.

@@ -113,8 +113,8 @@ class TmyXComm {
   // followed by "\r\n". A time-out is no error: the response just lacks the
   // answer (and TimedOut() is true). Raises EAbort ("Operation aborted") when
   // the host terminates during the command.
-  void SendCommand(const ByteString& command, const std::vector<ByteString>& expectedAnswers,
-                   ByteString& response, uint32_t timeoutMs);
+  void SendCommand(const ByteString& command, const std::vector<ByteString>& expectedAnswers, ByteString& response,
+                   uint32_t timeoutMs);
 
   // A SendCommand is in progress or a completion wait holds the channel.
   bool IsBusy() const { return in_command_ || waiting_; }
@@ -193,8 +193,8 @@ class TmyXComm {
   std::unique_ptr<platform::MessageTarget> target_;
   std::atomic<bool> connected_{false};
   LineFramer framer_;
-  bool pdu_follows_ = false;  // the last line was a +CMT/+CDS/+CBM header
-  std::unordered_set<char*> posted_copies_;  // line copies not yet handled
+  bool pdu_follows_ = false;                          // the last line was a +CMT/+CDS/+CBM header
+  std::unordered_set<char*> posted_copies_;           // line copies not yet handled
   std::shared_ptr<platform::MachineLock> port_lock_;  // for LockScope::kPort
   std::string port_lock_name_;
   std::unique_ptr<TComPort> port_;

@@ -34,8 +34,7 @@ class LineFramer {
   bool Feed(char byte, const std::vector<ByteString>& expected, ByteString& line);
 
   // Feeds every byte of `bytes`, appending the completed lines to `lines`.
-  void Feed(const ByteString& bytes, const std::vector<ByteString>& expected,
-            std::vector<ByteString>& lines);
+  void Feed(const ByteString& bytes, const std::vector<ByteString>& expected, std::vector<ByteString>& lines);
 
   // The bytes of the line now being received.
   const ByteString& Buffer() const { return buffer_; }

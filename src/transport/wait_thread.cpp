@@ -10,8 +10,7 @@
 
 namespace vela {
 
-TWaitThread::TWaitThread(const ByteString& command, TmyXComm& channel,
-                         std::vector<ByteString> expected,
+TWaitThread::TWaitThread(const ByteString& command, TmyXComm& channel, std::vector<ByteString> expected,
                          std::shared_ptr<platform::MachineLock> lock)
     : channel_(channel), expected_(std::move(expected)), command_(command), lock_(std::move(lock)) {
   thread_ = std::thread([this] { Execute(); });

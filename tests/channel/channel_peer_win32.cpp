@@ -27,8 +27,7 @@ std::string Env(const char* name) {
 
 class Win32ChannelPeer : public ChannelPeer {
  public:
-  Win32ChannelPeer(const std::string& channel_port, const std::string& peer_port)
-      : channel_port_(channel_port) {
+  Win32ChannelPeer(const std::string& channel_port, const std::string& peer_port) : channel_port_(channel_port) {
     // No line events: the reader polls the receive count, which works on a
     // pseudo-terminal where Wine's WaitCommEvent does not.
     port_.SetEvents(TComEvents{});
@@ -41,8 +40,7 @@ class Win32ChannelPeer : public ChannelPeer {
     if (thread_.joinable()) thread_.join();
     try {
       port_.ClosePort();
-    } catch (...) {
-    }
+    } catch (...) {}
   }
 
   std::string ChannelPort() const override { return channel_port_; }

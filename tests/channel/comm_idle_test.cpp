@@ -71,8 +71,8 @@ TEST_P(ChannelIdle, CostsNearlyNoProcessorTimeAndStillReceives) {
   platform::RunMessageLoop(2000);
   const double cpu_ms = ProcessCpuMs() - cpu_before;
   const long wakeups = VoluntarySwitches() - switches_before;
-  std::printf("[ idle     ] %s: %.2f ms processor time in 2 s (%.3f %% of one core), %ld wake-ups\n",
-              GetParam().name, cpu_ms, cpu_ms / 20.0, wakeups);
+  std::printf("[ idle     ] %s: %.2f ms processor time in 2 s (%.3f %% of one core), %ld wake-ups\n", GetParam().name,
+              cpu_ms, cpu_ms / 20.0, wakeups);
   EXPECT_LT(cpu_ms, 40.0);  // 2 % of one core: a busy loop
   // A 50 ms poll wakes 40 times in 2 s, a 10 ms one 200 times; the sanitizer's
   // own background thread wakes about 20 times.

@@ -27,9 +27,7 @@ using std::chrono::milliseconds;
 
 const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "READY", "SIM PIN"};
 
-std::string TraceEnvPath() {
-  return "/tmp/vela-channel-trace-" + std::to_string(::getpid()) + ".log";
-}
+std::string TraceEnvPath() { return "/tmp/vela-channel-trace-" + std::to_string(::getpid()) + ".log"; }
 
 // VELACTRL_TRACE is read at the first trace of the process, so it is set
 // before any test runs.
@@ -188,9 +186,7 @@ TEST_F(ChannelTest, NoAnswerTimesOutWithEmptyResponseUntilTheNextAnswer) {
 }
 
 TEST_F(ChannelTest, UnsolicitedLinesGoUpTrimmedAndDuringCommandsToo) {
-  peer_.Start([](PtyPeer& p, const std::string& line) {
-    p.Dribble(line + "\r\r\n+CMTI: \"SM\",1\r\n\r\nOK\r\n");
-  });
+  peer_.Start([](PtyPeer& p, const std::string& line) { p.Dribble(line + "\r\r\n+CMTI: \"SM\",1\r\n\r\nOK\r\n"); });
   Open();
   // The indication goes up and is no part of the command's response.
   EXPECT_EQ(Send("AT+CGMI\r"), "AT+CGMI\r\nOK\r\n");
@@ -258,8 +254,13 @@ TEST_F(ChannelTest, TraceGoesToSinkAndToFileNamedByEnvironment) {
 
 TEST(TraceRecord, Format) {
   platform::DateTimeParts when;
-  when.year = 2026; when.month = 12; when.day = 8;
-  when.hour = 7; when.minute = 3; when.second = 1; when.millisecond = 23;
+  when.year = 2026;
+  when.month = 12;
+  when.day = 8;
+  when.hour = 7;
+  when.minute = 3;
+  when.second = 1;
+  when.millisecond = 23;
   const std::pair<ByteString, ByteString> cases[] = {
       {"[TX] ATZ\r", "2026-12-08 07:03:01.023 [TX] ATZ\n"},
       {"[RX] OK", "2026-12-08 07:03:01.023 [RX] OK\n"},

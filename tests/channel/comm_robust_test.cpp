@@ -65,8 +65,8 @@ class RobustChannel : public ::testing::Test {
 // its PDU line, during a command and between commands, and never end or
 // enter a command's response.
 const char* const kHeaders[] = {
-    "+CMT: \"BROOKE\",20", "+CMT: ,20",           "+CMT: \"OK>\",24",   "+CMT: \"004F004B\",24",
-    "+CMT: \"ERROR\",24",  "+CMT: \"READY\",24",  "+CMT: \"SIM PIN\",9", "+CDS: 25",
+    "+CMT: \"BROOKE\",20", "+CMT: ,20",          "+CMT: \"OK>\",24",    "+CMT: \"004F004B\",24",
+    "+CMT: \"ERROR\",24",  "+CMT: \"READY\",24", "+CMT: \"SIM PIN\",9", "+CDS: 25",
 };
 
 TEST_F(RobustChannel, IndicationWithAnswerInAlphaDuringCommandGoesUpWhole) {

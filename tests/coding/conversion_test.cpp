@@ -17,10 +17,10 @@ TEST(TConversionTest, HexToIntWrapsAndIgnoresNonDigits) {
   const HexCase cases[] = {
       {"", 0},
       {"1A", 26},
-      {"1a", 16},           // lower-case letters count 0
+      {"1a", 16},  // lower-case letters count 0
       {"FF", 255},
       {"7FFFFFFF", 0x7FFFFFFF},
-      {"FFFFFFFF", -1},     // wraps into the sign
+      {"FFFFFFFF", -1},  // wraps into the sign
       {"80000000", INT32_MIN},
       {"123456789", 0x23456789},  // 16^8 wraps to 0: the first digit is lost
       {"G1", 1},
@@ -36,7 +36,7 @@ TEST(TConversionTest, DigitValuesAndPower) {
   EXPECT_EQ(TConversion::HexDigitValue('a'), 0);
   EXPECT_EQ(TConversion::HexDigitValue('G'), 0);
   EXPECT_EQ(TConversion::Power(2, 10), 1024);
-  EXPECT_EQ(TConversion::Power(16, 8), 0);   // wraps
+  EXPECT_EQ(TConversion::Power(16, 8), 0);  // wraps
   EXPECT_EQ(TConversion::Power(2, 31), INT32_MIN);
   EXPECT_EQ(TConversion::Power(7, 0), 1);
   EXPECT_EQ(TConversion::Power(7, -3), 1);
@@ -61,9 +61,14 @@ struct BinCase {
 
 TEST(TConversionTest, IntToBinStr) {
   const BinCase cases[] = {
-      {0, "0", "0000"},   {1, "1", "0001"},       {2, "10", "0010"},
-      {5, "101", "0101"}, {15, "1111", "1111"},   {17, "10001", "10001"},
-      {-5, "-5", "00-5"}, {255, "11111111", "11111111"},
+      {0, "0", "0000"},
+      {1, "1", "0001"},
+      {2, "10", "0010"},
+      {5, "101", "0101"},
+      {15, "1111", "1111"},
+      {17, "10001", "10001"},
+      {-5, "-5", "00-5"},
+      {255, "11111111", "11111111"},
       {INT32_MAX, "1111111111111111111111111111111", "1111111111111111111111111111111"},
   };
   for (const auto& c : cases) {
@@ -104,14 +109,14 @@ TEST(TConversionTest, SeptetsToText) {
   const SeptetCase cases[] = {
       {"", ""},
       {"E8329BFD06", "hello"},
-      {"e8329bfd06", "hello"},      // either case
-      {"E8329BFD06A", "hello"},     // unpaired last character dropped
-      {"C8329BFD0E01", "Hello!"},   // a 6-bit carry after the last octet is fill
+      {"e8329bfd06", "hello"},     // either case
+      {"E8329BFD06A", "hello"},    // unpaired last character dropped
+      {"C8329BFD0E01", "Hello!"},  // a 6-bit carry after the last octet is fill
       // Seven characters fill seven octets with 7 fill bits: an '@' follows.
       {"41E19058341E01", "ABCDEFG@"},
       // 8 characters exactly in 7 octets.
       {"41E19058341E87", "ABCDEFGC"},
-      {"00", "@"},                   // a zero septet is '@'; the carry has 1 bit only
+      {"00", "@"},  // a zero septet is '@'; the carry has 1 bit only
   };
   for (const auto& c : cases) EXPECT_EQ(TConversion::SeptetsToText(c.hex), c.text) << c.hex;
   // 14 octets: two whole groups of eight.
@@ -129,8 +134,8 @@ TEST(ExtractFieldTest, Table) {
   const FieldCase cases[] = {
       {"AT+CGMI|Maker|OK|", 2, '|', "Maker"},
       {"AT+CGMI|Maker|OK|", 3, '|', "OK"},
-      {"AT+CGMI|Maker|OK|", 4, '|', ""},      // empty last field
-      {"AT+CGMI|Maker|OK|", 9, '|', ""},      // past the end: the last field
+      {"AT+CGMI|Maker|OK|", 4, '|', ""},  // empty last field
+      {"AT+CGMI|Maker|OK|", 9, '|', ""},  // past the end: the last field
       {"a|b", 3, '|', "b"},
       {"abc", 2, '|', "abc"},
       {"abc", 1, '|', "abc"},

@@ -18,8 +18,15 @@ struct CharCodeCase {
 
 TEST(GsmCharCodeTest, FirstMatchThenExtensionThenQuestionMark) {
   const CharCodeCase cases[] = {
-      {'A', 0x41}, {'z', 0x7A}, {'@', 0x00}, {'$', 0x02}, {' ', 0x20}, {'?', 0x3F},
-      {'\n', 0x0A}, {'\r', 0x0D}, {'_', 0x11},
+      {'A', 0x41},
+      {'z', 0x7A},
+      {'@', 0x00},
+      {'$', 0x02},
+      {' ', 0x20},
+      {'?', 0x3F},
+      {'\n', 0x0A},
+      {'\r', 0x0D},
+      {'_', 0x11},
       {0xA3, 0x01},  // £
       {0xE9, 0x05},  // é
       {0xA1, 0x40},  // ¡
@@ -27,14 +34,33 @@ TEST(GsmCharCodeTest, FirstMatchThenExtensionThenQuestionMark) {
       {0xBF, 0x60},  // ¿
       {0xE0, 0x7F},  // à
       // The first match wins where the table holds a byte twice.
-      {0xC4, 0x10}, {0xD6, 0x12}, {0xD8, 0x0B}, {0xA4, 0x24}, {0x00, 0x1B},
+      {0xC4, 0x10},
+      {0xD6, 0x12},
+      {0xD8, 0x0B},
+      {0xA4, 0x24},
+      {0x00, 0x1B},
       // Extension characters: the code after the escape.
-      {'[', 0x3C}, {']', 0x3E}, {'{', 0x28}, {'}', 0x29}, {'\\', 0x2F}, {'^', 0x14},
-      {'~', 0x3D}, {'|', 0x40}, {0x0C, 0x0A},
+      {'[', 0x3C},
+      {']', 0x3E},
+      {'{', 0x28},
+      {'}', 0x29},
+      {'\\', 0x2F},
+      {'^', 0x14},
+      {'~', 0x3D},
+      {'|', 0x40},
+      {0x0C, 0x0A},
       // Latin-1 characters outside the alphabet: the upper half.
-      {0xE1, 0xE1}, {0xA2, 0xA2}, {0xA9, 0xA9}, {0xB7, 0x88},
+      {0xE1, 0xE1},
+      {0xA2, 0xA2},
+      {0xA9, 0xA9},
+      {0xB7, 0x88},
       // No code at all.
-      {'`', 0x3F}, {0x80, 0x3F}, {0xAD, 0x3F}, {0xF7, 0x3F}, {0x01, 0x3F}, {0x9F, 0x3F},
+      {'`', 0x3F},
+      {0x80, 0x3F},
+      {0xAD, 0x3F},
+      {0xF7, 0x3F},
+      {0x01, 0x3F},
+      {0x9F, 0x3F},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(GsmCharCode(static_cast<char>(c.byte)), c.code) << "byte 0x" << std::hex << c.byte;
@@ -44,8 +70,8 @@ TEST(GsmCharCodeTest, FirstMatchThenExtensionThenQuestionMark) {
 TEST(GsmCharCodeTest, ExtensionCharactersAreOnlyThoseMissingFromTheTable) {
   for (int b = 0; b < 256; ++b) {
     const char c = static_cast<char>(b);
-    const bool expected = b == 0x0C || b == '^' || b == '{' || b == '}' || b == '\\' || b == '[' || b == '~' ||
-                          b == ']' || b == '|';
+    const bool expected =
+        b == 0x0C || b == '^' || b == '{' || b == '}' || b == '\\' || b == '[' || b == '~' || b == ']' || b == '|';
     EXPECT_EQ(IsGsmExtensionChar(c), expected) << "byte 0x" << std::hex << b;
   }
 }
@@ -73,11 +99,11 @@ struct ToTextCase {
 TEST(GsmToTextTest, ResolvesEscapes) {
   const ToTextCase cases[] = {
       {Bytes({0x1B, 0x3C}), "["},
-      {Bytes({0x1B, 0x41}), Bytes({0x00})},     // unknown extension code
+      {Bytes({0x1B, 0x41}), Bytes({0x00})},  // unknown extension code
       {Bytes({0x00, 0x02}), "@$"},
-      {Bytes({0x41, 0x1B}), "A"},               // trailing escape: nothing
+      {Bytes({0x41, 0x1B}), "A"},  // trailing escape: nothing
       {Bytes({0x1B, 0x1B, 0x41}), Bytes({0x00, 'A'})},
-      {Bytes({0x1B, 0x65}), Bytes({0xA4})},     // euro (ISO 8859-15)
+      {Bytes({0x1B, 0x65}), Bytes({0xA4})},  // euro (ISO 8859-15)
       {Bytes({0x1B, 0x0A, 0x0A}), Bytes({0x0C, 0x0A})},
       {Bytes({0x10, 0x24, 0x40, 0x5B}), Bytes({0xC4, 0xA4, 0xA1, 0xC4})},
       {Bytes({0x80, 0x88, 0xE1}), Bytes({0x00, 0xB7, 0xE1})},

@@ -80,7 +80,7 @@ char16_t CellValue(const std::string& cell) {
 const std::vector<CsvTable>& AllTables() {
   static const std::vector<CsvTable> tables = [] {
     const std::pair<const char*, int> stems[] = {
-        {"default", 0}, {"turkish", 1},  {"spanish", 2}, {"portugese", 3}, {"bengali", 4},
+        {"default", 0},  {"turkish", 1}, {"spanish", 2}, {"portugese", 3}, {"bengali", 4},
         {"gujarati", 5}, {"hindi", 6},   {"kannada", 7}, {"malayalam", 8}, {"oriya", 9},
         {"punjabi", 10}, {"tamil", 11},  {"telugu", 12}, {"urdu", 13},
     };

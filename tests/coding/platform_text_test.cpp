@@ -35,10 +35,24 @@ struct WidenCase {
 TEST(CodePageTest, Cp1252Mapping) {
   if (!IsCp1252()) GTEST_SKIP() << "the ANSI code page is not 1252";
   const WidenCase cases[] = {
-      {0x00, 0x0000}, {0x41, 0x0041}, {0x7F, 0x007F}, {0x80, 0x20AC}, {0x82, 0x201A}, {0x8A, 0x0160},
-      {0x99, 0x2122}, {0x9F, 0x0178}, {0xA0, 0x00A0}, {0xA4, 0x00A4}, {0xE9, 0x00E9}, {0xFF, 0x00FF},
+      {0x00, 0x0000},
+      {0x41, 0x0041},
+      {0x7F, 0x007F},
+      {0x80, 0x20AC},
+      {0x82, 0x201A},
+      {0x8A, 0x0160},
+      {0x99, 0x2122},
+      {0x9F, 0x0178},
+      {0xA0, 0x00A0},
+      {0xA4, 0x00A4},
+      {0xE9, 0x00E9},
+      {0xFF, 0x00FF},
       // The five bytes cp1252 leaves undefined widen to the C1 controls.
-      {0x81, 0x0081}, {0x8D, 0x008D}, {0x8F, 0x008F}, {0x90, 0x0090}, {0x9D, 0x009D},
+      {0x81, 0x0081},
+      {0x8D, 0x008D},
+      {0x8F, 0x008F},
+      {0x90, 0x0090},
+      {0x9D, 0x009D},
   };
   for (const auto& c : cases) {
     const ByteString byte(1, static_cast<char>(c.byte));
@@ -53,13 +67,13 @@ TEST(CodePageTest, UnmappableCharactersBecomeQuestionMarks) {
     WideString wide;
     const char* narrow;
   } cases[] = {
-      {u"\u0416", "?"},               // Cyrillic
-      {u"\u0080", "?"},               // a C1 control cp1252 does not keep
-      {u"\u0100", "?"},               // A-macron: no best-fit 'A'
+      {u"\u0416", "?"},  // Cyrillic
+      {u"\u0080", "?"},  // a C1 control cp1252 does not keep
+      {u"\u0100", "?"},  // A-macron: no best-fit 'A'
       {u"a\u4E16b", "a?b"},
-      {u"\U0001F600", "??"},          // one '?' per code unit, as Windows does
-      {u"x\xD800y", "x?y"},           // lone high surrogate
-      {u"x\xDC00", "x?"},             // lone low surrogate
+      {u"\U0001F600", "??"},  // one '?' per code unit, as Windows does
+      {u"x\xD800y", "x?y"},   // lone high surrogate
+      {u"x\xDC00", "x?"},     // lone low surrogate
       {u"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(NarrowFromWide(c.wide), c.narrow);
@@ -89,12 +103,16 @@ TEST(Utf8Test, Decoding) {
       {"\xEF\xBF\xBF", u"\uFFFF"},
       {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
       {"\xFF", u"\uFFFD"},
-      {"a\x80" "b", u"a\uFFFDb"},                 // lone continuation byte
-      {"\xC3", u"\uFFFD"},                        // truncated at the end
-      {"\xE2\x82" "a", u"\uFFFDa"},               // truncated before ASCII
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},              // overlong '/'
-      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},    // overlong, three bytes
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate
+      {"a\x80"
+       "b",
+       u"a\uFFFDb"},        // lone continuation byte
+      {"\xC3", u"\uFFFD"},  // truncated at the end
+      {"\xE2\x82"
+       "a",
+       u"\uFFFDa"},                                       // truncated before ASCII
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong '/'
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong, three bytes
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\x00"s, u"\0"s},
   };
@@ -121,15 +139,11 @@ struct DateCase {
 
 TEST(DateTimeTest, KnownSerials) {
   const DateCase cases[] = {
-      {{1899, 12, 30, 0, 0, 0, 0}, 0.0},
-      {{1899, 12, 31, 0, 0, 0, 0}, 1.0},
-      {{1900, 1, 1, 0, 0, 0, 0}, 2.0},
-      {{2000, 1, 1, 0, 0, 0, 0}, 36526.0},
-      {{2000, 1, 1, 12, 0, 0, 0}, 36526.5},
-      {{2023, 1, 8, 18, 0, 0, 0}, 44934.75},
-      {{1899, 12, 29, 6, 0, 0, 0}, -1.25},   // before day 0 the time is subtracted
-      {{1, 1, 1, 0, 0, 0, 0}, -693593.0},
-      {{9999, 12, 31, 0, 0, 0, 0}, 2958465.0},
+      {{1899, 12, 30, 0, 0, 0, 0}, 0.0},    {{1899, 12, 31, 0, 0, 0, 0}, 1.0},
+      {{1900, 1, 1, 0, 0, 0, 0}, 2.0},      {{2000, 1, 1, 0, 0, 0, 0}, 36526.0},
+      {{2000, 1, 1, 12, 0, 0, 0}, 36526.5}, {{2023, 1, 8, 18, 0, 0, 0}, 44934.75},
+      {{1899, 12, 29, 6, 0, 0, 0}, -1.25},  // before day 0 the time is subtracted
+      {{1, 1, 1, 0, 0, 0, 0}, -693593.0},   {{9999, 12, 31, 0, 0, 0, 0}, 2958465.0},
   };
   for (const auto& c : cases) {
     DateTime value = -99;
@@ -145,10 +159,9 @@ TEST(DateTimeTest, KnownSerials) {
 
 TEST(DateTimeTest, InvalidPartsAreRejected) {
   const DateTimeParts invalid[] = {
-      {2023, 13, 1, 0, 0, 0, 0}, {2023, 0, 1, 0, 0, 0, 0},  {2023, 4, 31, 0, 0, 0, 0},
-      {2023, 2, 29, 0, 0, 0, 0}, {1900, 2, 29, 0, 0, 0, 0}, {2023, 1, 0, 0, 0, 0, 0},
-      {2023, 1, 1, 24, 0, 0, 0}, {2023, 1, 1, 0, 60, 0, 0}, {2023, 1, 1, 0, 0, 60, 0},
-      {2023, 1, 1, 0, 0, 0, 1000}, {0, 1, 1, 0, 0, 0, 0},   {10000, 1, 1, 0, 0, 0, 0},
+      {2023, 13, 1, 0, 0, 0, 0}, {2023, 0, 1, 0, 0, 0, 0},    {2023, 4, 31, 0, 0, 0, 0}, {2023, 2, 29, 0, 0, 0, 0},
+      {1900, 2, 29, 0, 0, 0, 0}, {2023, 1, 0, 0, 0, 0, 0},    {2023, 1, 1, 24, 0, 0, 0}, {2023, 1, 1, 0, 60, 0, 0},
+      {2023, 1, 1, 0, 0, 60, 0}, {2023, 1, 1, 0, 0, 0, 1000}, {0, 1, 1, 0, 0, 0, 0},     {10000, 1, 1, 0, 0, 0, 0},
       {2023, 1, 1, -1, 0, 0, 0},
   };
   for (const auto& p : invalid) {

@@ -84,7 +84,8 @@ inline ByteString SeptetsToText(const ByteString& hex) {
       continue;
     }
     const unsigned octet =
-        static_cast<unsigned>(HexDigitValue(static_cast<char>(std::toupper(static_cast<unsigned char>(hex[2 * index]))))) *
+        static_cast<unsigned>(
+            HexDigitValue(static_cast<char>(std::toupper(static_cast<unsigned char>(hex[2 * index]))))) *
             16 +
         HexDigitValue(static_cast<char>(std::toupper(static_cast<unsigned char>(hex[2 * index + 1]))));
     const unsigned low = octet & ((1u << (7 - p)) - 1u);
@@ -104,9 +105,8 @@ inline ByteString GsmToText(const ByteString& codes) {
     uint8_t byte;
     uint8_t code;
   };
-  static constexpr Extension kExtensions[] = {{0x0C, 0x0A}, {0x5E, 0x14}, {0x7B, 0x28}, {0x7D, 0x29},
-                                              {0x5C, 0x2F}, {0x5B, 0x3C}, {0x7E, 0x3D}, {0x5D, 0x3E},
-                                              {0x7C, 0x40}, {0xA4, 0x65}};
+  static constexpr Extension kExtensions[] = {{0x0C, 0x0A}, {0x5E, 0x14}, {0x7B, 0x28}, {0x7D, 0x29}, {0x5C, 0x2F},
+                                              {0x5B, 0x3C}, {0x7E, 0x3D}, {0x5D, 0x3E}, {0x7C, 0x40}, {0xA4, 0x65}};
   ByteString text;
   bool escaped = false;
   for (char ch : codes) {

@@ -105,16 +105,16 @@ struct AddressCase {
 TEST(DecodeAddressTest, Table) {
   const AddressCase cases[] = {
       {"811032547698", "0123456789"},
-      {"81103254F6", "0123456"},          // odd count: the filler goes
+      {"81103254F6", "0123456"},  // odd count: the filler goes
       {"91103254F6", "+0123456"},
-      {"A1103254F6", "0123456"},          // national
-      {"D0D6B29BFC9603", "Vendor"},       // alphanumeric, packed 7-bit
-      {"F0D6B29BFC9603", "Vendor"},       // type of number 7 takes the same road
+      {"A1103254F6", "0123456"},     // national
+      {"D0D6B29BFC9603", "Vendor"},  // alphanumeric, packed 7-bit
+      {"F0D6B29BFC9603", "Vendor"},  // type of number 7 takes the same road
       {"50D6B29BFC9603", "Vendor"},
-      {"91", ""},                         // empty digit part
+      {"91", ""},  // empty digit part
       {"", ""},
       {"9", ""},
-      {"ZZ1234", ""},                     // unreadable type of address
+      {"ZZ1234", ""},  // unreadable type of address
       {"812143", "1234"},
   };
   for (const auto& c : cases) EXPECT_EQ(TSMS::DecodeAddress(c.text), c.decoded) << c.text;
@@ -149,11 +149,27 @@ TEST(GetMessageTextTest, Table) {
       {"UCS2 lower case", Deliver("04", "08", "02", "04e9"), u"\u04E9"},
       {"UDL longer than the data", Deliver("04", "08", "FF", "0041"), u"A"},
       {"UDL shorter than the data", Deliver("04", "08", "02", "00410042"), u"A"},
-      {"8-bit with header", Deliver("44", "04", "08", "050003A70201" "4142"), u"AB"},
-      {"UCS2 with header", Deliver("44", "08", "0A", "050003A70201" "00410042"), u"AB"},
+      {"8-bit with header",
+       Deliver("44", "04", "08",
+               "050003A70201"
+               "4142"),
+       u"AB"},
+      {"UCS2 with header",
+       Deliver("44", "08", "0A",
+               "050003A70201"
+               "00410042"),
+       u"AB"},
       // Five header octets (odd): the characters start right after them.
-      {"UCS2 with odd header", Deliver("44", "08", "09", "0400020102" "00410042"), u"AB"},
-      {"7-bit with 16-bit reference header", Deliver("44", "00", "09", "06080400100201" "C3"), u"C"},
+      {"UCS2 with odd header",
+       Deliver("44", "08", "09",
+               "0400020102"
+               "00410042"),
+       u"AB"},
+      {"7-bit with 16-bit reference header",
+       Deliver("44", "00", "09",
+               "06080400100201"
+               "C3"),
+       u"C"},
       {"no user data", Deliver("04", "00", "00", ""), u""},
       {"empty after header", Deliver("44", "08", "06", "050003A70201"), u""},
   };
@@ -232,12 +248,10 @@ void DecodeEverything(const ByteString& pdu) {
   sms.ParsePDU(pdu);
   try {
     sms.GetServiceCentreTime();
-  } catch (const EConvertError&) {
-  }
+  } catch (const EConvertError&) {}
   try {
     sms.GetDischargeTime();
-  } catch (const EConvertError&) {
-  }
+  } catch (const EConvertError&) {}
   sms.GetMessageText();
   sms.GetOriginator();
 }
@@ -246,10 +260,19 @@ TEST(ParsePduTest, EveryPrefixOfValidPdusDecodesWithoutCrash) {
   const ByteString pdus[] = {
       "07912143658709F1040B919178563412F000003210802143650002E834",
       Deliver("44", "00", "09", "050003A70201D069"),
-      Deliver("44", "08", "09", "0400020102" "00410042"),
+      Deliver("44", "08", "09",
+              "0400020102"
+              "00410042"),
       "07912143658709F1062A0B919178563412F0321080214365003210802153200000",
       "0011000B912143658709F10000FF02E834",
-      "FF", "zz", "0", "", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF", "00FF", "0044FF", "00400A",
+      "FF",
+      "zz",
+      "0",
+      "",
+      "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF",
+      "00FF",
+      "0044FF",
+      "00400A",
   };
   for (const ByteString& pdu : pdus) {
     for (size_t n = 0; n <= pdu.size(); ++n) EXPECT_NO_THROW(DecodeEverything(pdu.substr(0, n))) << pdu.substr(0, n);
@@ -274,9 +297,17 @@ struct LineBreakCase {
 
 TEST(NormalizeLineBreaksTest, Table) {
   const LineBreakCase cases[] = {
-      {"", ""},           {"a", "a"},           {"\r\n", "\r\n"},       {"\n\r", "\r\n"},
-      {"\r", "\r\n"},     {"\n", "\r\n"},       {"\r\r", "\r\n\r\n"},   {"\n\n", "\r\n\r\n"},
-      {"\r\n\r", "\r\n\r\n"}, {"a\nb\rc", "a\r\nb\r\nc"}, {"\n\r\n", "\r\n\r\n"},
+      {"", ""},
+      {"a", "a"},
+      {"\r\n", "\r\n"},
+      {"\n\r", "\r\n"},
+      {"\r", "\r\n"},
+      {"\n", "\r\n"},
+      {"\r\r", "\r\n\r\n"},
+      {"\n\n", "\r\n\r\n"},
+      {"\r\n\r", "\r\n\r\n"},
+      {"a\nb\rc", "a\r\nb\r\nc"},
+      {"\n\r\n", "\r\n\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(TSMS::NormalizeLineBreaks(c.in), c.out) << c.in;
 }
@@ -304,10 +335,10 @@ TEST(Decode8BitAndUcs2Test, RoundingOfOddLengths) {
   EXPECT_EQ(TSMS::Decode8Bit("4"), ByteString(""));  // 0.5 rounds to 0
   EXPECT_FALSE(TSMS::Decode8Bit("4G"));
   EXPECT_EQ(TSMS::DecodeUCS2("0041"), WideString(u"A"));
-  EXPECT_EQ(TSMS::DecodeUCS2("004100"), WideString(u"A\0"s));  // 1.5 groups round to 2
-  EXPECT_EQ(TSMS::DecodeUCS2("00410"), WideString(u"A"));       // 1.25 rounds to 1
-  EXPECT_EQ(TSMS::DecodeUCS2("0041004"), WideString(u"A\u0004")); // 1.75 rounds to 2
-  EXPECT_EQ(TSMS::DecodeUCS2("0041004100"), WideString(u"AA"));  // 2.5 rounds to 2
+  EXPECT_EQ(TSMS::DecodeUCS2("004100"), WideString(u"A\0"s));      // 1.5 groups round to 2
+  EXPECT_EQ(TSMS::DecodeUCS2("00410"), WideString(u"A"));          // 1.25 rounds to 1
+  EXPECT_EQ(TSMS::DecodeUCS2("0041004"), WideString(u"A\u0004"));  // 1.75 rounds to 2
+  EXPECT_EQ(TSMS::DecodeUCS2("0041004100"), WideString(u"AA"));    // 2.5 rounds to 2
   EXPECT_EQ(TSMS::DecodeUCS2("00"), WideString(u""));
   EXPECT_FALSE(TSMS::DecodeUCS2("00-1"));
 }
@@ -328,21 +359,21 @@ struct PeerCase {
 
 TEST(PeerVectorsTest, DecodeAsTheirToolsDo) {
   const PeerCase cases[] = {
-      {5, "06917228195339040B917228214365F700003130805120618005D4F29C2E03", TSMS::kDeliver, "+27821234567",
-       u"Test2", "2013-03-08 15:02:16", "", ""},
-      {7, "06917228195339040B917228214365F70000313062315352800A800D8A5E98D337A910", TSMS::kDeliver,
-       "+27821234567", u"@{t\u00E9st}!", "", "", ""},
+      {5, "06917228195339040B917228214365F700003130805120618005D4F29C2E03", TSMS::kDeliver, "+27821234567", u"Test2",
+       "2013-03-08 15:02:16", "", ""},
+      {7, "06917228195339040B917228214365F70000313062315352800A800D8A5E98D337A910", TSMS::kDeliver, "+27821234567",
+       u"@{t\u00E9st}!", "", "", ""},
       {9, "0006D60B911326880736F4111011719551401110117195714000", TSMS::kStatusReport, "+31628870634", u"",
        "2011-01-11 17:59:15", "2011-01-11 17:59:17", "D6"},
       {10,
        "0591721891F1400781721881F800003160526104848059050003C30101916536FB1DCABEEB2074D85E064941B19CAB060319A5C52228"
        "9C96D3D3ED32286C0FA7D96131BBEC024941B19CAB0603DDD36C36A88C87A7E565D0DB0D82C55EB0DB4B068BCD5C20",
-       TSMS::kDeliver, "2781188",
-       u"Hello!You have R 19.50 FREE airtime available. R 19.50 will expire on 01/07/2013. ", "", "", ""},
-      {12, "0041010C910661345542F60008A0050003000301306F3044", TSMS::kSubmit, "+60164355246", u"\u306F\u3044", "",
-       "", ""},
-      {15, "0297F1061C0F910B487228297020F5317062419272803170624192138000", TSMS::kStatusReport,
-       "+B08427829207025", u"", "2013-07-26 14:29:27", "2013-07-26 14:29:31", "1C"},
+       TSMS::kDeliver, "2781188", u"Hello!You have R 19.50 FREE airtime available. R 19.50 will expire on 01/07/2013. ",
+       "", "", ""},
+      {12, "0041010C910661345542F60008A0050003000301306F3044", TSMS::kSubmit, "+60164355246", u"\u306F\u3044", "", "",
+       ""},
+      {15, "0297F1061C0F910B487228297020F5317062419272803170624192138000", TSMS::kStatusReport, "+B08427829207025", u"",
+       "2013-07-26 14:29:27", "2013-07-26 14:29:31", "1C"},
       {16,
        "07919762020033F1400DD0CDF2396C7EBB010008415072411084618C0500035602010053004D005300200063006F00640065003A0020"
        "0034003800350036002C00200063006F006E006600690072006D006100740069006F006E0020006F006600200061007300730"
@@ -350,8 +381,8 @@ TEST(PeerVectorsTest, DecodeAsTheirToolsDo) {
        "61006E00640020004D00650067",
        TSMS::kDeliver, "Megafon", u"SMS code: 4856, confirmation of association between account and Meg",
        "2014-05-27 14:01:48", "", ""},
-      {19, "07917248014000F506B70AA18092020000317071518590803170715185418000", TSMS::kStatusReport, "0829200000",
-       u"", "2013-07-17 15:58:09", "2013-07-17 15:58:14", "B7"},
+      {19, "07917248014000F506B70AA18092020000317071518590803170715185418000", TSMS::kStatusReport, "0829200000", u"",
+       "2013-07-17 15:58:09", "2013-07-17 15:58:14", "B7"},
       {22,
        "07912104442961F4040B916171957291F800001120821105050A6AC8B2BC7C9A83C220F6DB7D2ECB41EDF27C1E3E97411BDE06754F"
        "D3D1A0F9BB5D0695F1F4B29B5C2683C6E8B03C3CA697E5F34D6AE303D1D1F2F7DD0D4ABB59A0797D8C0685E7A00028EC26832A960B"
@@ -382,8 +413,8 @@ TEST(PeerVectorsTest, DecodeAsTheirToolsDo) {
        "2011-06-29 23:32:19", "", ""},
       {38, "0381214300098108103254F60008706050316503001A005A006B006F00750161006B0061002000730069007200E9006E",
        TSMS::kDeliver, "800123456", u"Zkou\u0161ka sir\u00E9n", "2007-06-05 13:56:30", "", ""},
-      {39, "07914875215652F006360B914892347527F3817003018104808170030181448000", TSMS::kStatusReport,
-       "+84294357723", u"", "2018-07-30 10:18:40", "2018-07-30 10:18:44", "36"},
+      {39, "07914875215652F006360B914892347527F3817003018104808170030181448000", TSMS::kStatusReport, "+84294357723",
+       u"", "2018-07-30 10:18:40", "2018-07-30 10:18:44", "36"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("vector " + std::to_string(c.index));

@@ -32,8 +32,8 @@ struct Tail {
 
 // Splits a PDU made for destination "+12345678901" (address field 16 chars).
 Tail TailOf(const ByteString& pdu) {
-  const size_t at = 2 + 2 + 2 + 16;  // SCA length, first octet, TP-MR, TP-DA
-  EXPECT_EQ(pdu.substr(at, 2), "00");  // TP-PID
+  const size_t at = 2 + 2 + 2 + 16;        // SCA length, first octet, TP-MR, TP-DA
+  EXPECT_EQ(pdu.substr(at, 2), "00");      // TP-PID
   EXPECT_EQ(pdu.substr(at + 4, 2), "FF");  // TP-VP
   return {pdu.substr(at + 2, 2), pdu.substr(at + 6, 2), pdu.substr(at + 8)};
 }
@@ -114,9 +114,8 @@ TEST(EncodeSubmitPduTest, InvalidDestinationSaysWhy) {
       sms.EncodeSubmitPDU();
       ADD_FAILURE() << number << ": no exception";
     } catch (const EEncodeError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(std::string("Error encoding PDU: invalid destination number '") + number +
-                                                "': ",
-                                            0),
+      EXPECT_EQ(std::string(e.what()).rfind(
+                    std::string("Error encoding PDU: invalid destination number '") + number + "': ", 0),
                 0u)
           << e.what();
     }
@@ -170,9 +169,13 @@ TEST(EncodeSubmitPduTest, MatchesPeerToolTpdus) {
   // TPDUs of another tool's SMS-SUBMIT vectors with relative validity FF
   // (its service-centre part "03812143" replaced by our empty one).
   TSMS seven = Submit("1234", u"123456", 0);
-  EXPECT_EQ(seven.EncodeSubmitPDU(), "00" "1100048121430000FF0631D98C56B301");
+  EXPECT_EQ(seven.EncodeSubmitPDU(),
+            "00"
+            "1100048121430000FF0631D98C56B301");
   TSMS ucs2 = Submit("1234", u"123456", 2);
-  EXPECT_EQ(ucs2.EncodeSubmitPDU(), "00" "1100048121430008FF0C003100320033003400350036");
+  EXPECT_EQ(ucs2.EncodeSubmitPDU(),
+            "00"
+            "1100048121430008FF0C003100320033003400350036");
 }
 
 TEST(EncodeSubmitPduTest, PackingLengths) {
@@ -221,7 +224,12 @@ TEST(EncodeSubmitPduTest, AutomaticCodingPicksTheDcs) {
   const struct {
     WideString text;
     const char* dcs;
-  } cases[] = {{u"abc", "00"}, {W("\xA2" "a"), "04"}, {W("\xE9"), "08"}, {u"\u0416", "08"}};
+  } cases[] = {{u"abc", "00"},
+               {W("\xA2"
+                  "a"),
+                "04"},
+               {W("\xE9"), "08"},
+               {u"\u0416", "08"}};
   for (const auto& c : cases) {
     TSMS sms = Submit("+12345678901", c.text, TSMS::kCodingAuto);
     EXPECT_EQ(TailOf(sms.EncodeSubmitPDU()).dcs, c.dcs);

@@ -12,8 +12,8 @@ namespace vela::coding::testing {
 
 struct ReadSubmit {
   int firstOctet = 0;
-  int reference = 0;          // TP-MR
-  std::string address;        // TP-DA: length, type of address and semi-octets, as hex
+  int reference = 0;    // TP-MR
+  std::string address;  // TP-DA: length, type of address and semi-octets, as hex
   int pid = 0, dcs = 0, udl = 0;
   std::vector<std::pair<int, std::vector<int>>> elements;  // user data header
   int locking = 0, single = 0;

@@ -98,10 +98,9 @@ TEST(SeptetsToUnicode, DefaultTablesAndEscapes) {
     WideString text;
   } cases[] = {
       {"letters", "Hello", u"Hello"},
-      {"default alphabet specials", Bytes({0x00, 0x01, 0x02, 0x10, 0x1F, 0x24, 0x40, 0x5B, 0x7F}),
-       u"@£$ΔÉ¤¡Äà"},
-      {"extension characters", Bytes({0x1B, 0x65, 0x1B, 0x28, 0x1B, 0x29, 0x1B, 0x3C, 0x1B, 0x3E, 0x1B, 0x14, 0x1B, 0x2F,
-                                      0x1B, 0x40, 0x1B, 0x3D, 0x1B, 0x0A}),
+      {"default alphabet specials", Bytes({0x00, 0x01, 0x02, 0x10, 0x1F, 0x24, 0x40, 0x5B, 0x7F}), u"@£$ΔÉ¤¡Äà"},
+      {"extension characters", Bytes({0x1B, 0x65, 0x1B, 0x28, 0x1B, 0x29, 0x1B, 0x3C, 0x1B, 0x3E,
+                                      0x1B, 0x14, 0x1B, 0x2F, 0x1B, 0x40, 0x1B, 0x3D, 0x1B, 0x0A}),
        u"€{}[]^\\|~\f"},
       {"code the extension lacks reads from the main table", Bytes({0x1B, 0x41}), u"A"},
       {"double escape shows a space", Bytes({'a', 0x1B, 0x1B, 'b'}), u"a b"},
@@ -133,8 +132,9 @@ struct PduCase {
 
 TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
   const PduCase cases[] = {
-      {"7-bit, international originator", "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07",
-       1, "+31641600986", Coding::kGsm7, "2002-08-26 19:37:41", u"How are you?", false},
+      {"7-bit, international originator",
+       "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07", 1, "+31641600986", Coding::kGsm7,
+       "2002-08-26 19:37:41", u"How are you?", false},
       {"lower-case hex", "07911326040000f0040b911346610089f60000208062917314080cc8f71d14969741f977fd07", 1,
        "+31641600986", Coding::kGsm7, "2002-08-26 19:37:41", u"How are you?", false},
       {"national number, odd digits", "07915155000000F00005812143F500006221903040500002C834", 1, "12345", Coding::kGsm7,
@@ -146,18 +146,22 @@ TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
       {"alphanumeric originator outside ASCII", "000404D0040900006221903040500002C834", 1, "èΦ", Coding::kGsm7,
        "2026-12-09 03:04:05", u"Hi", false},
       {"7-bit with header and fill bits, extension characters",
-       "07915155000000F0400B915155214365F7000062219030405000670500032B0202361410B2CC66BF411BDEFD2D6793373ED00685DFA4409B"
+       "07915155000000F0400B915155214365F7000062219030405000670500032B0202361410B2CC66BF411BDEFD2D6793373ED00685DFA4409"
+       "B"
        "1E6853066D28206499CD7E8336BCFB5BCE266F7CA00D0ABF4981363DD0A60CDA5040C8329BFD066D78F7B79C4DDEF8401B147E93026D7A"
        "A04D19B4A18000",
        1, "+15551234567", Coding::kGsm7, "2026-12-09 03:04:05",
        u"^ Hello [world] {x} ~ € ^ Hello [world] {x} ~ € ^ Hello [world] {x} ~ € ^ ", false,
        Concatenation{0x2B, 2, 2, false}},
       {"UCS2 with header, characters outside the BMP",
-       "07915155000000F0400B915155214365F7000862219030405000700500032B02024F60597D0020D83DDE00D83DDC4DD83CDFFD00204F6059"
-       "7D0020D83DDE00D83DDC4DD83CDFFD00204F60597D0020D83DDE00D83DDC4DD83CDFFD00204F60597D0020D83DDE00D83DDC4DD83CDFFD00"
+       "07915155000000F0400B915155214365F7000862219030405000700500032B02024F60597D0020D83DDE00D83DDC4DD83CDFFD00204F605"
+       "9"
+       "7D0020D83DDE00D83DDC4DD83CDFFD00204F60597D0020D83DDE00D83DDC4DD83CDFFD00204F60597D0020D83DDE00D83DDC4DD83CDFFD0"
+       "0"
        "204F60597D0020D83DDE00D83DDC4DD83CDFFD00204F60597D0020",
        1, "+15551234567", Coding::kUcs2, "2026-12-09 03:04:05",
-       U("你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 "), false, Concatenation{0x2B, 2, 2, false}},
+       U("你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 😀👍🏽 你好 "),
+       false, Concatenation{0x2B, 2, 2, false}},
       {"8-bit UTF-8", "00040B915155214365F700046221903040500006C3A9E282AC41", 1, "+15551234567", Coding::kEightBit,
        "2026-12-09 03:04:05", u"é€A", false},
       {"8-bit not UTF-8 reads as Latin-1", "00040B915155214365F700046221903040500003FF41E9", 1, "+15551234567",
@@ -169,8 +173,10 @@ TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
        Coding::kGsm7, "2011-01-11 17:59:15", u"", false},
       {"message waiting group, UCS2", "00040B915155214365F700E062219030405000020041", 1, "+15551234567", Coding::kUcs2,
        "2026-12-09 03:04:05", u"A", false},
-      {"impossible time stamp", "00040B915155214365F7000062319030405000" "02C834", 1, "+15551234567", Coding::kGsm7, "",
-       u"Hi", false},
+      {"impossible time stamp",
+       "00040B915155214365F7000062319030405000"
+       "02C834",
+       1, "+15551234567", Coding::kGsm7, "", u"Hi", false},
       // Hostile and cut PDUs.
       {"empty", "", -1, "", Coding::kGsm7, "", u"", true},
       {"not hex", "ZZ", -1, "", Coding::kGsm7, "", u"", true},
@@ -180,16 +186,17 @@ TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
        Coding::kGsm7, "2002-08-26 19:37:41", u"", true},
       {"cut inside 7-bit user data", "07911326040000F0040B911346610089F60000208062917314080CC8F71D1496", 1,
        "+31641600986", Coding::kGsm7, "2002-08-26 19:37:41", u"How a", true},
-      {"garbage inside the user data ends it", "07911326040000F0040B911346610089F60000208062917314080CC8F71D14X69741", 1,
-       "+31641600986", Coding::kGsm7, "2002-08-26 19:37:41", u"How ", true},
+      {"garbage inside the user data ends it", "07911326040000F0040B911346610089F60000208062917314080CC8F71D14X69741",
+       1, "+31641600986", Coding::kGsm7, "2002-08-26 19:37:41", u"How ", true},
       {"UCS2 odd last octet dropped", "00040B915155214365F700086221903040500003004100", 1, "+15551234567",
        Coding::kUcs2, "2026-12-09 03:04:05", u"A", true},
       {"header longer than the user data", "00440B915155214365F700086221903040500004090003", 1, "+15551234567",
        Coding::kUcs2, "2026-12-09 03:04:05", u"", true},
       {"7-bit header longer than the user data length", "00440B915155214365F7000062219030405000020500030A0201", 1,
        "+15551234567", Coding::kGsm7, "2026-12-09 03:04:05", u"", true},
-      {"header element past the header's end, text still read", "00440B915155214365F70008622190304050000704000302010041",
-       1, "+15551234567", Coding::kUcs2, "2026-12-09 03:04:05", u"A", true},
+      {"header element past the header's end, text still read",
+       "00440B915155214365F70008622190304050000704000302010041", 1, "+15551234567", Coding::kUcs2,
+       "2026-12-09 03:04:05", u"A", true},
       {"header flag without user data", "00440B915155214365F7000862219030405000", 1, "+15551234567", Coding::kUcs2,
        "2026-12-09 03:04:05", u"", true},
       {"reserved message type", "0003", -1, "", Coding::kGsm7, "", u"", false},
@@ -338,7 +345,6 @@ TEST(SeptetsToUnicode, HeaderTablesChangeTheReading) {
   // Spanish has no locking table: the default one is used.
   EXPECT_EQ(SeptetsToUnicode(Bytes({0x07}), kLanguageSpanish, kLanguageSpanish), u"ì");
 }
-
 
 // Service codes and numbers with '*' / '#' keep those characters on the way
 // back (semi-octets A and B), whatever the encoder cleaned from them.

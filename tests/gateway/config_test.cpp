@@ -34,9 +34,14 @@ TEST(GatewayConfig, ModemSpecifications) {
     const char* spec;
     const char* says;
   } bad[] = {
-      {"/dev/ttyUSB0", "NAME=PATH"},  {"=/dev/x", "NAME=PATH"},      {"a=", "device path"},
-      {"a b=/dev/x", "modem name"},   {"a=/x,baud=fast", "no number"}, {"a=/x,baud=0", "outside"},
-      {"a=/x,speed=9600", "unknown key 'speed'"}, {"a=/x,9600", "no KEY=VALUE"},
+      {"/dev/ttyUSB0", "NAME=PATH"},
+      {"=/dev/x", "NAME=PATH"},
+      {"a=", "device path"},
+      {"a b=/dev/x", "modem name"},
+      {"a=/x,baud=fast", "no number"},
+      {"a=/x,baud=0", "outside"},
+      {"a=/x,speed=9600", "unknown key 'speed'"},
+      {"a=/x,9600", "no KEY=VALUE"},
   };
   for (const Bad& b : bad) {
     try {

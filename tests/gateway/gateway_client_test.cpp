@@ -88,8 +88,8 @@ class GatewayClientTest : public ::testing::Test {
 TEST_F(GatewayClientTest, SendWaitsUntilSentAndPrintsTheReferences) {
   std::thread worker = Worker({"7", "8"}, -1);
   std::string out, err;
-  const int rc = Run({"send", "--gateway", url_, "--token-file", dir_.Path("token"), "--to", "+15551234567",
-                      "--json", "a long message"},
+  const int rc = Run({"send", "--gateway", url_, "--token-file", dir_.Path("token"), "--to", "+15551234567", "--json",
+                      "a long message"},
                      out, err);
   worker.join();
   EXPECT_EQ(rc, 0) << err;
@@ -164,7 +164,8 @@ TEST_F(GatewayClientTest, InboxPrintsLikeListen) {
     store_->AddReceived(m, {}, false, NowMs());
   }
   std::string out, err;
-  ASSERT_EQ(Run({"inbox", "--gateway", url_, "--token-file", dir_.Path("token"), "--json", "--since", "1"}, out, err), 0)
+  ASSERT_EQ(Run({"inbox", "--gateway", url_, "--token-file", dir_.Path("token"), "--json", "--since", "1"}, out, err),
+            0)
       << err;
   std::istringstream lines(out);
   std::string line;

@@ -45,7 +45,8 @@ int Count() {
 // The gateway process.
 class GatewayProcess {
  public:
-  GatewayProcess(std::vector<std::string> args, std::string logPath) : args_(std::move(args)), log_(std::move(logPath)) {}
+  GatewayProcess(std::vector<std::string> args, std::string logPath)
+      : args_(std::move(args)), log_(std::move(logPath)) {}
   ~GatewayProcess() {
     if (pid_ > 0) Kill();
   }
@@ -135,11 +136,16 @@ class GatewayEndToEnd : public ::testing::Test {
   }
   std::vector<std::string> GatewayArgs() {
     return {"gateway",
-            "--modem", "a=" + sims_[0]->DevicePath(),
-            "--modem", "b=" + sims_[1]->DevicePath(),
-            "--db", dir_.Path("gw.db"),
-            "--token-file", dir_.Path("token"),
-            "--listen", "127.0.0.1:0"};
+            "--modem",
+            "a=" + sims_[0]->DevicePath(),
+            "--modem",
+            "b=" + sims_[1]->DevicePath(),
+            "--db",
+            dir_.Path("gw.db"),
+            "--token-file",
+            dir_.Path("token"),
+            "--listen",
+            "127.0.0.1:0"};
   }
   std::unique_ptr<httplib::Client> Client(int port) {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", port);

@@ -208,18 +208,19 @@ TEST_F(HttpApiTest, InboxModemsHealthAndMetrics) {
   metrics_.ObserveSendLatency("a", 0.3);
   auto metrics = client_->Get("/metrics");
   EXPECT_NE(metrics->get_header_value("Content-Type").find("text/plain"), std::string::npos);
-  for (const char* line : {"velasms_messages_queued{modem=\"\"} 1", "velasms_messages_received_total{modem=\"a\"} 1",
-                           "velasms_modem_up{modem=\"a\"} 1", "velasms_modem_up{modem=\"b\"} 0",
-                           "velasms_queue_depth{modem=\"b\"} 1",
-                           "velasms_send_latency_seconds_bucket{modem=\"a\",le=\"0.25\"} 0",
-                           "velasms_send_latency_seconds_bucket{modem=\"a\",le=\"0.5\"} 1",
-                           "velasms_send_latency_seconds_count{modem=\"a\"} 1"}) {
+  for (const char* line :
+       {"velasms_messages_queued{modem=\"\"} 1", "velasms_messages_received_total{modem=\"a\"} 1",
+        "velasms_modem_up{modem=\"a\"} 1", "velasms_modem_up{modem=\"b\"} 0", "velasms_queue_depth{modem=\"b\"} 1",
+        "velasms_send_latency_seconds_bucket{modem=\"a\",le=\"0.25\"} 0",
+        "velasms_send_latency_seconds_bucket{modem=\"a\",le=\"0.5\"} 1",
+        "velasms_send_latency_seconds_count{modem=\"a\"} 1"}) {
     EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
   }
 }
 
 // Reads a stream until `count` events came; returns their (id, type) pairs.
-std::vector<std::pair<std::string, std::string>> ReadEvents(httplib::Client& c, const std::string& lastId, size_t count) {
+std::vector<std::pair<std::string, std::string>> ReadEvents(httplib::Client& c, const std::string& lastId,
+                                                            size_t count) {
   std::vector<std::pair<std::string, std::string>> events;
   std::string buffer, id, type;
   httplib::Headers h;

@@ -159,9 +159,9 @@ TEST(GatewayStore, ReportsMatchPartsAndTheMostRecentUseOfAReference) {
   } cases[] = {
       {"a", 7, 0x00, recent, status::kDelivered},
       {"a", 7, 0x41, old, status::kNotDelivered},  // recent has its report: the older one is next
-      {"b", 8, 0x00, 0, ""},                        // other modem: no match
-      {"a", 9, 0x01, multi, ""},                    // 0x01: forwarded, delivered
-      {"a", 8, 0x20, multi, ""},                    // still trying: not final
+      {"b", 8, 0x00, 0, ""},                       // other modem: no match
+      {"a", 9, 0x01, multi, ""},                   // 0x01: forwarded, delivered
+      {"a", 8, 0x20, multi, ""},                   // still trying: not final
       {"a", 8, 0x61, multi, status::kNotDelivered},
   };
   for (const Case& c : cases) {
@@ -247,7 +247,8 @@ TEST(GatewayStore, EveryChangeIsLoggedAsAnEventInOrder) {
   std::vector<std::string> seen;
   for (const Event& e : events) {
     auto data = nlohmann::json::parse(e.data);
-    seen.push_back(e.type + ":" + (e.type == "status" ? data["status"].get<std::string>() : data["text"].get<std::string>()));
+    seen.push_back(e.type + ":" +
+                   (e.type == "status" ? data["status"].get<std::string>() : data["text"].get<std::string>()));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"status:queued", "status:sending", "status:sent", "status:delivered",
                                             "message:hi"}));

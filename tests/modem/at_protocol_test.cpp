@@ -36,8 +36,8 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
       {"+CMT: \"Smith, John\",31", true, K::kCmt, "Smith, John", 31, "", kNone},  // comma in alpha
       {"+CMT: \"a\"b\",12", true, K::kCmt, "a\"b", 12, "", kNone},                // stray quote
       {"  +CMT: ,24\r", true, K::kCmt, "", 24, "", kNone},
-      {"+CMT: 24", true, K::kCmt, "", 24, "", kNone},          // alpha and comma left out
-      {"+CMT: \"BRO", true, K::kCmt, "", kNone, "", kNone},    // truncated
+      {"+CMT: 24", true, K::kCmt, "", 24, "", kNone},        // alpha and comma left out
+      {"+CMT: \"BRO", true, K::kCmt, "", kNone, "", kNone},  // truncated
       {"+CMT:", true, K::kCmt, "", kNone, "", kNone},
       {"+CMT: ,99999999999", true, K::kCmt, "", kNone, "", kNone},  // overflowing length
       {"+CDS: 25", true, K::kCds, "", 25, "", kNone},
@@ -77,14 +77,14 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
 
 TEST(AtProtocolIndication, PrefixOfEveryByteOfAnIndicationHeader) {
   // Every prefix of a real header may still become an indication.
-  for (ByteString header : {"+CMT: \"BROOKE\",24", "+CDS: 25", "+CMTI: \"SM\",3", "RING",
-                            "\r+CDSI: \"SR\",1", "+CMT: \"OK>\",24"}) {
+  for (ByteString header :
+       {"+CMT: \"BROOKE\",24", "+CDS: 25", "+CMTI: \"SM\",3", "RING", "\r+CDSI: \"SR\",1", "+CMT: \"OK>\",24"}) {
     for (size_t n = 0; n <= header.size(); ++n) {
       EXPECT_TRUE(IsIndicationPrefix(header.substr(0, n))) << header.substr(0, n);
     }
   }
-  for (ByteString partial : {"OK", "ERROR", ">", "READY", "+CPIN: READY", "+CMGS: 1", "RINGS",
-                             "AT+CMT", "SIM PIN", "+CME ERROR: 16", "0791"}) {
+  for (ByteString partial : {"OK", "ERROR", ">", "READY", "+CPIN: READY", "+CMGS: 1", "RINGS", "AT+CMT", "SIM PIN",
+                             "+CME ERROR: 16", "0791"}) {
     EXPECT_FALSE(IsIndicationPrefix(partial)) << partial;
   }
 }
@@ -117,16 +117,24 @@ TEST(AtProtocolErrors, MeaningsOfTheNumbers) {
     int code;
     const char* text;
   } cases[] = {
-      {true, 304, "invalid PDU mode parameter"}, {true, 38, "network out of order"},
-      {true, 41, "temporary failure"},           {true, 42, "congestion"},
+      {true, 304, "invalid PDU mode parameter"},
+      {true, 38, "network out of order"},
+      {true, 41, "temporary failure"},
+      {true, 42, "congestion"},
       {true, 47, "resources unavailable, unspecified"},
-      {true, 330, "SMSC address unknown"},       {true, 500, "unknown error"},
+      {true, 330, "SMSC address unknown"},
+      {true, 500, "unknown error"},
       {true, 512, "manufacturer-specific error 512"},
-      {true, 0xC3, "invalid SME address"},       {true, 777, "manufacturer-specific error 777"},
-      {true, 200, "unknown error 200"},          {false, 16, "incorrect password"},
-      {false, 10, "SIM not inserted"},           {false, 11, "SIM PIN required"},
-      {false, 12, "SIM PUK required"},           {false, 30, "no network service"},
-      {false, 100, "unknown"},                   {false, 9, "unknown error 9"},
+      {true, 0xC3, "invalid SME address"},
+      {true, 777, "manufacturer-specific error 777"},
+      {true, 200, "unknown error 200"},
+      {false, 16, "incorrect password"},
+      {false, 10, "SIM not inserted"},
+      {false, 11, "SIM PIN required"},
+      {false, 12, "SIM PUK required"},
+      {false, 30, "no network service"},
+      {false, 100, "unknown"},
+      {false, 9, "unknown error 9"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.cms ? CmsErrorText(c.code) : CmeErrorText(c.code), c.text) << c.code;
@@ -167,9 +175,8 @@ TEST(AtProtocolAnswers, ScalarAnswers) {
   struct Csq {
     const char* response;
     int dbm;
-  } csq[] = {{"+CSQ: 0,99", -113}, {"+CSQ: 17,99", -79}, {"+CSQ: 31,0", -51},
-             {"+CSQ: 99,99", kNone}, {"+CSQ: 32,99", kNone}, {"+CSQ: ,", kNone},
-             {"+CSQ:", kNone}, {"OK", kNone}};
+  } csq[] = {{"+CSQ: 0,99", -113},   {"+CSQ: 17,99", -79}, {"+CSQ: 31,0", -51}, {"+CSQ: 99,99", kNone},
+             {"+CSQ: 32,99", kNone}, {"+CSQ: ,", kNone},   {"+CSQ:", kNone},    {"OK", kNone}};
   for (const Csq& c : csq) EXPECT_EQ(Or(ParseCsqDbm(c.response)), c.dbm) << c.response;
 }
 
@@ -186,8 +193,8 @@ TEST(AtProtocolAnswers, Registration) {
       {"+CREG: 0,4", "unknown"},
       {"+CEREG: 0,1", "home"},
       {"+CGREG: 1,5", "roaming"},
-      {"+CREG: 1", "home"},                         // unsolicited form
-      {"+CREG: 5,\"1A2B\",\"01C3\"", "roaming"},    // unsolicited with location
+      {"+CREG: 1", "home"},                       // unsolicited form
+      {"+CREG: 5,\"1A2B\",\"01C3\"", "roaming"},  // unsolicited with location
       {"+CREG: 0,42", "unknown"},
       {"+CREG: x", nullptr},
       {"ERROR", nullptr},
@@ -238,10 +245,10 @@ TEST(AtProtocolAnswers, ListOfStoredMessages) {
       "07912143658709F1040B919178563412F000003210802143650002E835\r\n"
       "+CMGL: 4,\"STO SENT\",,17\r\n"  // text-mode status name
       "0011000B919178563412F00000AA03C8F40F\r\n"
-      "+CMGL: 5,2,,9\r\n"              // header whose PDU line is missing
-      "+CMGL: x,1,,9\r\n"              // unreadable index: skipped
+      "+CMGL: 5,2,,9\r\n"  // header whose PDU line is missing
+      "+CMGL: x,1,,9\r\n"  // unreadable index: skipped
       "0011\r\n"
-      "+CMGL: 7,9,,9\r\n"              // unknown status: skipped
+      "+CMGL: 7,9,,9\r\n"  // unknown status: skipped
       "OK\r\n";
   std::vector<StoredMessage> list = ParseCmgl(response);
   ASSERT_EQ(list.size(), 4u);
@@ -260,15 +267,14 @@ TEST(AtProtocolAnswers, ListOfStoredMessages) {
 }
 
 TEST(AtProtocolAnswers, ReadOneMessage) {
-  std::optional<ReadMessage> m =
-      ParseCmgr("AT+CMGR=3\r\n+CMGR: 1,\"OK\",24\r\n0791214365\r\nOK\r\n");
+  std::optional<ReadMessage> m = ParseCmgr("AT+CMGR=3\r\n+CMGR: 1,\"OK\",24\r\n0791214365\r\nOK\r\n");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->status, MessageStatus::kRead);
   EXPECT_EQ(m->alpha, "OK");
   EXPECT_EQ(Or(m->length), 24);
   EXPECT_EQ(m->pdu, "0791214365");
-  EXPECT_FALSE(ParseCmgr("AT+CMGR=9\r\nOK\r\n"));                  // empty slot
-  EXPECT_FALSE(ParseCmgr("+CMGR: 0,,0\r\nOK\r\n"));                 // header only
+  EXPECT_FALSE(ParseCmgr("AT+CMGR=9\r\nOK\r\n"));    // empty slot
+  EXPECT_FALSE(ParseCmgr("+CMGR: 0,,0\r\nOK\r\n"));  // header only
   EXPECT_FALSE(ParseCmgr("+CMS ERROR: 321\r\n"));
   EXPECT_FALSE(ParseCmgr("+CMGR: \r\n0791\r\n"));
 }
@@ -306,8 +312,7 @@ TEST(AtProtocolAnswers, PinAttemptCounters) {
 }
 
 TEST(AtProtocolAnswers, SupportedValuesAndService) {
-  std::vector<std::vector<int>> cnmi =
-      ParseSupportedValues("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)\r\nOK\r\n", "+CNMI");
+  std::vector<std::vector<int>> cnmi = ParseSupportedValues("+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)\r\nOK\r\n", "+CNMI");
   ASSERT_EQ(cnmi.size(), 5u);
   EXPECT_EQ(cnmi[0], (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(cnmi[2], (std::vector<int>{0, 2}));
@@ -350,7 +355,7 @@ TEST(AtProtocolAnswers, MessageServiceOneOffered) {
       {"+CSMS: (0,10)\r\nOK\r\n", false},
       {"+CSMS: (0,128)\r\nOK\r\n", false},
       {"+CSMS: ()\r\nOK\r\n", false},
-      {"+CSMS: (0\r\nOK\r\n", false},  // truncated
+      {"+CSMS: (0\r\nOK\r\n", false},         // truncated
       {"+CSMS: (0,\r\n1)\r\nOK\r\n", false},  // ",1)" only across two lines
       {"OK\r\n", false},
       {"", false},

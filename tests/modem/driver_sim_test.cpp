@@ -23,9 +23,9 @@ using test::EventLog;
 using test::PumpFor;
 using test::PumpUntil;
 
-const std::vector<std::string> kScript = {"ATZ",      "ATE1",      "AT",         "AT+CGMI",
-                                          "AT+CGMM",  "AT+CGSN",   "AT+CPIN?",   "AT+CMGF=0",
-                                          "AT+CSMS=?", "AT+CSMS=1", "AT+CNMI=2,2,2,1,1"};
+const std::vector<std::string> kScript = {
+    "ATZ",      "ATE1",      "AT",        "AT+CGMI",   "AT+CGMM",          "AT+CGSN",
+    "AT+CPIN?", "AT+CMGF=0", "AT+CSMS=?", "AT+CSMS=1", "AT+CNMI=2,2,2,1,1"};
 
 std::vector<std::string> Head(const std::vector<std::string>& v, size_t n) {
   return std::vector<std::string>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));

@@ -61,7 +61,7 @@ TEST_F(DriverSimTextTest, RoundTripsComeBackIdentical) {
     const char* name;
     std::string text;
     std::vector<int> languages;
-    int parts;                  // 0: not checked
+    int parts;  // 0: not checked
     coding::Coding coding;
   };
   const Case cases[] = {
@@ -83,7 +83,11 @@ TEST_F(DriverSimTextTest, RoundTripsComeBackIdentical) {
       {"Hebrew", "שלום עולם", {}, 1, coding::Coding::kUcs2},
       {"Hindi", "नमस्ते दुनिया, आप कैसे हैं?", {}, 1, coding::Coding::kUcs2},
       {"Chinese", RepeatUtf8("你好世界", 50), {}, 0, coding::Coding::kUcs2},
-      {"emoji with skin tones, ZWJ and flags", RepeatUtf8("👍🏽👨‍👩‍👧‍👦🇩🇪🇯🇵", 12), {}, 0, coding::Coding::kUcs2},
+      {"emoji with skin tones, ZWJ and flags",
+       RepeatUtf8("👍🏽👨‍👩‍👧‍👦🇩🇪🇯🇵", 12),
+       {},
+       0,
+       coding::Coding::kUcs2},
       {"mixed, 1500 characters", RepeatUtf8("Hello Привет 你好 😀 ", 94), {}, 0, coding::Coding::kUcs2},
   };
   Start();

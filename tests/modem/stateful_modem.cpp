@@ -10,7 +10,9 @@ namespace {
 
 const sim::pdu::Timestamp kScts{2026, 12, 8, 17, 30, 5, 4};
 
-bool StartsWith(const std::string& line, const std::string& prefix) { return line.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& line, const std::string& prefix) {
+  return line.compare(0, prefix.size(), prefix) == 0;
+}
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -141,8 +143,7 @@ void StatefulModem::Respond(Shared& shared, ScriptedModem& m, const std::string&
     if (line == "AT+ICCID") return ok({"+ICCID: 8901260123456789012F"});
     if (line == "AT+CPINR") return ok({"+CPINR: SIM PIN,3,3", "+CPINR: SIM PUK,10,10"});
   } else if (line == "AT+CSQ" || line == "AT+CREG?" || line == "AT+CEREG?" || line == "AT+COPS?" ||
-             line == "AT+CSCA?" || line == "AT+CIMI" || line == "AT+CCID" || line == "AT+ICCID" ||
-             line == "AT+CPINR") {
+             line == "AT+CSCA?" || line == "AT+CIMI" || line == "AT+CCID" || line == "AT+ICCID" || line == "AT+CPINR") {
     return fail("+CME ERROR: 4");
   }
   if (line == "AT+CEREG?") return fail("ERROR");
@@ -160,8 +161,8 @@ std::string Ucs2PartPdu(const std::string& from, const std::u16string& text, int
   sim::pdu::MakeTextDeliver("", from, "x", kScts, &deliver);
   deliver.firstOctet |= 0x40;  // TP-UDHI
   deliver.dcs = 0x08;
-  sim::pdu::Bytes ud = {0x05, 0x00, 0x03, static_cast<uint8_t>(reference), static_cast<uint8_t>(total),
-                        static_cast<uint8_t>(sequence)};
+  sim::pdu::Bytes ud = {
+      0x05, 0x00, 0x03, static_cast<uint8_t>(reference), static_cast<uint8_t>(total), static_cast<uint8_t>(sequence)};
   for (char16_t unit : text) {
     ud.push_back(static_cast<uint8_t>(unit >> 8));
     ud.push_back(static_cast<uint8_t>(unit & 0xFF));

@@ -17,15 +17,15 @@ namespace vela::test {
 
 struct ModemState {
   // Behaviour, set before Open.
-  std::string csmsServices = "(0,1)";  // the list answered to AT+CSMS=?
-  bool refuseCsms1 = false;        // AT+CSMS=1 -> +CMS ERROR: 303
-  bool refuseDirectCnmi = false;   // AT+CNMI=2,2,... -> +CMS ERROR: 303
-  std::vector<std::string> cnmaAnswers;  // answers to the next AT+CNMA, in order ("OK" after them)
-  bool cmms = true;                // AT+CMMS supported
+  std::string csmsServices = "(0,1)";     // the list answered to AT+CSMS=?
+  bool refuseCsms1 = false;               // AT+CSMS=1 -> +CMS ERROR: 303
+  bool refuseDirectCnmi = false;          // AT+CNMI=2,2,... -> +CMS ERROR: 303
+  std::vector<std::string> cnmaAnswers;   // answers to the next AT+CNMA, in order ("OK" after them)
+  bool cmms = true;                       // AT+CMMS supported
   std::map<int, std::string> sendErrors;  // n-th PDU (from 1) -> answer line ("+CMS ERROR: 304")
-  std::string simPin;              // non-empty: the SIM asks for this PIN
-  bool diagnostics = true;         // answer the diagnostic queries
-  bool deleteAllFlag = true;       // AT+CMGD=1,4 accepted
+  std::string simPin;                     // non-empty: the SIM asks for this PIN
+  bool diagnostics = true;                // answer the diagnostic queries
+  bool deleteAllFlag = true;              // AT+CMGD=1,4 accepted
 
   // State.
   int nextReference = 0;

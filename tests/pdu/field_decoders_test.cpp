@@ -80,8 +80,9 @@ TEST(DataCodingScheme, DescribesEachCodingGroup) {
       {"D8", {kStore, "Set indication active", "Voicemail Message Waiting"}},
       {"D1", {kStore, "Set indication inactive", "Fax Message Waiting"}},
       {"DF", {kStore, "Set indication active", "Other Message Waiting"}},
-      {"E2", {kStore, "Set indication inactive", "Electronic Mail Message Waiting",
-              "User data is in uncompressed UCS2 alphabet"}},
+      {"E2",
+       {kStore, "Set indication inactive", "Electronic Mail Message Waiting",
+        "User data is in uncompressed UCS2 alphabet"}},
       {"F0", {"Message Class", "Default alphabet", "Class 0 : Immediate display (alert)"}},
       {"F1", {"Message Class", "Default alphabet", "Class 1 : ME specific"}},
       {"F6", {"Message Class", "8-bit data", "Class 2 : SIM specific"}},
@@ -104,7 +105,7 @@ TEST(DataCodingScheme, DescribeRebuildsRatherThanAppends) {
 // --- time stamp ----------------------------------------------------------------
 
 struct StampCase {
-  const char* text;  // already in reading order
+  const char* text;        // already in reading order
   int y, mo, d, h, mi, s;  // y == 0: no valid date, DateTime 0
   const char* zone;
 };
@@ -157,12 +158,10 @@ TEST(TimeStamp, SignBitGivesNegativeZone) {
     const char* zone;
     const char* text;
   } cases[] = {
-      {"A0", "-5"},  // -20 quarters, US Eastern
-      {"96", "-4"},  // -16 quarters
-      {"B0", "-7"},  // -30 quarters -> -7.5 h truncated
-      {"80", "-0"},
-      {"83", "-0"},
-      {"8A", "-0"},  // second digit not decimal
+      {"A0", "-5"},                              // -20 quarters, US Eastern
+      {"96", "-4"},                              // -16 quarters
+      {"B0", "-7"},                              // -30 quarters -> -7.5 h truncated
+      {"80", "-0"}, {"83", "-0"}, {"8A", "-0"},  // second digit not decimal
       {"a0", "-5"},
   };
   for (const auto& c : cases) {
@@ -185,14 +184,29 @@ struct HeaderCase {
 
 TEST(UserDataHeader, DescribesPiecesPresent) {
   const HeaderCase cases[] = {
-      {"00032A0201", "00", "03", "2A", 2, 1,
+      {"00032A0201",
+       "00",
+       "03",
+       "2A",
+       2,
+       1,
        {"  SM concatenation 8 bit ref", "  03 : Bytes information element", "  42 : SM Reference Number",
         "  Maximum messages : 2", "  Message sequence : 1"}},
-      {"00030AFF10EEEE", "00", "03", "0A", 255, 16,  // characters from position 11 are not read
+      {"00030AFF10EEEE",
+       "00",
+       "03",
+       "0A",
+       255,
+       16,  // characters from position 11 are not read
        {"  SM concatenation 8 bit ref", "  03 : Bytes information element", "  10 : SM Reference Number",
         "  Maximum messages : 255", "  Message sequence : 16"}},
       {"0003", "00", "03", "", 0, 0, {"  SM concatenation 8 bit ref", "  03 : Bytes information element"}},
-      {"00032", "00", "03", "2", 0, 0,
+      {"00032",
+       "00",
+       "03",
+       "2",
+       0,
+       0,
        {"  SM concatenation 8 bit ref", "  03 : Bytes information element", "  2 : SM Reference Number"}},
       {"0", "0", "", "", 0, 0, {"  SM concatenation 8 bit ref"}},
       {"", "", "", "", 0, 0, {}},

@@ -44,8 +44,7 @@ TEST(TypeAddress, TypeOfNumberAndPlan) {
   } cases[] = {
       {"91", 1, 1}, {"81", 0, 1}, {"D0", 5, 0}, {"A8", 2, 4}, {"82", 0, 0},  // 0010: unassigned
       {"83", 0, 2}, {"84", 0, 3}, {"89", 0, 5}, {"8A", 0, 6}, {"8F", 0, 7}, {"85", 0, 0},
-      {"F1", 7, 1}, {"E0", 6, 0}, {"C9", 4, 5}, {"B1", 3, 1},
-      {"a1", 2, 1},  // either case
+      {"F1", 7, 1}, {"E0", 6, 0}, {"C9", 4, 5}, {"B1", 3, 1}, {"a1", 2, 1},  // either case
       {"", 0, 0},   {"Z", 0, 0},
   };
   for (const auto& c : cases) {
@@ -70,11 +69,11 @@ TEST(FirstOctet, MessageTypeIndicatorChoosesKind) {
     const char* octet;
     TSMSKind kind;
   } cases[] = {
-      {"04", smsDeliver},      {"00", smsDeliver},       {"24", smsDeliver},  {"01", smsSubmit},
-      {"11", smsSubmit},       {"45", smsSubmit},        {"06", smsStatusReport}, {"02", smsStatusReport},
-      {"0a", smsStatusReport},  // upper-cased before conversion
-      {"03", smsUnknown},      {"FF", smsUnknown},       {"0", smsUnknown},   {"", smsUnknown},
-      {"040", smsUnknown},     {"ZZ", smsDeliver},  // non-hex counts 0
+      {"04", smsDeliver},      {"00", smsDeliver},      {"24", smsDeliver},
+      {"01", smsSubmit},       {"11", smsSubmit},       {"45", smsSubmit},
+      {"06", smsStatusReport}, {"02", smsStatusReport}, {"0a", smsStatusReport},  // upper-cased before conversion
+      {"03", smsUnknown},      {"FF", smsUnknown},      {"0", smsUnknown},
+      {"", smsUnknown},        {"040", smsUnknown},     {"ZZ", smsDeliver},  // non-hex counts 0
   };
   for (const auto& c : cases) {
     auto kind = TSMSType::FromFirstOctet(c.octet);
@@ -151,10 +150,18 @@ TEST(ValidityPeriod, RelativeFormatTexts) {
     const char* octet;
     const char* text;
   } cases[] = {
-      {"00", "5 minutes"},           {"01", "10 minutes"},          {"8F", "720 minutes"},
-      {"90", "12 hours 30 minutes"}, {"A7", "12 hours 720 minutes"}, {"A8", "2 days"},
-      {"A9", "3 days"},              {"C4", "30 days"},             {"C5", "5 weeks"},
-      {"F4", "52 weeks"},            {"FF", "63 weeks"},            {"", "5 minutes"},
+      {"00", "5 minutes"},
+      {"01", "10 minutes"},
+      {"8F", "720 minutes"},
+      {"90", "12 hours 30 minutes"},
+      {"A7", "12 hours 720 minutes"},
+      {"A8", "2 days"},
+      {"A9", "3 days"},
+      {"C4", "30 days"},
+      {"C5", "5 weeks"},
+      {"F4", "52 weeks"},
+      {"FF", "63 weeks"},
+      {"", "5 minutes"},
   };
   for (const auto& c : cases) {
     TSMSSubmit submit("11");
@@ -203,8 +210,8 @@ TEST(Submit, ValidityPeriodFieldWidthFollowsFormat) {
   };
   const auto ud = Pack7("hello");
   for (const auto& c : cases) {
-    const std::string text = std::string("00") + c.first_octet + "2A" + "0481" + "2143" + "0000" + c.validity +
-                             "05" + ud.hex;
+    const std::string text =
+        std::string("00") + c.first_octet + "2A" + "0481" + "2143" + "0000" + c.validity + "05" + ud.hex;
     TPDUSMS pdu = Parse(text);
     const auto* submit = dynamic_cast<const TSMSSubmit*>(pdu.GetSMSType());
     ASSERT_NE(submit, nullptr) << c.first_octet;
@@ -262,11 +269,11 @@ struct HeaderCase {
 
 TEST(Deliver, TextAfterHeaderOfAnyLength) {
   const HeaderCase cases[] = {
-      {{0x00, 0x03, 0x2A, 0x02, 0x01}, "abc"},                                    // H = 5, 7 septets
-      {{0x08, 0x04, 0x00, 0x10, 0x02, 0x01}, "Welkom"},                           // H = 6, 8 septets
-      {{}, "x"},                                                                  // no header
-      {{0x00, 0x03, 0x2A}, "short"},                                              // H = 3, 5 septets
-      {{0x05, 0x04, 0x0B, 0x84, 0x23, 0xF0, 0x00}, "port"},                       // H = 7, 10 septets
+      {{0x00, 0x03, 0x2A, 0x02, 0x01}, "abc"},                                     // H = 5, 7 septets
+      {{0x08, 0x04, 0x00, 0x10, 0x02, 0x01}, "Welkom"},                            // H = 6, 8 septets
+      {{}, "x"},                                                                   // no header
+      {{0x00, 0x03, 0x2A}, "short"},                                               // H = 3, 5 septets
+      {{0x05, 0x04, 0x0B, 0x84, 0x23, 0xF0, 0x00}, "port"},                        // H = 7, 10 septets
       {{0x00, 0x03, 0x2A, 0x02, 0x01, 0x05, 0x04, 0x0B, 0x84, 0x23, 0xF0}, "yz"},  // H = 11, 14 septets
   };
   for (const auto& c : cases) {
@@ -306,8 +313,8 @@ TEST(StatusReport, DeliveredOnlyForStatusZero) {
   const struct {
     const char* status;
     bool delivered;
-  } cases[] = {{"00", true}, {"01", false}, {"02", false}, {"20", false}, {"40", false},
-               {"60", false}, {"0", false}, {"", false}, {"00FF", true}};
+  } cases[] = {{"00", true},  {"01", false}, {"02", false}, {"20", false}, {"40", false},
+               {"60", false}, {"0", false},  {"", false},   {"00FF", true}};
   for (const auto& c : cases) {
     TPDUSMS pdu = Parse(ReportPdu(c.status));
     const auto* report = dynamic_cast<const TSMSReport*>(pdu.GetSMSType());
@@ -395,11 +402,13 @@ TEST(Malformed, AnyTextConstructs) {
       "0",
       "0004",
       "00040B9",
-      "00440B917228214365F70000313080512061800AFF",    // header indicator, header length beyond the end
-      "0004FF91" + std::string(40, '1'),                // address length 255 beyond the end
-      "FF" + std::string(600, 'F'),                     // service-centre length 255
+      "00440B917228214365F70000313080512061800AFF",  // header indicator, header length beyond the end
+      "0004FF91" + std::string(40, '1'),             // address length 255 beyond the end
+      "FF" + std::string(600, 'F'),                  // service-centre length 255
       "07914400000000f0040b917228214365f70000313080512061800ad4f29c2e03",  // lower case
-      std::string("00\0" "4", 4),
+      std::string("00\0"
+                  "4",
+                  4),
   };
   for (const auto& text : cases) {
     EXPECT_NO_THROW({

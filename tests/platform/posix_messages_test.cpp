@@ -106,7 +106,8 @@ extern "C" void OnTestSignal(int) { RequestTermination(); }
 
 TEST(PosixTermination, SignalHandlerEndsMessageLoop) {
   ClearTermination();
-  struct sigaction action {}, previous {};
+  struct sigaction action {
+  }, previous{};
   action.sa_handler = OnTestSignal;
   sigemptyset(&action.sa_mask);
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);

@@ -24,10 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 TEST(SerialDevicePath, MapsNames) {
   const std::pair<const char*, const char*> cases[] = {
-      {"COM1", "/dev/ttyS0"},     {"COM10", "/dev/ttyS9"},         {"com3", "/dev/ttyS2"},
-      {"COM0", "/dev/COM0"},      {"COM", "/dev/COM"},             {"COMx", "/dev/COMx"},
-      {"COM1a", "/dev/COM1a"},    {"ttyUSB0", "/dev/ttyUSB0"},     {"/dev/pts/7", "/dev/pts/7"},
-      {"./link", "./link"},       {"pts/2", "pts/2"},
+      {"COM1", "/dev/ttyS0"},       {"COM10", "/dev/ttyS9"}, {"com3", "/dev/ttyS2"},  {"COM0", "/dev/COM0"},
+      {"COM", "/dev/COM"},          {"COMx", "/dev/COMx"},   {"COM1a", "/dev/COM1a"}, {"ttyUSB0", "/dev/ttyUSB0"},
+      {"/dev/pts/7", "/dev/pts/7"}, {"./link", "./link"},    {"pts/2", "pts/2"},
   };
   for (const auto& c : cases) EXPECT_EQ(SerialDevicePath(c.first), c.second) << c.first;
 }

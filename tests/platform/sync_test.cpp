@@ -19,8 +19,8 @@ TEST(TickReached, WrapSafeComparisons) {
       {101, 100, true},
       {0xFFFFFFF0u, 0x00000010u, false},  // deadline lies past the wrap
       {0x00000010u, 0x00000010u, true},
-      {0x00000020u, 0xFFFFFFF0u, true},   // now wrapped past the deadline
-      {0x7FFFFFFFu, 0u, true},            // just under 2^31 apart
+      {0x00000020u, 0xFFFFFFF0u, true},  // now wrapped past the deadline
+      {0x7FFFFFFFu, 0u, true},           // just under 2^31 apart
       {0u, 0x7FFFFFFFu, false},
   };
   for (const Case& c : cases)

@@ -13,7 +13,8 @@ TEST(Win32Messages, TargetIsMessageOnlyWindow) {
   MessageTarget target([](uint32_t, uintptr_t, uintptr_t) {});
   HWND hwnd = static_cast<HWND>(target.NativeHandle());
   ASSERT_TRUE(IsWindow(hwnd));
-  EXPECT_EQ(GetAncestor(hwnd, GA_PARENT), GetAncestor(FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr), GA_PARENT));
+  EXPECT_EQ(GetAncestor(hwnd, GA_PARENT),
+            GetAncestor(FindWindowExA(HWND_MESSAGE, nullptr, nullptr, nullptr), GA_PARENT));
   EXPECT_EQ(MessageQueueFd(), -1);
 }
 

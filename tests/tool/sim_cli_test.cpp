@@ -27,7 +27,11 @@ TEST(SimControl, LinesBecomeIndicationsOrErrors) {
   ModemSim sim(o);
   sim.Start();
   PtyClient client(sim.DevicePath());
-  struct Case { const char* line; const char* written; const char* errorPart; } cases[] = {
+  struct Case {
+    const char* line;
+    const char* written;
+    const char* errorPart;
+  } cases[] = {
       {"ring", "\r\nRING\r\n", ""},
       {"raw +CREG: 1", "\r\n+CREG: 1\r\n", ""},
       {"raw   two  blanks", "\r\n  two  blanks\r\n", ""},
@@ -88,14 +92,19 @@ TEST(SimControl, DeliverAndReportCarryWhatTheLineSays) {
     pdu::StatusReport r;
     ASSERT_TRUE(pdu::DecodeStatusReport(pduLine.substr(0, pduLine.size() - 2), &r, &error)) << error;
     EXPECT_EQ(r.messageReference, std::string(line).find("255") != std::string::npos ? 255 : 26) << line;
-    EXPECT_EQ(r.status, std::string(line) == "report 26" ? 0x41 : std::string(line).find("C0") != std::string::npos ? 0xC0 : 0)
+    EXPECT_EQ(r.status, std::string(line) == "report 26"                    ? 0x41
+                        : std::string(line).find("C0") != std::string::npos ? 0xC0
+                                                                            : 0)
         << line;
     EXPECT_EQ(r.recipient.number, "+15550000000");
   }
 }
 
 TEST(SimCli, HelpAndBadOptions) {
-  struct Case { std::vector<std::string> args; int code; } cases[] = {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  } cases[] = {
       {{"modem-sim", "--help"}, 0},
       {{"modem-sim", "--bogus"}, 2},
       {{"modem-sim", "--sms-services", "1"}, 2},
@@ -125,8 +134,8 @@ TEST(SimCli, ServesOnTheLinkAndTakesControlLinesFromTheFifo) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string link = std::string(dir) + "/modem";
   std::string fifo = std::string(dir) + "/control";
-  std::vector<std::string> args = {"modem-sim", "--link", link, "--control", fifo, "--no-echo",
-                                   "--pin", "42", "--report-status", "46"};
+  std::vector<std::string> args = {"modem-sim", "--link", link, "--control",       fifo,
+                                   "--no-echo", "--pin",  "42", "--report-status", "46"};
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   auto run = std::async(std::launch::async, [&] { return ModemSimMain(static_cast<int>(argv.size()), argv.data()); });

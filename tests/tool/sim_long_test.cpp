@@ -18,9 +18,12 @@ std::vector<std::string> CsvCells(const std::string& line) {
   std::vector<std::string> cells(1);
   bool quoted = false;
   for (char c : line) {
-    if (c == '"') quoted = !quoted;
-    else if (c == ',' && !quoted) cells.emplace_back();
-    else if (c != '\r') cells.back().push_back(c);
+    if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      cells.emplace_back();
+    else if (c != '\r')
+      cells.back().push_back(c);
   }
   return cells;
 }
@@ -39,20 +42,26 @@ std::map<int, char32_t> ReadCsvTable(const std::string& file) {
       const std::string& c = cells[static_cast<size_t>(high) + 1];
       int code = high * 16 + low;
       if (c.empty() || code == 0x1B) continue;
-      char32_t cp = c == "SP" ? U' ' : c == "LF" ? U'\n' : c == "CR" ? U'\r' : c == "QM" ? U'"'
-                  : c.size() == 1 ? static_cast<char32_t>(static_cast<unsigned char>(c[0]))
-                                  : static_cast<char32_t>(std::stoul(c, nullptr, 16));
+      char32_t cp = c == "SP"       ? U' '
+                    : c == "LF"     ? U'\n'
+                    : c == "CR"     ? U'\r'
+                    : c == "QM"     ? U'"'
+                    : c.size() == 1 ? static_cast<char32_t>(static_cast<unsigned char>(c[0]))
+                                    : static_cast<char32_t>(std::stoul(c, nullptr, 16));
       table[code] = cp;
     }
   }
   return table;
 }
 
-const struct { int id; const char* stem; bool locking; } kLanguages[] = {
-    {1, "turkish", true},  {2, "spanish", false}, {3, "portugese", true}, {4, "bengali", true},
-    {5, "gujarati", true}, {6, "hindi", true},    {7, "kannada", true},   {8, "malayalam", true},
-    {9, "oriya", true},    {10, "punjabi", true}, {11, "tamil", true},    {12, "telugu", true},
-    {13, "urdu", true},
+const struct {
+  int id;
+  const char* stem;
+  bool locking;
+} kLanguages[] = {
+    {1, "turkish", true}, {2, "spanish", false}, {3, "portugese", true}, {4, "bengali", true}, {5, "gujarati", true},
+    {6, "hindi", true},   {7, "kannada", true},  {8, "malayalam", true}, {9, "oriya", true},   {10, "punjabi", true},
+    {11, "tamil", true},  {12, "telugu", true},  {13, "urdu", true},
 };
 
 TEST(SimNationalTables, EveryCsvCellDecodesThroughItsTable) {
@@ -165,9 +174,13 @@ TEST(SimHeader, HandBuiltSubmitsDecodeWithTheirHeaders) {
     int locking, single;
   } cases[] = {
       // 7-bit, 8-bit reference CC part 1 of 2; one fill bit after the 6 header octets.
-      {"0041000B912143658709F10000090500" "03CC02019069", 21, "Hi", 0xCC, 2, 1, false, -1, -1},
+      {"0041000B912143658709F10000090500"
+       "03CC02019069",
+       21, "Hi", 0xCC, 2, 1, false, -1, -1},
       // UCS2, 16-bit reference 0x0102, part 3 of 3, "Я".
-      {"0041000B912143658709F10008090608040102030304" "2F", 22, "\u042F", 0x0102, 3, 3, true, -1, -1},
+      {"0041000B912143658709F10008090608040102030304"
+       "2F",
+       22, "\u042F", 0x0102, 3, 3, true, -1, -1},
       // Turkish single shift and locking tables: ı (locking 07), Ğ (escape 47), İ (locking 40).
       {"0041000B912143658709F100000C0624010125010187CD1108", 24, "\u0131\u011E\u0130", -1, 0, 0, false, 1, 1},
   };
@@ -187,7 +200,10 @@ TEST(SimHeader, HandBuiltSubmitsDecodeWithTheirHeaders) {
   // A malformed header refuses the message and says why.
   Submit s;
   std::string error;
-  EXPECT_FALSE(DecodeSubmit("0041000B912143658709F10000090500" "03CC03049069", 21, &s, &error));
+  EXPECT_FALSE(
+      DecodeSubmit("0041000B912143658709F10000090500"
+                   "03CC03049069",
+                   21, &s, &error));
   EXPECT_NE(error.find("user data header: concatenation part 4 of 3"), std::string::npos) << error;
 }
 
@@ -204,8 +220,8 @@ Split SplitText(const std::u32string& text, bool ucs2 = false, bool ref16 = fals
   o.ucs2 = ucs2;
   o.reference16 = ref16;
   o.reference = ref16 ? 0xABCD : 0x42;
-  EXPECT_TRUE(MakeLongDeliver("+15550000100", "+4915", CodePointsToUtf8(text), Timestamp{2026, 12, 9, 1, 2, 3, 4},
-                              o, &s.parts));
+  EXPECT_TRUE(MakeLongDeliver("+15550000100", "+4915", CodePointsToUtf8(text), Timestamp{2026, 12, 9, 1, 2, 3, 4}, o,
+                              &s.parts));
   for (size_t i = 0; i < s.parts.size(); ++i) {
     Deliver back;
     std::string error;
@@ -234,7 +250,13 @@ std::u32string Joined(const Split& s) {
 
 TEST(SimLongMessage, PartCountsAreTheMinimum) {
   const std::u32string emoji = U"\U0001F600";
-  struct Case { std::u32string text; bool ucs2; bool ref16; size_t parts; size_t firstPartChars; } cases[] = {
+  struct Case {
+    std::u32string text;
+    bool ucs2;
+    bool ref16;
+    size_t parts;
+    size_t firstPartChars;
+  } cases[] = {
       {std::u32string(160, U'a'), false, false, 1, 160},
       {std::u32string(161, U'a'), false, false, 2, 153},
       {std::u32string(306, U'a'), false, false, 2, 153},
@@ -278,8 +300,8 @@ TEST(SimLongMessage, MixedTextsRoundTripWhole) {
     EXPECT_EQ(back.dcs, text.find(U'\u00FC') != std::u32string::npos ? 0x00 : 0x08);
   }
   std::vector<Deliver> parts;
-  EXPECT_FALSE(MakeLongDeliver("", "+1", std::string(153 * 255 + 1, 'a'), Timestamp{2026, 1, 1, 0, 0, 0, 0}, {},
-                               &parts));
+  EXPECT_FALSE(
+      MakeLongDeliver("", "+1", std::string(153 * 255 + 1, 'a'), Timestamp{2026, 1, 1, 0, 0, 0, 0}, {}, &parts));
 }
 
 }  // namespace

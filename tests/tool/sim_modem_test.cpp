@@ -28,9 +28,8 @@ std::string SubmitPdu(const std::string& destination, const std::string& text, b
   pdu::TextToGsm(pdu::Utf8ToCodePoints(text), &septets);
   char udl[3];
   std::snprintf(udl, sizeof udl, "%02X", static_cast<unsigned>(septets.size()));
-  return std::string("00") + (statusReport ? "31" : "11") + "00" +
-         pdu::ToHex(pdu::EncodeAddress(destination)) + "0000FF" + udl +
-         pdu::ToHex(pdu::PackSeptets(septets));
+  return std::string("00") + (statusReport ? "31" : "11") + "00" + pdu::ToHex(pdu::EncodeAddress(destination)) +
+         "0000FF" + udl + pdu::ToHex(pdu::PackSeptets(septets));
 }
 
 class SimTest : public ::testing::Test {
@@ -67,7 +66,10 @@ class SimTest : public ::testing::Test {
 
 TEST_F(SimTest, EchoAndExactFramingOfAnswers) {
   StartSim();
-  struct Step { const char* send; const char* expect; } steps[] = {
+  struct Step {
+    const char* send;
+    const char* expect;
+  } steps[] = {
       {"AT\r", "AT\r\r\nOK\r\n"},
       {"AT+CGMI\r", "AT+CGMI\r\r\nVelaSim\r\n\r\nOK\r\n"},
       {"ATE0\r", "ATE0\r\r\nOK\r\n"},  // echoed: the echo was still on while typed
@@ -80,7 +82,10 @@ TEST_F(SimTest, EchoAndExactFramingOfAnswers) {
       {"at+cgmi\r", "at+cgmi\r\r\nVelaSim\r\n\r\nOK\r\n"},
       {"AT+NOSUCH\r", "AT+NOSUCH\r\r\nERROR\r\n"},
       {"hello\r", "hello\r"},  // no AT prefix: no command, no answer
-      {"xx\x01" "AT\r", "xx\x01" "AT\r\r\nOK\r\n"},  // bytes before the prefix are ignored
+      {"xx\x01"
+       "AT\r",
+       "xx\x01"
+       "AT\r\r\nOK\r\n"},  // bytes before the prefix are ignored
       {"ATE2\r", "ATE2\r\r\nERROR\r\n"},
       {"ATX\bE1\r", "ATX\bE1\r\r\nOK\r\n"},  // backspace edits the line
       {"AT&C1&D2\r", "AT&C1&D2\r\r\nOK\r\n"},
@@ -122,9 +127,9 @@ TEST_F(SimTest, ModemWithoutEchoIgnoresAte1) {
 
 TEST_F(SimTest, TheProductsInitialisationScriptSucceeds) {
   StartSim();
-  const std::vector<std::string> script = {"ATZ",       "ATE1",       "AT",         "AT+CGMI",
-                                           "AT+CGMM",   "AT+CGSN",    "AT+CPIN?",   "AT+CMGF=0",
-                                           "AT+CSMS=?", "AT+CSMS=1",  "AT+CNMI=2,2,2,1,1"};
+  const std::vector<std::string> script = {
+      "ATZ",      "ATE1",      "AT",        "AT+CGMI",   "AT+CGMM",          "AT+CGSN",
+      "AT+CPIN?", "AT+CMGF=0", "AT+CSMS=?", "AT+CSMS=1", "AT+CNMI=2,2,2,1,1"};
   for (const std::string& c : script) {
     std::string answer = client_->Command(c);
     EXPECT_NE(answer.find("\r\nOK\r\n"), std::string::npos) << c << ": " << answer;
@@ -139,7 +144,10 @@ TEST_F(SimTest, PinFlow) {
   o.pin = "1234";
   o.echo = false;
   StartSim(o);
-  struct Step { const char* command; const char* answer; } steps[] = {
+  struct Step {
+    const char* command;
+    const char* answer;
+  } steps[] = {
       {"AT+CPIN?", "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n"},
       {"AT+CMGF=0", "\r\n+CME ERROR: 11\r\n"},
       {"AT+CSMS=?", "\r\n+CME ERROR: 11\r\n"},
@@ -173,7 +181,11 @@ TEST_F(SimTest, CmgfRefusedAFewTimesAfterThePin) {
 }
 
 TEST_F(SimTest, CsmsListFollowsTheConfiguredServices) {
-  struct Case { const char* services; const char* list; const char* select1; } cases[] = {
+  struct Case {
+    const char* services;
+    const char* list;
+    const char* select1;
+  } cases[] = {
       {"0,1", "\r\n+CSMS: (0,1)\r\n\r\nOK\r\n", "\r\n+CSMS: 1,1,1\r\n\r\nOK\r\n"},
       {"0", "\r\n+CSMS: (0)\r\n\r\nOK\r\n", "\r\n+CMS ERROR: 303\r\n"},
   };
@@ -222,7 +234,12 @@ TEST_F(SimTest, RejectedSendsAnswerCmsErrors) {
   ModemSimOptions o;
   o.echo = false;
   StartSim(o);
-  struct Case { std::string announce; std::string pdu; std::string answer; std::string errorPart; } cases[] = {
+  struct Case {
+    std::string announce;
+    std::string pdu;
+    std::string answer;
+    std::string errorPart;
+  } cases[] = {
       {"15", kHiPdu, "\r\n+CMS ERROR: 304\r\n", "length mismatch: announced 15, sent 16"},
       {"17", kHiPdu, "\r\n+CMS ERROR: 304\r\n", "length mismatch"},
       {"16", "0011000B912143658709F10000FF03E834", "\r\n+CMS ERROR: 304\r\n", "user data length"},

@@ -106,7 +106,7 @@ TEST_F(SimMultipart, PartsToTheOwnNumberComeBackWithHeadersAndAReportEach) {
   o.deliverDelayMs = 0;
   o.reportDelayMs = 100;
   StartSim(o);
-  const std::string texts[] = {std::string(153, 'A'), std::string(153, 'B') , "the end [ok]"};
+  const std::string texts[] = {std::string(153, 'A'), std::string(153, 'B'), "the end [ok]"};
   // Sent out of order: the modem does not care, it echoes each part as it comes.
   const int order[] = {2, 1, 3};
   for (int i = 0; i < 3; ++i) {
@@ -165,8 +165,8 @@ TEST_F(SimMultipart, SubmittedMessagesJoinBySenderReferenceAndFlagSplitPairs) {
   pdu::Bytes ud = pdu::ConcatenationHeader(5, 2, 1, false);
   pdu::Bytes packed = pdu::PackSeptets(septets, 1);
   ud.insert(ud.end(), packed.begin(), packed.end());
-  std::string split = "004100048119910000" + pdu::ToHex(pdu::Bytes{static_cast<uint8_t>(7 + septets.size())}) +
-                      pdu::ToHex(ud);
+  std::string split =
+      "004100048119910000" + pdu::ToHex(pdu::Bytes{static_cast<uint8_t>(7 + septets.size())}) + pdu::ToHex(ud);
   ASSERT_EQ(Send(split).find("+CMGS"), 2u);
   ASSERT_EQ(Send(ConcatenatedSubmit("+91", "e", 5, 2, 2, false)).find("+CMGS"), 2u);  // another sender
   ASSERT_EQ(Send(ConcatenatedSubmit("+491", "done", 9, 2, 2, false)).find("+CMGS"), 2u);
@@ -190,7 +190,10 @@ TEST_F(SimMultipart, SubmittedMessagesJoinBySenderReferenceAndFlagSplitPairs) {
 
 TEST_F(SimMultipart, MoreMessagesToSendIsAnsweredAndRemembered) {
   StartSim();
-  struct Step { const char* command; const char* answer; } steps[] = {
+  struct Step {
+    const char* command;
+    const char* answer;
+  } steps[] = {
       {"AT+CMMS=?", "\r\n+CMMS: (0-2)\r\n\r\nOK\r\n"},
       {"AT+CMMS?", "\r\n+CMMS: 0\r\n\r\nOK\r\n"},
       {"AT+CMMS=1", "\r\nOK\r\n"},
@@ -272,7 +275,10 @@ TEST_F(SimMultipart, DeliverLongSendsThePartsAsTheControlLineSays) {
 
 TEST_F(SimMultipart, ControlLinesRefuseWhatCannotBeSent) {
   StartSim();
-  struct Case { const char* line; const char* errorPart; } cases[] = {
+  struct Case {
+    const char* line;
+    const char* errorPart;
+  } cases[] = {
       {"deliver-long", "missing originator"},
       {"deliver-long --ucs2", "missing originator"},
       {"deliver-long --bogus +1 x", "unknown option --bogus"},

@@ -32,7 +32,10 @@ TEST(SimPduSeptets, ExtensionTableAndNonGsmCharacters) {
 }
 
 TEST(SimPduAddress, EncodesNumbersAndAlphanumericOriginators) {
-  struct Case { const char* number; const char* hex; } cases[] = {
+  struct Case {
+    const char* number;
+    const char* hex;
+  } cases[] = {
       {"+12345678901", "0B912143658709F1"},
       {"0123456", "0781103254F6"},
       {"+15550000000", "0B915155000000F0"},
@@ -44,8 +47,10 @@ TEST(SimPduAddress, EncodesNumbersAndAlphanumericOriginators) {
 }
 
 TEST(SimPduTimestamp, ZoneInQuartersWithSignBit) {
-  struct Case { int quarters; const char* zoneHex; } cases[] = {
-      {0, "00"}, {8, "80"}, {-20, "0A"}, {23, "32"}, {-23, "3A"}, {56, "65"}};
+  struct Case {
+    int quarters;
+    const char* zoneHex;
+  } cases[] = {{0, "00"}, {8, "80"}, {-20, "0A"}, {23, "32"}, {-23, "3A"}, {56, "65"}};
   for (const Case& c : cases) {
     Timestamp t{2023, 1, 8, 12, 34, 56, c.quarters};
     Bytes b = EncodeTimestamp(t);
@@ -81,8 +86,9 @@ TEST(SimPduSubmit, DecodesTheCodingsAClientSends) {
       {"0001000B912143658709F1000002E834", 15, "+12345678901", "hi", 0x00, false},
       {"0019000B912143658709F100003210802143650002E834", 22, "+12345678901", "hi", 0x00, false},
       // Service-centre address given, user data header (concatenation) before "hi".
-      {"07912143658709F15100" "0B912143658709F10000FF09050003A70201D069", 22, "+12345678901", "hi",
-       0x00, false},
+      {"07912143658709F15100"
+       "0B912143658709F10000FF09050003A70201D069",
+       22, "+12345678901", "hi", 0x00, false},
   };
   for (const Case& c : cases) {
     Submit s;
@@ -97,7 +103,11 @@ TEST(SimPduSubmit, DecodesTheCodingsAClientSends) {
 }
 
 TEST(SimPduSubmit, RejectsMalformedSubmitsNamingTheField) {
-  struct Case { const char* pdu; int announced; const char* errorPart; } cases[] = {
+  struct Case {
+    const char* pdu;
+    int announced;
+    const char* errorPart;
+  } cases[] = {
       {"0011000B912143658709F10000FF02E834", 15, "length mismatch: announced 15, sent 16"},
       {"0011000B912143658709F10000FF02E834", 17, "length mismatch"},
       {"0011000B912143658709F10000FF02E83", -1, "odd number"},
@@ -118,7 +128,9 @@ TEST(SimPduSubmit, RejectsMalformedSubmitsNamingTheField) {
       {"0011000B912143658709F10000FF", -1, "user data length"},
       {"0011000BD02143658709F10000FF02E834", -1, "alphanumeric"},
       {"0011000B91F143658709F10000FF02E834", -1, "fill semi-octet"},
-      {"0011000B912143658709F10000FFA1" "00", -1, "exceeds one message"},
+      {"0011000B912143658709F10000FFA1"
+       "00",
+       -1, "exceeds one message"},
       {"0A11", -1, "service-centre length"},
   };
   for (const Case& c : cases) {
@@ -131,8 +143,7 @@ TEST(SimPduSubmit, RejectsMalformedSubmitsNamingTheField) {
 
 TEST(SimPduDeliver, EncodesAHandComputedDeliver) {
   Deliver d;
-  ASSERT_TRUE(MakeTextDeliver("+12345678901", "+19876543210", "hi",
-                              Timestamp{2023, 1, 8, 12, 34, 56, 0}, &d));
+  ASSERT_TRUE(MakeTextDeliver("+12345678901", "+19876543210", "hi", Timestamp{2023, 1, 8, 12, 34, 56, 0}, &d));
   const std::string expected = "07912143658709F1040B919178563412F000003210802143650002E834";
   EXPECT_EQ(EncodeDeliver(d), expected);
   EXPECT_EQ(TpduLength(expected), 21);
@@ -181,8 +192,7 @@ TEST(SimPduStatusReport, EncodesAHandComputedReport) {
   r.serviceCentreTime = Timestamp{2023, 1, 8, 12, 34, 56, 0};
   r.dischargeTime = Timestamp{2023, 1, 8, 12, 35, 2, 0};
   r.status = 0;
-  const std::string expected =
-      "07912143658709F1062A0B919178563412F0321080214365003210802153200000";
+  const std::string expected = "07912143658709F1062A0B919178563412F0321080214365003210802153200000";
   EXPECT_EQ(EncodeStatusReport(r), expected);
 
   StatusReport back;
@@ -201,16 +211,20 @@ TEST(SimPduStatusReport, EncodesAHandComputedReport) {
 TEST(SimPduUtf8, InvalidBytesBecomeReplacementCharacters) {
   EXPECT_EQ(Utf8ToCodePoints("a\xC3\xA9"), U"a\u00E9");
   EXPECT_EQ(Utf8ToCodePoints("a\xC3"), U"a\uFFFD");
-  EXPECT_EQ(Utf8ToCodePoints("\xFF" "b"), U"\uFFFD" "b");
+  EXPECT_EQ(Utf8ToCodePoints("\xFF"
+                             "b"),
+            U"\uFFFD"
+            "b");
   EXPECT_EQ(CodePointsToUtf8(U"\U0001F600"), "\xF0\x9F\x98\x80");
 }
 
 // Every truncation and every octet forced to an extreme value: each decoder
 // gives a result or names a fault, and never reads past the text.
 TEST(SimPduRobustness, TruncatedAndCorruptedPdusNeverBreakTheDecoders) {
-  const std::string submits[] = {"07912143658709F15100" "0B912143658709F10000FF09050003A70201D069",
-                                 "0019000B912143658709F100003210802143650002E834",
-                                 "0011000B912143658709F10008FF04004100E9"};
+  const std::string submits[] = {
+      "07912143658709F15100"
+      "0B912143658709F10000FF09050003A70201D069",
+      "0019000B912143658709F100003210802143650002E834", "0011000B912143658709F10008FF04004100E9"};
   const std::string deliver = "07912143658709F1440B919178563412F000003210802143650009050003A70201D069";
   const std::string report = "07912143658709F1062A0B919178563412F0321080214365003210802153200000";
   auto variants = [](const std::string& pdu) {

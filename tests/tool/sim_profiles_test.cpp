@@ -98,9 +98,12 @@ TEST_F(SimProfiles, StorageListsReadsAndDeletesWithStatusChanges) {
   sim_->AddStored("+4944", "fourth");
   std::string r = Command("AT+CMGR=4");
   ASSERT_EQ(PduLines(r, "+CMGR: ", &headers).size(), 1u) << r;
-  EXPECT_EQ(r.substr(0, 12), "\r\n+CMGR: 0,,") << r;  // unread when read...
+  EXPECT_EQ(r.substr(0, 12), "\r\n+CMGR: 0,,") << r;                // unread when read...
   EXPECT_EQ(Command("AT+CMGR=4").substr(0, 12), "\r\n+CMGR: 1,,");  // ...read afterwards
-  struct Step { const char* command; const char* answer; } steps[] = {
+  struct Step {
+    const char* command;
+    const char* answer;
+  } steps[] = {
       {"AT+CMGR=9", "\r\n+CMS ERROR: 321\r\n"},
       {"AT+CMGR=31", "\r\n+CMS ERROR: 321\r\n"},
       {"AT+CMGR=x", "\r\n+CMS ERROR: 304\r\n"},
@@ -234,10 +237,13 @@ TEST_F(SimProfiles, NoCnmaAndCmtiModemsStoreAndIndicate) {
 }
 
 TEST_F(SimProfiles, MissedAcknowledgementSwitchesRoutingOffUntilCnmi) {
-  struct Case { bool redeliver; int service; int drops; size_t storedAfterDrop; } cases[] = {
-      {true, 1, 1, 1},
-      {false, 1, 1, 0},
-      {true, 0, 0, 0},  // message service 0: no acknowledgement, no time-out
+  struct Case {
+    bool redeliver;
+    int service;
+    int drops;
+    size_t storedAfterDrop;
+  } cases[] = {
+      {true, 1, 1, 1}, {false, 1, 1, 0}, {true, 0, 0, 0},  // message service 0: no acknowledgement, no time-out
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.service) + (c.redeliver ? " redeliver" : ""));
@@ -362,7 +368,10 @@ TEST_F(SimProfiles, CmsErrorAndDiagnostics) {
   o.cmsError = 304;
   o.pin = "1";
   StartSim(o);
-  struct Step { const char* command; const char* answer; } steps[] = {
+  struct Step {
+    const char* command;
+    const char* answer;
+  } steps[] = {
       {"AT+CSQ", "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"},
       {"AT+CREG?", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
       {"AT+CEREG?", "\r\n+CEREG: 0,1\r\n\r\nOK\r\n"},
@@ -461,10 +470,33 @@ TEST(SimProfileOptions, CommandLineProfilesReachTheModem) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string link = std::string(dir) + "/modem", fifo = std::string(dir) + "/control",
               state = std::string(dir) + "/state";
-  std::vector<std::string> args = {"modem-sim", "--link", link, "--control", fifo, "--no-echo", "--pin", "11",
-                                   "--profile", "pin-counter", "--state", state, "--profile", "cms-error", "331",
-                                   "--alpha", "Mum", "--profile", "cmti", "--stored-message", "+4911:left: on\\n it",
-                                   "--stored-count", "2", "--sim-capacity", "5", "--signal", "3"};
+  std::vector<std::string> args = {"modem-sim",
+                                   "--link",
+                                   link,
+                                   "--control",
+                                   fifo,
+                                   "--no-echo",
+                                   "--pin",
+                                   "11",
+                                   "--profile",
+                                   "pin-counter",
+                                   "--state",
+                                   state,
+                                   "--profile",
+                                   "cms-error",
+                                   "331",
+                                   "--alpha",
+                                   "Mum",
+                                   "--profile",
+                                   "cmti",
+                                   "--stored-message",
+                                   "+4911:left: on\\n it",
+                                   "--stored-count",
+                                   "2",
+                                   "--sim-capacity",
+                                   "5",
+                                   "--signal",
+                                   "3"};
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   auto run = std::async(std::launch::async, [&] { return ModemSimMain(static_cast<int>(argv.size()), argv.data()); });
@@ -510,10 +542,10 @@ TEST(SimProfileOptions, CommandLineProfilesReachTheModem) {
 
 TEST(SimProfileOptions, BadProfilesAndTheirOptionsAreRefused) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--profile", "bogus"},          {"--profile", "cms-error"},       {"--profile", "cms-error=0"},
-      {"--profile", "alpha=3"},        {"--profile", "pin-counter"},     {"--stored-message", "no colon"},
-      {"--stored-message", ":text"},   {"--cms-error", "x"},             {"--signal", "100"},
-      {"--registration", "6"},         {"--ack-timeout-ms", "-1"},       {"--stored-count", "many"},
+      {"--profile", "bogus"},        {"--profile", "cms-error"},   {"--profile", "cms-error=0"},
+      {"--profile", "alpha=3"},      {"--profile", "pin-counter"}, {"--stored-message", "no colon"},
+      {"--stored-message", ":text"}, {"--cms-error", "x"},         {"--signal", "100"},
+      {"--registration", "6"},       {"--ack-timeout-ms", "-1"},   {"--stored-count", "many"},
   };
   for (const std::vector<std::string>& extra : bad) {
     std::vector<std::string> args = {"modem-sim"};
@@ -527,8 +559,8 @@ TEST(SimProfileOptions, BadProfilesAndTheirOptionsAreRefused) {
     EXPECT_NE(err.find("modem-sim: "), std::string::npos);
   }
   std::string usage = ModemSimUsage();
-  for (const char* name : {"alpha", "no-cnma", "cmti", "ack-timeout", "stored", "unplug", "pin-counter",
-                           "cms-error N", "deliver-long", "--ack-timeout-ms", "--stored-message", "--state FILE"})
+  for (const char* name : {"alpha", "no-cnma", "cmti", "ack-timeout", "stored", "unplug", "pin-counter", "cms-error N",
+                           "deliver-long", "--ack-timeout-ms", "--stored-message", "--state FILE"})
     EXPECT_NE(usage.find(name), std::string::npos) << name;
 }
 

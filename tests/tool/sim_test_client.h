@@ -40,8 +40,10 @@ class PtyClient {
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<size_t>(n);
-      else Pump(10);
+      if (n > 0)
+        done += static_cast<size_t>(n);
+      else
+        Pump(10);
     }
   }
 
@@ -56,7 +58,8 @@ class PtyClient {
         buffer_.erase(0, at + needle.size());
         return out;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) break;
       Pump(static_cast<int>(left));
     }
@@ -69,7 +72,8 @@ class PtyClient {
   std::string ReadFor(int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0) break;
       Pump(static_cast<int>(left));
     }
@@ -89,8 +93,7 @@ class PtyClient {
       std::string body = all.substr(0, all.size() - 2);
       size_t nl = body.rfind('\n');
       std::string line = nl == std::string::npos ? body : body.substr(nl + 1);
-      if (line == "OK" || line == "ERROR" || line.rfind("+CME ERROR:", 0) == 0 ||
-          line.rfind("+CMS ERROR:", 0) == 0)
+      if (line == "OK" || line == "ERROR" || line.rfind("+CME ERROR:", 0) == 0 || line.rfind("+CMS ERROR:", 0) == 0)
         return all;
     }
   }

@@ -64,7 +64,8 @@ TEST(ToolEncode, TextGoesThroughTheCodePageAndIsCutAsWhenSending) {
   // 世 is not in the code page: sent as '?' even in UCS2, with a warning.
   Result r = Velasms({"encode", "--json", "--coding", "ucs2", "--to", "1", "\xE4\xB8\x96"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, R"({"pdu": "0011000181F10008FF02003F", "length": 11})" "\n");
+  EXPECT_EQ(r.out, R"({"pdu": "0011000181F10008FF02003F", "length": 11})"
+                   "\n");
   EXPECT_NE(r.err.find("sent as '?'"), std::string::npos) << r.err;
 
   // 200 characters: the first 160 go, 160 septets in 140 octets.
@@ -120,9 +121,12 @@ TEST(ToolCommands, UnusableArgumentsExitTwoWithAMessage) {
 
 TEST(ToolCommands, HelpGoesToStdoutWithStatusZero) {
   const std::pair<std::vector<std::string>, const char*> cases[] = {
-      {{"--help"}, kMainUsage},        {{"-h"}, kMainUsage},
-      {{"encode", "--help"}, kEncodeUsage}, {{"decode", "-h"}, kDecodeUsage},
-      {{"send", "--help"}, kSendUsage},   {{"listen", "--help"}, kListenUsage},
+      {{"--help"}, kMainUsage},
+      {{"-h"}, kMainUsage},
+      {{"encode", "--help"}, kEncodeUsage},
+      {{"decode", "-h"}, kDecodeUsage},
+      {{"send", "--help"}, kSendUsage},
+      {{"listen", "--help"}, kListenUsage},
       {{"info", "--help"}, kInfoUsage},
       // --help wins over missing or bad arguments.
       {{"encode", "--to", "1", "a", "b", "--help"}, kEncodeUsage},
@@ -141,33 +145,35 @@ const char* const kReport = "07912143658709F1062A0B919178563412F0321080214365003
 TEST(ToolDecode, DeliverAsJson) {
   Result r = Velasms({"decode", "--json", kDeliver});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            R"({"kind": "deliver", "originator": "+19876543210", "text": "hi", )"
-            R"("service_centre_time": "2023-01-08 12:34:56", "discharge_time": null, "message_reference": "", )"
-            R"("analysis": {"service_centre": {"number": "12345678901", "type_of_number": 1, "numbering_plan": 1}, )"
-            R"("first_octet": "04", "address": "19876543210", "address_type": {"type_of_number": 1, "numbering_plan": 1}, )"
-            R"("protocol_identifier": "SME to SME protocol", "data_coding_scheme": ["General Data Coding indication", )"
-            R"("Text is uncompressed", "No class meaning", "Using default alphabet"], )"
-            R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, "discharge_time": null, )"
-            R"("user_data_length": 2, "user_text": "hi", "user_data_header": []}, "unicode_text": "hi", "udh": []})"
-            "\n");
+  EXPECT_EQ(
+      r.out,
+      R"({"kind": "deliver", "originator": "+19876543210", "text": "hi", )"
+      R"("service_centre_time": "2023-01-08 12:34:56", "discharge_time": null, "message_reference": "", )"
+      R"("analysis": {"service_centre": {"number": "12345678901", "type_of_number": 1, "numbering_plan": 1}, )"
+      R"("first_octet": "04", "address": "19876543210", "address_type": {"type_of_number": 1, "numbering_plan": 1}, )"
+      R"("protocol_identifier": "SME to SME protocol", "data_coding_scheme": ["General Data Coding indication", )"
+      R"("Text is uncompressed", "No class meaning", "Using default alphabet"], )"
+      R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, "discharge_time": null, )"
+      R"("user_data_length": 2, "user_text": "hi", "user_data_header": []}, "unicode_text": "hi", "udh": []})"
+      "\n");
 }
 
 TEST(ToolDecode, StatusReportAsJson) {
   Result r = Velasms({"decode", "--json", kReport});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            R"({"kind": "status-report", "originator": "+19876543210", "text": "", )"
-            R"("service_centre_time": "2023-01-08 12:34:56", "discharge_time": "2023-01-08 12:35:02", )"
-            R"("message_reference": "2A", "delivered": true, )"
-            R"("analysis": {"service_centre": {"number": "12345678901", "type_of_number": 1, "numbering_plan": 1}, )"
-            R"("first_octet": "06", "address": "19876543210", "address_type": {"type_of_number": 1, "numbering_plan": 1}, )"
-            R"("protocol_identifier": null, "data_coding_scheme": null, )"
-            R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, )"
-            R"("discharge_time": {"date_time": "2023-01-08 12:35:02", "time_zone": "+0"}, "status": "00", )"
-            R"("user_data_length": 0, "user_text": "DELIVERY REPORT for 19876543210", "user_data_header": []}, )"
-            R"("unicode_text": "", "udh": []})"
-            "\n");
+  EXPECT_EQ(
+      r.out,
+      R"({"kind": "status-report", "originator": "+19876543210", "text": "", )"
+      R"("service_centre_time": "2023-01-08 12:34:56", "discharge_time": "2023-01-08 12:35:02", )"
+      R"("message_reference": "2A", "delivered": true, )"
+      R"("analysis": {"service_centre": {"number": "12345678901", "type_of_number": 1, "numbering_plan": 1}, )"
+      R"("first_octet": "06", "address": "19876543210", "address_type": {"type_of_number": 1, "numbering_plan": 1}, )"
+      R"("protocol_identifier": null, "data_coding_scheme": null, )"
+      R"("time_stamp": {"date_time": "2023-01-08 12:34:56", "time_zone": "+0"}, )"
+      R"("discharge_time": {"date_time": "2023-01-08 12:35:02", "time_zone": "+0"}, "status": "00", )"
+      R"("user_data_length": 0, "user_text": "DELIVERY REPORT for 19876543210", "user_data_header": []}, )"
+      R"("unicode_text": "", "udh": []})"
+      "\n");
 }
 
 TEST(ToolDecode, EncodedSubmitDecodesBackWithItsValidityPeriod) {
@@ -190,7 +196,9 @@ TEST(ToolDecode, EncodedSubmitDecodesBackWithItsValidityPeriod) {
 
 TEST(ToolDecode, HeaderUcs2AndLineBreaksReachTheOutputAsUtf8) {
   // DELIVER with a concatenation header (ref A7, part 1 of 2) and the text "hi".
-  Result r = Velasms({"decode", "--json", "07912143658709F1440B919178563412F0000032108021436500090500" "03A70201D069"});
+  Result r = Velasms({"decode", "--json",
+                      "07912143658709F1440B919178563412F0000032108021436500090500"
+                      "03A70201D069"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(R"("text": "hi")"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(R"("user_data_header": ["  SM concatenation 8 bit ref", "  03 : Bytes information element", )"
@@ -218,15 +226,26 @@ TEST(ToolDecode, ImpossibleOrMissingTimeStampsGiveNull) {
   r = Velasms({"decode", "--json", "07912143658709F1040B919178563412F0000032108021"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(R"("service_centre_time": null)"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(R"("time_stamp": {"date_time": null, "time_zone": "INVALID TIME STAMP"})"),
-            std::string::npos)
+  EXPECT_NE(r.out.find(R"("time_stamp": {"date_time": null, "time_zone": "INVALID TIME STAMP"})"), std::string::npos)
       << r.out;
 }
 
 TEST(ToolDecode, MalformedInputNeverFailsAndKeepsOneLinePerPdu) {
   const std::vector<std::string> garbage = {
-      "", "0", "ZZ", "not hex at all", "07", "07912143", "0011", "FFFFFFFFFFFFFFFFFFFFFFFFFFFF",
-      "00" "03", kDeliver + std::string(40, 'F'), std::string(kReport).substr(0, 40), "\xC3\xA9\xFF", "  " + std::string(kDeliver) + "\r\n",
+      "",
+      "0",
+      "ZZ",
+      "not hex at all",
+      "07",
+      "07912143",
+      "0011",
+      "FFFFFFFFFFFFFFFFFFFFFFFFFFFF",
+      "00"
+      "03",
+      kDeliver + std::string(40, 'F'),
+      std::string(kReport).substr(0, 40),
+      "\xC3\xA9\xFF",
+      "  " + std::string(kDeliver) + "\r\n",
   };
   std::vector<std::string> args{"decode", "--json"};
   args.insert(args.end(), garbage.begin(), garbage.end());
@@ -241,23 +260,23 @@ TEST(ToolDecode, MalformedInputNeverFailsAndKeepsOneLinePerPdu) {
   EXPECT_EQ(lines[0].rfind(R"({"kind": "unknown", )", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find(R"("first_octet": "", "address": "", "address_type": null)"), std::string::npos);
   EXPECT_EQ(lines[2].rfind(R"({"kind": "unknown", )", 0), 0u) << lines[2];
-  EXPECT_EQ(lines[8].rfind(R"({"kind": "unknown", )", 0), 0u) << lines[8];  // first octet 03: MTI 11
+  EXPECT_EQ(lines[8].rfind(R"({"kind": "unknown", )", 0), 0u) << lines[8];      // first octet 03: MTI 11
   EXPECT_EQ(lines[12], Lines(Velasms({"decode", "--json", kDeliver}).out)[0]);  // blanks and line end trimmed
 }
 
 TEST(ToolDecode, HumanOutputListsMessageAndAnalysis) {
   Result r = Velasms({"decode", kReport, kDeliver});
   EXPECT_EQ(r.status, 0);
-  for (const char* row : {
-           "PDU 07912143658709F1062A", "  Kind:                 SMS-STATUS-REPORT\n",
-           "  Originator:           +19876543210\n", "  Message reference:    2A\n",
-           "  Delivered:            yes\n", "  Discharge time:       2023-01-08 12:35:02\n",
-           "  Service centre:       12345678901 (type of number 1 international, numbering plan 1 ISDN/telephone)\n",
-           "  Discharge time stamp: 2023-01-08 12:35:02, time zone +0 (raw 23010812350200)\n",
-           "  Status:               00\n", "\nPDU 07912143658709F1040B", "  Text:                 hi\n",
-           "  Data coding scheme:   General Data Coding indication\n"
-           "                        Text is uncompressed\n",
-           "  User data header:     -\n"}) {
+  for (const char* row :
+       {"PDU 07912143658709F1062A", "  Kind:                 SMS-STATUS-REPORT\n",
+        "  Originator:           +19876543210\n", "  Message reference:    2A\n", "  Delivered:            yes\n",
+        "  Discharge time:       2023-01-08 12:35:02\n",
+        "  Service centre:       12345678901 (type of number 1 international, numbering plan 1 ISDN/telephone)\n",
+        "  Discharge time stamp: 2023-01-08 12:35:02, time zone +0 (raw 23010812350200)\n",
+        "  Status:               00\n", "\nPDU 07912143658709F1040B", "  Text:                 hi\n",
+        "  Data coding scheme:   General Data Coding indication\n"
+        "                        Text is uncompressed\n",
+        "  User data header:     -\n"}) {
     EXPECT_NE(r.out.find(row), std::string::npos) << "missing: " << row << "\nin:\n" << r.out;
   }
 }

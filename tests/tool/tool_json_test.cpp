@@ -28,12 +28,14 @@ TEST(ToolJson, QuoteEscapesWhatJsonRequires) {
 }
 
 TEST(ToolJson, QuoteKeepsValidUtf8AndEscapesLineSeparators) {
-  EXPECT_EQ(JsonQuote("\xC3\xA9t\xC3\xA9"), "\"\xC3\xA9t\xC3\xA9\"");                  // été
-  EXPECT_EQ(JsonQuote("\xE2\x82\xAC 5"), "\"\xE2\x82\xAC 5\"");                          // € 5
-  EXPECT_EQ(JsonQuote("\xE4\xB8\x96\xE7\x95\x8C"), "\"\xE4\xB8\x96\xE7\x95\x8C\"");      // 世界
-  EXPECT_EQ(JsonQuote("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");                      // U+1F600
-  EXPECT_EQ(JsonQuote("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");                              // U+FFFD itself
-  EXPECT_EQ(JsonQuote("a\xE2\x80\xA8" "b\xE2\x80\xA9"), R"("a\u2028b\u2029")");
+  EXPECT_EQ(JsonQuote("\xC3\xA9t\xC3\xA9"), "\"\xC3\xA9t\xC3\xA9\"");                // été
+  EXPECT_EQ(JsonQuote("\xE2\x82\xAC 5"), "\"\xE2\x82\xAC 5\"");                      // € 5
+  EXPECT_EQ(JsonQuote("\xE4\xB8\x96\xE7\x95\x8C"), "\"\xE4\xB8\x96\xE7\x95\x8C\"");  // 世界
+  EXPECT_EQ(JsonQuote("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");                  // U+1F600
+  EXPECT_EQ(JsonQuote("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");                          // U+FFFD itself
+  EXPECT_EQ(JsonQuote("a\xE2\x80\xA8"
+                      "b\xE2\x80\xA9"),
+            R"("a\u2028b\u2029")");
 }
 
 TEST(ToolJson, QuoteReplacesEveryInvalidUtf8ByteWithReplacementCharacter) {
@@ -41,14 +43,14 @@ TEST(ToolJson, QuoteReplacesEveryInvalidUtf8ByteWithReplacementCharacter) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"\xE9t\xE9", R"("\ufffdt\ufffd")"},                 // Latin-1 bytes
-      {"\x80", R"("\ufffd")"},                              // stray continuation byte
-      {"\xC3", R"("\ufffd")"},                              // truncated at the end
-      {"\xC3x", R"("\ufffdx")"},                            // truncated before ASCII
-      {"\xE2\x82", R"("\ufffd\ufffd")"},                    // truncated three-byte form
-      {"\xC0\xAF", R"("\ufffd\ufffd")"},                    // overlong '/'
-      {"\xE0\x80\xAF", R"("\ufffd\ufffd\ufffd")"},          // overlong three-byte form
-      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},          // UTF-16 surrogate
+      {"\xE9t\xE9", R"("\ufffdt\ufffd")"},                    // Latin-1 bytes
+      {"\x80", R"("\ufffd")"},                                // stray continuation byte
+      {"\xC3", R"("\ufffd")"},                                // truncated at the end
+      {"\xC3x", R"("\ufffdx")"},                              // truncated before ASCII
+      {"\xE2\x82", R"("\ufffd\ufffd")"},                      // truncated three-byte form
+      {"\xC0\xAF", R"("\ufffd\ufffd")"},                      // overlong '/'
+      {"\xE0\x80\xAF", R"("\ufffd\ufffd\ufffd")"},            // overlong three-byte form
+      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},            // UTF-16 surrogate
       {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // past U+10FFFF
       {"\xFF\xFE", R"("\ufffd\ufffd")"},
   };
@@ -63,9 +65,8 @@ TEST(ToolJson, DumpsValuesObjectsInInsertionOrderAndArrays) {
   lines.Push("a").Push(Json::Object()).Push(Json::Array());
   o.Set("lines", lines);
   o.Set("length", 17);  // replaces in place, keeps the position
-  EXPECT_EQ(o.Dump(),
-            R"({"pdu": "0011", "length": 17, "ok": true, "none": null, "big": 4294967296, "neg": -1, )"
-            R"("lines": ["a", {}, []]})");
+  EXPECT_EQ(o.Dump(), R"({"pdu": "0011", "length": 17, "ok": true, "none": null, "big": 4294967296, "neg": -1, )"
+                      R"("lines": ["a", {}, []]})");
   EXPECT_EQ(Json().Dump(), "null");
   EXPECT_EQ(Json(false).Dump(), "false");
 }

@@ -77,7 +77,8 @@ TEST_F(ToolModem, PinIsEnteredWhenGivenAndItsAbsenceIsAnError) {
   Result r = Velasms({"info", "--json"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(Contains(r.err, "velasms info: Cannot initialize commands on modem. Check and Set Pin error.\n")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "velasms info: Cannot initialize commands on modem. Check and Set Pin error.\n"))
+      << r.err;
 
   r = Velasms({"info", "--json", "--pin", "1234"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -87,18 +88,26 @@ TEST_F(ToolModem, PinIsEnteredWhenGivenAndItsAbsenceIsAnError) {
 TEST_F(ToolModem, SendWaitsForTheReportAndPrintsWhatArrivesMeanwhile) {
   Start();
   // A message to the simulator's own number comes back; --wait-report asks for the report.
-  Result r = Velasms({"send", "--single", "--json", "--to", "+15550000000", "--wait-report", "10", "Gr\xC3\xBC\xC3\x9F" "e"});
+  Result r = Velasms({"send", "--single", "--json", "--to", "+15550000000", "--wait-report", "10",
+                      "Gr\xC3\xBC\xC3\x9F"
+                      "e"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 3u) << r.out;
   EXPECT_EQ(lines[0], R"({"reference": "1"})");
-  EXPECT_EQ(lines[1].rfind("{\"event\": \"message\", \"from\": \"+15550000000\", \"text\": \"Gr\xC3\xBC\xC3\x9F" "e\", "
-                           "\"smsc_time\": \"", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].rfind("{\"event\": \"message\", \"from\": \"+15550000000\", \"text\": \"Gr\xC3\xBC\xC3\x9F"
+                           "e\", "
+                           "\"smsc_time\": \"",
+                           0),
+            0u)
+      << lines[1];
   EXPECT_EQ(lines[2].rfind(R"({"event": "report", "reference": "01", "delivered": true, "smsc_time": ")", 0), 0u)
       << lines[2];
   ASSERT_EQ(sim_->Submits().size(), 1u);
   EXPECT_TRUE(sim_->Submits()[0].statusReportRequest);
-  EXPECT_EQ(sim_->Submits()[0].text, "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(sim_->Submits()[0].text,
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
 }
 
 TEST_F(ToolModem, SendWithoutWaitingPrintsOnlyTheReference) {
@@ -108,7 +117,8 @@ TEST_F(ToolModem, SendWithoutWaitingPrintsOnlyTheReference) {
   EXPECT_EQ(r.out, "Reference: 1\n");
   r = Velasms({"send", "--single", "--json", "--status-report", "--to", "+4930123", "again"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"reference": "2"})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": "2"})"
+                   "\n");
   ASSERT_EQ(sim_->Submits().size(), 2u);
   EXPECT_FALSE(sim_->Submits()[0].statusReportRequest);
   EXPECT_TRUE(sim_->Submits()[1].statusReportRequest);
@@ -121,7 +131,8 @@ TEST_F(ToolModem, SendExitsOneWhenTheModemRefuses) {
   Start(options);
   Result r = Velasms({"send", "--single", "--json", "--to", "+4930123", "--wait-report", "5", "hello"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, R"({"reference": ""})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": ""})"
+                   "\n");
   EXPECT_TRUE(Contains(r.err, "velasms send: the modem refused the message\n")) << r.err;
 }
 
@@ -133,7 +144,8 @@ TEST_F(ToolModem, SendReportsAMissingOrNegativeReport) {
   Result r = Velasms({"send", "--single", "--json", "--to", "+4930123", "--wait-report", "0.3", "hello"});
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, R"({"reference": "1"})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": "1"})"
+                   "\n");
   EXPECT_TRUE(Contains(r.err, "velasms send: no delivery report for reference 1 within 0.3 s\n")) << r.err;
 
   // A report that says "not delivered" is still the awaited report.
@@ -162,8 +174,8 @@ TEST_F(ToolModem, ListenPrintsEventsUntilTheCount) {
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
   // A whole message's text is what was sent: its line feed stays one.
-  EXPECT_EQ(lines[0].rfind(R"({"event": "message", "from": "+4912345", "text": "line1\nsay \"hi\"", "smsc_time": ")", 0),
-            0u)
+  EXPECT_EQ(
+      lines[0].rfind(R"({"event": "message", "from": "+4912345", "text": "line1\nsay \"hi\"", "smsc_time": ")", 0), 0u)
       << lines[0];
   EXPECT_EQ(lines[1].rfind(R"({"event": "report", "reference": "1A", "delivered": true, "smsc_time": ")", 0), 0u)
       << lines[1];

@@ -73,8 +73,8 @@ TEST_F(ToolRealModem, StoredMessagesAreReportedOnceAtOpenAndThenDeletedUnlessKep
     EXPECT_TRUE(StartsWith(lines[i], std::string(R"({"event": "message", "from": ")") + from[i] + R"(", "text": ")" +
                                          text[i] + "\", \"smsc_time\": "))
         << lines[i];
-    EXPECT_TRUE(Contains(lines[i], R"(, "parts": 1, "complete": true, "stored": true, "index": )" +
-                                       std::to_string(i + 1) + "}"))
+    EXPECT_TRUE(Contains(lines[i],
+                         R"(, "parts": 1, "complete": true, "stored": true, "index": )" + std::to_string(i + 1) + "}"))
         << lines[i];
   }
   EXPECT_EQ(sim_->Stored().size(), 3u);  // kept
@@ -104,7 +104,8 @@ TEST_F(ToolRealModem, MessagesListsReadsAndDeletesWhatIsStored) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_TRUE(StartsWith(lines[0], R"({"index": 1, "status": "unread", "from": "+4911", "text": "first", "smsc_time": ")"))
+  EXPECT_TRUE(
+      StartsWith(lines[0], R"({"index": 1, "status": "unread", "from": "+4911", "text": "first", "smsc_time": ")"))
       << lines[0];
   EXPECT_TRUE(Contains(lines[0], R"(", "storage": "SM"})")) << lines[0];
   EXPECT_TRUE(StartsWith(lines[1], R"({"index": 2, "status": "unread", "from": "+4922", "text": "second\nline", )"))
@@ -125,7 +126,8 @@ TEST_F(ToolRealModem, MessagesListsReadsAndDeletesWhatIsStored) {
 
   r = Velasms({"messages", "--json", "--storage", "SM", "delete", "1"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"deleted": 1})" "\n");
+  EXPECT_EQ(r.out, R"({"deleted": 1})"
+                   "\n");
   EXPECT_EQ(sim_->DeletionCount("SM", 1), 1);
   r = Velasms({"messages", "--json", "--storage", "SM", "read", "1"});
   EXPECT_EQ(r.status, 2);
@@ -187,14 +189,15 @@ TEST_F(ToolRealModem, PhonebookNamesInIndicationsLoseNoMessage) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), size_t(kMessages)) << r.out;
-  for (int i = 0; i < kMessages; ++i) EXPECT_TRUE(Contains(lines[i], "\"named " + std::to_string(i) + "\"")) << lines[i];
+  for (int i = 0; i < kMessages; ++i)
+    EXPECT_TRUE(Contains(lines[i], "\"named " + std::to_string(i) + "\"")) << lines[i];
   EXPECT_EQ(sim_->CnmaCount(), kMessages);
 }
 
 TEST_F(ToolRealModem, AMessageLeftUnacknowledgedIsReportedByTheNextListen) {
   ModemSimOptions options;
-  options.ackTimeout = true;  // an unacknowledged indication switches routing off; the
-  options.ackTimeoutMs = 300; // network delivers the message again, into storage
+  options.ackTimeout = true;   // an unacknowledged indication switches routing off; the
+  options.ackTimeoutMs = 300;  // network delivers the message again, into storage
   Start(options);
   std::thread injector([&] {
     if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
@@ -223,7 +226,8 @@ TEST_F(ToolRealModem, ARefusedSendNamesTheCmsErrorAndItsMeaning) {
   Start(options);
   Result r = Velasms({"send", "--json", "--to", "+4930123", "hello"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, R"({"reference": "", "error": {"code": 304, "text": "invalid PDU mode parameter"}})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": "", "error": {"code": 304, "text": "invalid PDU mode parameter"}})"
+                   "\n");
   EXPECT_TRUE(Contains(r.err, "304")) << r.err;
   EXPECT_TRUE(Contains(r.err, "invalid PDU mode parameter")) << r.err;
 }
@@ -258,7 +262,8 @@ TEST_F(ToolRealModem, ListenOutlivesTheDeviceDisappearingAndLosesNothing) {
   EXPECT_TRUE(Contains(stored, R"("text": "while away")")) << stored;
   EXPECT_TRUE(Contains(stored, R"("stored": true)")) << stored;
   EXPECT_TRUE(Contains(after, R"("text": "after")")) << after;
-  EXPECT_TRUE(Contains(r.err, "velasms listen: lost the modem on " + port_ + "; waiting for it to come back\n")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "velasms listen: lost the modem on " + port_ + "; waiting for it to come back\n"))
+      << r.err;
   EXPECT_TRUE(Contains(r.err, "velasms listen: the modem is back on " + port_ + "; listening again\n")) << r.err;
 }
 
@@ -284,12 +289,11 @@ TEST_F(ToolRealModem, InfoShowsTheModemsState) {
   Start();
   Result r = Velasms({"info", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            R"({"manufacturer": "VelaSim", "model": "GSM-1", "serial": "356938035643809", "signal_dbm": -73, )"
-            R"("registration": "home", "operator": "VelaNet", "smsc": "+15550000100", )"
-            R"("storage": {"name": "SM", "used": 0, "total": 30}, "imsi": "001010123456789", )"
-            R"("iccid": "8901260123456789012", "pin_attempts": null, "puk_attempts": null})"
-            "\n");
+  EXPECT_EQ(r.out, R"({"manufacturer": "VelaSim", "model": "GSM-1", "serial": "356938035643809", "signal_dbm": -73, )"
+                   R"("registration": "home", "operator": "VelaNet", "smsc": "+15550000100", )"
+                   R"("storage": {"name": "SM", "used": 0, "total": 30}, "imsi": "001010123456789", )"
+                   R"("iccid": "8901260123456789012", "pin_attempts": null, "puk_attempts": null})"
+                   "\n");
 
   ModemSimOptions options;
   options.rssi = 99;  // not known

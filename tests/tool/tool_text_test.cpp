@@ -54,13 +54,24 @@ TEST(ToolText, ReportReferenceIsTheSentReferenceInHexModulo256) {
     bool same;
   };
   const Case cases[] = {
-      {"7", "07", true},    {"26", "1A", true},  {"26", "1a", true},  {"26", "26", false},
-      {"255", "FF", true},  {"256", "00", true}, {"300", "2C", true}, {"1", "02", false},
-      {"7", "", false},     {"7", "7", false},   {"7", "0G", false},  {"7", "007", false},
+      {"7", "07", true},
+      {"26", "1A", true},
+      {"26", "1a", true},
+      {"26", "26", false},
+      {"255", "FF", true},
+      {"256", "00", true},
+      {"300", "2C", true},
+      {"1", "02", false},
+      {"7", "", false},
+      {"7", "7", false},
+      {"7", "0G", false},
+      {"7", "007", false},
       // A reference the modem did not give as a number matches any report.
-      {"OK", "05", true},   {"", "05", true},
+      {"OK", "05", true},
+      {"", "05", true},
   };
-  for (const Case& c : cases) EXPECT_EQ(SameMessageReference(c.sent, c.reported), c.same) << c.sent << " " << c.reported;
+  for (const Case& c : cases)
+    EXPECT_EQ(SameMessageReference(c.sent, c.reported), c.same) << c.sent << " " << c.reported;
 }
 
 }  // namespace

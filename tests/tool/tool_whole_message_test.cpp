@@ -86,25 +86,50 @@ std::vector<RoundTrip> RoundTrips() {
   const std::string kCyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80! ";
   const std::string kChinese = "\xE4\xBD\xA0\xE5\xA5\xBD\xEF\xBC\x8C\xE4\xB8\x96\xE7\x95\x8C";  // 你好，世界
   const std::string kTurkish =
-      "\xC3\x87ok g\xC3\xBCzel bir g\xC3\xBCn, de\xC4\x9Fil mi? \xC4\xB0stanbul'da \xC5\x9Fi\xC5\x9Fli \xC4\xB1\xC5\x9F\xC4\xB1k";
+      "\xC3\x87ok g\xC3\xBCzel bir g\xC3\xBCn, de\xC4\x9Fil mi? \xC4\xB0stanbul'da \xC5\x9Fi\xC5\x9Fli "
+      "\xC4\xB1\xC5\x9F\xC4\xB1k";
   return {
       {"one character", "a", {}},
-      {"latin accents", "Caf\xC3\xA9 d\xC3\xA9j\xC3\xA0 vu, na\xC3\xAFve fa\xC3\xA7" "ade \xC3\x86r\xC3\xB8sk\xC3\xB8" "bing \xC3\x85", {}},
+      {"latin accents",
+       "Caf\xC3\xA9 d\xC3\xA9j\xC3\xA0 vu, na\xC3\xAFve fa\xC3\xA7"
+       "ade \xC3\x86r\xC3\xB8sk\xC3\xB8"
+       "bing \xC3\x85",
+       {}},
       {"gsm extension", "5\xE2\x82\xAC [a] {b} ~c| \\ ^ end", {}},
-      {"greek", "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5", {}},
-      {"cyrillic", kCyrillic + "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91", {}},
+      {"greek",
+       "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 \xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5",
+       {}},
+      {"cyrillic",
+       kCyrillic + "\xD0\xA1\xD1\x8A\xD0\xB5\xD1\x88\xD1\x8C \xD0\xB6\xD0\xB5 \xD0\xB5\xD1\x89\xD1\x91",
+       {}},
       {"turkish without tables", kTurkish, {}},
       {"turkish with tables", kTurkish, {"--languages", "tr"}},
-      {"arabic", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 \xD8\xA8\xD8\xA7\xD9\x84\xD8\xB9\xD8\xA7\xD9\x84\xD9\x85", {}},
+      {"arabic",
+       "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7 \xD8\xA8\xD8\xA7\xD9\x84\xD8\xB9\xD8\xA7\xD9\x84\xD9\x85",
+       {}},
       {"hebrew", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D", {}},
-      {"hindi", "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87 \xE0\xA4\xA6\xE0\xA5\x81\xE0\xA4\xA8\xE0\xA4\xBF\xE0\xA4\xAF\xE0\xA4\xBE", {}},
-      {"hindi with tables", "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87 \xE0\xA4\xA6\xE0\xA5\x81\xE0\xA4\xA8\xE0\xA4\xBF\xE0\xA4\xAF\xE0\xA4\xBE", {"--languages", "hi"}},
-      {"bengali", "\xE0\xA6\xB9\xE0\xA7\x8D\xE0\xA6\xAF\xE0\xA6\xBE\xE0\xA6\xB2\xE0\xA7\x8B \xE0\xA6\xAC\xE0\xA6\xBF\xE0\xA6\xB6\xE0\xA7\x8D\xE0\xA6\xAC", {}},
+      {"hindi",
+       "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87 "
+       "\xE0\xA4\xA6\xE0\xA5\x81\xE0\xA4\xA8\xE0\xA4\xBF\xE0\xA4\xAF\xE0\xA4\xBE",
+       {}},
+      {"hindi with tables",
+       "\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87 "
+       "\xE0\xA4\xA6\xE0\xA5\x81\xE0\xA4\xA8\xE0\xA4\xBF\xE0\xA4\xAF\xE0\xA4\xBE",
+       {"--languages", "hi"}},
+      {"bengali",
+       "\xE0\xA6\xB9\xE0\xA7\x8D\xE0\xA6\xAF\xE0\xA6\xBE\xE0\xA6\xB2\xE0\xA7\x8B "
+       "\xE0\xA6\xAC\xE0\xA6\xBF\xE0\xA6\xB6\xE0\xA7\x8D\xE0\xA6\xAC",
+       {}},
       {"chinese", kChinese, {}},
-      {"japanese", "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x81\xE3\x82\xAB\xE3\x82\xBF\xE3\x82\xAB\xE3\x83\x8A", {}},
+      {"japanese",
+       "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x81\xE3\x82\xAB"
+       "\xE3\x82\xBF\xE3\x82\xAB\xE3\x83\x8A",
+       {}},
       // Skin tone, a ZWJ family, two flags, a heart with variation selector.
-      {"emoji", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7 "
-                "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAF\xF0\x9F\x87\xB5 \xE2\x9D\xA4\xEF\xB8\x8F", {}},
+      {"emoji",
+       "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7 "
+       "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAF\xF0\x9F\x87\xB5 \xE2\x9D\xA4\xEF\xB8\x8F",
+       {}},
       {"mixture", "Hi " + kCyrillic + kChinese + " \xF0\x9F\x91\x8B \xE2\x82\xAC[]{}", {}},
       {"gsm 160", std::string(160, 'x'), {}},
       {"gsm 161", std::string(161, 'y'), {}},
@@ -115,8 +140,9 @@ std::vector<RoundTrip> RoundTrips() {
       {"gsm 1500", Repeat("The quick brown fox jumps over the lazy dog. ", 33) + std::string(1500 - 33 * 45, '!'), {}},
       {"chinese 1500", Repeat(kChinese, 300), {"--max-parts", "30"}},
       // 900 + 200 + 400 characters, 1700 UTF-16 units.
-      {"mixture 1500", Repeat(kCyrillic + "ab", 60) + Repeat("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 100) +
-                           Repeat("\xE4\xBD\xA0", 400), {"--max-parts", "40"}},
+      {"mixture 1500",
+       Repeat(kCyrillic + "ab", 60) + Repeat("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 100) + Repeat("\xE4\xBD\xA0", 400),
+       {"--max-parts", "40"}},
   };
 }
 
@@ -183,8 +209,8 @@ TEST_F(ToolWholeMessage, ReportsNameTheirMessageUntilEveryPartIsKnown) {
   EXPECT_EQ(lines[0], R"({"reference": "1", "references": ["1", "2", "3"], "parts": 3, "coding": "gsm7", )"
                       R"("languages": {"locking": null, "single": null}})");
   for (int i = 1; i <= 3; ++i) {
-    EXPECT_TRUE(StartsWith(lines[i], "{\"event\": \"report\", \"reference\": \"0" + std::to_string(i) +
-                                         "\", \"delivered\": true, "))
+    EXPECT_TRUE(StartsWith(
+        lines[i], "{\"event\": \"report\", \"reference\": \"0" + std::to_string(i) + "\", \"delivered\": true, "))
         << lines[i];
     EXPECT_TRUE(Contains(lines[i], std::string(R"(, "message": {"references": ["1", "2", "3"], "delivered": )") +
                                        (i < 3 ? "null}}" : "true}}")))
@@ -202,7 +228,8 @@ TEST_F(ToolWholeMessage, RefusalsNameTheModemErrorAndStopTheRest) {
   Start(options);
   Result r = Velasms({"send", "--json", "--to", "+4930123", std::string(400, 'a')});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, R"({"reference": "", "error": {"code": 500, "text": "unknown error"}})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": "", "error": {"code": 500, "text": "unknown error"}})"
+                   "\n");
   EXPECT_TRUE(Contains(r.err, "velasms send: the modem refused the message\n")) << r.err;
   EXPECT_TRUE(Contains(r.err, "500")) << r.err;
   EXPECT_EQ(sim_->Submits().size(), 1u);  // the first refusal stopped the rest
@@ -236,7 +263,8 @@ TEST_F(ToolWholeMessage, SingleIsTheFormerOnePartCodePageSend) {
   const std::string kCyrillic = "\xD0\x9F\xD1\x80\xD0\xB8";
   Result r = Velasms({"send", "--single", "--json", "--to", "+4930123", kCyrillic + std::string(200, 's')});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"reference": "1"})" "\n");
+  EXPECT_EQ(r.out, R"({"reference": "1"})"
+                   "\n");
   EXPECT_TRUE(Contains(r.err, "sent as '?'")) << r.err;
   EXPECT_TRUE(Contains(r.err, "cut to 160 characters")) << r.err;
   ASSERT_EQ(sim_->Submits().size(), 1u);
@@ -251,7 +279,7 @@ TEST_F(ToolWholeMessage, SingleIsTheFormerOnePartCodePageSend) {
 TEST_F(ToolWholeMessage, ListenJoinsLongMessagesFromTheNetwork) {
   Start();
   const std::string kGreek = Repeat("\xCE\xB1\xCE\xB2\xCE\xB3 ", 60);  // 240 characters: UCS2, 4 parts
-  const std::string kLatin = Repeat("part of a long one, ", 20);        // 400: 7 UCS2 parts of 66 below
+  const std::string kLatin = Repeat("part of a long one, ", 20);       // 400: 7 UCS2 parts of 66 below
   std::thread injector([&] {
     if (!sim_->WaitForCommand("AT+CNMI=2,2,2,1,1", 10000)) return;
     sim::DeliverLongOptions scrambled;
@@ -271,7 +299,8 @@ TEST_F(ToolWholeMessage, ListenJoinsLongMessagesFromTheNetwork) {
   ASSERT_EQ(lines.size(), 3u) << r.out;
   EXPECT_TRUE(StartsWith(lines[0], R"({"event": "message", "from": "+301234", "text": )" + Quoted(kGreek))) << lines[0];
   EXPECT_TRUE(Contains(lines[0], R"(", "parts": 4, "complete": true})")) << lines[0];
-  EXPECT_TRUE(StartsWith(lines[1], R"({"event": "message", "from": "+4912345", "text": )" + Quoted(kLatin))) << lines[1];
+  EXPECT_TRUE(StartsWith(lines[1], R"({"event": "message", "from": "+4912345", "text": )" + Quoted(kLatin)))
+      << lines[1];
   EXPECT_TRUE(Contains(lines[1], R"(", "parts": 7, "complete": true})")) << lines[1];
   EXPECT_TRUE(StartsWith(lines[2], R"({"event": "message", "from": "+4912345", "text": "short", )")) << lines[2];
   EXPECT_TRUE(Contains(lines[2], R"(", "parts": 1, "complete": true})")) << lines[2];
@@ -402,7 +431,8 @@ TEST_F(ToolWholeMessage, GammusMultiPartMessagesArriveWhole) {
     for (const auto& text : texts) {
       const std::string head = R"({"event": "message", "from": "+15557654321", "text": )" + Quoted(text.second) + ", ";
       EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return StartsWith(l, head); }))
-          << text.second << "\nin:\n" << r.out;
+          << text.second << "\nin:\n"
+          << r.out;
     }
     for (const std::string& line : lines) EXPECT_TRUE(Contains(line, "\"complete\": true}")) << line;
     sim_.reset();
@@ -450,8 +480,8 @@ TEST_F(ToolWholeMessage, AWaitForTheMachineLockIsShownAndPortScopeDoesNotWait) {
     flock(fd, LOCK_UN);
     close(fd);
   });
-  Result port = Velasms({"info", "--json", "--lock", "port"});     // needs only this device's lock
-  Result machine = Velasms({"info", "--json"});                    // waits for the release
+  Result port = Velasms({"info", "--json", "--lock", "port"});  // needs only this device's lock
+  Result machine = Velasms({"info", "--json"});                 // waits for the release
   releaser.join();
   EXPECT_EQ(port.status, 0) << port.err;
   EXPECT_FALSE(Contains(port.err, "waiting for another program's modem command")) << port.err;
@@ -473,7 +503,8 @@ TEST_F(ToolWholeMessage, InfoAddsTheModemStateWithEveryKeyAlwaysPresent) {
   }
   r = Velasms({"info"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(StartsWith(r.out, "Manufacturer: VelaSim\nModel:        GSM-1\nSerial:       356938035643809\nSignal:       "))
+  EXPECT_TRUE(
+      StartsWith(r.out, "Manufacturer: VelaSim\nModel:        GSM-1\nSerial:       356938035643809\nSignal:       "))
       << r.out;
   EXPECT_TRUE(Contains(r.out, "\nPUK attempts: ")) << r.out;
 }

@@ -100,9 +100,9 @@ TEST(ToolEncodeSplit, PartCountsAreTheMinimumAndPartsCarryTheWholeText) {
     int parts;
     int dcs;
   };
-  const std::string kZhe = "\xD0\x96";                 // Ж, UCS2 only
-  const std::string kEmoji = "\xF0\x9F\x98\x80";       // 😀, two UTF-16 units
-  const std::string kEuro = "\xE2\x82\xAC";            // €, an extension character: two septets
+  const std::string kZhe = "\xD0\x96";            // Ж, UCS2 only
+  const std::string kEmoji = "\xF0\x9F\x98\x80";  // 😀, two UTF-16 units
+  const std::string kEuro = "\xE2\x82\xAC";       // €, an extension character: two septets
   const Case cases[] = {
       {"gsm7 160", std::string(160, 'a'), {}, 1, 0x00},
       {"gsm7 161", std::string(161, 'a'), {}, 2, 0x00},
@@ -238,14 +238,22 @@ TEST(ToolDecodeUnicode, HeaderElementsAndUnicodeTextAreAdded) {
       {kConcatenatedDeliver,
        R"("unicode_text": "hi", "udh": [{"iei": 0, "data": "A70201", "reference": 167, "parts": 2, "part": 1}]})"},
       // 16-bit reference 0x1234, part 3 of 3, and an unknown element 0x70 kept raw.
-      {"07912143658709F1440B919178563412F0000832108021436500" "0C" "0908041234030370" "01AA" "0041",
+      {"07912143658709F1440B919178563412F0000832108021436500"
+       "0C"
+       "0908041234030370"
+       "01AA"
+       "0041",
        R"("unicode_text": "A", "udh": [{"iei": 8, "data": "12340303", "reference": 4660, "parts": 3, "part": 3}, )"
        R"({"iei": 112, "data": "AA"}]})"},
       // UCS2 without a header: the emoji comes through whole.
-      {"07912143658709F1040B919178563412F0000832108021436500" "04" "D83DDE00",
+      {"07912143658709F1040B919178563412F0000832108021436500"
+       "04"
+       "D83DDE00",
        "\"unicode_text\": \"\xF0\x9F\x98\x80\", \"udh\": []}"},
       // Turkish single shift (IEI 0x24, language 1): escape + 0x67 is ğ.
-      {"07912143658709F1440B919178563412F000003210802143650007" "03240101" "D89C01",
+      {"07912143658709F1440B919178563412F000003210802143650007"
+       "03240101"
+       "D89C01",
        "\"unicode_text\": \"\xC4\x9F\", \"udh\": [{\"iei\": 36, \"data\": \"01\", \"language\": 1}]}"},
       // A status report has neither.
       {"07912143658709F1062A0B919178563412F0321080214365003210802153200000", R"("unicode_text": "", "udh": []})"},
@@ -293,10 +301,10 @@ TEST(ToolJoin, PartsInAnyOrderWithDuplicatesAndOtherMessagesComeBackWhole) {
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 2u) << r.out;
-  EXPECT_EQ(lines[0], R"({"from": "+12345678901", "text": ")" + kLong +
-                          R"(", "parts": 5, "complete": true, "missing": []})");
-  EXPECT_EQ(lines[1], R"({"from": "+12345678901", "text": ")" + kOther +
-                          R"(", "parts": 2, "complete": true, "missing": []})");
+  EXPECT_EQ(lines[0],
+            R"({"from": "+12345678901", "text": ")" + kLong + R"(", "parts": 5, "complete": true, "missing": []})");
+  EXPECT_EQ(lines[1],
+            R"({"from": "+12345678901", "text": ")" + kOther + R"(", "parts": 2, "complete": true, "missing": []})");
 
   // A single message passes through; the human form names what is missing.
   r = Velasms({"join", SplitPdus("short", 9)[0], a[0], a[2]});
@@ -308,8 +316,8 @@ TEST(ToolJoin, PartsInAnyOrderWithDuplicatesAndOtherMessagesComeBackWhole) {
 TEST(ToolJoin, MissingPartsAreMarkedAndUnreadablePdusNamed) {
   std::vector<std::string> a = SplitPdus(std::string(400, 'm'), 200);
   ASSERT_EQ(a.size(), 3u);
-  Result r = Velasms({"join", "--json", a[0], "07912143658709F1062A0B919178563412F0321080214365003210802153200000",
-                      "ZZ", a[2]});
+  Result r = Velasms(
+      {"join", "--json", a[0], "07912143658709F1062A0B919178563412F0321080214365003210802153200000", "ZZ", a[2]});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("PDU 2 is a status report"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("PDU 3 is no SMS-DELIVER or SMS-SUBMIT PDU"), std::string::npos) << r.err;

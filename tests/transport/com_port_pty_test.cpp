@@ -37,7 +37,9 @@ struct Pty {
   ~Pty() {
     if (master >= 0) ::close(master);
   }
-  void Write(const std::string& bytes) { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+  void Write(const std::string& bytes) {
+    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+  }
   // Writes one byte at a time with a pause, as a slow modem would.
   void Dribble(const std::string& bytes, uint32_t gap_ms) {
     for (char c : bytes) {
@@ -259,8 +261,8 @@ TEST(ComPortPty, NewPortNameWhileOpenReopensOnNewDevice) {
   port.SetPort(first.slave);  // same name: nothing
   EXPECT_TRUE(r.calls.empty());
   port.SetPort(second.slave);
-  EXPECT_EQ(r.calls, (std::vector<std::string>{"CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose",
-                                               "BeforeOpen", "AfterOpen", "CTS:0", "DSR:0", "RLSD:0"}));
+  EXPECT_EQ(r.calls, (std::vector<std::string>{"CTS:0", "DSR:0", "RLSD:0", "BeforeClose", "AfterClose", "BeforeOpen",
+                                               "AfterOpen", "CTS:0", "DSR:0", "RLSD:0"}));
   second.Write("two");
   EXPECT_TRUE(PumpUntil([&] { return r.received.size() >= 3; }));
   EXPECT_EQ(r.received, "two");
@@ -324,9 +326,9 @@ TEST(ComPortPty, SettingsChangedWhileOpenAreApplied) {
   // (and only when) the line settings are applied.
   port.SetCustomBaudRate(-1);  // stored; unused while the rate is not brCustom
   EXPECT_THROW(port.SetBaudRate(brCustom), ERangeError);
-  EXPECT_EQ(port.BaudRate(), brCustom);            // stored before applying
-  EXPECT_NO_THROW(port.SetBaudRate(brCustom));     // unchanged: nothing applied
-  EXPECT_NO_THROW(port.Parity().SetBits(prNone));  // unchanged field
+  EXPECT_EQ(port.BaudRate(), brCustom);                                    // stored before applying
+  EXPECT_NO_THROW(port.SetBaudRate(brCustom));                             // unchanged: nothing applied
+  EXPECT_NO_THROW(port.Parity().SetBits(prNone));                          // unchanged field
   EXPECT_THROW(port.FlowControl().SetFlowControl(fcCustom), ERangeError);  // always applies
   EXPECT_THROW(port.Parity().Assign(port.Parity()), ERangeError);          // always applies
   port.SetCustomBaudRate(31250);
@@ -445,10 +447,14 @@ TEST(ComPortPty, HandlerErrorsOnWindowPathAreReportedAndEventsKeepFlowing) {
     p.ReadString(text, count);
     received += text;
     switch (call++) {
-      case 0: throw EAbort();                              // silent
-      case 1: throw Exception("Handler failed");           // full stop appended
-      case 2: throw Exception("Already ends with a dot.");  // left alone
-      default: break;
+      case 0:
+        throw EAbort();  // silent
+      case 1:
+        throw Exception("Handler failed");  // full stop appended
+      case 2:
+        throw Exception("Already ends with a dot.");  // left alone
+      default:
+        break;
     }
   };
   port.OpenPort();

@@ -77,7 +77,12 @@ TEST(DeviceControlRecord, EachSettingSetsItsFlag) {
   } cases[] = {
       {"parity check", [](TComPort& p) { p.Parity().SetCheck(true); }, 0x0002},
       {"replace without check", [](TComPort& p) { p.Parity().SetReplace(true); }, 0x0000},
-      {"check and replace", [](TComPort& p) { p.Parity().SetCheck(true); p.Parity().SetReplace(true); }, 0x0402},
+      {"check and replace",
+       [](TComPort& p) {
+         p.Parity().SetCheck(true);
+         p.Parity().SetReplace(true);
+       },
+       0x0402},
       {"CTS flow", [](TComPort& p) { p.FlowControl().SetOutCTSFlow(true); }, 0x0004},
       {"DSR flow", [](TComPort& p) { p.FlowControl().SetOutDSRFlow(true); }, 0x0008},
       {"DTR enable", [](TComPort& p) { p.FlowControl().SetControlDTR(dtrEnable); }, 0x0010},
@@ -131,10 +136,9 @@ TEST(DeviceControlRecord, RatesAndLimits) {
   struct Case {
     TBaudRate rate;
     uint32_t bps;
-  } cases[] = {{br110, 110},       {br300, 300},       {br600, 600},       {br1200, 1200},
-               {br2400, 2400},     {br4800, 4800},     {br9600, 9600},     {br14400, 14400},
-               {br19200, 19200},   {br38400, 38400},   {br56000, 56000},   {br57600, 57600},
-               {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
+  } cases[] = {{br110, 110},     {br300, 300},     {br600, 600},       {br1200, 1200},     {br2400, 2400},
+               {br4800, 4800},   {br9600, 9600},   {br14400, 14400},   {br19200, 19200},   {br38400, 38400},
+               {br56000, 56000}, {br57600, 57600}, {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
   for (const Case& c : cases) {
     TComPort port;
     port.SetBaudRate(c.rate);
@@ -314,8 +318,8 @@ TEST(EventMapping, MaskBitsBothWays) {
   EXPECT_EQ(TComPort::EventMask(TComEvents{evRxChar, evTxEmpty}), 0x0005u);
   EXPECT_EQ(TComPort::EventMask(TComEvents::All()), 0x05FFu);
   const std::pair<TComEvent, uint32_t> cases[] = {
-      {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100},  {evBreak, 0x0040},
-      {evCTS, 0x0008},    {evDSR, 0x0010},     {evError, 0x0080},  {evRLSD, 0x0020},  {evRx80Full, 0x0400},
+      {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100}, {evBreak, 0x0040},
+      {evCTS, 0x0008},    {evDSR, 0x0010},     {evError, 0x0080},  {evRLSD, 0x0020}, {evRx80Full, 0x0400},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TComPort::EventMask(TComEvents{c.first}), c.second) << c.first;
@@ -347,15 +351,29 @@ TEST(SignalMapping, StatusToSignals) {
 
 TEST(EComPortMessages, TableAndSuffix) {
   const char* const texts[] = {
-      "Unable to open com port", "WriteFile function failed", "ReadFile function failed",
-      "Invalid Async parameter", "PurgeComm function failed", "Unable to get async status",
-      "SetCommState function failed", "SetCommTimeouts failed", "SetupComm function failed",
-      "ClearCommError function failed", "GetCommModemStatus function failed",
-      "EscapeCommFunction function failed", "TransmitCommChar function failed",
-      "Cannot set property while connected", "EnumPorts function failed", "Failed to store settings",
-      "Failed to load settings", "Link (un)registration failed",
-      "Cannot change led state if ComPort is selected", "Cannot wait for event if event thread is created",
-      "WaitForEvent method failed", "A component is linked to OnRxBuf event", "Registry error",
+      "Unable to open com port",
+      "WriteFile function failed",
+      "ReadFile function failed",
+      "Invalid Async parameter",
+      "PurgeComm function failed",
+      "Unable to get async status",
+      "SetCommState function failed",
+      "SetCommTimeouts failed",
+      "SetupComm function failed",
+      "ClearCommError function failed",
+      "GetCommModemStatus function failed",
+      "EscapeCommFunction function failed",
+      "TransmitCommChar function failed",
+      "Cannot set property while connected",
+      "EnumPorts function failed",
+      "Failed to store settings",
+      "Failed to load settings",
+      "Link (un)registration failed",
+      "Cannot change led state if ComPort is selected",
+      "Cannot wait for event if event thread is created",
+      "WaitForEvent method failed",
+      "A component is linked to OnRxBuf event",
+      "Registry error",
   };
   for (int code = 1; code <= 23; ++code) {
     EXPECT_EQ(EComPort::MessageText(code), texts[code - 1]) << code;
@@ -384,9 +402,9 @@ TEST(OpenPort, MissingDeviceRaisesCodeOneWithSystemError) {
     EXPECT_EQ(e.ErrorCode(), 1);
     EXPECT_EQ(e.SystemErrorCode(), 2);  // ENOENT / ERROR_FILE_NOT_FOUND
     // The fixed text and number, then the device's path and the reason.
-    EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: 2): " +
-                                         platform::SerialDevicePath("vela-no-such-port") + ": " +
-                                         platform::OpenErrorReason(2));
+    EXPECT_EQ(std::string(e.what()),
+              "Unable to open com port (win error code: 2): " + platform::SerialDevicePath("vela-no-such-port") + ": " +
+                  platform::OpenErrorReason(2));
   }
   EXPECT_EQ(calls, std::vector<std::string>{"BeforeOpen"});
   EXPECT_FALSE(port.Connected());

@@ -182,8 +182,7 @@ TEST_F(WineComPort, ImmediateReadsRacingPurgeAndEachOtherNeverWait) {
         ByteString text;
         try {
           port_.ReadString(text, 2048);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
       }
       ++*readers_done;
     });

@@ -78,8 +78,8 @@ TEST_F(EventsTest, EventsCarryTheirArgumentsInDeclaredOrderAndTypes) {
   Connect(sink);
   const std::wstring reference = Send(L"Hello events", true);
   ASSERT_FALSE(reference.empty());
-  ASSERT_TRUE(PumpUntil([&] { return Count(sink, kOnReceiveMessage) && Count(sink, kOnDeliveryReport); },
-                        kEventWaitMs));
+  ASSERT_TRUE(
+      PumpUntil([&] { return Count(sink, kOnReceiveMessage) && Count(sink, kOnDeliveryReport); }, kEventWaitMs));
   for (const SinkCall& call : sink.calls) {
     EXPECT_EQ(call.flags, DISPATCH_METHOD);
     if (call.id == kOnReceiveMessage) {

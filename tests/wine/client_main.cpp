@@ -31,8 +31,8 @@ bool ControlLine(const std::string& line) {
   if (fifo == INVALID_HANDLE_VALUE) return false;
   const std::string text = line + "\n";
   DWORD written = 0;
-  const bool ok = WriteFile(fifo, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                  written == text.size();
+  const bool ok =
+      WriteFile(fifo, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
   CloseHandle(fifo);
   return ok;
 }
@@ -152,11 +152,16 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> narrow;
   for (int i = 0; i < argc; ++i) {
     std::wstring arg = argv[i];
-    if (arg.rfind(L"--dll=", 0) == 0) g_server.path = arg.substr(6);
-    else if (arg.rfind(L"--port=", 0) == 0) g_port = arg.substr(7);
-    else if (arg.rfind(L"--own-number=", 0) == 0) g_ownNumber = arg.substr(13);
-    else if (arg.rfind(L"--control=", 0) == 0) g_control = arg.substr(10);
-    else narrow.emplace_back(arg.begin(), arg.end());
+    if (arg.rfind(L"--dll=", 0) == 0)
+      g_server.path = arg.substr(6);
+    else if (arg.rfind(L"--port=", 0) == 0)
+      g_port = arg.substr(7);
+    else if (arg.rfind(L"--own-number=", 0) == 0)
+      g_ownNumber = arg.substr(13);
+    else if (arg.rfind(L"--control=", 0) == 0)
+      g_control = arg.substr(10);
+    else
+      narrow.emplace_back(arg.begin(), arg.end());
   }
   std::vector<char*> args;
   for (auto& a : narrow) args.push_back(a.data());

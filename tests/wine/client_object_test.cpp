@@ -53,9 +53,9 @@ class ObjectTest : public ::testing::Test {
 };
 
 TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
-  const IID* listed[] = {&IID_IUnknown,         &IID_IVelaCls,          &IID_IVelaCls2,
-                         &IID_IDispatch,        &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
-                         &IID_ISupportErrorInfo};
+  const IID* listed[] = {
+      &IID_IUnknown,          &IID_IVelaCls,         &IID_IVelaCls2, &IID_IDispatch, &IID_IConnectionPointContainer,
+      &IID_IProvideClassInfo, &IID_ISupportErrorInfo};
   IUnknown* identity = Identity(object.Get());
   ASSERT_NE(identity, nullptr);
   for (const IID* iid : listed) {
@@ -75,9 +75,9 @@ TEST_F(ObjectTest, AnswersEveryListedInterfaceWithOneIdentity) {
 TEST_F(ObjectTest, ErrorInfoSupportedForImplementedInterfacesOnly) {
   ComPtr<ISupportErrorInfo> support;
   ASSERT_EQ(object->QueryInterface(IID_ISupportErrorInfo, support.OutVoid()), S_OK);
-  const IID* implemented[] = {&IID_IUnknown,          &IID_IVelaCls,          &IID_IVelaCls2,
-                              &IID_IDispatch,         &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
-                              &IID_ISupportErrorInfo};
+  const IID* implemented[] = {
+      &IID_IUnknown,          &IID_IVelaCls,         &IID_IVelaCls2, &IID_IDispatch, &IID_IConnectionPointContainer,
+      &IID_IProvideClassInfo, &IID_ISupportErrorInfo};
   for (const IID* iid : implemented) EXPECT_EQ(support->InterfaceSupportsErrorInfo(*iid), S_OK) << GuidString(*iid);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IPersist), S_FALSE);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(DIID_IVelaClsEvents), S_FALSE);
@@ -100,12 +100,9 @@ TEST_F(ObjectTest, FreshObjectDefaults) {
   const struct {
     HRESULT (STDMETHODCALLTYPE IVelaCls::*get)(BSTR*);
     const wchar_t* expected;
-  } texts[] = {{&IVelaCls::get_Port, L"COM3"},
-               {&IVelaCls::get_Pin, L""},
-               {&IVelaCls::get_DeviceModel, L""},
-               {&IVelaCls::get_Manufacturer, L""},
-               {&IVelaCls::get_DeviceSerial, L""},
-               {&IVelaCls::get_Version, L"ORVEX SMS ActiveX Control Version 3.0"}};
+  } texts[] = {{&IVelaCls::get_Port, L"COM3"},     {&IVelaCls::get_Pin, L""},
+               {&IVelaCls::get_DeviceModel, L""},  {&IVelaCls::get_Manufacturer, L""},
+               {&IVelaCls::get_DeviceSerial, L""}, {&IVelaCls::get_Version, L"ORVEX SMS ActiveX Control Version 3.0"}};
   for (const auto& t : texts) {
     Bstr value;
     ASSERT_EQ((object.Get()->*t.get)(value.Out()), S_OK);
@@ -127,7 +124,7 @@ TEST_F(ObjectTest, TextPropertiesPassThroughTheCodePage) {
   } cases[] = {{L"COM7", L"COM7"},
                {L"", L""},
                {L"caf\u00e9 \u00e4\u00df", L"caf\u00e9 \u00e4\u00df"},  // in the code page
-               {L"\u03a9\u4e2d1", L"??1"}};                           // outside it: the replacement character
+               {L"\u03a9\u4e2d1", L"??1"}};                             // outside it: the replacement character
   for (const auto& c : cases) {
     Bstr in(c.written);
     ASSERT_EQ(object->put_Pin(in.Get()), S_OK);
@@ -150,9 +147,9 @@ TEST_F(ObjectTest, NamesMapToTheirDispatchIdentifiers) {
   const struct {
     const wchar_t* name;
     DISPID id;
-  } names[] = {{L"Port", 201},   {L"Baudrate", 202}, {L"Pin", 203},     {L"DeviceModel", 204},
-               {L"Manufacturer", 205}, {L"DeviceSerial", 206}, {L"IsOpen", 207}, {L"Open", 208},
-               {L"Close", 209},  {L"SendSms", 210},  {L"sendsms", 210}, {L"Version", 212}};
+  } names[] = {{L"Port", 201},         {L"Baudrate", 202},     {L"Pin", 203},     {L"DeviceModel", 204},
+               {L"Manufacturer", 205}, {L"DeviceSerial", 206}, {L"IsOpen", 207},  {L"Open", 208},
+               {L"Close", 209},        {L"SendSms", 210},      {L"sendsms", 210}, {L"Version", 212}};
   for (const auto& n : names) {
     std::wstring name = n.name;
     LPOLESTR p = name.data();

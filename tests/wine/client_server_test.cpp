@@ -22,7 +22,8 @@ TEST_F(ServerTest, OrdinalsNameTheFourEntryPoints) {
   const struct {
     WORD ordinal;
     const char* name;
-  } exports[] = {{1, "DllUnregisterServer"}, {2, "DllRegisterServer"}, {3, "DllCanUnloadNow"}, {4, "DllGetClassObject"}};
+  } exports[] = {
+      {1, "DllUnregisterServer"}, {2, "DllRegisterServer"}, {3, "DllCanUnloadNow"}, {4, "DllGetClassObject"}};
   for (const auto& e : exports) {
     FARPROC byName = GetProcAddress(Server().module, e.name);
     FARPROC byOrdinal = GetProcAddress(Server().module, MAKEINTRESOURCEA(e.ordinal));
@@ -40,7 +41,9 @@ TEST_F(ServerTest, ClassObjectOnlyForVelaCls) {
   const struct {
     const IID* iid;
     HRESULT expected;
-  } cases[] = {{&IID_IUnknown, S_OK}, {&IID_IClassFactory, S_OK}, {&IID_IDispatch, E_NOINTERFACE},
+  } cases[] = {{&IID_IUnknown, S_OK},
+               {&IID_IClassFactory, S_OK},
+               {&IID_IDispatch, E_NOINTERFACE},
                {&IID_IVelaCls, E_NOINTERFACE}};
   for (const auto& c : cases) {
     IUnknown* factory = reinterpret_cast<IUnknown*>(1);
@@ -192,12 +195,12 @@ TEST_F(TypeLibTest, LibraryAttributesAndEntryOrder) {
     TYPEKIND kind;
     const GUID* guid;
     const wchar_t* help;
-  } entries[] = {{L"IVelaCls", TKIND_DISPATCH, &IID_IVelaCls, L"Dispatch interface for VelaCls Object"},
-                 {L"IVelaClsEvents", TKIND_DISPATCH, &DIID_IVelaClsEvents, L"Events interface for VelaCls Object"},
-                 {L"IVelaCls2", TKIND_DISPATCH, &IID_IVelaCls2, L"Dispatch interface for VelaCls Object, version 1.1"},
-                 {L"IVelaClsEvents2", TKIND_DISPATCH, &DIID_IVelaClsEvents2,
-                  L"Events interface for VelaCls Object, version 1.1"},
-                 {L"VelaCls", TKIND_COCLASS, &CLSID_VelaCls, L"VelaCls Object"}};
+  } entries[] = {
+      {L"IVelaCls", TKIND_DISPATCH, &IID_IVelaCls, L"Dispatch interface for VelaCls Object"},
+      {L"IVelaClsEvents", TKIND_DISPATCH, &DIID_IVelaClsEvents, L"Events interface for VelaCls Object"},
+      {L"IVelaCls2", TKIND_DISPATCH, &IID_IVelaCls2, L"Dispatch interface for VelaCls Object, version 1.1"},
+      {L"IVelaClsEvents2", TKIND_DISPATCH, &DIID_IVelaClsEvents2, L"Events interface for VelaCls Object, version 1.1"},
+      {L"VelaCls", TKIND_COCLASS, &CLSID_VelaCls, L"VelaCls Object"}};
   ASSERT_EQ(lib->GetTypeInfoCount(), std::size(entries));
   for (UINT i = 0; i < std::size(entries); ++i) {
     Bstr entryName, entryHelp;
@@ -350,7 +353,10 @@ TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
       {L"IsOpen", 207, INVOKE_PROPERTYGET, {L"Value"}, {VT_BOOL}},
       {L"Open", 208, INVOKE_FUNC, {}, {}},
       {L"Close", 209, INVOKE_FUNC, {}, {}},
-      {L"SendSms", 210, INVOKE_FUNC, {L"iDst", L"iMsg", L"iDeliveryReport", L"oRetvalD"},
+      {L"SendSms",
+       210,
+       INVOKE_FUNC,
+       {L"iDst", L"iMsg", L"iDeliveryReport", L"oRetvalD"},
        {VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR}},
       {L"Version", 212, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
   };
@@ -371,7 +377,10 @@ TEST_F(TypeLibTest, DualInterfaceMembersInTableOrder) {
 // fourteen in the virtual table, with dispatch identifiers from 220 on.
 TEST_F(TypeLibTest, SecondInterfaceExtendsTheFirst) {
   const std::vector<Member> members = {
-      {L"SendText", 220, INVOKE_FUNC, {L"iDst", L"iText", L"iDeliveryReport", L"oMessageId"},
+      {L"SendText",
+       220,
+       INVOKE_FUNC,
+       {L"iDst", L"iText", L"iDeliveryReport", L"oMessageId"},
        {VT_BSTR, VT_BSTR, VT_BOOL, VT_BSTR}},
       {L"PartReferences", 221, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
       {L"Coding", 222, INVOKE_PROPERTYGET, {L"Value"}, {VT_BSTR}},
@@ -409,9 +418,8 @@ TEST_F(TypeLibTest, SecondInterfaceExtendsTheFirst) {
   base->ReleaseTypeAttr(ba);
 
   // Names of both generations resolve through IVelaCls2's dispatch form.
-  const std::pair<const wchar_t*, DISPID> names[] = {{L"Port", 201},      {L"SendSms", 210},
-                                                     {L"Version", 212},   {L"SendText", 220},
-                                                     {L"LockScope", 226}, {L"LastError", 227}};
+  const std::pair<const wchar_t*, DISPID> names[] = {{L"Port", 201},     {L"SendSms", 210},   {L"Version", 212},
+                                                     {L"SendText", 220}, {L"LockScope", 226}, {L"LastError", 227}};
   for (const auto& [name, id] : names) {
     std::wstring n = name;
     LPOLESTR p = n.data();
@@ -451,7 +459,10 @@ void ExpectEventMembers(ITypeInfo* info, const std::vector<Member>& events) {
 const std::vector<Member>& VersionOneEvents() {
   static const std::vector<Member> events = {
       {L"OnReceiveMessage", 201, INVOKE_FUNC, {L"iFrm", L"iMsg", L"iSmscTime"}, {VT_BSTR, VT_BSTR, VT_DATE}},
-      {L"OnDeliveryReport", 202, INVOKE_FUNC, {L"iMsgID", L"iSmscTime", L"iEventTime", L"iDelivered"},
+      {L"OnDeliveryReport",
+       202,
+       INVOKE_FUNC,
+       {L"iMsgID", L"iSmscTime", L"iEventTime", L"iDelivered"},
        {VT_BSTR, VT_DATE, VT_DATE, VT_BOOL}},
   };
   return events;
@@ -467,10 +478,12 @@ TEST_F(TypeLibTest, EventsInterfaceMembersAndParameterOrder) {
 // whole-message events.
 TEST_F(TypeLibTest, SecondEventsInterfaceKeepsTheFirstsEvents) {
   std::vector<Member> events = VersionOneEvents();
-  events.push_back({L"OnReceiveText", 203, INVOKE_FUNC, {L"iFrm", L"iText", L"iSmscTime", L"iParts", L"iComplete"},
+  events.push_back({L"OnReceiveText",
+                    203,
+                    INVOKE_FUNC,
+                    {L"iFrm", L"iText", L"iSmscTime", L"iParts", L"iComplete"},
                     {VT_BSTR, VT_BSTR, VT_DATE, VT_I4, VT_BOOL}});
-  events.push_back(
-      {L"OnMessageStatus", 204, INVOKE_FUNC, {L"iMessageId", L"iDelivered"}, {VT_BSTR, VT_BOOL}});
+  events.push_back({L"OnMessageStatus", 204, INVOKE_FUNC, {L"iMessageId", L"iDelivered"}, {VT_BSTR, VT_BOOL}});
   ComPtr<ITypeInfo> info = Info(DIID_IVelaClsEvents2);
   ASSERT_TRUE(info);
   TYPEATTR* ta = nullptr;

@@ -144,8 +144,7 @@ TEST_F(TextObjectTest, SettingsCheckTheirValues) {
     EXPECT_EQ(hr, E_INVALIDARG) << Narrow(c.written);
     GUID guid{};
     const std::wstring description = TakeErrorDescription(&guid);
-    EXPECT_NE(description.find(c.mentions), std::wstring::npos)
-        << Narrow(c.written) << ": " << Narrow(description);
+    EXPECT_NE(description.find(c.mentions), std::wstring::npos) << Narrow(c.written) << ": " << Narrow(description);
     EXPECT_NE(description.find(L"allowed"), std::wstring::npos) << Narrow(description);
     EXPECT_TRUE(IsEqualGUID(guid, IID_IVelaCls2));
     EXPECT_EQ(after.Str(), before.Str()) << "a refused value changed the setting";
@@ -203,10 +202,9 @@ TEST_F(TextObjectTest, DispatchReachesTheNewMembers) {
   ComPtr<IDispatch> d;
   ASSERT_EQ(object->QueryInterface(IID_IDispatch, d.OutVoid()), S_OK);
   const std::pair<const wchar_t*, DISPID> names[] = {
-      {L"SendText", 220}, {L"PartReferences", 221}, {L"Coding", 222},    {L"Languages", 223},
-      {L"MaxParts", 224}, {L"ReadStoredMessages", 225}, {L"LockScope", 226}, {L"LastError", 227},
-      {L"ReassemblyTimeout", 228},
-      {L"sendtext", 220}, {L"SendSms", 210},        {L"Port", 201}};
+      {L"SendText", 220},          {L"PartReferences", 221},     {L"Coding", 222},    {L"Languages", 223},
+      {L"MaxParts", 224},          {L"ReadStoredMessages", 225}, {L"LockScope", 226}, {L"LastError", 227},
+      {L"ReassemblyTimeout", 228}, {L"sendtext", 220},           {L"SendSms", 210},   {L"Port", 201}};
   for (const auto& [name, expected] : names) {
     std::wstring n = name;
     LPOLESTR p = n.data();
@@ -277,9 +275,12 @@ TEST_F(TextObjectTest, EachPointTakesSinksOfItsOwnInterface) {
     IConnectionPoint* point;
     StubSink* sink;
     HRESULT expected;
-  } cases[] = {{newPoint.Get(), &oldOnly, E_NOINTERFACE}, {oldPoint.Get(), &newOnly, E_NOINTERFACE},
-               {newPoint.Get(), &newOnly, S_OK},          {oldPoint.Get(), &oldOnly, S_OK},
-               {newPoint.Get(), &both, S_OK},             {oldPoint.Get(), &both, S_OK}};
+  } cases[] = {{newPoint.Get(), &oldOnly, E_NOINTERFACE},
+               {oldPoint.Get(), &newOnly, E_NOINTERFACE},
+               {newPoint.Get(), &newOnly, S_OK},
+               {oldPoint.Get(), &oldOnly, S_OK},
+               {newPoint.Get(), &both, S_OK},
+               {oldPoint.Get(), &both, S_OK}};
   std::vector<std::pair<IConnectionPoint*, DWORD>> cookies;
   for (const auto& c : cases) {
     DWORD cookie = 0;
@@ -375,8 +376,7 @@ TEST_F(TextEventsTest, LongUnicodeTextComesBackWholeWithItsStatus) {
   ASSERT_EQ(references.size(), 3u) << "200 UCS2 characters take three parts";
   for (const std::wstring& r : references) EXPECT_FALSE(r.empty());
 
-  ASSERT_TRUE(PumpUntil([&] { return Count(sink2, kOnMessageStatus) && Count(sink2, kOnReceiveText); },
-                        kEventWaitMs));
+  ASSERT_TRUE(PumpUntil([&] { return Count(sink2, kOnMessageStatus) && Count(sink2, kOnReceiveText); }, kEventWaitMs));
   PumpUntil([&] { return Count(sink1, kOnDeliveryReport) == 3; }, 2000);
 
   const SinkCall* whole = First(sink2, kOnReceiveText);

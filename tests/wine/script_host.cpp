@@ -234,9 +234,12 @@ class Host final : public RefCounted<IActiveScriptSite> {
 enum : DISPID { kEcho = 1, kSleep, kConnectObject, kDisconnectObject, kQuit, kCreateObject };
 
 STDMETHODIMP WScriptObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  static const std::map<std::wstring, DISPID> members = {
-      {L"echo", kEcho}, {L"sleep", kSleep}, {L"connectobject", kConnectObject},
-      {L"disconnectobject", kDisconnectObject}, {L"quit", kQuit}, {L"createobject", kCreateObject}};
+  static const std::map<std::wstring, DISPID> members = {{L"echo", kEcho},
+                                                         {L"sleep", kSleep},
+                                                         {L"connectobject", kConnectObject},
+                                                         {L"disconnectobject", kDisconnectObject},
+                                                         {L"quit", kQuit},
+                                                         {L"createobject", kCreateObject}};
   HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) {
     std::wstring name = names[i];
@@ -256,8 +259,8 @@ HRESULT Arg(DISPPARAMS* params, UINT n, VARTYPE vt, VARIANT* out) {
   return VariantChangeType(out, src, 0, vt);
 }
 
-STDMETHODIMP WScriptObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO*, UINT*) {
+STDMETHODIMP WScriptObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                                   UINT*) {
   if (result) VariantInit(result);
   switch (id) {
     case kEcho: {
@@ -339,8 +342,7 @@ STDMETHODIMP WScriptObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pa
   }
 }
 
-STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                               UINT*) {
+STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT*) {
   if (host_.Quitting()) return S_OK;
   BSTR name = nullptr;
   UINT count = 0;

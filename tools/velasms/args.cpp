@@ -70,8 +70,8 @@ int64_t ParseInteger(const std::string& option, const std::string& text, int64_t
   char* end = nullptr;
   long long n = digitsOnly ? std::strtoll(text.c_str(), &end, 10) : 0;
   if (!digitsOnly || errno == ERANGE || n < min || n > max) {
-    throw UsageError("option '" + option + "' needs a whole number from " + std::to_string(min) +
-                     " to " + std::to_string(max) + ", not '" + text + "'");
+    throw UsageError("option '" + option + "' needs a whole number from " + std::to_string(min) + " to " +
+                     std::to_string(max) + ", not '" + text + "'");
   }
   return n;
 }

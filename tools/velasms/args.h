@@ -19,8 +19,8 @@ class UsageError : public std::runtime_error {
 };
 
 struct OptionSpec {
-  std::string name;        // with the leading dashes, e.g. "--to"
-  bool takesValue = false; // "--to NUMBER" versus the flag "--json"
+  std::string name;         // with the leading dashes, e.g. "--to"
+  bool takesValue = false;  // "--to NUMBER" versus the flag "--json"
 };
 
 class ParsedArgs {

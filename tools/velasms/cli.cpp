@@ -40,9 +40,9 @@ struct Command {
 
 // One row per command; new commands add a row here.
 constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},  {"send", RunSendCommand},
-    {"listen", RunListen}, {"info", RunInfo},   {"messages", RunMessages},
-    {"gateway", RunGateway}, {"inbox", RunInbox},
+    {"encode", RunEncode},     {"decode", RunDecode},   {"join", RunJoin},
+    {"send", RunSendCommand},  {"listen", RunListen},   {"info", RunInfo},
+    {"messages", RunMessages}, {"gateway", RunGateway}, {"inbox", RunInbox},
 };
 
 }  // namespace

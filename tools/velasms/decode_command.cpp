@@ -38,19 +38,27 @@ namespace {
 
 const char* KindName(TSMSKind kind) {
   switch (kind) {
-    case smsSubmit: return "submit";
-    case smsDeliver: return "deliver";
-    case smsStatusReport: return "status-report";
-    default: return "unknown";
+    case smsSubmit:
+      return "submit";
+    case smsDeliver:
+      return "deliver";
+    case smsStatusReport:
+      return "status-report";
+    default:
+      return "unknown";
   }
 }
 
 const char* KindTitle(TSMSKind kind) {
   switch (kind) {
-    case smsSubmit: return "SMS-SUBMIT";
-    case smsDeliver: return "SMS-DELIVER";
-    case smsStatusReport: return "SMS-STATUS-REPORT";
-    default: return "unknown (first octet not understood)";
+    case smsSubmit:
+      return "SMS-SUBMIT";
+    case smsDeliver:
+      return "SMS-DELIVER";
+    case smsStatusReport:
+      return "SMS-STATUS-REPORT";
+    default:
+      return "unknown (first octet not understood)";
   }
 }
 
@@ -62,8 +70,8 @@ const char* TypeOfNumberName(int code) {
 }
 
 const char* NumberingPlanName(int code) {
-  static const char* const kNames[] = {"unknown", "ISDN/telephone", "data", "telex",
-                                       "national", "private",       "ERMES", "reserved"};
+  static const char* const kNames[] = {"unknown",  "ISDN/telephone", "data",  "telex",
+                                       "national", "private",        "ERMES", "reserved"};
   return code >= 0 && code < 8 ? kNames[code] : "?";
 }
 
@@ -139,16 +147,17 @@ Json AnalysisJson(const TPDUSMS& model) {
   Json a = Json::Object();
   Json serviceCentre = Json::Object();
   serviceCentre.Set("number", Utf8FromBytes(model.ServiceCentreNumber()));
-  serviceCentre.Set("type_of_number", model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->TypeOfNumber())) : Json());
-  serviceCentre.Set("numbering_plan", model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->NumberingPlan())) : Json());
+  serviceCentre.Set("type_of_number",
+                    model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->TypeOfNumber())) : Json());
+  serviceCentre.Set("numbering_plan",
+                    model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->NumberingPlan())) : Json());
   a.Set("service_centre", serviceCentre);
   a.Set("first_octet", Utf8FromBytes(FirstOctetText(type)));
   a.Set("address", Utf8FromBytes(model.Address()));
   a.Set("address_type", model.AddressType() ? TypeJson(model.AddressType()) : Json());
   a.Set("protocol_identifier",
         model.ProtocolIdentifier() ? Json(Utf8FromBytes(model.ProtocolIdentifier()->Description())) : Json());
-  a.Set("data_coding_scheme",
-        model.DataCodingScheme() ? LinesJson(model.DataCodingScheme()->Description()) : Json());
+  a.Set("data_coding_scheme", model.DataCodingScheme() ? LinesJson(model.DataCodingScheme()->Description()) : Json());
   a.Set("time_stamp", StampJson(model.GetTimeStamp()));
   auto* report = dynamic_cast<const TSMSReport*>(&type);
   a.Set("discharge_time", report ? StampJson(report->GetDischargeTimeStamp()) : Json());
@@ -229,8 +238,8 @@ std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; 
 std::string TypeText(const TTypeAddress* type) {
   if (!type) return "";
   return " (type of number " + std::to_string(type->TypeOfNumber()) + " " + TypeOfNumberName(type->TypeOfNumber()) +
-         ", numbering plan " + std::to_string(type->NumberingPlan()) + " " +
-         NumberingPlanName(type->NumberingPlan()) + ")";
+         ", numbering plan " + std::to_string(type->NumberingPlan()) + " " + NumberingPlanName(type->NumberingPlan()) +
+         ")";
 }
 
 std::string StampText(const TTimeStamp* stamp) {
@@ -258,7 +267,8 @@ void WriteHuman(std::ostream& out, const ByteString& pdu, const Message& m, cons
   rows.Row("Service centre", OrDash(Utf8FromBytes(model.ServiceCentreNumber())) + TypeText(model.ServiceCentreType()));
   rows.Row("First octet", OrDash(Utf8FromBytes(FirstOctetText(type))));
   if (model.AddressType()) rows.Row("Address", OrDash(Utf8FromBytes(model.Address())) + TypeText(model.AddressType()));
-  if (model.ProtocolIdentifier()) rows.Row("Protocol identifier", Utf8FromBytes(model.ProtocolIdentifier()->Description()));
+  if (model.ProtocolIdentifier())
+    rows.Row("Protocol identifier", Utf8FromBytes(model.ProtocolIdentifier()->Description()));
   if (model.DataCodingScheme()) rows.Lines("Data coding scheme", model.DataCodingScheme()->Description());
   if (model.GetTimeStamp()) rows.Row("Time stamp", StampText(model.GetTimeStamp()));
   if (report) {

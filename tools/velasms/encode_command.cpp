@@ -59,8 +59,8 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
   options.maxParts = static_cast<int>(ParseInteger("--max-parts", a.Value("--max-parts", "10"), 1, 255));
   options.ref16 = a.Has("--ref16");
   if (a.Has("--reference")) {
-    options.reference = static_cast<uint16_t>(
-        ParseInteger("--reference", a.Value("--reference"), 0, options.ref16 ? 65535 : 255));
+    options.reference =
+        static_cast<uint16_t>(ParseInteger("--reference", a.Value("--reference"), 0, options.ref16 ? 65535 : 255));
   } else {
     // Two messages to one phone must not share a reference, or the phone
     // may join their parts.
@@ -82,9 +82,15 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
 }  // namespace
 
 int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false}, {"--status-report", false}, {"--coding", true}, {"--to", true},
-                                  {"--split", false}, {"--languages", true}, {"--max-parts", true},
-                                  {"--reference", true}, {"--ref16", false}});
+  ParsedArgs a = ParseArgs(args, {{"--json", false},
+                                  {"--status-report", false},
+                                  {"--coding", true},
+                                  {"--to", true},
+                                  {"--split", false},
+                                  {"--languages", true},
+                                  {"--max-parts", true},
+                                  {"--reference", true},
+                                  {"--ref16", false}});
   if (a.Has("--help")) {
     out << kEncodeUsage;
     return 0;

@@ -75,9 +75,9 @@ json Answer(const httplib::Result& r, const std::string& what) {
   if (!r) throw std::runtime_error(what + ": cannot reach the gateway (" + httplib::to_string(r.error()) + ")");
   json body = json::parse(r->body, nullptr, false);
   if (r->status >= 400) {
-    const std::string reason =
-        body.is_object() && body.contains("error") && body["error"].is_string() ? body["error"].get<std::string>()
-                                                                                  : r->body;
+    const std::string reason = body.is_object() && body.contains("error") && body["error"].is_string()
+                                   ? body["error"].get<std::string>()
+                                   : r->body;
     throw std::runtime_error(what + ": the gateway answered " + std::to_string(r->status) + ": " + reason);
   }
   if (body.is_discarded()) throw std::runtime_error(what + ": the gateway's answer is no JSON");
@@ -104,8 +104,8 @@ bool ReadEvents(const Connection& c, std::string& lastId, const std::function<bo
   auto result = client->Get(
       "/v1/events", headers,
       [&](const httplib::Response& response) {
-        if (response.status != 200) throw std::runtime_error("event stream: the gateway answered " +
-                                                             std::to_string(response.status));
+        if (response.status != 200)
+          throw std::runtime_error("event stream: the gateway answered " + std::to_string(response.status));
         return true;
       },
       [&](const char* data, size_t length) {
@@ -160,8 +160,8 @@ void PrintMessage(std::ostream& out, const json& m, bool asJson) {
       indented += ch;
       if (ch == '\n') indented += "  ";
     }
-    out << "Message from " << m.value("from", "") << " (service centre time " << (smsc.empty() ? "-" : smsc)
-        << "):\n  " << indented << std::endl;
+    out << "Message from " << m.value("from", "") << " (service centre time " << (smsc.empty() ? "-" : smsc) << "):\n  "
+        << indented << std::endl;
   }
 }
 
@@ -182,9 +182,15 @@ int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err) {
 }
 
 int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--gateway", true}, {"--token-file", true}, {"--to", true},
-                                  {"--status-report", false}, {"--wait-report", true}, {"--json", false},
-                                  {"--coding", true}, {"--languages", true}, {"--modem", true},
+  ParsedArgs a = ParseArgs(args, {{"--gateway", true},
+                                  {"--token-file", true},
+                                  {"--to", true},
+                                  {"--status-report", false},
+                                  {"--wait-report", true},
+                                  {"--json", false},
+                                  {"--coding", true},
+                                  {"--languages", true},
+                                  {"--modem", true},
                                   {"--no-wait", false}});
   if (a.Has("--help")) {
     out << kSendUsage
@@ -197,14 +203,16 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
   }
   if (!a.Has("--to")) throw UsageError("missing --to NUMBER");
   if (a.Positionals().size() != 1) {
-    throw UsageError(a.Positionals().empty() ? "missing TEXT" : "expected one TEXT argument (quote a text with blanks)");
+    throw UsageError(a.Positionals().empty() ? "missing TEXT"
+                                             : "expected one TEXT argument (quote a text with blanks)");
   }
   std::optional<double> waitSeconds;
   if (a.Has("--wait-report")) waitSeconds = ParseSeconds("--wait-report", a.Value("--wait-report"));
   const bool asJson = a.Has("--json");
   Connection c = Connect(a);
 
-  json request = {{"to", a.Value("--to")}, {"text", a.Positionals()[0]},
+  json request = {{"to", a.Value("--to")},
+                  {"text", a.Positionals()[0]},
                   {"report", a.Has("--status-report") || waitSeconds.has_value()}};
   if (a.Has("--modem")) request["modem"] = a.Value("--modem");
   if (a.Has("--coding")) request["coding"] = a.Value("--coding");
@@ -226,7 +234,8 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
   // report). The stream is open before the status is asked, so no change
   // falls between the two.
   auto finalFor = [&](const std::string& st) {
-    if (st == "failed" || st == "unknown" || st == "cancelled" || st == "delivered" || st == "not_delivered") return true;
+    if (st == "failed" || st == "unknown" || st == "cancelled" || st == "delivered" || st == "not_delivered")
+      return true;
     return st == "sent" && !waitSeconds;
   };
   json message;
@@ -251,7 +260,8 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
       }
       message = data;
       done = finalFor(message.value("status", ""));
-      if (waitSeconds && message.value("status", "") == "sent" && std::chrono::steady_clock::now() > deadline) done = true;
+      if (waitSeconds && message.value("status", "") == "sent" && std::chrono::steady_clock::now() > deadline)
+        done = true;
       return !done;
     });
     if (!ended && !done) check();  // connection lost: look again, then resume
@@ -299,8 +309,12 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
 }
 
 int RunInbox(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--gateway", true}, {"--token-file", true}, {"--json", false},
-                                  {"--since", true}, {"--limit", true}, {"--follow", false}});
+  ParsedArgs a = ParseArgs(args, {{"--gateway", true},
+                                  {"--token-file", true},
+                                  {"--json", false},
+                                  {"--since", true},
+                                  {"--limit", true},
+                                  {"--follow", false}});
   if (a.Has("--help")) {
     out << kInboxUsage;
     return 0;

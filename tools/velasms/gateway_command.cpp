@@ -53,8 +53,8 @@ const char* const kGatewayUsage =
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem", "--db", "--listen", "--token-file", "--on-receive", "--config",
-                                     "--trace"};
+const char* const kValueOptions[] = {"--modem",      "--db",     "--listen", "--token-file",
+                                     "--on-receive", "--config", "--trace"};
 
 }  // namespace
 

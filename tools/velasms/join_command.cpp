@@ -108,8 +108,9 @@ int RunJoin(const Args& args, std::ostream& out, std::ostream& err) {
       out << o.Dump() << "\n";
     } else {
       out << "Message from " << (from.empty() ? "-" : from) << " (" << m.parts << (m.parts == 1 ? " part" : " parts")
-          << (m.complete ? "" : ", incomplete: part" + std::string(m.missing.size() == 1 ? " " : "s ") +
-                                    MissingText(m.missing) + " missing")
+          << (m.complete ? ""
+                         : ", incomplete: part" + std::string(m.missing.size() == 1 ? " " : "s ") +
+                               MissingText(m.missing) + " missing")
           << "):\n  " << IndentedText(text, "  ") << "\n";
     }
   }

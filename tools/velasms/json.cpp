@@ -30,10 +30,18 @@ std::string Json::Dump() const {
 
 void Json::DumpTo(std::string& out) const {
   switch (type_) {
-    case Type::Null: out += "null"; break;
-    case Type::Bool: out += bool_ ? "true" : "false"; break;
-    case Type::Number: out += std::to_string(number_); break;
-    case Type::String: out += JsonQuote(string_); break;
+    case Type::Null:
+      out += "null";
+      break;
+    case Type::Bool:
+      out += bool_ ? "true" : "false";
+      break;
+    case Type::Number:
+      out += std::to_string(number_);
+      break;
+    case Type::String:
+      out += JsonQuote(string_);
+      break;
     case Type::Array:
       out += '[';
       for (size_t i = 0; i < items_.size(); ++i) {
@@ -91,13 +99,27 @@ std::string JsonQuote(const std::string& utf8) {
     }
     if (n == 1) {
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
         default:
           if (c < 0x20 || c == 0x7F) {
             out += "\\u00";
@@ -108,8 +130,7 @@ std::string JsonQuote(const std::string& utf8) {
           }
       }
     } else if (n == 3 && c == 0xE2 && static_cast<unsigned char>(utf8[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(utf8[i + 2]) == 0xA8 ||
-                static_cast<unsigned char>(utf8[i + 2]) == 0xA9)) {
+               (static_cast<unsigned char>(utf8[i + 2]) == 0xA8 || static_cast<unsigned char>(utf8[i + 2]) == 0xA9)) {
       out += static_cast<unsigned char>(utf8[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
     } else {
       out.append(utf8, i, n);

@@ -120,8 +120,8 @@ class SinglePartPrinter {
       o.Set("smsc_time", TimeJson(scts));
       out_ << o.Dump() << std::endl;
     } else {
-      out_ << "Message from " << Utf8FromBytes(originator) << " (service centre time " << TimeText(scts)
-           << "):\n  " << IndentedText(Utf8FromBytes(text), "  ") << std::endl;
+      out_ << "Message from " << Utf8FromBytes(originator) << " (service centre time " << TimeText(scts) << "):\n  "
+           << IndentedText(Utf8FromBytes(text), "  ") << std::endl;
     }
   }
 
@@ -132,8 +132,8 @@ class SinglePartPrinter {
       o.Set("smsc_time", TimeJson(scts)).Set("discharge_time", TimeJson(discharge));
       out_ << o.Dump() << std::endl;
     } else {
-      out_ << "Delivery report for reference " << Utf8FromBytes(reference) << " (hex): "
-           << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
+      out_ << "Delivery report for reference " << Utf8FromBytes(reference)
+           << " (hex): " << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
            << ", discharge time " << TimeText(discharge) << ")" << std::endl;
     }
   }
@@ -202,7 +202,8 @@ int SendSinglePart(const ParsedArgs& a, std::optional<double> waitSeconds, std::
     err << "velasms send: the modem refused the message" << std::endl;
     status = 1;
   } else if (waitSeconds) {
-    if (!WaitForEvents(driver, [&] { return reportSeen; }, DeadlineAfter(*waitSeconds))) {
+    if (!WaitForEvents(
+            driver, [&] { return reportSeen; }, DeadlineAfter(*waitSeconds))) {
       err << "velasms send: " << (platform::TerminationRequested() ? "interrupted before" : "no")
           << " delivery report for reference " << Utf8FromBytes(reference)
           << (platform::TerminationRequested() ? "" : " within " + a.Value("--wait-report") + " s") << std::endl;
@@ -222,7 +223,8 @@ Json LanguageJson(int language) { return language ? Json(language) : Json(); }
 Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   const TVuZVela::ModemError& error = driver.LastModemError();
   Json o = Json::Object();
-  const bool numbered = error.kind == TVuZVela::ModemError::Kind::kCms || error.kind == TVuZVela::ModemError::Kind::kCme;
+  const bool numbered =
+      error.kind == TVuZVela::ModemError::Kind::kCms || error.kind == TVuZVela::ModemError::Kind::kCme;
   if (numbered) {
     o.Set("code", error.code);
     o.Set("text", Utf8FromBytes(!error.text.empty() ? error.text : error.Describe()));
@@ -286,7 +288,8 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
     emit(printer.MessageLine(message, driver.CurrentIncoming()));
   };
   driver.OnDeliveryReport = [&](const ByteString& ref, bool delivered, DateTime scts, DateTime discharge) {
-    emit(printer.ReportLine(ref, delivered, scts, discharge, driver.SentMessageForReport(ref), driver.CurrentIncoming()));
+    emit(printer.ReportLine(ref, delivered, scts, discharge, driver.SentMessageForReport(ref),
+                            driver.CurrentIncoming()));
   };
   driver.OnMessageStatus = [&](const TVuZVela::SentMessage& message, bool delivered) {
     finished[message.messageId] = delivered;
@@ -320,7 +323,8 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   for (const std::string& line : held) printer.Print(line);
 
   int status = 0;
-  const std::string why = Utf8FromBytes(!result.errorText.empty() ? result.errorText : driver.LastModemError().Describe());
+  const std::string why =
+      Utf8FromBytes(!result.errorText.empty() ? result.errorText : driver.LastModemError().Describe());
   if (result.references.empty()) {
     err << "velasms send: the modem refused the message" << std::endl;
     if (!why.empty()) err << "velasms send: " << why << std::endl;
@@ -331,7 +335,8 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
         << " went out (references " << JoinedReferences(result.references) << ")" << std::endl;
     status = 1;
   } else if (waitSeconds) {
-    if (!WaitForEvents(driver, [&] { return finished.count(result.messageId) != 0; }, DeadlineAfter(*waitSeconds))) {
+    if (!WaitForEvents(
+            driver, [&] { return finished.count(result.messageId) != 0; }, DeadlineAfter(*waitSeconds))) {
       const bool interrupted = platform::TerminationRequested();
       err << "velasms send: " << (interrupted ? "interrupted before" : "no") << " delivery report for "
           << (result.parts == 1 ? "reference " + Utf8FromBytes(first)
@@ -396,8 +401,12 @@ bool Reopen(TVuZVela& driver, std::optional<Clock::time_point> deadline, const s
 }  // namespace
 
 int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--to", true}, {"--status-report", false}, {"--wait-report", true},
-                                                   {"--coding", true}, {"--languages", true}, {"--max-parts", true},
+  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--to", true},
+                                                   {"--status-report", false},
+                                                   {"--wait-report", true},
+                                                   {"--coding", true},
+                                                   {"--languages", true},
+                                                   {"--max-parts", true},
                                                    {"--single", false}}));
   if (a.Has("--help")) {
     out << kSendUsage;
@@ -417,8 +426,11 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
 }
 
 int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--count", true}, {"--timeout", true}, {"--stored", true},
-                                                   {"--part-timeout", true}, {"--no-reconnect", false}}));
+  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--count", true},
+                                                   {"--timeout", true},
+                                                   {"--stored", true},
+                                                   {"--part-timeout", true},
+                                                   {"--no-reconnect", false}}));
   if (a.Has("--help")) {
     out << kListenUsage;
     return 0;
@@ -472,7 +484,8 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
   const std::optional<Clock::time_point> deadline = timeout ? DeadlineAfter(*timeout) : std::nullopt;
   int status = 0;
   for (;;) {
-    WaitForEvents(driver, [&] { return (count > 0 && events >= count) || lost; }, deadline);
+    WaitForEvents(
+        driver, [&] { return (count > 0 && events >= count) || lost; }, deadline);
     if (!lost || (count > 0 && events >= count)) break;
     lost = false;
     if (!reconnect) {

@@ -145,7 +145,9 @@ std::string EventPrinter::ReportLine(const ByteString& reference, bool delivered
                      TimeText(scts) + ", discharge time " + TimeText(discharge) + ")";
   if (message) {
     line += "; message of references " + JoinedReferences(message->references) + ": " +
-            (!messageDelivered ? "waiting for more reports" : *messageDelivered ? "delivered" : "not delivered");
+            (!messageDelivered   ? "waiting for more reports"
+             : *messageDelivered ? "delivered"
+                                 : "not delivered");
   }
   return line;
 }

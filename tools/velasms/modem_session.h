@@ -17,14 +17,14 @@
 namespace vela::tool {
 
 // Help lines of the options every modem command takes.
-#define VELASMS_MODEM_OPTIONS                                                              \
-  "  --port PATH        serial device of the modem (e.g. /dev/ttyUSB0)\n"                  \
-  "  --baud N           baud rate (default 9600)\n"                                        \
-  "  --pin PIN          SIM PIN, entered when the SIM asks for it\n"                       \
-  "  --lock SCOPE       machine (default): one modem command of all programs on\n"        \
-  "                     this machine at a time; port: only commands to the same\n"         \
-  "                     device wait for each other\n"                                      \
-  "  --json             JSON output, one object per line\n"                                \
+#define VELASMS_MODEM_OPTIONS                                                      \
+  "  --port PATH        serial device of the modem (e.g. /dev/ttyUSB0)\n"          \
+  "  --baud N           baud rate (default 9600)\n"                                \
+  "  --pin PIN          SIM PIN, entered when the SIM asks for it\n"               \
+  "  --lock SCOPE       machine (default): one modem command of all programs on\n" \
+  "                     this machine at a time; port: only commands to the same\n" \
+  "                     device wait for each other\n"                              \
+  "  --json             JSON output, one object per line\n"                        \
   "  -h, --help         show this help\n"
 
 using Clock = std::chrono::steady_clock;
@@ -56,8 +56,7 @@ std::optional<Clock::time_point> DeadlineAfter(double seconds);
 // the thread's message queue and the termination descriptor, with a time-out
 // only for the deadline and the driver's next timer (reassembly time-outs),
 // so an idle wait costs no wake-ups; due timers run after each wake.
-bool WaitForEvents(TVuZVela& driver, const std::function<bool()>& done,
-                   std::optional<Clock::time_point> deadline);
+bool WaitForEvents(TVuZVela& driver, const std::function<bool()>& done, std::optional<Clock::time_point> deadline);
 
 // The JSON and human lines of the driver's events, as listen prints them.
 class EventPrinter {

@@ -7,13 +7,9 @@
 
 namespace vela::tool {
 
-ByteString BytesFromUtf8(const std::string& utf8) {
-  return platform::NarrowFromWide(platform::WideFromUtf8(utf8));
-}
+ByteString BytesFromUtf8(const std::string& utf8) { return platform::NarrowFromWide(platform::WideFromUtf8(utf8)); }
 
-std::string Utf8FromBytes(const ByteString& bytes) {
-  return platform::Utf8FromWide(platform::WideFromNarrow(bytes));
-}
+std::string Utf8FromBytes(const ByteString& bytes) { return platform::Utf8FromWide(platform::WideFromNarrow(bytes)); }
 
 ByteString MessageTextFromUtf8(const std::string& utf8, bool& lossy, bool& cut) {
   WideString wide = platform::WideFromUtf8(utf8);
@@ -30,9 +26,7 @@ Json TimeJson(DateTime value) {
   return Json(platform::FormatDateTime(value));
 }
 
-std::string TimeText(DateTime value) {
-  return value == 0 ? std::string("-") : platform::FormatDateTime(value);
-}
+std::string TimeText(DateTime value) { return value == 0 ? std::string("-") : platform::FormatDateTime(value); }
 
 std::string IndentedText(const std::string& utf8, const std::string& indent) {
   const char* const kHex = hex::kDigits;

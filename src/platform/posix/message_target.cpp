@@ -229,8 +229,7 @@ bool RunMessageLoop(uint32_t timeout_ms) {
   const uint32_t start = TickCount();
   for (;;) {
     Message message;
-    while (queue.quit_requests == 0 && !TerminationRequested() && queue.Take(message, false))
-      Deliver(message);
+    while (queue.quit_requests == 0 && !TerminationRequested() && queue.Take(message, false)) Deliver(message);
     if (queue.quit_requests > 0) {
       --queue.quit_requests;
       return true;

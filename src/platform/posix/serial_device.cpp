@@ -53,39 +53,60 @@ int ClampTimeout(int64_t ms) {
 
 speed_t SpeedConstant(uint32_t rate) {
   switch (rate) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
+    case 50:
+      return B50;
+    case 75:
+      return B75;
+    case 110:
+      return B110;
+    case 134:
+      return B134;
+    case 150:
+      return B150;
+    case 200:
+      return B200;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
 #ifdef B460800
-    case 460800: return B460800;
+    case 460800:
+      return B460800;
 #endif
 #ifdef B921600
-    case 921600: return B921600;
+    case 921600:
+      return B921600;
 #endif
-    default: return B0;  // not a constant: set through termios2
+    default:
+      return B0;  // not a constant: set through termios2
   }
 }
 
 void MakeRaw(termios& t) {
   // No echo, no canonical mode, no CR/LF translation, no signals: a pty
   // otherwise keeps whatever its last opener set.
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                      IXOFF | IXANY | INPCK | IGNPAR);
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                                      INPCK | IGNPAR);
 #ifdef IUCLC
   t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
@@ -106,9 +127,9 @@ int SetModemLine(int fd, int line, bool on) {
 
 struct SerialDevice::Impl {
   int fd = -1;
-  posix::WakeFd stop;            // readable once StopWaits was called
+  posix::WakeFd stop;  // readable once StopWaits was called
   std::atomic<bool> stopped{false};
-  posix::WakeFd wake;            // wakes the event wait: mask changed, output started
+  posix::WakeFd wake;  // wakes the event wait: mask changed, output started
   std::atomic<uint32_t> event_mask{0};
   std::atomic<uint64_t> read_generation{0};
   std::atomic<bool> tx_pending{false};
@@ -213,16 +234,26 @@ int SerialDevice::SetControl(const DeviceControl& c) {
   static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   t.c_cflag |= kSizes[c.byte_size - 5];
   switch (c.parity) {
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
+    case 1:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      t.c_cflag |= PARENB;
+      break;
 #ifdef CMSPAR
-    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
+    case 3:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case 4:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
 #else
     case 3:
-    case 4: return EINVAL;
+    case 4:
+      return EINVAL;
 #endif
-    default: break;
+    default:
+      break;
   }
   if (c.stop_bits != 0) t.c_cflag |= CSTOPB;  // POSIX has no 1.5: two stop bits
   if (c.flags & kDcbParity) t.c_iflag |= INPCK;
@@ -414,8 +445,7 @@ int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
   // interval and multiplier MAXDWORD with a constant waits for the first
   // byte up to the constant; otherwise total = multiplier * size + constant
   // (0: none) and the interval limits the gap between bytes (0: none).
-  const bool immediate =
-      t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
+  const bool immediate = t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
   const bool first_byte = t.read_interval == kMaxDword && t.read_total_multiplier == kMaxDword &&
                           t.read_total_constant > 0 && t.read_total_constant < kMaxDword;
   const uint64_t total = first_byte ? t.read_total_constant
@@ -533,9 +563,8 @@ std::string SerialDevicePath(const std::string& port) {
   if (port.size() > 3 && (port[0] == 'C' || port[0] == 'c') && (port[1] == 'O' || port[1] == 'o') &&
       (port[2] == 'M' || port[2] == 'm')) {
     const std::string digits = port.substr(3);
-    if (digits.size() <= 9 && std::all_of(digits.begin(), digits.end(), [](char ch) {
-          return std::isdigit(static_cast<unsigned char>(ch)) != 0;
-        })) {
+    if (digits.size() <= 9 && std::all_of(digits.begin(), digits.end(),
+                                          [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)) != 0; })) {
       const long n = std::stol(digits);
       if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
     }

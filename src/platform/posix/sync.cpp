@@ -142,8 +142,7 @@ void SleepMs(uint32_t ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
   if (ms == 0) sched_yield();
 }
 

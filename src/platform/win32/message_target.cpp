@@ -63,9 +63,10 @@ struct MessageTarget::Impl : TargetWindow {};
 MessageTarget::MessageTarget(Handler handler) : impl_(std::make_shared<Impl>()) {
   impl_->handler = std::move(handler);
   RegisterTargetClass();
-  impl_->hwnd = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                GetModuleHandleA(nullptr), nullptr);
-  if (impl_->hwnd) SetWindowLongPtrA(impl_->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(static_cast<TargetWindow*>(impl_.get())));
+  impl_->hwnd =
+      CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr);
+  if (impl_->hwnd)
+    SetWindowLongPtrA(impl_->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(static_cast<TargetWindow*>(impl_.get())));
 }
 
 MessageTarget::~MessageTarget() {
@@ -108,8 +109,8 @@ void DispatchSentMessages() {
 }
 
 bool WaitForMessages(uint32_t ms) {
-  const DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr, ms == 0xFFFFFFFFu ? INFINITE : ms, QS_ALLINPUT,
-                                              MWMO_INPUTAVAILABLE);
+  const DWORD r =
+      MsgWaitForMultipleObjectsEx(0, nullptr, ms == 0xFFFFFFFFu ? INFINITE : ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   return r == WAIT_OBJECT_0;
 }
 

@@ -108,8 +108,8 @@ SerialDevice::~SerialDevice() {
 
 std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& port, int& error) {
   const std::string path = SerialDevicePath(port);
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = LastError();
     return nullptr;
@@ -260,9 +260,7 @@ void SerialDevice::StopWaits() {
   if (impl_->stop) SetEvent(impl_->stop);
 }
 
-bool SerialDevice::SleepUnlessStopped(uint32_t ms) {
-  return WaitForSingleObject(impl_->stop, ms) == WAIT_TIMEOUT;
-}
+bool SerialDevice::SleepUnlessStopped(uint32_t ms) { return WaitForSingleObject(impl_->stop, ms) == WAIT_TIMEOUT; }
 
 int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
   written = 0;
@@ -362,8 +360,7 @@ bool IsDeviceLostError(int error) {
   // On a handle that is open, access denied is what USB serial drivers answer
   // once their device has been removed.
   return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
-         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED ||
-         error == kErrorNoSuchDevice;
+         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED || error == kErrorNoSuchDevice;
 }
 
 std::string OpenErrorReason(int error) {

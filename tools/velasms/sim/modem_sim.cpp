@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kCtrlZ = 0x1A;
 constexpr uint8_t kEsc = 0x1B;
-constexpr size_t kMaxLine = 512;        // longer command lines are cut
+constexpr size_t kMaxLine = 512;  // longer command lines are cut
 // A command line counts as being typed while its bytes keep coming; one left
 // half-typed (a client that went away mid-line) stops holding indications back.
 constexpr auto kTypingPause = std::chrono::milliseconds(1000);
@@ -132,7 +132,7 @@ constexpr int kPukAttempts = 10;
 struct Scheduled {
   Clock::time_point due;
   Indication indication;
-  bool isReport = false;           // built at its due time so that TP-DT is the discharge time
+  bool isReport = false;  // built at its due time so that TP-DT is the discharge time
   pdu::StatusReport report;
 };
 
@@ -168,13 +168,16 @@ struct ModemSim::Impl {
     std::string text;
     for (size_t i = 0; i < n; ++i) {
       auto c = static_cast<unsigned char>(data[i]);
-      if (c == '\r') text += "\\r";
-      else if (c == '\n') text += "\\n";
+      if (c == '\r')
+        text += "\\r";
+      else if (c == '\n')
+        text += "\\n";
       else if (c < 0x20 || c >= 0x7F) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "\\x%02X", c);
         text += hex;
-      } else text.push_back(static_cast<char>(c));
+      } else
+        text.push_back(static_cast<char>(c));
     }
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - traceStart).count();
     std::fprintf(trace, "%8lld %s%s\n", ms, dir, text.c_str());
@@ -193,9 +196,9 @@ struct ModemSim::Impl {
   int routingDrops = 0;
   std::map<std::pair<std::string, int>, int> deletions;  // (storage, index) -> slots emptied
   int totalDeletions = 0;
-  std::vector<std::optional<Slot>> sm, me;                // storage, guarded by mu
-  std::deque<Indication> heldByNetwork;                   // arrived while the storage was full
-  uint64_t generation = 0;                                // counts state changes (WaitUntil)
+  std::vector<std::optional<Slot>> sm, me;  // storage, guarded by mu
+  std::deque<Indication> heldByNetwork;     // arrived while the storage was full
+  uint64_t generation = 0;                  // counts state changes (WaitUntil)
   int cmmsMode = 0;
   int nextConcatReference = 1;
   std::deque<Indication> queue;
@@ -216,7 +219,7 @@ struct ModemSim::Impl {
   int cmgfFailuresLeft = 0;
   int smsService = 0;
   std::string cnmi = "0,0,0,0,0";
-  bool pduMode = false;            // typing a PDU after the "> " prompt
+  bool pduMode = false;  // typing a PDU after the "> " prompt
   int pduLength = 0;
   std::string pduText;
   bool pduOverflow = false;
@@ -331,9 +334,7 @@ struct ModemSim::Impl {
 
   Clock::time_point lastByte;
 
-  bool LineIdle() const {
-    return !pduMode && (line.empty() || Clock::now() - lastByte >= kTypingPause);
-  }
+  bool LineIdle() const { return !pduMode && (line.empty() || Clock::now() - lastByte >= kTypingPause); }
 
   void FlushIndications() {
     std::deque<Indication> ready;
@@ -386,14 +387,12 @@ struct ModemSim::Impl {
   void Serve() {
     char buf[4096];
     while (!stopRequested) {
-      pollfd fds[2] = {{master, static_cast<short>(POLLIN | (outBuf.empty() ? 0 : POLLOUT)), 0},
-                       {wakeRead, POLLIN, 0}};
+      pollfd fds[2] = {{master, static_cast<short>(POLLIN | (outBuf.empty() ? 0 : POLLOUT)), 0}, {wakeRead, POLLIN, 0}};
       int rc = poll(fds, 2, PollTimeoutMs());
       if (rc < 0 && errno != EINTR) break;
       if (stopRequested) break;
       if (fds[1].revents & POLLIN) {
-        while (read(wakeRead, buf, sizeof buf) > 0) {
-        }
+        while (read(wakeRead, buf, sizeof buf) > 0) {}
       }
       HandleRequest();
       if (!plugged) {
@@ -468,7 +467,8 @@ struct ModemSim::Impl {
   }
   int Used(const std::string& mem) const {
     auto used = [](const std::vector<std::optional<Slot>>& v) {
-      return static_cast<int>(std::count_if(v.begin(), v.end(), [](const std::optional<Slot>& x) { return x.has_value(); }));
+      return static_cast<int>(
+          std::count_if(v.begin(), v.end(), [](const std::optional<Slot>& x) { return x.has_value(); }));
     };
     if (mem == "MT") return used(sm) + used(me);
     return used(mem == "SM" ? sm : me);
@@ -585,7 +585,9 @@ struct ModemSim::Impl {
     if (name == "+CPMS") {
       if (test) return Info("+CPMS: (\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\"),(\"SM\",\"ME\",\"MT\")");
       std::lock_guard<std::mutex> lock(mu);
-      auto counts = [this](const std::string& m) { return std::to_string(Used(m)) + "," + std::to_string(Capacity(m)); };
+      auto counts = [this](const std::string& m) {
+        return std::to_string(Used(m)) + "," + std::to_string(Capacity(m));
+      };
       if (read) {
         return Info("+CPMS: \"" + mem1 + "\"," + counts(mem1) + ",\"" + mem2 + "\"," + counts(mem2) + ",\"" + mem3 +
                     "\"," + counts(mem3));
@@ -621,8 +623,9 @@ struct ModemSim::Impl {
         std::optional<Slot>* at = SlotAt(mem1, index);
         if (!at || !at->has_value()) return CmsError(321);  // invalid memory index
         Slot& slot = **at;
-        out = Frame("+CMGR: " + std::to_string(slot.status) + "," + (slot.alpha.empty() ? "" : "\"" + slot.alpha + "\"") +
-                    "," + std::to_string(pdu::TpduLength(slot.pdu)));
+        out =
+            Frame("+CMGR: " + std::to_string(slot.status) + "," + (slot.alpha.empty() ? "" : "\"" + slot.alpha + "\"") +
+                  "," + std::to_string(pdu::TpduLength(slot.pdu)));
         out += slot.pdu + "\r\n" + kOk;
         if (slot.status == 0) slot.status = 1;
       }
@@ -687,9 +690,12 @@ struct ModemSim::Impl {
     char key[32], value[64];
     while (std::fscanf(f, "%31s %63s", key, value) == 2) {
       std::string k = key;
-      if (k == "pin_left") pinLeft = std::max(0, std::min(kPinAttempts, std::atoi(value)));
-      else if (k == "puk_left") pukLeft = std::max(0, std::min(kPukAttempts, std::atoi(value)));
-      else if (k == "pin") currentPin = value;
+      if (k == "pin_left")
+        pinLeft = std::max(0, std::min(kPinAttempts, std::atoi(value)));
+      else if (k == "puk_left")
+        pukLeft = std::max(0, std::min(kPukAttempts, std::atoi(value)));
+      else if (k == "pin")
+        currentPin = value;
     }
     std::fclose(f);
     pukRequired = pinLeft == 0 && pukLeft > 0;
@@ -715,7 +721,7 @@ struct ModemSim::Impl {
     if (!set) return kError;
     std::vector<std::string> a = SplitCommas(args);
     if (!o.pinCounter) {
-      if (simReady) return CmeError(3);  // operation not allowed: no PIN is asked for
+      if (simReady) return CmeError(3);                 // operation not allowed: no PIN is asked for
       if (Unquote(a[0]) != o.pin) return CmeError(16);  // incorrect password
       simReady = true;
       cmgfFailuresLeft = o.failCmgfTimes;
@@ -959,8 +965,10 @@ struct ModemSim::Impl {
     if (name == "+CGMM" || name == "+GMM") return test ? kOk : exec ? Info(o.model) : kError;
     if (name == "+CGSN" || name == "+GSN") return test ? kOk : exec ? Info(o.serial) : kError;
     if (name == "+CMEE") return (set || test) ? kOk : read ? Info("+CMEE: 1") : kError;
-    if (name == "+CSQ") return exec ? Info("+CSQ: " + std::to_string(o.rssi) + ",99") : test ? Info("+CSQ: (0-31,99),(0-7,99)") : kError;
-    if (name == "+CREG") return read ? Info("+CREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
+    if (name == "+CSQ")
+      return exec ? Info("+CSQ: " + std::to_string(o.rssi) + ",99") : test ? Info("+CSQ: (0-31,99),(0-7,99)") : kError;
+    if (name == "+CREG")
+      return read ? Info("+CREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
 
     if (name == "+CPIN") return PinCommand(o, test, read, set, args);
     if (name == "+CPINR") {
@@ -973,9 +981,11 @@ struct ModemSim::Impl {
         lines += (lines.empty() ? "" : "\r\n") + std::string("+CPINR: SIM PUK,") + std::to_string(pukLeft) + ",10";
       return lines.empty() ? kOk : Info(lines);
     }
-    if (name == "+CEREG") return read ? Info("+CEREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
+    if (name == "+CEREG")
+      return read ? Info("+CEREG: 0," + std::to_string(o.registration)) : (set || test) ? kOk : kError;
     if (name == "+COPS") {
-      if (test) return Info("+COPS: (2,\"" + o.operatorName + "\",\"" + o.operatorName + "\",\"00101\",0),,(0-4),(0-2)");
+      if (test)
+        return Info("+COPS: (2,\"" + o.operatorName + "\",\"" + o.operatorName + "\",\"00101\",0),,(0-4),(0-2)");
       if (read) {
         bool registered = o.registration == 1 || o.registration == 5;
         return Info(registered ? "+COPS: 0,0,\"" + o.operatorName + "\",0" : "+COPS: 0");
@@ -991,11 +1001,9 @@ struct ModemSim::Impl {
       return Info(name + ": " + o.iccid);
     }
 
-    static const char* const kSmsCommands[] = {"+CMGF", "+CSMS", "+CNMI", "+CNMA",
-                                               "+CMGS", "+CSCA", "+CPMS", "+CMMS",
-                                               "+CMGL", "+CMGR", "+CMGD"};
-    bool isSms = std::find(std::begin(kSmsCommands), std::end(kSmsCommands), name) !=
-                 std::end(kSmsCommands);
+    static const char* const kSmsCommands[] = {"+CMGF", "+CSMS", "+CNMI", "+CNMA", "+CMGS", "+CSCA",
+                                               "+CPMS", "+CMMS", "+CMGL", "+CMGR", "+CMGD"};
+    bool isSms = std::find(std::begin(kSmsCommands), std::end(kSmsCommands), name) != std::end(kSmsCommands);
     if (!isSms) return kError;
     std::string gate = SimGate();
     if (!gate.empty()) return gate;
@@ -1433,8 +1441,7 @@ std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
     pdu::Alphabet alphabet = pdu::Alphabet::Gsm7;
     pdu::AlphabetOf(first->dcs, &alphabet);
     if (alphabet == pdu::Alphabet::Gsm7) {
-      messages[m].text =
-          pdu::CodePointsToUtf8(pdu::GsmToTextWith(septets, first->lockingShift, first->singleShift));
+      messages[m].text = pdu::CodePointsToUtf8(pdu::GsmToTextWith(septets, first->lockingShift, first->singleShift));
     } else if (alphabet == pdu::Alphabet::Ucs2) {
       std::u32string text;
       for (size_t i = 0; i + 1 < octets.size(); i += 2) {
@@ -1533,8 +1540,8 @@ std::vector<StoredEntry> ModemSim::Stored() const {
     const std::vector<std::optional<Slot>>& store = std::string(name) == "SM" ? impl_->sm : impl_->me;
     for (size_t i = 0; i < store.size(); ++i) {
       if (!store[i]) continue;
-      out.push_back({name, static_cast<int>(i + 1), store[i]->status, store[i]->statusReport, store[i]->pdu,
-                     store[i]->alpha});
+      out.push_back(
+          {name, static_cast<int>(i + 1), store[i]->status, store[i]->statusReport, store[i]->pdu, store[i]->alpha});
     }
   }
   return out;
@@ -1692,8 +1699,7 @@ bool ModemSim::WaitForIndicationsWritten(int timeoutMs) const {
 }
 
 bool ModemSim::WaitForOutput(const std::string& text, int timeoutMs) const {
-  return WaitFor(impl_->mu, impl_->cv, timeoutMs,
-                 [&] { return impl_->output.find(text) != std::string::npos; });
+  return WaitFor(impl_->mu, impl_->cv, timeoutMs, [&] { return impl_->output.find(text) != std::string::npos; });
 }
 
 }  // namespace vela::sim

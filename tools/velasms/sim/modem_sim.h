@@ -30,24 +30,24 @@
 namespace vela::sim {
 
 struct ModemSimOptions {
-  std::string pin;                      // SIM PIN; empty: the SIM is ready from the start
-  bool echo = true;                     // echo after start and ATZ; false: a modem that never
-                                        // echoes (ATE1 is accepted and changes nothing)
-  std::string smsServices = "0,1";      // "0,1" or "0": list answered to AT+CSMS=?
-  bool refuseSend = false;              // answer every complete PDU with +CMS ERROR: 500
-  bool silent = false;                  // receive and log, but never write a byte
+  std::string pin;                             // SIM PIN; empty: the SIM is ready from the start
+  bool echo = true;                            // echo after start and ATZ; false: a modem that never
+                                               // echoes (ATE1 is accepted and changes nothing)
+  std::string smsServices = "0,1";             // "0,1" or "0": list answered to AT+CSMS=?
+  bool refuseSend = false;                     // answer every complete PDU with +CMS ERROR: 500
+  bool silent = false;                         // receive and log, but never write a byte
   std::string ownNumber = "+15550000000";      // messages to this number come back as +CMT
   std::string serviceCentre = "+15550000100";  // service-centre address in delivered PDUs
-  int deliverDelayMs = 200;             // delay between an accepted send to ownNumber and its +CMT
-  int reportDelayMs = 500;              // delay between an accepted send and its +CDS report
-  int reportStatus = 0;                 // TP-ST of generated status reports (0x00 = delivered)
+  int deliverDelayMs = 200;                    // delay between an accepted send to ownNumber and its +CMT
+  int reportDelayMs = 500;                     // delay between an accepted send and its +CDS report
+  int reportStatus = 0;                        // TP-ST of generated status reports (0x00 = delivered)
   std::string manufacturer = "VelaSim";
   std::string model = "GSM-1";
   std::string serial = "356938035643809";
-  int failCmgfTimes = 0;                // refuse AT+CMGF=0 (+CME ERROR: 14, SIM busy) this many
-                                        // times after each successful PIN entry
-  std::string linkPath;                 // when set, a symlink to the pty slave made here
-  bool cmms = true;                     // AT+CMMS supported; false: answered ERROR
+  int failCmgfTimes = 0;  // refuse AT+CMGF=0 (+CME ERROR: 14, SIM busy) this many
+                          // times after each successful PIN entry
+  std::string linkPath;   // when set, a symlink to the pty slave made here
+  bool cmms = true;       // AT+CMMS supported; false: answered ERROR
 
   // ---- profiles ----
   // alpha: +CMT headers (and +CMGL/+CMGR) carry a phonebook name, the names
@@ -78,11 +78,11 @@ struct ModemSimOptions {
   bool pinCounter = false;
   std::string puk = "12345678";
   std::string stateFile;
-  int cmsError = 0;                     // cms-error: every message answered +CMS ERROR: N (0: off)
+  int cmsError = 0;  // cms-error: every message answered +CMS ERROR: N (0: off)
 
   // ---- storage ----
-  int simCapacity = 30;                 // "SM"
-  int meCapacity = 100;                 // "ME"; "MT" is both, SM indexes first
+  int simCapacity = 30;  // "SM"
+  int meCapacity = 100;  // "ME"; "MT" is both, SM indexes first
   // stored: messages on the SIM at start, unread, in this order.
   struct StoredText {
     std::string from;
@@ -91,30 +91,30 @@ struct ModemSimOptions {
   std::vector<StoredText> storedMessages;
 
   // ---- diagnostics ----
-  int rssi = 20;                        // +CSQ <rssi> (0..31, 99 unknown)
-  int registration = 1;                 // +CREG/+CEREG <stat>: 1 home, 5 roaming, 2 searching, 3 denied, 0 none
-  std::string operatorName = "VelaNet"; // +COPS?
-  std::string imsi = "001010123456789"; // +CIMI
+  int rssi = 20;                              // +CSQ <rssi> (0..31, 99 unknown)
+  int registration = 1;                       // +CREG/+CEREG <stat>: 1 home, 5 roaming, 2 searching, 3 denied, 0 none
+  std::string operatorName = "VelaNet";       // +COPS?
+  std::string imsi = "001010123456789";       // +CIMI
   std::string iccid = "8901260123456789012";  // +CCID, +ICCID
-  std::string traceFile;                // when set (or $VELA_MODEMSIM_TRACE), every byte in
-                                        // ("<< ") and out (">> ") is appended there, escaped
+  std::string traceFile;                      // when set (or $VELA_MODEMSIM_TRACE), every byte in
+                                              // ("<< ") and out (">> ") is appended there, escaped
 };
 
 // One SMS-SUBMIT received after an AT+CMGS prompt, as decoded by the simulator.
 struct SubmitRecord {
-  std::string pdu;               // hex text as typed, without the Ctrl-Z
-  int announcedLength = 0;       // the <length> of AT+CMGS
-  bool accepted = false;         // answered with +CMGS
-  int reference = -1;            // the reference returned, -1 when refused
-  int cmsError = 0;              // the +CMS ERROR code when refused
-  std::string error;             // why it was refused (decoder message), empty when accepted
-  std::string destination;       // "+" in front of international numbers
+  std::string pdu;          // hex text as typed, without the Ctrl-Z
+  int announcedLength = 0;  // the <length> of AT+CMGS
+  bool accepted = false;    // answered with +CMGS
+  int reference = -1;       // the reference returned, -1 when refused
+  int cmsError = 0;         // the +CMS ERROR code when refused
+  std::string error;        // why it was refused (decoder message), empty when accepted
+  std::string destination;  // "+" in front of international numbers
   int firstOctet = 0;
   int dcs = 0;
   bool statusReportRequest = false;
-  std::string text;              // UTF-8 (7-bit with the header's shift tables, UCS2 decoded;
-                                 // 8-bit data as Latin-1), header removed
-  std::string header;            // user data header in hex without its length octet, "" for none
+  std::string text;    // UTF-8 (7-bit with the header's shift tables, UCS2 decoded;
+                       // 8-bit data as Latin-1), header removed
+  std::string header;  // user data header in hex without its length octet, "" for none
   // Concatenation (user data header element 0x00, or 0x08 for a 16-bit reference).
   bool concatenated = false;
   bool reference16 = false;
@@ -135,34 +135,34 @@ struct SubmitRecord {
 // across parts still shows which character it was.
 struct SubmittedMessage {
   std::string destination;
-  int reference = -1;            // -1 for a message of one part without concatenation
+  int reference = -1;  // -1 for a message of one part without concatenation
   bool reference16 = false;
   int total = 1;
-  std::vector<int> sequences;    // part numbers received, in order, duplicates included
-  std::vector<int> references;   // +CMGS reference of each part, in part order
-  bool complete = false;         // every part 1..total present
-  std::string text;              // parts in order (missing ones left out)
+  std::vector<int> sequences;   // part numbers received, in order, duplicates included
+  std::vector<int> references;  // +CMGS reference of each part, in part order
+  bool complete = false;        // every part 1..total present
+  std::string text;             // parts in order (missing ones left out)
   int dcs = 0;
 };
 
 // One message in the simulator's storage.
 struct StoredEntry {
-  std::string storage;     // "SM" or "ME"
-  int index = 0;           // index within that storage (1-based)
-  int status = 0;          // 0 received unread, 1 received read, 2 stored unsent, 3 stored sent
+  std::string storage;  // "SM" or "ME"
+  int index = 0;        // index within that storage (1-based)
+  int status = 0;       // 0 received unread, 1 received read, 2 stored unsent, 3 stored sent
   bool statusReport = false;
-  std::string pdu;         // hex, service-centre prefix included
+  std::string pdu;  // hex, service-centre prefix included
   std::string alpha;
 };
 
 // Options of InjectDeliverLong.
 struct DeliverLongOptions {
-  std::vector<int> order;        // part numbers (1-based) in the order they are sent; empty: 1..n
-  std::vector<int> duplicate;    // parts sent a second time, right after their first time
-  std::vector<int> drop;         // parts never sent
-  bool ucs2 = false;             // UCS2 even when the default alphabet could carry the text
-  bool reference16 = false;      // concatenation element 0x08 instead of 0x00
-  int reference = -1;            // concatenation reference; -1: the simulator's next one
+  std::vector<int> order;      // part numbers (1-based) in the order they are sent; empty: 1..n
+  std::vector<int> duplicate;  // parts sent a second time, right after their first time
+  std::vector<int> drop;       // parts never sent
+  bool ucs2 = false;           // UCS2 even when the default alphabet could carry the text
+  bool reference16 = false;    // concatenation element 0x08 instead of 0x00
+  int reference = -1;          // concatenation reference; -1: the simulator's next one
 };
 
 class ModemSim {
@@ -199,17 +199,17 @@ class ModemSim {
   std::string OutputLog() const;              // every byte written
   std::vector<SubmitRecord> Submits() const;
   std::vector<SubmittedMessage> SubmittedMessages() const;  // Submits() joined into messages
-  int CmmsMode() const;                       // the last AT+CMMS=<n> (0 at start)
+  int CmmsMode() const;                                     // the last AT+CMMS=<n> (0 at start)
   // Counts since start (or ClearLogs) for "exactly once" checks.
-  int DeliveriesWritten() const;              // +CMT written
-  int ReportsWritten() const;                 // +CDS written
-  int StorageIndicationsWritten() const;      // +CMTI and +CDSI written
-  int MessagesStored() const;                 // messages and reports put into storage
+  int DeliveriesWritten() const;                                   // +CMT written
+  int ReportsWritten() const;                                      // +CDS written
+  int StorageIndicationsWritten() const;                           // +CMTI and +CDSI written
+  int MessagesStored() const;                                      // messages and reports put into storage
   int DeletionCount(const std::string& storage, int index) const;  // slots emptied by AT+CMGD
   int TotalDeletions() const;
-  int RoutingDrops() const;                   // routing switched off after a missed acknowledgement
-  std::vector<StoredEntry> Stored() const;    // storage now, SM then ME, by index
-  std::string Cnmi() const;                   // the +CNMI settings now, "0,0,0,0,0" at start
+  int RoutingDrops() const;                 // routing switched off after a missed acknowledgement
+  std::vector<StoredEntry> Stored() const;  // storage now, SM then ME, by index
+  std::string Cnmi() const;                 // the +CNMI settings now, "0,0,0,0,0" at start
   // Puts a message into storage (as if received while no client listened);
   // returns its index. Throws std::invalid_argument when the text does not
   // fit one SMS or the storage is full.
@@ -223,33 +223,34 @@ class ModemSim {
   void Unplug();
   void Replug();
   bool Plugged() const;
-  int CnmaCount() const;                      // AT+CNMA received (expected or not)
-  int UnexpectedCnmaCount() const;            // AT+CNMA with no indication awaiting it
-  int PendingIndications() const;             // queued or scheduled, not yet written
-  void ClearLogs();                           // forget commands, wire/output logs, submits, counts
+  int CnmaCount() const;            // AT+CNMA received (expected or not)
+  int UnexpectedCnmaCount() const;  // AT+CNMA with no indication awaiting it
+  int PendingIndications() const;   // queued or scheduled, not yet written
+  void ClearLogs();                 // forget commands, wire/output logs, submits, counts
 
   // Injection: queued and written when the line is idle.
-  void InjectDeliver(const std::string& from, const std::string& utf8Text);  // throws
-      // std::invalid_argument when the text does not fit one SMS (160 septets / 70 UCS2 units)
+  void InjectDeliver(const std::string& from,
+                     const std::string& utf8Text);  // throws
+                                                    // std::invalid_argument when the text does not fit one SMS (160
+                                                    // septets / 70 UCS2 units)
   // A concatenated message: the text split into DELIVER parts by the simulator's
   // own coding (see pdu::MakeLongDeliver), sent as the options say. Returns the
   // number of parts of the message (before dropping and duplicating). Throws
   // std::invalid_argument for a part number out of range or a text of more
   // than 255 parts.
-  int InjectDeliverLong(const std::string& from, const std::string& utf8Text,
-                        const DeliverLongOptions& options = {});
+  int InjectDeliverLong(const std::string& from, const std::string& utf8Text, const DeliverLongOptions& options = {});
   void InjectReport(int reference, int status = 0);  // recipient = own number
-  void InjectCmtPdu(const std::string& pduHex);       // "+CMT: ,<len>" + the given PDU
-  void InjectCdsPdu(const std::string& pduHex);       // "+CDS: <len>" + the given PDU
-  void InjectRawLine(const std::string& line);        // "\r\n<line>\r\n"
-  void InjectRing();                                  // "\r\nRING\r\n"
+  void InjectCmtPdu(const std::string& pduHex);      // "+CMT: ,<len>" + the given PDU
+  void InjectCdsPdu(const std::string& pduHex);      // "+CDS: <len>" + the given PDU
+  void InjectRawLine(const std::string& line);       // "\r\n<line>\r\n"
+  void InjectRing();                                 // "\r\nRING\r\n"
 
   // Waits, up to timeoutMs, until the condition holds; returns whether it does.
   bool WaitForCommandCount(size_t count, int timeoutMs) const;
   bool WaitForCommand(const std::string& command, int timeoutMs) const;  // exact line, seen at any time
   bool WaitForCnmaCount(int count, int timeoutMs) const;
   bool WaitForSubmitCount(size_t count, int timeoutMs) const;
-  bool WaitForIndicationsWritten(int timeoutMs) const;  // queue and schedule empty
+  bool WaitForIndicationsWritten(int timeoutMs) const;               // queue and schedule empty
   bool WaitForOutput(const std::string& text, int timeoutMs) const;  // substring of OutputLog()
   // Waits until pred() holds, evaluating it after every change of the
   // simulator's state (pred may call the observers above).

@@ -275,8 +275,7 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
       }
     } else if (verb == "cmt" || verb == "cds") {
       std::string pdu = NextWord(&rest);
-      if (pdu.empty() || pdu.size() % 2 != 0 ||
-          pdu.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+      if (pdu.empty() || pdu.size() % 2 != 0 || pdu.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
         *error = verb + ": PDU must be hexadecimal octets";
       } else if (verb == "cmt") {
         sim.InjectCmtPdu(pdu);
@@ -316,7 +315,8 @@ int ModemSimMain(int argc, char** argv) {
       return true;
     };
     auto bad = [&](const std::string& why) {
-      std::cerr << "modem-sim: " << why << "\n" << "try 'velasms modem-sim --help'\n";
+      std::cerr << "modem-sim: " << why << "\n"
+                << "try 'velasms modem-sim --help'\n";
       return 2;
     };
     int n = 0;
@@ -344,8 +344,9 @@ int ModemSimMain(int argc, char** argv) {
       if (!need(&opts.serviceCentre)) return bad("--service-centre needs a number");
     } else if (arg == "--report-delay-ms" || arg == "--deliver-delay-ms" || arg == "--fail-cmgf") {
       if (!need(&value) || !ParseNumber(value, 10, 3600000, &n)) return bad(arg + " needs a number");
-      (arg == "--report-delay-ms" ? opts.reportDelayMs : arg == "--deliver-delay-ms" ? opts.deliverDelayMs
-                                                                                     : opts.failCmgfTimes) = n;
+      (arg == "--report-delay-ms"    ? opts.reportDelayMs
+       : arg == "--deliver-delay-ms" ? opts.deliverDelayMs
+                                     : opts.failCmgfTimes) = n;
     } else if (arg == "--report-status") {
       if (!need(&value) || !ParseNumber(value, 16, 0xFF, &n)) return bad("--report-status needs one hex octet");
       opts.reportStatus = n;
@@ -361,13 +362,20 @@ int ModemSimMain(int argc, char** argv) {
       }
       if (name == "cms-error" && number.empty() && i + 1 < argc && ParseNumber(argv[i + 1], 10, 999, &n))
         number = argv[++i];
-      if (name == "alpha") opts.alpha = true;
-      else if (name == "no-cnma") opts.noCnma = true;
-      else if (name == "cmti") opts.cmtiOnly = true;
-      else if (name == "ack-timeout") opts.ackTimeout = true;
-      else if (name == "stored") storedProfile = true;
-      else if (name == "unplug") opts.unplug = true;
-      else if (name == "pin-counter") opts.pinCounter = true;
+      if (name == "alpha")
+        opts.alpha = true;
+      else if (name == "no-cnma")
+        opts.noCnma = true;
+      else if (name == "cmti")
+        opts.cmtiOnly = true;
+      else if (name == "ack-timeout")
+        opts.ackTimeout = true;
+      else if (name == "stored")
+        storedProfile = true;
+      else if (name == "unplug")
+        opts.unplug = true;
+      else if (name == "pin-counter")
+        opts.pinCounter = true;
       else if (name == "cms-error") {
         if (!ParseNumber(number, 10, 999, &opts.cmsError) || opts.cmsError == 0)
           return bad("--profile cms-error needs an error number 1..999");
@@ -400,10 +408,14 @@ int ModemSimMain(int argc, char** argv) {
     } else if (arg == "--ack-timeout-ms" || arg == "--sim-capacity" || arg == "--signal" || arg == "--registration") {
       long max = arg == "--signal" ? 99 : arg == "--registration" ? 5 : 3600000;
       if (!need(&value) || !ParseNumber(value, 10, max, &n)) return bad(arg + " needs a number");
-      if (arg == "--ack-timeout-ms") opts.ackTimeoutMs = n;
-      else if (arg == "--sim-capacity") opts.simCapacity = std::max(1, std::min(n, 1000));
-      else if (arg == "--signal") opts.rssi = n;
-      else opts.registration = n;
+      if (arg == "--ack-timeout-ms")
+        opts.ackTimeoutMs = n;
+      else if (arg == "--sim-capacity")
+        opts.simCapacity = std::max(1, std::min(n, 1000));
+      else if (arg == "--signal")
+        opts.rssi = n;
+      else
+        opts.registration = n;
     } else if (arg == "--operator" || arg == "--imsi" || arg == "--iccid") {
       if (!need(&value) || value.empty()) return bad(arg + " needs a value");
       (arg == "--operator" ? opts.operatorName : arg == "--imsi" ? opts.imsi : opts.iccid) = value;
@@ -435,10 +447,10 @@ int ModemSimMain(int argc, char** argv) {
     for (int fd : sigPipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   char drain[64];
-  while (read(sigPipe[0], drain, sizeof drain) > 0) {
-  }
+  while (read(sigPipe[0], drain, sizeof drain) > 0) {}
   g_signalPipe = sigPipe[1];
-  struct sigaction sa {}, oldInt {}, oldTerm {};
+  struct sigaction sa {
+  }, oldInt{}, oldTerm{};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   g_signalled = 0;

@@ -15,8 +15,8 @@ using Bytes = std::vector<uint8_t>;
 enum class Alphabet { Gsm7, Octet, Ucs2 };
 
 // --- hex and text helpers -------------------------------------------------
-std::string ToHex(const Bytes& bytes);                  // upper case
-bool FromHex(const std::string& hex, Bytes* out);       // even length, hex digits only
+std::string ToHex(const Bytes& bytes);                     // upper case
+bool FromHex(const std::string& hex, Bytes* out);          // even length, hex digits only
 std::u32string Utf8ToCodePoints(const std::string& utf8);  // invalid bytes become U+FFFD
 std::string CodePointsToUtf8(const std::u32string& text);
 
@@ -54,8 +54,8 @@ struct UserDataHeader {
   bool concatenated = false;  // element 0x00 or 0x08
   bool reference16 = false;   // 0x08
   int reference = -1, total = 0, sequence = 0;
-  int lockingShift = -1;      // element 0x25, -1 when absent
-  int singleShift = -1;       // element 0x24
+  int lockingShift = -1;  // element 0x25, -1 when absent
+  int singleShift = -1;   // element 0x24
 };
 // Parses the header octets (without the length octet). False, with the reason
 // in *error, when an element runs past the header or a known element has the
@@ -77,7 +77,7 @@ Bytes EncodeServiceCentre(const std::string& number);
 // --- time stamps (TP-SCTS, TP-DT) -----------------------------------------
 struct Timestamp {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;  // year 2000..2099
-  int zoneQuarters = 0;  // offset from UTC in quarters of an hour, signed
+  int zoneQuarters = 0;                                                // offset from UTC in quarters of an hour, signed
 };
 Timestamp LocalNow();
 Bytes EncodeTimestamp(const Timestamp& t);
@@ -95,16 +95,16 @@ struct Submit {
   Address destination;
   int protocolIdentifier = 0;
   int dcs = 0;
-  int validityFormat = 0;   // TP-VPF: 0 none, 1 enhanced, 2 relative, 3 absolute
+  int validityFormat = 0;  // TP-VPF: 0 none, 1 enhanced, 2 relative, 3 absolute
   Bytes validity;
-  int userDataLength = 0;   // TP-UDL as sent
-  Bytes userData;           // TP-UD octets as sent (header included)
-  Bytes header;             // user data header without its length octet
-  UserDataHeader udh;       // its elements
-  std::string text;         // UTF-8 reading of the user data after the header, with the
-                            // shift tables the header selects
-  Bytes septets;            // 7-bit: the septets after the header and its fill bits
-  Bytes octets;             // 8-bit and UCS2: the octets after the header
+  int userDataLength = 0;  // TP-UDL as sent
+  Bytes userData;          // TP-UD octets as sent (header included)
+  Bytes header;            // user data header without its length octet
+  UserDataHeader udh;      // its elements
+  std::string text;        // UTF-8 reading of the user data after the header, with the
+                           // shift tables the header selects
+  Bytes septets;           // 7-bit: the septets after the header and its fill bits
+  Bytes octets;            // 8-bit and UCS2: the octets after the header
   bool statusReportRequest() const { return (firstOctet & 0x20) != 0; }
   bool hasHeader() const { return (firstOctet & 0x40) != 0; }
 };
@@ -116,20 +116,20 @@ bool DecodeSubmit(const std::string& hex, int announcedLength, Submit* out, std:
 // --- SMS-DELIVER ------------------------------------------------------------
 struct Deliver {
   std::string serviceCentre;
-  int firstOctet = 0x04;    // TP-MTI 00, TP-MMS 1 (no more messages)
+  int firstOctet = 0x04;  // TP-MTI 00, TP-MMS 1 (no more messages)
   Address originator;
   int protocolIdentifier = 0;
   int dcs = 0;
   Timestamp serviceCentreTime;
   int userDataLength = 0;
   Bytes userData;
-  UserDataHeader udh;       // filled by DecodeDeliver
-  std::string text;         // filled by DecodeDeliver
+  UserDataHeader udh;  // filled by DecodeDeliver
+  std::string text;    // filled by DecodeDeliver
 };
 // Builds a DELIVER carrying the text: 7-bit when every character is in the GSM
 // alphabet, else UCS2. False when the text exceeds one SMS.
-bool MakeTextDeliver(const std::string& serviceCentre, const std::string& from,
-                     const std::string& utf8Text, const Timestamp& scts, Deliver* out);
+bool MakeTextDeliver(const std::string& serviceCentre, const std::string& from, const std::string& utf8Text,
+                     const Timestamp& scts, Deliver* out);
 std::string EncodeDeliver(const Deliver& d);  // hex, service-centre prefix included
 bool DecodeDeliver(const std::string& hex, Deliver* out, std::string* error);
 
@@ -144,14 +144,13 @@ struct LongMessageOptions {
   bool reference16 = false;
   int reference = 0;  // 0..255, or 0..65535 with reference16
 };
-bool MakeLongDeliver(const std::string& serviceCentre, const std::string& from,
-                     const std::string& utf8Text, const Timestamp& scts,
-                     const LongMessageOptions& options, std::vector<Deliver>* parts);
+bool MakeLongDeliver(const std::string& serviceCentre, const std::string& from, const std::string& utf8Text,
+                     const Timestamp& scts, const LongMessageOptions& options, std::vector<Deliver>* parts);
 
 // --- SMS-STATUS-REPORT ----------------------------------------------------
 struct StatusReport {
   std::string serviceCentre;
-  int firstOctet = 0x06;    // TP-MTI 10, TP-MMS 1
+  int firstOctet = 0x06;  // TP-MTI 10, TP-MMS 1
   int messageReference = 0;
   Address recipient;
   Timestamp serviceCentreTime;
