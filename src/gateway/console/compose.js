@@ -33,11 +33,12 @@ function costView(p, applyReplacements) {
   if (p.ucs2_because.length) {
     const after = p.if_replaced;
     const list = h('ul', { class: 'ucs2-list' }, p.ucs2_because.map((c) => {
-      let text = `${c.char} (${c.codepoint})`;
+      let text = ` (${c.codepoint})`;
       if (after && after.parts !== p.parts) text += ` makes this ${plural(p.parts, 'part', 'parts')} instead of ${after.parts}`;
       else text += ' forces UCS2';
-      text += c.replacement === null ? ': no GSM 7-bit equivalent' : `: replace with ${c.replacement === '' ? '(nothing)' : c.replacement}`;
-      return h('li', {}, text);
+      text += c.replacement === null ? ': no GSM 7-bit equivalent' : ': replace with ';
+      return h('li', {}, h('code', { class: 'char' }, c.char), text,
+        c.replacement === null ? null : h('code', { class: 'char' }, c.replacement === '' ? '(nothing)' : c.replacement));
     }));
     out.push(h('div', { class: 'cost-warning ucs2' },
       h('p', {}, 'Sent as UCS2 because of:'), list,

@@ -55,26 +55,28 @@ export function renderConversations(view, params) {
     h('div', { class: `conversations${selected ? ' has-selection' : ''}` }, listPane, threadPane));
 
   const messages = h('ol', { class: 'messages', 'aria-label': 'Messages', 'aria-live': 'polite' });
+  const t0 = selected ? threads().find((x) => x.number === selected) : null;
   if (selected) {
     const reply = composer({ fixedTo: selected, compact: true });
     threadPane.append(
       h('div', { class: 'conversation-head' },
-        h('a', { href: '#/conversations', class: 'button quiet narrow-only' }, '← All conversations'),
-        h('h2', {}, selected)),
+        h('a', { href: '#/conversations', class: 'button quiet narrow-only', 'aria-label': 'All conversations' }, '← All'),
+        h('h2', {}, selected),
+        h('span', { class: 'hint' }, t0 ? `${t0.items.length} ${t0.items.length === 1 ? 'message' : 'messages'}` : '')),
       messages, reply.form);
   } else {
     threadPane.append(h('p', { class: 'empty' }, 'Choose a conversation, or write a new message under Compose.'));
   }
 
   const draw = () => {
+    const t = selected ? threads().find((x) => x.number === selected) : null;
+    if (t && t.lastReceivedId && document.visibilityState === 'visible') markRead(selected, t.lastReceivedId);
     replaceChildren(listPane, threadList(selected));
     if (!selected) return;
-    const t = threads().find((x) => x.number === selected);
     const atBottom = messages.scrollHeight - messages.scrollTop - messages.clientHeight < 40;
     replaceChildren(messages, t ? t.items.map(bubble) : h('li', { class: 'empty' }, 'No messages with this number yet.'));
     if (atBottom || !draw.done) messages.scrollTop = messages.scrollHeight;
     draw.done = true;
-    if (t && t.lastReceivedId && document.visibilityState === 'visible') markRead(selected, t.lastReceivedId);
   };
   draw();
   let queued = false;

@@ -33,7 +33,7 @@ function row(m) {
     h('td', { 'data-label': 'Attempts' }, String(m.attempts)),
     h('td', { 'data-label': 'Modem' }, m.modem || 'any'),
     h('td', { 'data-label': 'Parts' }, partsText(m) || '—'),
-    h('td', { 'data-label': 'Error', class: 'error-cell' }, m.error || '—'),
+    h('td', { 'data-label': 'Error', class: m.error ? 'error-cell' : '' }, m.error || '—'),
     h('td', { 'data-label': 'Created' }, timeElement(m.created_at)),
     h('td', { 'data-label': 'Actions', class: 'actions-cell' }, actions.length ? actions : '—'));
 }

@@ -20,7 +20,9 @@ export function renderSearch(view, params) {
   const form = h('form', { class: 'search-form', role: 'search' },
     h('div', { class: 'field grow' }, h('label', { for: 'search-q' }, 'Number or words'), input),
     h('button', { type: 'submit', class: 'button primary' }, 'Search'));
-  view.append(h('h1', {}, 'Search'), form, results);
+  view.append(h('h1', {}, 'Search'), form,
+    h('p', { class: 'hint search-hint' }, 'Received and sent messages whose number or text holds every word, whatever the case.'),
+    results);
 
   const run = async () => {
     const q = input.value.trim();
