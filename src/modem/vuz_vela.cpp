@@ -9,14 +9,14 @@
 #include <utility>
 
 #include "coding/sms.h"
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 #include "coding/str_utils.h"
 #include "pdu/pdu_sms.h"
 #include "platform/codepage.h"
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "transport/comm.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela {
 
