@@ -13,9 +13,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 import urllib.error
@@ -119,6 +121,67 @@ class Gateway:
         self.log.close()
 
 
+class Proxy:
+    """A TCP relay between the browser and the gateway that can cut every
+    connection and refuse new ones for a while: a dropped network."""
+
+    def __init__(self, port):
+        self.target = ("127.0.0.1", port)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.open = []
+        self.up = True
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                if not self.up:
+                    client.close()
+                    continue
+                server = socket.create_connection(self.target)
+                self.open += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def pump(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        with self.lock:
+            self.up = False
+            for s in self.open:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+            self.open = []
+
+    def restore(self):
+        with self.lock:
+            self.up = True
+
+    def close(self):
+        self.cut()
+        self.listener.close()
+
+
 class Console:
     """The browser and the steps a person takes in the console."""
 
@@ -177,10 +240,11 @@ class Console:
         self.wait(f"the {view} view", lambda: self.driver.find_element(By.CSS_SELECTOR, "#view h1").text == view
                   or view == "Conversations")
 
-    def set_width(self, width):
+    def set_width(self, width, height=None):
         self.width = width
         self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
-            "width": width, "height": 900 if width > 400 else 780, "deviceScaleFactor": 1, "mobile": width < 400})
+            "width": width, "height": height or (900 if width > 400 else 780), "deviceScaleFactor": 1,
+            "mobile": width < 400})
 
     def shot(self, name):
         path = os.path.join(self.out, f"{name}-{self.width}.png")
@@ -221,7 +285,7 @@ def test_headers(gw):
 
 def test_sign_in(c, gw):
     d = c.driver
-    d.get(gw.url + "/")
+    d.get(c.base + "/")
     token = c.wait("the sign-in form", lambda: c.by_label("API token"))
     c.shot("signin")
     token.send_keys("not-the-token")
@@ -256,6 +320,21 @@ def test_incoming_live(c, m1):
     c.wait("a second message without reload",
            lambda: any("Second line" in e.text for e in c.visible(".bubble.received")))
     check(d.execute_script("return window.stillTheSamePage === true"), "the page was reloaded")
+
+
+def test_resume(c, m1, proxy):
+    """A message that arrives while the connection is down appears once it is back."""
+    d = c.driver
+    live = lambda: d.find_element(By.ID, "live").text
+    proxy.cut()
+    c.wait("the dropped stream noticed", lambda: live() != "Live", timeout=15)
+    m1.deliver("+4915177777", "Arrived while the console was cut off")
+    time.sleep(1.5)
+    check(not any("+4915177777" in e.text for e in c.visible(".thread-link")), "a message came through the cut")
+    proxy.restore()
+    c.wait("the stream back", lambda: live() == "Live", timeout=30)
+    c.go("Conversations")
+    c.wait("the message of the gap", lambda: any("+4915177777" in e.text for e in c.visible(".thread-link")))
 
 
 def test_compose_cost(c):
@@ -300,12 +379,17 @@ def send_from_console(c, to, text, modem=None, report=True):
 
 
 def test_send_delivered(c):
-    send_from_console(c, "+15557654321", "Console says hello", modem="m1")
+    send_from_console(c, "+4915112345", "Console says hello: yes, we are here.", modem="m1")
     c.wait("the thread of the message sent",
            lambda: any("Console says hello" in e.text for e in c.visible(".bubble.sent")))
     c.wait("its status turning delivered live",
            lambda: any("Console says hello" in e.text and "delivered" in e.text and "#" in e.text
                        for e in c.visible(".bubble.sent")), timeout=30)
+    c.set_width(1100, 560)  # the README's picture
+    c.driver.execute_script("document.getElementById('toast').className = 'toast'")
+    time.sleep(0.3)
+    c.shot("thread")
+    c.set_width(1280)
 
 
 def test_xss(c, m1):
@@ -362,8 +446,8 @@ def test_search(c):
     check(not any("Console says hello" in e.text for e in c.visible(".result")), "unrelated messages found")
     c.shot("search")
     box.clear()
-    box.send_keys("5557654321" + Keys.ENTER)
-    c.wait("a match by number", lambda: any("Console says hello" in e.text for e in c.visible(".result"))
+    box.send_keys("+49 151 77777" + Keys.ENTER)
+    c.wait("a match by number", lambda: any("cut off" in e.text for e in c.visible(".result"))
            and not any("Hello from the field" in e.text for e in c.visible(".result")))
 
 
@@ -418,15 +502,17 @@ def main():
         return 77
     os.makedirs(args.out, exist_ok=True)
     work = tempfile.mkdtemp(prefix="vela-console-")
-    sims, gw, console = [], None, None
+    sims, gw, console, proxy = [], None, None, None
     try:
         sims.append(Sim(args.velasms, f"{work}/m1", ["--report-delay-ms", "300"]))
         sims.append(Sim(args.velasms, f"{work}/m2", ["--profile", "cms-error", "42", "--signal", "9"]))
         gw = Gateway(args.velasms, work, "c0nsole-t0ken")
         test_headers(gw)
-        console = Console(gw.url, args.out)
+        proxy = Proxy(int(gw.url.rsplit(":", 1)[1]))
+        console = Console(f"http://127.0.0.1:{proxy.port}", args.out)
         steps = [("sign in", lambda: test_sign_in(console, gw)),
                  ("incoming live", lambda: test_incoming_live(console, sims[0])),
+                 ("dropped connection", lambda: test_resume(console, sims[0], proxy)),
                  ("compose cost", lambda: test_compose_cost(console)),
                  ("send, delivered live", lambda: test_send_delivered(console)),
                  ("hostile text", lambda: test_xss(console, sims[0])),
@@ -453,6 +539,8 @@ def main():
     finally:
         if console:
             console.quit()
+        if proxy:
+            proxy.close()
         if gw:
             gw.stop()
         for s in sims:

@@ -55,14 +55,14 @@ export function renderConversations(view, params) {
     h('div', { class: `conversations${selected ? ' has-selection' : ''}` }, listPane, threadPane));
 
   const messages = h('ol', { class: 'messages', 'aria-label': 'Messages', 'aria-live': 'polite' });
-  const t0 = selected ? threads().find((x) => x.number === selected) : null;
+  const count = h('span', { class: 'hint' });
   if (selected) {
     const reply = composer({ fixedTo: selected, compact: true });
     threadPane.append(
       h('div', { class: 'conversation-head' },
         h('a', { href: '#/conversations', class: 'button quiet narrow-only', 'aria-label': 'All conversations' }, '← All'),
         h('h2', {}, selected),
-        h('span', { class: 'hint' }, t0 ? `${t0.items.length} ${t0.items.length === 1 ? 'message' : 'messages'}` : '')),
+        count),
       messages, reply.form);
   } else {
     threadPane.append(h('p', { class: 'empty' }, 'Choose a conversation, or write a new message under Compose.'));
@@ -74,6 +74,7 @@ export function renderConversations(view, params) {
     replaceChildren(listPane, threadList(selected));
     if (!selected) return;
     const atBottom = messages.scrollHeight - messages.scrollTop - messages.clientHeight < 40;
+    count.textContent = t ? `${t.items.length} ${t.items.length === 1 ? 'message' : 'messages'}` : '';
     replaceChildren(messages, t ? t.items.map(bubble) : h('li', { class: 'empty' }, 'No messages with this number yet.'));
     if (atBottom || !draw.done) messages.scrollTop = messages.scrollHeight;
     draw.done = true;

@@ -9,9 +9,14 @@ function bars(dbm) {
     [1, 2, 3, 4].map((i) => h('span', { class: `bar bar${i}${i <= level ? ' on' : ''}` })));
 }
 
-function limitsList(limits) {
-  if (!limits || typeof limits !== 'object') return null;
-  const entries = Object.entries(limits).filter(([, v]) => v !== null && typeof v !== 'object');
+// Sending limits, where the gateway reports them: a "limits" object, or
+// fields named after limits and rates.
+function limitsList(m) {
+  const scalar = ([, v]) => v !== null && v !== undefined && typeof v !== 'object';
+  const entries = [
+    ...Object.entries(m.limits && typeof m.limits === 'object' ? m.limits : {}).filter(scalar),
+    ...Object.entries(m).filter(([k]) => /limit|per_(second|minute|hour|day)|quota/.test(k)).filter(scalar),
+  ];
   if (!entries.length) return null;
   return [h('dt', {}, 'Limits'), h('dd', {}, entries.map(([k, v]) => `${k.replace(/_/g, ' ')}: ${v}`).join(', '))];
 }
@@ -28,7 +33,7 @@ function card(m) {
       item('Operator', m.operator),
       item('Registration', m.registration),
       item('Queue', `${m.queue_length} waiting`),
-      limitsList(m.limits),
+      limitsList(m),
       item('Last error', m.last_error)));
 }
 
