@@ -461,6 +461,29 @@ def test_modems(c):
     c.shot("modems")
 
 
+def test_keyboard(c):
+    """Search and open a conversation from the keyboard alone."""
+    d = c.driver
+    c.go("Modems")
+    d.execute_script("document.activeElement.blur()")
+
+    def tab_to(what, predicate):
+        for _ in range(40):
+            d.switch_to.active_element.send_keys(Keys.TAB)
+            if predicate(d.switch_to.active_element):
+                return d.switch_to.active_element
+        raise Failure(f"Tab never reached {what}")
+
+    tab_to("the Search link", lambda e: e.text == "Search" and e.tag_name == "a").send_keys(Keys.ENTER)
+    box = tab_to("the search box", lambda e: e.get_attribute("id") == "search-q")
+    box.send_keys("field" + Keys.ENTER)
+    c.wait("results", lambda: c.visible(".result"))
+    tab_to("the result's number", lambda e: e.text == "+4915112345").send_keys(Keys.ENTER)
+    c.wait("the conversation", lambda: any("Hello from the field" in e.text for e in c.visible(".bubble")))
+    reply = tab_to("the reply box", lambda e: e.tag_name == "textarea")
+    check(c.by_label("Reply") == reply, "the reply box is not the control labelled Reply")
+
+
 def test_narrow(c):
     c.set_width(360)
     views = ["Conversations", "Compose", "Outbox", "Modems", "Search"]
@@ -519,6 +542,7 @@ def main():
                  ("cancel and retry", lambda: test_cancel_retry(console, gw)),
                  ("search", lambda: test_search(console)),
                  ("modems", lambda: test_modems(console)),
+                 ("keyboard", lambda: test_keyboard(console)),
                  ("360 px", lambda: test_narrow(console)),
                  ("sign out", lambda: test_sign_out(console, gw))]
         for name, step in steps:
