@@ -81,7 +81,7 @@ class Gateway:
         config = os.path.join(work, "gateway.conf")
         with open(config, "w") as f:
             f.write(f"modem = m1={work}/m1\nmodem = m2={work}/m2\ndb = {work}/gw.db\nlisten = 127.0.0.1:0\n"
-                    f"token-file = {work}/token\nmax-attempts = 2\nretry-delay = 12000\n")
+                    f"token-file = {work}/token\nmax-attempts = 2\nretry-delay = 30000\n")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen([velasms, "gateway", "--config", config], stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=self.log)
@@ -419,10 +419,14 @@ def row(c, text):
     return None
 
 
-def test_cancel_retry(c, gw):
-    # Waits in the queue after m2's refusal (retried in 12 s), then fails.
+def queue_for_retry(gw):
+    """A message m2 refuses twice, 30 s apart: failed by the time the outbox is tested."""
     status, _, body = gw.request("POST", "/v1/messages", {"to": "+15550002222", "text": "Retry me", "modem": "m2"})
     check(status == 202, f"queueing through the API: {status} {body}")
+
+
+def test_cancel_retry(c, gw):
+    # Waits in the queue for 30 s after m2's refusal.
     send_from_console(c, "+15550001111", "Cancel me", modem="m2", report=False)
     c.wait("the message sent to the thread", lambda: c.visible(".bubble.sent"))
     c.go("Outbox")
@@ -531,6 +535,7 @@ def main():
         sims.append(Sim(args.velasms, f"{work}/m2", ["--profile", "cms-error", "42", "--signal", "9"]))
         gw = Gateway(args.velasms, work, "c0nsole-t0ken")
         test_headers(gw)
+        queue_for_retry(gw)
         proxy = Proxy(int(gw.url.rsplit(":", 1)[1]))
         console = Console(f"http://127.0.0.1:{proxy.port}", args.out)
         steps = [("sign in", lambda: test_sign_in(console, gw)),
