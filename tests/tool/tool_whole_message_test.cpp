@@ -18,7 +18,7 @@
 
 #include "commands.h"
 #include "platform/termination.h"
-#include "sim/modem_sim.h"
+#include "modem_sim.h"
 
 namespace vela::tool {
 namespace {

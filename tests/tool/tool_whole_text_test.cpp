@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "commands.h"
-#include "sim/sim_pdu.h"
+#include "sim_pdu.h"
 
 namespace vela::tool {
 namespace {

@@ -17,7 +17,6 @@
 #include "modem_session.h"
 #include "platform/codepage.h"
 #include "platform/message_target.h"
-#include "platform/posix/wake_fd.h"
 #include "platform/termination.h"
 #include "text.h"
 
@@ -391,8 +390,8 @@ bool Reopen(TVuZVela& driver, std::optional<Clock::time_point> deadline, const s
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
       timeoutMs = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left, timeoutMs)));
     }
-    pollfd fd{platform::posix::TerminationFd(), POLLIN, 0};
-    platform::posix::PollRetry(&fd, 1, timeoutMs);
+    pollfd fd{platform::TerminationFd(), POLLIN, 0};
+    PollRetry(&fd, 1, timeoutMs);
   }
   driver.OnStep = steps;
   return reopened;
