@@ -523,6 +523,7 @@ TVuZVela::SendTextResult TVuZVela::SendText(const ByteString& destination, const
   submit.ref16 = options.ref16;
   submit.reference = options.ref16 ? concatReference_ : static_cast<uint16_t>(concatReference_ & 0xFF);
   submit.statusReport = options.statusReport;
+  submit.validity = options.validity;
   const coding::SubmitMessage message = coding::EncodeSubmitMessage(text, submit);
 
   SendTextResult result;
