@@ -392,6 +392,8 @@ class TVuZVela {
   uint64_t StorageTag(const ByteString& storage, int index);
   void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
   void HandlePortLost();
+  // Asks the modem which storage it reads from when readStorage_ is unknown.
+  void KnowReadStorage();
   void ApplyLockScope();
   coding::Reassembler& Reassembly();
   static uint64_t NowMs();
