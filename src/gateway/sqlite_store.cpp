@@ -93,6 +93,8 @@ CREATE TABLE idempotency_keys (
   created_ms INTEGER NOT NULL
 );
 )sql",
+    // 1 -> 2: the validity period asked for (messages queued before it get the longest)
+    "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
@@ -215,7 +217,7 @@ void SqliteStore::Migrate() {
 namespace {
 constexpr const char* kMessageColumns =
     "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
-    "parts, created_ms, updated_ms, sent_ms FROM outgoing";
+    "parts, created_ms, updated_ms, sent_ms, validity FROM outgoing";
 }
 
 std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
@@ -239,6 +241,7 @@ std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
   m.createdMs = s.Int(13);
   m.updatedMs = s.Int(14);
   m.sentMs = s.Int(15);
+  m.validity = s.Text(16);
   Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
   p.Bind(1, id);
   while (p.Step()) {
@@ -268,9 +271,10 @@ EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) {
   }
   Statement s(db_,
               "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-              "updated_ms) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+              "updated_ms, validity) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
   s.Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
   s.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
+  s.Bind(9, r.validity.empty() ? std::string("max") : r.validity);
   s.Step();
   const int64_t id = sqlite3_last_insert_rowid(db_);
   if (!r.idempotencyKey.empty()) {

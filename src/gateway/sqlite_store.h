@@ -17,7 +17,7 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.

@@ -50,6 +50,36 @@ TEST(GatewayStore, CreatesSchemaAndKeepsDataAcrossReopen) {
   sqlite3_close(db);
 }
 
+// A database of the first schema: its queued messages get the longest
+// validity period, new ones keep theirs.
+TEST(GatewayStore, MigratesTheFirstSchemaAndKeepsTheValidity) {
+  TempDir dir;
+  const std::string path = dir.Path("g.db");
+  {
+    SqliteStore store(path);
+    OutgoingRequest r = Request("+1555");
+    r.validity = "12h";
+    store.Enqueue(r, 1000);
+  }
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "ALTER TABLE outgoing DROP COLUMN validity; PRAGMA user_version=1", nullptr, nullptr, nullptr),
+        SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  SqliteStore store(path);
+  EXPECT_EQ(store.SchemaVersion(), SqliteStore::kSchemaVersion);
+  ASSERT_TRUE(store.GetMessage(1));
+  EXPECT_EQ(store.GetMessage(1)->validity, "max");
+  OutgoingRequest r = Request("+1556");
+  r.validity = "3d";
+  EXPECT_EQ(store.GetMessage(store.Enqueue(r, 2000).id)->validity, "3d");
+  EXPECT_EQ(store.GetMessage(store.Enqueue(Request("+1557"), 3000).id)->validity, "max");
+}
+
 TEST(GatewayStore, RefusesNewerSchemaAndNonDatabaseFilesNamingThem) {
   TempDir dir;
   const std::string newer = dir.Path("newer.db");
