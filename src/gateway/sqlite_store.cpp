@@ -1,6 +1,9 @@
 #include "gateway/sqlite_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -99,6 +102,28 @@ CREATE TABLE idempotency_keys (
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
 
+// Every message, number and text is in these files: owner only. SQLite gives
+// the -wal and -shm files the database file's mode, so a database created
+// 0600 keeps them so.
+std::vector<std::string> RestrictFileModes(const std::string& path) {
+  if (path.empty() || path == ":memory:") return {};  // no file
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);  // an empty file is an empty database
+    return {};
+  }
+  // Otherwise it exists (or cannot be made; SQLite names the reason).
+  std::vector<std::string> tightened;
+  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+        ::chmod(file.c_str(), st.st_mode & 0700) == 0) {
+      tightened.push_back(file);
+    }
+  }
+  return tightened;
+}
+
 }  // namespace
 
 // A prepared statement with positional binds (from 1) and column reads (from 0).
@@ -157,7 +182,7 @@ class SqliteStore::Transaction {
   bool done_ = false;
 };
 
-SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(RestrictFileModes(path)) {
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
     std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
