@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/records_json.h"
-#include "gateway/search.h"
+#include "gateway/sqlite_statement.h"
 
 namespace vela::gateway {
 
@@ -100,24 +100,6 @@ CREATE TABLE idempotency_keys (
     // 1 -> 2: the validity period asked for (messages queued before it get the longest)
     "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
 };
-// vela_match(number, text, query): MatchesWords, the query's words worked
-// out once per statement.
-void MatchFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  auto text = [argv](int i) {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[i]));
-    return p ? std::string(p, static_cast<size_t>(sqlite3_value_bytes(argv[i]))) : std::string();
-  };
-  using Words = std::vector<std::string>;
-  const auto* words = static_cast<const Words*>(sqlite3_get_auxdata(ctx, 2));
-  Words local;
-  if (!words) {
-    local = SearchWords(text(2));
-    sqlite3_set_auxdata(ctx, 2, new Words(local), [](void* p) { delete static_cast<Words*>(p); });
-    words = &local;
-  }
-  sqlite3_result_int(ctx, MatchesWords(*words, text(0), text(1)) ? 1 : 0);
-}
-
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
 
@@ -144,45 +126,6 @@ std::vector<std::string> RestrictFileModes(const std::string& path) {
 }
 
 }  // namespace
-
-// A prepared statement with positional binds (from 1) and column reads (from 0).
-class SqliteStore::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // True while a row is available.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) + ")");
-  }
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-  }
-  bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 // BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
 class SqliteStore::Transaction {
@@ -211,8 +154,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
   }
   // Another process (the sqlite3 shell, a backup) may hold the file briefly.
   sqlite3_busy_timeout(db_, 5000);
-  sqlite3_create_function(db_, "vela_match", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, MatchFunction, nullptr,
-                          nullptr);
+  RegisterSearchFunction(db_);
   try {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
@@ -597,28 +539,6 @@ std::vector<ReceivedMessage> SqliteStore::LoadInbox(const char* where, int64_t a
 std::vector<ReceivedMessage> SqliteStore::ListInbox(int64_t sinceId, int limit) {
   std::lock_guard<std::mutex> lock(mutex_);
   return LoadInbox("id > ? AND deleted=0 ORDER BY id LIMIT ?", sinceId, limit);
-}
-
-SearchHits SqliteStore::Search(const std::string& query, int limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SearchHits hits;
-  if (SearchWords(query).empty()) return hits;
-  std::vector<int64_t> ids;
-  Statement out(db_, "SELECT id FROM outgoing WHERE vela_match(recipient, text, ?) ORDER BY id DESC LIMIT ?");
-  out.Bind(1, query).Bind(2, static_cast<int64_t>(limit));
-  while (out.Step()) ids.push_back(out.Int(0));
-  for (int64_t id : ids) {
-    if (auto m = LoadMessage(id)) hits.sent.push_back(std::move(*m));
-  }
-  ids.clear();
-  Statement in(db_,
-               "SELECT id FROM inbox WHERE deleted=0 AND vela_match(originator, text, ?) ORDER BY id DESC LIMIT ?");
-  in.Bind(1, query).Bind(2, static_cast<int64_t>(limit));
-  while (in.Step()) ids.push_back(in.Int(0));
-  for (int64_t id : ids) {
-    for (ReceivedMessage& m : LoadInbox("id = ? AND deleted = ?", id, 0)) hits.received.push_back(std::move(m));
-  }
-  return hits;
 }
 
 std::optional<ReceivedMessage> SqliteStore::NextHookJob(int64_t nowMs) {
