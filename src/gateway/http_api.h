@@ -1,8 +1,8 @@
 // The gateway's HTTP API (cpp-httplib): the outgoing queue, the inbox, the
 // event stream, the modems, health and metrics, and the web console. Every
-// request carries the bearer token or a console session; every error is a 4xx/5xx with a JSON body {"error": ...}.
-// Slow clients are bounded by read and write time-outs, bodies by a size
-// limit, event streams by a count.
+// request carries the bearer token or a console session; every error is a
+// 4xx/5xx with a JSON body {"error": ...}. Slow clients are bounded by read and write
+// time-outs, bodies by a size limit, event streams by a count.
 #pragma once
 
 #include <atomic>
