@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <map>
 #include <memory>
@@ -553,6 +554,57 @@ TEST_F(GatewayEndToEnd, ASecondGatewayOnTheAddressExitsAndTheDatabaseIsTheOwners
   EXPECT_EQ(Occurrences(restarted, "were open to other users"), 1u) << restarted;
   EXPECT_NE(restarted.find(dir_.Path("gw.db") + ", " + dir_.Path("gw.db") + "-wal, "), std::string::npos) << restarted;
   EXPECT_EQ(first.Terminate(took), 0);
+}
+
+// A modem unplugged and plugged back with nothing queued for it: up again
+// within 5 s of its return, and what arrived meanwhile is read.
+TEST_F(GatewayEndToEnd, AnUnpluggedModemIsReopenedWhenItIsBackWithNothingQueued) {
+  sim::ModemSimOptions o;
+  o.unplug = true;
+  o.linkPath = dir_.Path("modem");
+  sims_[0] = std::make_unique<sim::ModemSim>(o);
+  sims_[0]->Start();
+  GatewayProcess gw({"gateway", "--modem", "a=" + o.linkPath, "--db", dir_.Path("gw.db"), "--token-file",
+                     dir_.Path("token"), "--listen", "127.0.0.1:0"},
+                    dir_.Path("gateway.log"));
+  const int port = gw.Start();
+  auto c = Client(port);
+  auto state = [&] {
+    auto r = c->Get("/v1/modems");
+    return r && r->status == 200 ? json::parse(r->body)["modems"][0]["state"].get<std::string>() : std::string();
+  };
+  auto waitFor = [&](const std::function<bool()>& done, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  };
+  const std::string log = dir_.Path("gateway.log");
+  ASSERT_TRUE(waitFor([&] { return state() == "up"; }, 30000)) << ReadFile(log);
+
+  sims_[0]->Unplug();
+  ASSERT_TRUE(waitFor([&] { return state() == "down"; }, 10000)) << ReadFile(log);
+  sims_[0]->AddStored("+4915550002", "while away");
+  // Long enough for the reopen attempts to back off as far as they go.
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  sims_[0]->Replug();
+  const auto back = Clock::now();
+  ASSERT_TRUE(waitFor([&] { return state() == "up"; }, 20000)) << ReadFile(log);
+  EXPECT_LT(Clock::now() - back, std::chrono::seconds(5)) << ReadFile(log);
+
+  auto inboxHas = [&](const std::string& text) {
+    for (const json& m : Inbox(*c)) {
+      if (m["text"] == text) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(waitFor([&] { return inboxHas("while away"); }, 10000)) << ReadFile(log);
+  sims_[0]->InjectDeliver("+4915550003", "after");
+  EXPECT_TRUE(waitFor([&] { return inboxHas("after"); }, 10000)) << ReadFile(log);
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
 }
 
 }  // namespace
