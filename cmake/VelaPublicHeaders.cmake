@@ -7,7 +7,7 @@ set(VELA_PUBLIC_HEADER_ENTRIES
   coding/text_coding.h coding/sms.h coding/reassembly.h coding/hex.h
   pdu/pdu_sms.h
   platform/codepage.h platform/datetime.h platform/message_target.h platform/termination.h
-  transport/line_framing.h
+  at/line_framing.h
   modem/vuz_vela.h)
 # Headers of libraries that are part of velasms but not installed (the gateway).
 set(VELA_TOOL_HEADERS gateway/gateway.h gateway/config.h)

@@ -21,7 +21,7 @@ endif()
 # Tests that link only the pure libraries (no I/O beyond the platform seam
 # they may still pull in) get the label "pure" and belong to the target
 # pure_tests: what the sanitizer build (preset asan) builds and runs.
-set(VELA_PURE_LIBS vela_common vela_coding vela_pdu vela_at_lines vela_at)
+set(VELA_PURE_LIBS vela_common vela_coding vela_pdu vela_at)
 if(NOT TARGET pure_tests)
   add_custom_target(pure_tests)
 endif()

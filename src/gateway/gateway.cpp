@@ -36,7 +36,14 @@ void Gateway::Start() {
     }
   }
 
-  store_ = std::make_unique<SqliteStore>(config_.db);
+  auto sqlite = std::make_unique<SqliteStore>(config_.db);
+  if (!sqlite->Tightened().empty()) {
+    std::string files;
+    for (const std::string& f : sqlite->Tightened()) files += (files.empty() ? "" : ", ") + f;
+    log_.Line("the database files " + files + " were open to other users; now to the owner only (0600)");
+  }
+  store_ = std::move(sqlite);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
