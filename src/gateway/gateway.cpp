@@ -26,6 +26,7 @@ void Gateway::Start() {
   }
   bool created = false;
   ApiSettings api;
+  api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");

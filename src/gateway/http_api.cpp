@@ -10,7 +10,9 @@
 
 #include "coding/text_coding.h"
 #include "coding/validity.h"
+#include "gateway/console_api.h"
 #include "gateway/records_json.h"
+#include "gateway/web_console.h"
 #include "platform/codepage.h"
 
 namespace vela::gateway {
@@ -262,8 +264,22 @@ void HttpApi::Stop() {
 void HttpApi::Routes() {
   httplib::Server& s = *server_;
 
+  console_ = std::make_unique<WebConsole>(settings_.token, settings_.sessionHours);
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    WebConsole::AddSecurityHeaders(res);
+    if (WebConsole::IsPublic(req)) return httplib::Server::HandlerResponse::Unhandled;
     const std::string auth = req.get_header_value("Authorization");
+    if (auth.empty()) {
+      switch (console_->Check(req)) {
+        case WebConsole::Access::kAllowed:
+          return httplib::Server::HandlerResponse::Unhandled;
+        case WebConsole::Access::kBadCsrf:
+          SendError(res, 403, "missing or wrong X-CSRF-Token for this console session");
+          return httplib::Server::HandlerResponse::Handled;
+        case WebConsole::Access::kNoSession:
+          break;
+      }
+    }
     const std::string prefix = "Bearer ";
     if (auth.compare(0, prefix.size(), prefix) != 0 || !SameToken(auth.substr(prefix.size()), settings_.token)) {
       res.set_header("WWW-Authenticate", "Bearer");
@@ -446,6 +462,9 @@ void HttpApi::Routes() {
     for (const ModemInfo& m : modems_.Modems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
     SendJson(res, 200, json{{"modems", list}});
   });
+
+  RegisterConsoleApi(s, store_, modems_, settings_.maxParts);
+  console_->Register(s);
 
   s.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
     int up = 0, total = 0;
