@@ -45,6 +45,12 @@ void Gateway::Start() {
   }
   store_ = std::move(sqlite);
 
+  // The address first: a second gateway on it (a manual run beside the
+  // service, a restart racing the old process) must stop before it touches
+  // the queue or the modems.
+  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  api_->Bind(host, port);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -63,8 +69,6 @@ void Gateway::Start() {
   }
   for (auto& w : workers_) w->Start();
 
-  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
-  api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
             std::to_string(workers_.size()) + " modem(s)");

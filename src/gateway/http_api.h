@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "gateway/service.h"
@@ -61,6 +62,12 @@ class HttpApi {
   std::unique_ptr<WebConsole> console_;
   int port_ = 0;
   std::atomic<int> streams_{0};
+  // Run and Stop may race at start: a Stop before httplib marks itself
+  // running would be lost and Run would serve on.
+  std::mutex runMutex_;
+  bool stopRequested_ = false;  // guarded by runMutex_
+  bool runEntered_ = false;     // guarded by runMutex_
+  std::atomic<bool> runDone_{false};
 };
 
 // Splits "HOST:PORT" ("[::1]:80" for IPv6); throws std::invalid_argument.
