@@ -226,7 +226,7 @@ Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   const bool numbered =
       error.kind == TVuZVela::ModemError::Kind::kCms || error.kind == TVuZVela::ModemError::Kind::kCme;
   if (numbered) {
-    o.Set("code", error.code);
+    o.Set("code", error.code.value_or(0));
     o.Set("text", Utf8FromBytes(!error.text.empty() ? error.text : error.Describe()));
   } else {
     o.Set("code", result.cmsError ? Json(result.cmsError) : Json());
