@@ -51,6 +51,12 @@ struct Indication {
 // length is nullopt, so that it never passes for a command's answer.
 std::optional<Indication> RecogniseIndication(const ByteString& line);
 
+// The routed message or report (+CMT or +CDS) whose PDU the line after
+// `line` is, for a line that names one anywhere; a line naming both
+// announces a report ("+CMT: +CDS: 25"). The driver's rule for the lines
+// that reach it; nullopt when the line names neither.
+std::optional<IndicationKind> RoutedHeaderNamed(const ByteString& line);
+
 // True while the bytes received so far of a line (`partial`, leading blanks
 // allowed) may still become an indication: they are a prefix of one of the
 // indication prefixes, or begin with one. The framing does not end such a
@@ -73,14 +79,17 @@ std::optional<int> ParseCmeError(const ByteString& text);
 ByteString CmsErrorText(int code);
 ByteString CmeErrorText(int code);
 
-// The modem's error in a response, for messages shown to the user.
+// The modem's error: how a command was refused, or that it was not answered.
+// The one error type of the AT dialogue; the driver reports it as it stands.
 struct ModemError {
-  enum class Kind { kCms, kCme, kPlain };
-  Kind kind = Kind::kPlain;
-  std::optional<int> code;  // nullopt for plain ERROR and verbose results
-  ByteString text;          // the meaning, or the modem's own verbose text
-  // "+CMS ERROR: 304 (invalid PDU mode parameter)", "+CME ERROR: 16
-  // (incorrect password)", "ERROR".
+  enum class Kind { kNone, kCms, kCme, kPlain, kNoAnswer };
+  Kind kind = Kind::kNone;
+  std::optional<int> code;  // the +CMS / +CME ERROR number; nullopt for ERROR, verbose results, no answer
+  ByteString text;          // the number's meaning, or the modem's own verbose text
+  ByteString command;       // the command without "\r", where known (a PIN entry shows as "AT+CPIN=...")
+  // "+CMS ERROR: 304: invalid PDU mode parameter", "+CME ERROR: SIM PUK
+  // required", "ERROR" / "ERROR from AT+CSMS=1", "no answer" / "no answer to
+  // AT+CGMI"; "" for kNone.
   ByteString Describe() const;
 };
 // The first error result in `response` ("+CMS ERROR", "+CME ERROR" or a line
@@ -123,27 +132,23 @@ enum class MessageStatus { kUnread = 0, kRead = 1, kUnsent = 2, kSent = 3 };
 // "unread", "read", "unsent", "sent".
 const char* MessageStatusText(MessageStatus status);
 
+// A message in the modem's storage, as +CMGL and +CMGR show it.
 struct StoredMessage {
-  int index = 0;
+  int index = 0;  // +CMGR: the index asked for (0 from ParseCmgr)
   MessageStatus status = MessageStatus::kUnread;
   ByteString alpha;
   std::optional<int> length;
-  ByteString pdu;  // the PDU line (service-centre part and TPDU); may be empty
+  ByteString storage;  // the storage it was read from, where the reader knows it ("SM", "ME", ...)
+  ByteString pdu;      // the PDU line (service-centre part and TPDU); may be empty
 };
 // +CMGL: <index>,<stat>,[<alpha>],<length> each followed by its PDU line.
 // Headers whose index or status cannot be read are skipped; a header whose
 // PDU line is missing gives an entry with an empty `pdu`.
 std::vector<StoredMessage> ParseCmgl(const ByteString& response);
 
-struct ReadMessage {
-  MessageStatus status = MessageStatus::kUnread;
-  ByteString alpha;
-  std::optional<int> length;
-  ByteString pdu;
-};
 // +CMGR: <stat>,[<alpha>],<length> and its PDU line; nullopt without a
 // header or without a PDU line (an empty slot).
-std::optional<ReadMessage> ParseCmgr(const ByteString& response);
+std::optional<StoredMessage> ParseCmgr(const ByteString& response);
 
 // Remaining attempts of the SIM codes, where the modem tells them:
 // +CPINR: <code>,<retries>[,<default>] (TS 27.007), ^CPIN: <code>,<times>,

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 
+#include "coding/hex.h"
 #include "common/errors.h"
 
 namespace vela {
@@ -14,20 +15,19 @@ int32_t WrapMul(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
 }
 
-// Digit values of every byte. The bit-text operations read a character as
-// HexDigitValue does (upper-case hex only, anything else 0); the operations
-// that upper-case first also give the lower-case letters a-f their value
-// (upper-casing changes no other byte into a hex digit).
+// Digit values of every byte, from the one hex table. The bit-text
+// operations read a character as HexDigitValue does (upper-case hex only,
+// anything else 0); the operations that upper-case first also give the
+// lower-case letters a-f their value (upper-casing changes no other byte into
+// a hex digit).
 struct DigitTables {
   int8_t upper_only[256];
   int8_t any_case[256];
   constexpr DigitTables() : upper_only(), any_case() {
     for (int c = 0; c < 256; ++c) {
-      int v = 0;
-      if (c >= '0' && c <= '9') v = c - '0';
-      if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-      upper_only[c] = static_cast<int8_t>(v);
-      any_case[c] = static_cast<int8_t>(c >= 'a' && c <= 'f' ? c - 'a' + 10 : v);
+      const int v = hex::kIndex.value[c] < 0 ? 0 : hex::kIndex.value[c];
+      any_case[c] = static_cast<int8_t>(v);
+      upper_only[c] = static_cast<int8_t>(c >= 'a' && c <= 'f' ? 0 : v);
     }
   }
 };

@@ -198,4 +198,15 @@ size_t Reassembler::Pending() const { return entries_.size(); }
 
 std::vector<uint64_t> Reassembler::TakeLateDuplicateTags() { return std::exchange(lateDuplicateTags_, {}); }
 
+ReceivedPart PartOf(const DecodedUserData& decoded, uint64_t tag) {
+  ReceivedPart part;
+  part.originator = decoded.originator;
+  if (decoded.hasHeader) part.concatenation = decoded.header.concatenation;
+  part.text = decoded.text;
+  part.smscTime = decoded.smscTime;
+  part.smscDateTime = decoded.smscDateTime;
+  part.tag = tag;
+  return part;
+}
+
 }  // namespace vela::coding

@@ -42,6 +42,9 @@ struct ReceivedPart {
   uint64_t tag = 0;  // caller's handle for this part (e.g. a storage index); kept in order
 };
 
+// The part a decoded SMS-DELIVER is, with the caller's `tag`.
+ReceivedPart PartOf(const DecodedUserData& decoded, uint64_t tag);
+
 struct AssembledMessage {
   ByteString originator;
   WideString text;       // parts in sequence order; markers where parts are missing

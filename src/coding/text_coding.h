@@ -152,14 +152,19 @@ ByteString NormaliseDestination(const ByteString& number);
 
 // --- Decoding ------------------------------------------------------------------
 
-// A received SMS-DELIVER (or SUBMIT, for offline tools) decoded with full
-// Unicode. Status reports give kind 2 and no text.
+// A received SMS-DELIVER or SMS-STATUS-REPORT (or a SUBMIT, for offline
+// tools) as typed values, text decoded with full Unicode. Status reports
+// give kind 2, their TP-MR, TP-ST and TP-DT, and no text.
 struct DecodedUserData {
-  int kind = -1;              // 0 SUBMIT, 1 DELIVER, 2 STATUS-REPORT, -1 unreadable
-  ByteString originator;      // DELIVER: TP-OA ("+" international, or alphanumeric text as UTF-8);
-                              // SUBMIT: TP-DA; STATUS-REPORT: TP-RA
-  std::string smscTime;       // DELIVER, STATUS-REPORT: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
-  DateTime smscDateTime = 0;  // the same as an automation date (0 if unreadable)
+  int kind = -1;                 // 0 SUBMIT, 1 DELIVER, 2 STATUS-REPORT, -1 unreadable
+  ByteString originator;         // DELIVER: TP-OA ("+" international, or alphanumeric text as UTF-8);
+                                 // SUBMIT: TP-DA; STATUS-REPORT: TP-RA
+  std::string smscTime;          // DELIVER, STATUS-REPORT: TP-SCTS as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
+  DateTime smscDateTime = 0;     // the same as an automation date (0 if unreadable)
+  std::optional<int> reference;  // SUBMIT, STATUS-REPORT: TP-MR (0..255)
+  std::optional<int> status;     // STATUS-REPORT: TP-ST (23.040 9.2.3.15)
+  std::string dischargeTime;     // STATUS-REPORT: TP-DT as "YYYY-MM-DD hh:mm:ss"; empty if unreadable
+  DateTime dischargeDateTime = 0;
   int dcs = 0;
   Coding coding = Coding::kGsm7;  // kGsm7, kEightBit or kUcs2 (reserved alphabets read as 8-bit)
   bool hasHeader = false;

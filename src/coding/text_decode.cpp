@@ -283,7 +283,9 @@ DecodedUserData DecodePdu(const ByteString& pdu) {
       break;
     case 1: {  // SMS-SUBMIT: MR, DA, PID, DCS, VP
       r.kind = 0;
-      if (!in.Skip(1) || !ReadAddress(in, r.originator) || !in.Skip(1) || !in.Octet(octet)) break;
+      if (!in.Octet(octet)) break;
+      r.reference = octet;
+      if (!ReadAddress(in, r.originator) || !in.Skip(1) || !in.Octet(octet)) break;
       r.dcs = octet;
       const unsigned vpf = (first >> 3) & 3;
       if (!in.Skip(vpf == 0 ? 0 : vpf == 2 ? 1 : 7)) break;
@@ -292,13 +294,27 @@ DecodedUserData DecodePdu(const ByteString& pdu) {
     case 2:  // SMS-STATUS-REPORT: MR, RA, SCTS; no text
       r.kind = 2;
       r.hasHeader = false;
-      if (!in.Skip(1) || !ReadAddress(in, r.originator) || !in.Take(7, stamp)) {
+      if (!in.Octet(octet)) {
+        r.truncated = true;
+        return r;
+      }
+      r.reference = octet;
+      if (!ReadAddress(in, r.originator) || !in.Take(7, stamp)) {
         r.truncated = true;
         return r;
       }
       ReadTimeStamp(stamp, r.smscTime, r.smscDateTime);
       // TP-DT and TP-ST complete the report.
-      if (!in.Skip(7) || !in.Octet(octet)) r.truncated = true;
+      if (!in.Take(7, stamp)) {
+        r.truncated = true;
+        return r;
+      }
+      ReadTimeStamp(stamp, r.dischargeTime, r.dischargeDateTime);
+      if (!in.Octet(octet)) {
+        r.truncated = true;
+        return r;
+      }
+      r.status = octet;
       return r;
     default:  // reserved message type
       return r;

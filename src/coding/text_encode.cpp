@@ -54,29 +54,22 @@ class ReverseIndex {
  private:
   ReverseIndex() {
     std::map<char16_t, CharCodes> by_char;
+    // Codes in ascending order: a character a table holds twice keeps its
+    // lowest code.
+    auto add = [&](const GsmTable* table, int language, uint16_t CharCodes::*mask,
+                   uint8_t(CharCodes::*codes)[kLanguageCount]) {
+      for (int code = 0; table != nullptr && code < 128; ++code) {
+        const char16_t ch = table->code[code];
+        if (ch == 0 || code == kEscape) continue;
+        CharCodes& e = by_char[ch];
+        if (e.*mask & (1u << language)) continue;
+        e.*mask = static_cast<uint16_t>(e.*mask | (1u << language));
+        (e.*codes)[language] = static_cast<uint8_t>(code);
+      }
+    };
     for (int language = 0; language < kLanguageCount; ++language) {
-      // Codes in ascending order: a character a table holds twice keeps its
-      // lowest code.
-      if (const GsmTable* table = LockingTable(language)) {
-        for (int code = 0; code < 128; ++code) {
-          const char16_t ch = table->code[code];
-          if (ch == 0 || code == kEscape) continue;
-          CharCodes& e = by_char[ch];
-          if (e.lockingMask & (1u << language)) continue;
-          e.lockingMask = static_cast<uint16_t>(e.lockingMask | (1u << language));
-          e.locking[language] = static_cast<uint8_t>(code);
-        }
-      }
-      if (const GsmTable* table = ShiftTable(language)) {
-        for (int code = 0; code < 128; ++code) {
-          const char16_t ch = table->code[code];
-          if (ch == 0 || code == kEscape) continue;
-          CharCodes& e = by_char[ch];
-          if (e.shiftMask & (1u << language)) continue;
-          e.shiftMask = static_cast<uint16_t>(e.shiftMask | (1u << language));
-          e.shift[language] = static_cast<uint8_t>(code);
-        }
-      }
+      add(LockingTable(language), language, &CharCodes::lockingMask, &CharCodes::locking);
+      add(ShiftTable(language), language, &CharCodes::shiftMask, &CharCodes::shift);
     }
     entries_.reserve(by_char.size());
     latin_.fill(-1);

@@ -12,4 +12,10 @@ using WideString = std::u16string;
 // Automation date: days since 1899-12-30 00:00, fraction = time of day; 0 = no time.
 using DateTime = double;
 
+// What the command lock of a modem channel covers.
+enum class LockScope {
+  kMachine,  // every command of every channel on the machine ("DezIsBusy")
+  kPort,     // the commands to one device
+};
+
 }  // namespace vela

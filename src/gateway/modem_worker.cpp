@@ -5,13 +5,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "coding/conversion.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
 #include "coding/validity.h"
 #include "modem/vuz_vela.h"
-#include "pdu/pdu_sms.h"
-#include "transport/comm.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 #include "platform/message_target.h"
@@ -35,16 +32,6 @@ uint64_t SteadyMs() {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
-}
-
-std::string TimeText(const TTimeStamp* stamp) {
-  if (!stamp) return {};
-  try {
-    const DateTime t = stamp->GetDateTime();
-    return t == 0 ? std::string() : platform::FormatDateTime(t);
-  } catch (...) {
-    return {};  // a time stamp with impossible fields
-  }
 }
 
 // What makes one received part the same part when the network delivers it
@@ -86,14 +73,10 @@ struct WorkerThread {
   void Logf(const std::string& text) { ctx.log.Line("modem " + config.name + ": " + text); }
 
   void Feed(const coding::DecodedUserData& d, int64_t partId, uint64_t arrivedMs) {
-    coding::ReceivedPart part;
-    part.originator = d.originator;
-    if (d.hasHeader) part.concatenation = d.header.concatenation;
-    part.text = d.text;
-    part.smscTime = d.smscTime;
-    part.smscDateTime = d.smscDateTime;
-    part.tag = static_cast<uint64_t>(partId);
-    for (const coding::AssembledMessage& m : reassembler.Add(std::move(part), arrivedMs)) StoreAssembled(m);
+    for (const coding::AssembledMessage& m :
+         reassembler.Add(coding::PartOf(d, static_cast<uint64_t>(partId)), arrivedMs)) {
+      StoreAssembled(m);
+    }
   }
 
   void StoreAssembled(const coding::AssembledMessage& a) {
@@ -140,21 +123,15 @@ struct WorkerThread {
   bool AcceptReport(const ByteString& pdu) {
     ReportRecord r;
     r.modem = config.name;
-    try {
-      TPDUSMS parsed(platform::WideFromNarrow(pdu));
-      r.reference = TConversion::HexToInt(parsed.GetMessageReference()) & 0xFF;
-      const auto* type = dynamic_cast<const TSMSReport*>(parsed.GetSMSType());
-      if (!type) {
-        Logf("an indication announced as a status report is none; dropped: " + pdu);
-        return true;
-      }
-      r.tpStatus = type->Status().empty() ? 0 : TConversion::HexToInt(type->Status());
-      r.smscTime = TimeText(parsed.GetTimeStamp());
-      r.dischargeTime = TimeText(type->GetDischargeTimeStamp());
-    } catch (const std::exception& e) {
-      Logf(std::string("unreadable status report dropped: ") + e.what());
+    const coding::DecodedUserData report = coding::DecodePdu(pdu);
+    if (report.kind != 2 || !report.reference) {
+      Logf("an indication announced as a status report is none; dropped: " + pdu);
       return true;
     }
+    r.reference = *report.reference;
+    r.tpStatus = report.status.value_or(0);
+    r.smscTime = report.smscTime;
+    r.dischargeTime = report.dischargeTime;
     ReportMatch match = ctx.store.RecordReport(r, NowMs());
     ctx.events.Notify();
     if (match.messageId == 0) {
@@ -183,15 +160,9 @@ struct WorkerThread {
   // never get an answer. ESC ends that input without sending (27.005 3.5.1
   // +CMGS) and is ignored in command mode.
   void CancelPduInput() {
-    try {
-      driver.Channel().Connect(config.path, std::to_string(config.baud));
-      driver.SendCommand("\x1B", kCancelWaitMs);
-    } catch (...) {
-      // Open reports what is wrong with the port.
-    }
-    try {
-      driver.Channel().Disconnect();
-    } catch (...) {}
+    driver.Port = config.path;
+    driver.BaudRate = config.baud;
+    driver.CancelPduInput(kCancelWaitMs);
   }
 
   void RefreshDiagnostics() {
@@ -234,7 +205,7 @@ struct WorkerThread {
         const TVuZVela::ModemError& e = driver.LastModemError();
         if (e.kind == TVuZVela::ModemError::Kind::kCms) {
           o.kind = SendOutcome::Kind::kRefused;
-          o.cmsError = e.code;
+          o.cmsError = e.code.value_or(0);
         } else if (e.kind == TVuZVela::ModemError::Kind::kPlain || e.kind == TVuZVela::ModemError::Kind::kCme) {
           o.kind = SendOutcome::Kind::kRefused;
           o.detail = e.Describe();
@@ -362,9 +333,8 @@ void ModemWorker::Run() {
   driver.Lock = TVuZVela::LockScope::kPort;
   driver.StoredAtOpen = TVuZVela::StoredPolicy::kDeliver;
   driver.OnAcceptIndication = [&w](bool report, const ByteString& pdu) { return w.Accept(report, pdu); };
-  // Everything is taken in OnAcceptIndication; these keep the acknowledgement on.
-  driver.OnReceiveMessage = [](const ByteString&, const ByteString&, DateTime) {};
-  driver.OnDeliveryReport = [](const ByteString&, bool, DateTime, DateTime) {};
+  // Everything is taken in OnAcceptIndication, which decides the acknowledgement.
+  driver.AckPolicy = TVuZVela::Acknowledgement::kAlways;
   int64_t reopenDelay = kFirstReopenDelayMs;
   std::optional<uint64_t> reopenAt;
   bool absent = false;  // the device's path is gone; said once

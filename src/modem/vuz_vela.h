@@ -27,11 +27,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "at/at_protocol.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
 #include "coding/validity.h"
 #include "common/errors.h"
 #include "common/types.h"
+#include "modem/command_session.h"
+#include "modem/diagnostics.h"
+#include "modem/message_storage.h"
+#include "modem/sent_messages.h"
 
 namespace vela {
 
@@ -55,16 +60,6 @@ class EModemCommand : public Exception {
   using Exception::Exception;
 };
 
-// Command texts and answer lists of the driver.
-class TATCommands {
- public:
-  // Answers that end every command's wait: "OK", "ERROR", ">", "READY", "SIM PIN".
-  static std::vector<ByteString> DefaultAnswers();
-  // "AT+CMGS=<length>\r": announces a PDU of `length` octets (TPDU only,
-  // without the service-centre prefix).
-  static ByteString CMGSCommand(int32_t length);
-};
-
 class TVuZVela {
  public:
   using ReceiveMessageCallback =
@@ -82,6 +77,10 @@ class TVuZVela {
 
   // The creating thread becomes the thread that must dispatch messages.
   TVuZVela();
+  // A driver that talks through `port` instead of its own channel (a modem
+  // in memory, for tests): Open and Close then neither open nor close a
+  // device. `port` must outlive the driver.
+  explicit TVuZVela(at::CommandPort& port);
   // Closes an open port.
   ~TVuZVela();
   TVuZVela(const TVuZVela&) = delete;
@@ -113,7 +112,15 @@ class TVuZVela {
   // Opens skip them.
   bool MessageServiceReady() const { return messageServiceReady_; }
 
-  // Either may be unset: an indication is then not acknowledged and not reported.
+  // Which routed indications (+CMT / +CDS under message service 1) are
+  // acknowledged with AT+CNMA. kWhenReported: those a callback reports (a
+  // message needs OnReceiveMessage or OnReceiveText, a report
+  // OnDeliveryReport or OnMessageStatus); the others are neither acknowledged
+  // nor reported. kAlways: every one that OnAcceptIndication accepts, whether
+  // or not a callback reports it.
+  enum class Acknowledgement { kWhenReported, kAlways };
+  Acknowledgement AckPolicy = Acknowledgement::kWhenReported;
+
   ReceiveMessageCallback OnReceiveMessage;
   // Runs before an incoming message part or status report is acknowledged
   // (AT+CNMA) or deleted from the modem's storage (AT+CMGD), with its PDU as
@@ -133,6 +140,12 @@ class TVuZVela {
   // Sends one command (with its own "\r") with DefaultAnswers and returns the
   // lines received, each followed by "\r\n". EAbort when the host terminates.
   ByteString SendCommand(const ByteString& command, uint32_t timeoutMs);
+
+  // Ends the PDU input a process that died after the prompt of AT+CMGS left
+  // the modem in (ESC, 27.005 3.5.1; ignored in command mode), on Port at
+  // BaudRate, waiting `waitMs` for an answer; the port is closed again.
+  // Errors are swallowed: Open reports what is wrong with the port.
+  void CancelPduInput(uint32_t waitMs);
 
   // Steps of the script, used by Open; each returns false when its step failed.
   bool Initialize(ByteString& errorText);
@@ -178,18 +191,7 @@ class TVuZVela {
   // before anything is sent; EAbort when the host terminates.
   SendTextResult SendText(const ByteString& destination, const WideString& text, const SendTextOptions& options);
 
-  // A sent message's delivery state, once its parts' reports come in.
-  struct SentMessage {
-    ByteString messageId;
-    std::vector<ByteString> references;  // decimal
-    std::vector<int> partStatus;         // per part: -1 no report yet, -2 never sent (refused),
-                                         // else the last TP-ST
-    // true when every part was delivered (TP-ST 0x00..0x1F), false when every
-    // part has a final report and one failed (0x40 and above) or was never
-    // sent; nullopt while
-    // a part has no report or only a temporary one (0x20..0x3F: still trying).
-    std::optional<bool> Delivered() const;
-  };
+  using SentMessage = modem::SentMessage;
   // The sent message a status report with this reference (two hex digits,
   // as OnDeliveryReport gives it) belongs to: the most recent send with that
   // reference modulo 256. The driver records the report before it calls
@@ -216,16 +218,8 @@ class TVuZVela {
   // --- Errors --------------------------------------------------------------------
   // The last error the modem answered a command with (any command of this
   // driver, including those of Open, SendText and the storage functions).
-  struct ModemError {
-    enum class Kind { kNone, kCms, kCme, kPlain, kNoAnswer };
-    Kind kind = Kind::kNone;
-    int code = 0;        // the +CMS / +CME ERROR number; 0 for kPlain / kNoAnswer
-    ByteString text;     // its meaning ("incorrect password"), empty when unknown
-    ByteString command;  // the command without "\r" (a PIN entry shows as "AT+CPIN=...")
-    // "+CME ERROR: 16: incorrect password", "ERROR", "no answer"; "" for kNone.
-    ByteString Describe() const;
-  };
-  const ModemError& LastModemError() const { return lastError_; }
+  using ModemError = at::ModemError;
+  const ModemError& LastModemError() const { return session_->LastError(); }
   // A PIN the SIM refused (+CME ERROR: 16 or any other failure of AT+CPIN=)
   // is never entered again by this driver until Pin is changed: Open then
   // fails at once with "Check and Set Pin error. (...)" naming the refusal,
@@ -278,15 +272,11 @@ class TVuZVela {
   // Stored messages, for tools that list, read and delete them. Each raises
   // EModemCommand when the modem refuses (the text names the command and the
   // modem's error); EAbort when the host terminates.
-  struct StoredMessage {
-    int index = 0;
-    int status = 0;                   // 0 unread, 1 read, 2 unsent, 3 sent (27.005 <stat>)
-    ByteString storage;               // the storage it was read from
-    ByteString pdu;                   // as the modem printed it
-    coding::DecodedUserData decoded;  // coding::DecodePdu of pdu
-  };
+  // A stored message: index, status, storage and its PDU as the modem printed it.
+  using StoredMessage = at::StoredMessage;
   // "unread", "read", "unsent", "sent"; "" for other values.
   static const char* StoredStatusName(int status);
+  static const char* StoredStatusName(at::MessageStatus status) { return at::MessageStatusText(status); }
   // Selects `storage` ("SM", "ME", "MT", ...) for reading and deleting
   // (AT+CPMS="<storage>"); an empty name keeps the modem's current choice.
   void SelectStorage(const ByteString& storage);
@@ -300,24 +290,8 @@ class TVuZVela {
   int DeleteAllStoredMessages(const ByteString& storage = ByteString());
 
   // --- Diagnostics ---------------------------------------------------------------
-  struct StorageStatus {
-    ByteString name;
-    int used = 0;
-    int total = 0;
-  };
-  // Each field is best effort: nullopt when the modem refused or did not tell.
-  struct Diagnostics {
-    std::optional<int> signalDbm;            // AT+CSQ
-    std::optional<ByteString> registration;  // AT+CREG? / AT+CEREG?: "home", "roaming", "searching",
-                                             // "denied", "not registered", "unknown"
-    std::optional<ByteString> operatorName;  // AT+COPS?
-    std::optional<ByteString> smsc;          // AT+CSCA?
-    std::optional<StorageStatus> storage;    // AT+CPMS? (the read storage)
-    std::optional<ByteString> imsi;          // AT+CIMI
-    std::optional<ByteString> iccid;         // AT+CCID or AT+ICCID
-    std::optional<int> pinAttempts;          // AT+CPINR (or a vendor counter)
-    std::optional<int> pukAttempts;
-  };
+  using StorageStatus = modem::StorageStatus;
+  using Diagnostics = modem::Diagnostics;
   // Sends the queries on the open port; never raises for a refused query.
   Diagnostics QueryDiagnostics();
 
@@ -332,17 +306,19 @@ class TVuZVela {
   // Which commands wait for each other: kMachine (default) lets one command
   // of every VelaCtrl user on the machine be on the wire at a time; kPort
   // only serialises commands to the same device. Effective from the next command.
-  enum class LockScope { kMachine, kPort };
+  using LockScope = vela::LockScope;
   LockScope Lock = LockScope::kMachine;
   // Called with true when a command has waited more than a second for the
   // lock, and with false when it got it after such a wait. Driver's thread.
   std::function<void(bool waiting)> OnLockWait;
 
  private:
+  class Link;
+
   // Work for the delivery loop, in arrival order: an indication routed to the
   // line, a stored message or report to read (or already read), a message the
   // reassembly time-out released, or the repair of the modem's routing.
-  struct Indication {
+  struct Work {
     enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting };
     Type type = Type::kMessage;
     bool report = false;   // kMessage / kReport: a +CDS: (status report) rather than a +CMT:
@@ -353,52 +329,49 @@ class TVuZVela {
     bool keep = false;     // stored: left stored after reporting (StoredPolicy::kKeep)
     std::shared_ptr<coding::AssembledMessage> message;  // kAssembled
   };
-  struct SentRecord {
-    uint64_t serial = 0;
-    SentMessage message;
-    bool announced = false;  // OnMessageStatus has run
-  };
 
   void HandleMessage(uint32_t code, uintptr_t param1, uintptr_t param2);
   void HandleIndication(const ByteString& line);
   void DeliverReady();
-  void Deliver(const Indication& indication);
+  void Deliver(const Work& work);
   void AcknowledgeIndication();
   bool Accepted(bool report, const ByteString& pdu);
   void Step(int step, const char* description);
+  bool Reports(bool report) const;
 
-  // The command's response; records the modem's error (commandError_,
-  // lastError_). Command waits for "OK" or "ERROR" only.
-  ByteString SendCommandWith(const ByteString& command, const std::vector<ByteString>& answers, uint32_t timeoutMs);
-  ByteString Command(const ByteString& command, uint32_t timeoutMs);
-  ByteString Detail() const;  // " (<the last command's error>)" or ""
-  bool SetupStorageRouting(ByteString& errorText);
+  // The steps of Open with the modem's error of the step that failed.
+  bool RunScript(ByteString& errorText, std::optional<at::ModemError>& detail);
+  bool CheckPin(bool& pinEntered, ByteString& detail);
+  bool SetupService(ByteString& errorText, std::optional<at::ModemError>& detail);
+  bool SetupStorageRouting(ByteString& errorText, std::optional<at::ModemError>& detail,
+                           std::optional<at::ModemError> refused);
+  [[noreturn]] static void Raise(const at::ModemError& error);
+
   void QueueStoredAtOpen();
-  void Acknowledge(const Indication& indication);
+  void QueueStored(const at::StoredMessage& entry, bool keep);
+  void Acknowledge(const Work& work);
   bool TakeRedelivery(const ByteString& pdu);
   void ScheduleRepair();
   void RepairRouting();
   void QueueUnreadStored();
-  void DeliverRoutedMessage(const Indication& indication);
-  void DeliverRoutedReport(const Indication& indication);
-  void DeliverStored(const Indication& indication);
+  void DeliverRoutedMessage(const Work& work);
+  void DeliverRoutedReport(const Work& work);
+  void DeliverStored(const Work& work);
   // Reports one message part (both paths); false when the version-1 callback
   // was set and failed, so that a stored part stays stored.
-  bool ReportPart(const ByteString& pdu, uint64_t tag);
-  bool ReportStatus(const ByteString& pdu);
+  bool ReportPart(const ByteString& pdu, const coding::DecodedUserData& decoded, uint64_t tag);
+  bool ReportStatus(const ByteString& pdu, const coding::DecodedUserData& decoded);
   void DeliverAssembled(const coding::AssembledMessage& message);
-  void EnsureReadStorage(const ByteString& storage);
   bool DeleteStoredPart(uint64_t tag);
   uint64_t StorageTag(const ByteString& storage, int index);
   void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
   void HandlePortLost();
-  // Asks the modem which storage it reads from when readStorage_ is unknown.
-  void KnowReadStorage();
   void ApplyLockScope();
   coding::Reassembler& Reassembly();
+  void Release(std::vector<coding::AssembledMessage> messages);
   static uint64_t NowMs();
   SendTextResult SendParts(const coding::SubmitMessage& message, bool multiPart, SendTextResult result);
-  ByteString SendOnePdu(const ByteString& pdu, int length, SendTextResult& result);
+  modem::Result<ByteString> SendOnePdu(const ByteString& pdu, int length);
 
   // Marks a driver operation (Open, SubmitMessage, SendCommand) on the stack;
   // when the outermost one ends, deferred indications are scheduled.
@@ -415,29 +388,31 @@ class TVuZVela {
 
   std::unique_ptr<platform::MessageTarget> target_;
   std::unique_ptr<TmyXComm> channel_;
+  at::CommandPort* external_ = nullptr;             // used instead of the channel when set
+  std::unique_ptr<Link> link_;                      // the channel as the parts' command port
+  std::unique_ptr<modem::CommandSession> session_;  // every command, with the last error
+  modem::MessageStorage storage_;
+  modem::SentMessages sent_;
   bool isOpen_ = false;
   ByteString deviceSerial_;
   ByteString deviceModel_;
   ByteString manufacturer_;
   bool messageServiceReady_ = false;
 
-  // Kind of PDU line the next indication line is ("+CMT:", "+CDS:" or empty).
-  // Per driver, so two modems whose lines interleave keep their own state.
-  ByteString pendingIndication_;
-  // Indications waiting for the channel to be free, in arrival order.
-  std::deque<Indication> ready_;
+  // Kind of PDU line the next indication line is, or none. Per driver, so two
+  // modems whose lines interleave keep their own state.
+  std::optional<at::IndicationKind> pendingIndication_;
+  // Work waiting for the channel to be free, in arrival order.
+  std::deque<Work> ready_;
   // Stored messages indicated before the port was lost: read after the next Open.
-  std::deque<Indication> afterOpen_;
+  std::deque<Work> afterOpen_;
   bool delivering_ = false;     // DeliverReady is on the stack
   bool deliverPosted_ = false;  // a kDeliverMessage is queued
   int operationDepth_ = 0;      // OperationScopes on the stack
   // Line copies posted to target_ and not yet handled; freed by the destructor.
   std::unordered_set<ByteString*> postedLines_;
 
-  ModemError lastError_;
-  std::optional<ModemError> commandError_;  // of the last command sent
   ByteString refusedPin_;
-  ByteString pinDetail_;
   ByteString refusedPinError_;  // how the SIM refused refusedPin_
   bool storageRouting_ = false;
   bool portLost_ = false;  // the device went away since the last Open
@@ -445,7 +420,6 @@ class TVuZVela {
   bool ackSucceeded_ = false;  // an AT+CNMA was answered OK in this session
   int repairsWithoutAck_ = 0;  // routing repairs since the last good AT+CNMA
   IncomingContext context_;
-  ByteString readStorage_;                // storage selected for reading ("" unknown)
   std::vector<ByteString> storageNames_;  // tag -> storage name
   // Stored parts reported but not deleted (waiting for their message's other
   // parts, kept by policy, or their deletion failed): tag -> PDU, so a later
@@ -461,13 +435,6 @@ class TVuZVela {
   coding::ReassemblyOptions reassemblerOptions_;
   std::optional<bool> cmmsSupported_;  // probed at the first multi-part send of an Open
   uint16_t concatReference_ = 0;
-  uint64_t sentSerial_ = 0;
-  std::deque<SentRecord> sent_;  // most recent last, bounded
-  struct RefSlot {
-    uint64_t serial = 0;  // 0: none
-    size_t part = 0;
-  };
-  RefSlot refTable_[256];  // reference modulo 256 -> the most recent part sent with it
 };
 
 }  // namespace vela

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "coding/conversion.h"
+#include "coding/hex.h"
 #include "platform/datetime.h"
 
 namespace vela {
@@ -33,13 +34,6 @@ int DecimalOrZero(const ByteString& piece) {
     value = value * 10 + (c - '0');
   }
   return value;
-}
-
-int HexNibble(char c) {
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= '0' && c <= '9') return c - '0';
-  return -1;
 }
 
 }  // namespace
@@ -133,7 +127,7 @@ TTimeStamp::TTimeStamp(const ByteString& text) : raw_text_(text) {
   // Zone in quarter hours, two BCD digits; bit 3 of the first digit (after
   // the swap) is the sign (TS 23.040 9.2.3.11): set means west of GMT.
   const ByteString zone = Piece(text, 13, 2);
-  const int first = HexNibble(zone[0]);
+  const int first = hex::DigitValue(zone[0]);
   if (first >= 8) {
     const char tens = static_cast<char>('0' + (first - 8));
     const int quarters = DecimalOrZero(ByteString(1, tens) + zone[1]);

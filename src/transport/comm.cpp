@@ -351,6 +351,20 @@ void TmyXComm::HandleMessage(uint32_t code, uintptr_t param1) {
   HandleLine(text);
 }
 
+ByteString TmyXComm::Exchange(const ByteString& command, const std::vector<ByteString>& expected, uint32_t timeoutMs) {
+  ByteString response;
+  SendCommand(command, expected, response, timeoutMs);
+  return response;
+}
+
+void TmyXComm::SetLineHandler(LineHandler handler) {
+  if (!handler) {
+    OnUnsolicitedLine = nullptr;
+    return;
+  }
+  OnUnsolicitedLine = [handler = std::move(handler)](TmyXComm&, const ByteString& line) { handler(line); };
+}
+
 void TmyXComm::HandleLine(const ByteString& text) {
   const ByteString line = TrimControl(text);
   Trace("[RX] " + line);

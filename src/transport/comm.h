@@ -47,24 +47,19 @@
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "transport/com_port.h"
+#include "at/command_port.h"
 #include "at/line_framing.h"
 
 namespace vela {
 
 class TWaitThread;
 
-// What the command lock of a channel covers.
-enum class LockScope {
-  kMachine,  // every command of every channel on the machine ("DezIsBusy")
-  kPort,     // the commands to one device (platform::PortLockName)
-};
-
 // One record of the trace file: local time stamp with milliseconds, a blank,
 // the trace line without its line end and with other control bytes shown as
 // \xNN, and "\n". Example: "2026-12-08 17:30:01.123 [TX] ATZ".
 ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteString& line);
 
-class TmyXComm {
+class TmyXComm : public at::CommandPort {
  public:
   using UnsolicitedLineHandler = std::function<void(TmyXComm& sender, const ByteString& line)>;
   using LockWaitHandler = std::function<void(bool waiting)>;
@@ -94,7 +89,7 @@ class TmyXComm {
   // machine-wide lock and the port with 8N1, RTS on, DTR off, no flow control.
   TmyXComm();
   // Disconnects when connected; errors while closing are swallowed.
-  ~TmyXComm();
+  ~TmyXComm() override;
   TmyXComm(const TmyXComm&) = delete;
   TmyXComm& operator=(const TmyXComm&) = delete;
 
@@ -117,7 +112,12 @@ class TmyXComm {
                    uint32_t timeoutMs);
 
   // A SendCommand is in progress or a completion wait holds the channel.
-  bool IsBusy() const { return in_command_ || waiting_; }
+  bool IsBusy() const override { return in_command_ || waiting_; }
+
+  // at::CommandPort: SendCommand returning the response; the line handler
+  // becomes OnUnsolicitedLine.
+  ByteString Exchange(const ByteString& command, const std::vector<ByteString>& expected, uint32_t timeoutMs) override;
+  void SetLineHandler(LineHandler handler) override;
   bool Opening() const { return opening_; }
   bool Connected() const { return connected_; }
   bool AbortRequested() const { return abort_requested_; }

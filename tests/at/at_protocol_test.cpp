@@ -147,8 +147,8 @@ TEST(AtProtocolErrors, FindModemErrorDescribesIt) {
     bool found;
     ByteString describe;
   } cases[] = {
-      {"AT+CMGS=23\r\n> \r\n+CMS ERROR: 304\r\n", true, "+CMS ERROR: 304 (invalid PDU mode parameter)"},
-      {"AT+CPIN=\"0000\"\r\n+CME ERROR: 16\r\n", true, "+CME ERROR: 16 (incorrect password)"},
+      {"AT+CMGS=23\r\n> \r\n+CMS ERROR: 304\r\n", true, "+CMS ERROR: 304: invalid PDU mode parameter"},
+      {"AT+CPIN=\"0000\"\r\n+CME ERROR: 16\r\n", true, "+CME ERROR: 16: incorrect password"},
       {"+CME ERROR: SIM PUK required\r\n", true, "+CME ERROR: SIM PUK required"},
       {"AT+CSMS=1\r\nERROR\r\n", true, "ERROR"},
       {"+CMT: \"ERROR\",24\r\nOK\r\n", false, ""},  // "ERROR" inside an alpha is no result
@@ -267,7 +267,7 @@ TEST(AtProtocolAnswers, ListOfStoredMessages) {
 }
 
 TEST(AtProtocolAnswers, ReadOneMessage) {
-  std::optional<ReadMessage> m = ParseCmgr("AT+CMGR=3\r\n+CMGR: 1,\"OK\",24\r\n0791214365\r\nOK\r\n");
+  std::optional<StoredMessage> m = ParseCmgr("AT+CMGR=3\r\n+CMGR: 1,\"OK\",24\r\n0791214365\r\nOK\r\n");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->status, MessageStatus::kRead);
   EXPECT_EQ(m->alpha, "OK");
@@ -388,4 +388,21 @@ TEST(AtProtocolHelpers, FieldsAndNumbers) {
 }
 
 }  // namespace
+TEST(AtProtocolIndications, RoutedHeaderNamedAnywhereOnTheLine) {
+  struct Case {
+    ByteString line;
+    std::optional<IndicationKind> kind;
+  } cases[] = {
+      {"+CMT: ,24", IndicationKind::kCmt},
+      {"+CDS: 25", IndicationKind::kCds},
+      {"+CMT: +CDS: 25", IndicationKind::kCds},  // both named: a report
+      {"+CDS: 6 +CMT: 5", IndicationKind::kCds},
+      {"junk +CMT: ,24", IndicationKind::kCmt},
+      {"+CMTI: \"SM\",3", std::nullopt},  // stored, no PDU follows
+      {"+CMT ,24", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RoutedHeaderNamed(c.line), c.kind) << c.line;
+}
+
 }  // namespace vela::at

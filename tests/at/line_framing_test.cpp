@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "pump.h"
+
 namespace vela {
 namespace {
 
-const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "READY", "SIM PIN"};
+using test::kDefaultAnswers;
 
 // One completed line and the index of the byte that completed it.
 struct Cut {

@@ -17,6 +17,7 @@
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "platform/termination.h"
+#include "pump.h"
 #include "transport/comm.h"
 
 namespace vela {
@@ -26,7 +27,7 @@ using test::ChannelPeer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "READY", "SIM PIN"};
+using test::kDefaultAnswers;
 
 long long MsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<milliseconds>(to - from).count();
@@ -34,16 +35,7 @@ long long MsBetween(Clock::time_point from, Clock::time_point to) {
 
 void SleepFor(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
-// Dispatches this thread's messages until `done` or `timeout_ms`.
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
-  const auto end = Clock::now() + milliseconds(timeout_ms);
-  while (!done()) {
-    if (Clock::now() >= end) return false;
-    platform::WaitForMessages(10);
-    platform::DispatchPendingMessages();
-  }
-  return true;
-}
+using test::PumpUntil;
 
 class ChannelScenario : public ::testing::Test {
  protected:

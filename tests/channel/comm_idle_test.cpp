@@ -13,6 +13,7 @@
 
 #include "platform/message_target.h"
 #include "pty_peer.h"
+#include "pump.h"
 #include "transport/comm.h"
 
 namespace vela {
@@ -34,15 +35,7 @@ long VoluntarySwitches() {
   return usage.ru_nvcsw;
 }
 
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    platform::WaitForMessages(10);
-    platform::DispatchPendingMessages();
-  }
-  return true;
-}
+using test::PumpUntil;
 
 struct IdleCase {
   const char* name;

@@ -16,6 +16,7 @@
 #include "platform/message_target.h"
 #include "platform/termination.h"
 #include "pty_peer.h"
+#include "pump.h"
 #include "transport/comm.h"
 
 namespace vela {
@@ -25,7 +26,7 @@ using test::PtyPeer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "READY", "SIM PIN"};
+using test::kDefaultAnswers;
 
 std::string TraceEnvPath() { return "/tmp/vela-channel-trace-" + std::to_string(::getpid()) + ".log"; }
 
@@ -55,16 +56,7 @@ long long MsSinceWrite(const PtyPeer& peer, const std::string& command) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - written).count();
 }
 
-// Dispatches this thread's messages until `done` or `timeout_ms`.
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
-  const auto end = Clock::now() + milliseconds(timeout_ms);
-  while (!done()) {
-    if (Clock::now() >= end) return false;
-    platform::WaitForMessages(10);
-    platform::DispatchPendingMessages();
-  }
-  return true;
-}
+using test::PumpUntil;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -19,6 +19,7 @@
 #include "platform/sync.h"
 #include "platform/termination.h"
 #include "pty_peer.h"
+#include "pump.h"
 #include "transport/comm.h"
 
 namespace vela {
@@ -28,22 +29,14 @@ using test::PtyPeer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "READY", "SIM PIN"};
+using test::kDefaultAnswers;
 const ByteString kPdu = "07912143658709F1040B919178563412F000003210802143650002E834";
 
 long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
-  const auto end = Clock::now() + milliseconds(timeout_ms);
-  while (!done()) {
-    if (Clock::now() >= end) return false;
-    platform::WaitForMessages(10);
-    platform::DispatchPendingMessages();
-  }
-  return true;
-}
+using test::PumpUntil;
 
 class RobustChannel : public ::testing::Test {
  protected:

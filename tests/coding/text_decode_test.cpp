@@ -3,6 +3,8 @@
 // known texts); the hostile ones are cut or corrupted by hand.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <string>
 #include <vector>
 
@@ -365,6 +367,36 @@ TEST(DecodePdu, AddressesWithStarAndHash) {
     const SubmitMessage message = EncodeSubmitMessage(u"hi", options);
     ASSERT_EQ(message.parts.size(), 1u);
     EXPECT_EQ(DecodePdu(message.parts[0].pdu).originator, c.decoded);
+  }
+}
+
+// SMS-STATUS-REPORT as typed values (23.040 9.2.2.3): TP-MR, TP-RA, TP-SCTS,
+// TP-DT and TP-ST; a report cut short keeps what it had.
+TEST(DecodePdu, StatusReportGivesItsTypedFields) {
+  const ByteString report = "00061A0D91947110325476F8622180710350406221807103904041";
+  struct Case {
+    ByteString pdu;
+    std::optional<int> reference, status;
+    ByteString recipient, scts, dt;
+    bool truncated;
+  } cases[] = {
+      {report, 0x1A, 0x41, "+4917012345678", "2026-12-08 17:30:05", "2026-12-08 17:30:09", false},
+      {report.substr(0, report.size() - 2), 0x1A, std::nullopt, "+4917012345678", "2026-12-08 17:30:05",
+       "2026-12-08 17:30:09", true},
+      {report.substr(0, 20), 0x1A, std::nullopt, "", "", "", true},
+      {"0006", std::nullopt, std::nullopt, "", "", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pdu);
+    const DecodedUserData d = DecodePdu(c.pdu);
+    EXPECT_EQ(d.kind, 2);
+    EXPECT_EQ(d.reference, c.reference);
+    EXPECT_EQ(d.status, c.status);
+    if (!c.recipient.empty()) EXPECT_EQ(d.originator, c.recipient);
+    EXPECT_EQ(d.smscTime, c.scts);
+    EXPECT_EQ(d.dischargeTime, c.dt);
+    EXPECT_EQ(d.truncated, c.truncated);
+    EXPECT_TRUE(d.text.empty());
   }
 }
 

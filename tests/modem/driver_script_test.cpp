@@ -1,26 +1,39 @@
-// The modem driver against a scripted modem: answers without echo, and
-// indications written in the middle of a command's answer.
+// The modem driver against a scripted modem in memory: answers without echo,
+// and indications written in the middle of a command's answer. No
+// pseudo-terminal, thread or sleep: the modem answers at once and the test
+// dispatches the driver's posted lines itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "memory_modem.h"
 #include "modem/vuz_vela.h"
 #include "modem_test_util.h"
-#include "scripted_modem.h"
 #include "sim_pdu.h"
 
 namespace vela {
 namespace {
 
 using test::EventLog;
-using test::PumpFor;
-using test::PumpUntil;
-using test::ScriptedModem;
+using test::MemoryModem;
+using Lines = std::vector<ByteString>;
+
+// Everything the driver posted to itself is handled: the modem in memory
+// answers at once, so nothing more can come.
+void Settle() {
+  for (int i = 0; i < 8; ++i) platform::DispatchPendingMessages();
+}
+bool PumpUntil(const std::function<bool()>& done, int /*timeoutMs*/) {
+  Settle();
+  return done();
+}
+void PumpFor(int /*ms*/) { Settle(); }
 
 std::string DeliverPdu(const std::string& from, const std::string& text) {
   sim::pdu::Deliver deliver;
@@ -39,41 +52,35 @@ std::string ReportPdu(int reference, int status) {
   return sim::pdu::EncodeStatusReport(report);
 }
 
-std::string CmtLines(const std::string& pdu) {
-  return "\r\n+CMT: ," + std::to_string(sim::pdu::TpduLength(pdu)) + "\r\n" + pdu + "\r\n";
+Lines CmtLines(const std::string& pdu) { return {"+CMT: ," + std::to_string(sim::pdu::TpduLength(pdu)), pdu}; }
+
+Lines CdsLines(const std::string& pdu) { return {"+CDS: " + std::to_string(sim::pdu::TpduLength(pdu)), pdu}; }
+
+Lines Join(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
-std::string CdsLines(const std::string& pdu) {
-  return "\r\n+CDS: " + std::to_string(sim::pdu::TpduLength(pdu)) + "\r\n" + pdu + "\r\n";
-}
-
-// A modem with a ready SIM and service 1 that echoes or not; `extra` may take
-// a line first (returns true when it has answered it).
+// A modem with a ready SIM and service 1 that echoes or not; `extra` may
+// answer a command first. Every PDU gets the reference 42.
 struct ScriptedAnswers {
   bool echo = true;
-  std::function<bool(ScriptedModem&, const std::string&)> extra;
-
-  void operator()(ScriptedModem& m, const std::string& line) const {
-    if (extra && extra(m, line)) return;
-    const std::string echoed = echo ? line + "\r\n" : "";
-    if (line == "AT+CGMI") return ScriptedModem::Answer(m, line, {"Maker Ltd"}, echo);
-    if (line == "AT+CGMM") return ScriptedModem::Answer(m, line, {"Model X"}, echo);
-    if (line == "AT+CGSN") return ScriptedModem::Answer(m, line, {"490154203237518"}, echo);
-    if (line == "AT+CPIN?") return ScriptedModem::Answer(m, line, {"+CPIN: READY"}, echo);
-    if (line == "AT+CSMS=?") return ScriptedModem::Answer(m, line, {"+CSMS: (0,1)"}, echo);
-    if (line == "AT+CSMS=1") return ScriptedModem::Answer(m, line, {"+CSMS: 1,1,1"}, echo);
-    if (line.rfind("AT+CMGS=", 0) == 0) return m.Write(echoed + "> ");
-    if (!line.empty() && line.back() == '\x1A') return m.Write(echoed + "+CMGS: 42\r\n\r\nOK\r\n");
-    ScriptedModem::Answer(m, line, {}, echo);
-  }
+  std::function<std::optional<Lines>(const ByteString&)> extra;
 };
 
 class DriverScriptTest : public ::testing::Test {
  protected:
   void Start(ScriptedAnswers answers) {
-    modem_ = std::make_unique<ScriptedModem>(answers);
-    driver_ = std::make_unique<TVuZVela>();
-    driver_->Port = modem_->DevicePath();
+    modem_ = std::make_unique<MemoryModem>();
+    modem_->echo = answers.echo;
+    modem_->Respond([extra = answers.extra](const ByteString& command) -> std::optional<Lines> {
+      if (extra) {
+        if (auto lines = extra(command)) return lines;
+      }
+      if (!command.empty() && command.back() == '\x1A') return Lines{"+CMGS: 42", "OK"};
+      return std::nullopt;
+    });
+    driver_ = std::make_unique<TVuZVela>(*modem_);
     events_.Attach(*driver_);
     driver_->Open();
   }
@@ -81,12 +88,9 @@ class DriverScriptTest : public ::testing::Test {
     driver_.reset();
     modem_.reset();
   }
-  size_t Count(const std::string& command) const {
-    auto lines = modem_->Lines();
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), command));
-  }
+  size_t Count(const std::string& command) const { return modem_->Count(command); }
 
-  std::unique_ptr<ScriptedModem> modem_;
+  std::unique_ptr<MemoryModem> modem_;
   std::unique_ptr<TVuZVela> driver_;
   EventLog events_;
 };
@@ -109,10 +113,9 @@ TEST_F(DriverScriptTest, IdentityAndReferenceComeFromTheInformationLinesWithAndW
 
 TEST_F(DriverScriptTest, IdentityQueryWithoutInformationGivesEmptyField) {
   ScriptedAnswers answers;
-  answers.extra = [](ScriptedModem& m, const std::string& line) {
-    if (line != "AT+CGSN") return false;
-    ScriptedModem::Answer(m, line, {});
-    return true;
+  answers.extra = [](const ByteString& line) -> std::optional<Lines> {
+    if (line != "AT+CGSN") return std::nullopt;
+    return Lines{"OK"};
   };
   Start(answers);
   EXPECT_EQ(driver_->DeviceSerial(), "");
@@ -123,16 +126,10 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
   const std::string message = DeliverPdu("+4915112345678", "inside");
   const std::string report = ReportPdu(0x2A, 0);
   ScriptedAnswers answers;
-  answers.extra = [&](ScriptedModem& m, const std::string& line) {
-    if (line == "AT+CSQ") {
-      m.Write("AT+CSQ\r\n" + CmtLines(message) + "+CSQ: 20,99\r\n\r\nOK\r\n");
-      return true;
-    }
-    if (!line.empty() && line.back() == '\x1A') {
-      m.Write(line + "\r\n" + CdsLines(report) + "+CMGS: 42\r\n\r\nOK\r\n");
-      return true;
-    }
-    return false;
+  answers.extra = [&](const ByteString& line) -> std::optional<Lines> {
+    if (line == "AT+CSQ") return Join(CmtLines(message), {"+CSQ: 20,99", "OK"});
+    if (!line.empty() && line.back() == '\x1A') return Join(CdsLines(report), {"+CMGS: 42", "OK"});
+    return std::nullopt;
   };
   Start(answers);
 
@@ -170,7 +167,7 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
   EXPECT_EQ(events_.received.size(), 1u);
   EXPECT_EQ(events_.reports.size(), 1u);
   // Each acknowledgement follows the command it arrived in.
-  auto lines = modem_->Lines();
+  auto lines = modem_->Commands();
   auto csq = std::find(lines.begin(), lines.end(), "AT+CSQ");
   ASSERT_NE(csq, lines.end());
   ASSERT_NE(csq + 1, lines.end());
@@ -182,10 +179,9 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
 TEST_F(DriverScriptTest, IndicationStillDeferredAtCloseIsReportedWithoutAcknowledgement) {
   const std::string message = DeliverPdu("+4915112345678", "late");
   ScriptedAnswers answers;
-  answers.extra = [&](ScriptedModem& m, const std::string& line) {
-    if (line != "AT+CSQ") return false;
-    m.Write("AT+CSQ\r\n" + CmtLines(message) + "+CSQ: 20,99\r\n\r\nOK\r\n");
-    return true;
+  answers.extra = [&](const ByteString& line) -> std::optional<Lines> {
+    if (line != "AT+CSQ") return std::nullopt;
+    return Join(CmtLines(message), {"+CSQ: 20,99", "OK"});
   };
   Start(answers);
   driver_->SendCommand("AT+CSQ\r", 5000);
@@ -221,8 +217,8 @@ TEST_F(DriverScriptTest, AFailureWhileReportingDropsOnlyThatIndicationAfterItsAc
       }
       texts.push_back(text);
     };
-    modem_->Write(CmtLines(c.pdu));
-    modem_->Write(CmtLines(DeliverPdu("+12345678", "next")));
+    modem_->Indicate(CmtLines(c.pdu));
+    modem_->Indicate(CmtLines(DeliverPdu("+12345678", "next")));
     ASSERT_TRUE(PumpUntil([&] { return texts.size() == 1; }, 5000));
     PumpFor(200);
     EXPECT_EQ(texts, std::vector<ByteString>{"next"});
@@ -235,18 +231,39 @@ TEST_F(DriverScriptTest, WithoutCallbacksNothingIsAcknowledged) {
   Start(ScriptedAnswers{});
   driver_->OnReceiveMessage = nullptr;
   driver_->OnDeliveryReport = nullptr;
-  modem_->Write(CmtLines(DeliverPdu("+12345678", "nobody listens")));
-  modem_->Write(CdsLines(ReportPdu(1, 0)));
+  modem_->Indicate(CmtLines(DeliverPdu("+12345678", "nobody listens")));
+  modem_->Indicate(CdsLines(ReportPdu(1, 0)));
   PumpFor(400);
   EXPECT_EQ(Count("AT+CNMA"), 0u);
   EXPECT_EQ(driver_->DeferredIndications(), 0u);
+}
+
+TEST_F(DriverScriptTest, AcknowledgementPolicyIsASettingNotTheCallbacks) {
+  // kAlways: every routed indication the host accepts is acknowledged, with
+  // no callback to report it; refused ones are not.
+  Start(ScriptedAnswers{});
+  driver_->OnReceiveMessage = nullptr;
+  driver_->OnDeliveryReport = nullptr;
+  driver_->AckPolicy = TVuZVela::Acknowledgement::kAlways;
+  std::vector<bool> offered;
+  driver_->OnAcceptIndication = [&](bool report, const ByteString&) {
+    offered.push_back(report);
+    return offered.size() != 3;  // the third is refused
+  };
+  modem_->Indicate(CmtLines(DeliverPdu("+12345678", "kept by the host")));
+  modem_->Indicate(CdsLines(ReportPdu(1, 0)));
+  modem_->Indicate(CmtLines(DeliverPdu("+12345678", "refused")));
+  PumpFor(400);
+  EXPECT_EQ(offered, (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(Count("AT+CNMA"), 2u);
+  EXPECT_TRUE(events_.received.empty());
 }
 
 TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
   Start(ScriptedAnswers{});
   // "+CDS:" after "+CMT:" on one line: the next line is a status report.
   const std::string report = ReportPdu(0x10, 0x41);
-  modem_->Write("\r\n+CMT: +CDS: 25\r\n" + report + "\r\n");
+  modem_->Indicate({"+CMT: +CDS: 25", report});
   ASSERT_TRUE(PumpUntil([&] { return events_.reports.size() == 1; }, 5000));
   EXPECT_EQ(events_.reports[0].reference, "10");
   EXPECT_FALSE(events_.reports[0].delivered);
@@ -255,25 +272,22 @@ TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
 
 TEST_F(DriverScriptTest, TwoModemsWhoseIndicationLinesInterleaveKeepTheirOwnState) {
   Start(ScriptedAnswers{});
-  ScriptedModem otherModem{ScriptedAnswers{}};
-  TVuZVela other;
-  other.Port = otherModem.DevicePath();
+  MemoryModem otherModem;
+  TVuZVela other(otherModem);
   EventLog otherEvents;
   otherEvents.Attach(other);
   other.Open();
 
   const std::string message = DeliverPdu("+4915112345678", "for the first");
   const std::string report = ReportPdu(0x33, 0);
-  const std::string cmt = CmtLines(message);
-  const std::string cds = CdsLines(report);
   // Header of the first modem, header of the second, then the two PDU lines.
-  modem_->Write(cmt.substr(0, cmt.size() - message.size() - 2));
+  modem_->Indicate({CmtLines(message)[0]});
   PumpFor(100);
-  otherModem.Write(cds.substr(0, cds.size() - report.size() - 2));
+  otherModem.Indicate({CdsLines(report)[0]});
   PumpFor(100);
-  modem_->Write(message + "\r\n");
+  modem_->Indicate({message});
   PumpFor(100);
-  otherModem.Write(report + "\r\n");
+  otherModem.Indicate({report});
   ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1 && otherEvents.reports.size() == 1; }, 5000));
   PumpFor(200);
   EXPECT_EQ(events_.received[0].text, "for the first");

@@ -611,13 +611,13 @@ TEST_F(DriverTextTest, StoredMessagesCanBeListedReadAndDeleted) {
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[0].index, 1);
     EXPECT_EQ(listed[0].storage, "ME");
-    EXPECT_EQ(listed[0].decoded.text, u"in the phone");
-    EXPECT_EQ(listed[1].decoded.text, u"日本語");
+    EXPECT_EQ(coding::DecodePdu(listed[0].pdu).text, u"in the phone");
+    EXPECT_EQ(coding::DecodePdu(listed[1].pdu).text, u"日本語");
     EXPECT_STREQ(TVuZVela::StoredStatusName(listed[0].status), "unread");
 
     const auto read = driver_->ReadStoredMessage(2);
     ASSERT_TRUE(read.has_value());
-    EXPECT_EQ(read->decoded.originator, "+4915112345678");
+    EXPECT_EQ(coding::DecodePdu(read->pdu).originator, "+4915112345678");
     EXPECT_STREQ(TVuZVela::StoredStatusName(read->status), "read");  // listing marked it read
     EXPECT_FALSE(driver_->ReadStoredMessage(9).has_value());
     EXPECT_THROW(driver_->SelectStorage("XX"), EModemCommand);

@@ -10,25 +10,12 @@
 #include "common/types.h"
 #include "modem/vuz_vela.h"
 #include "platform/message_target.h"
+#include "pump.h"
 
 namespace vela::test {
 
-// Dispatches the calling thread's messages until `done` holds or `timeoutMs`
-// passes; returns whether it holds.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    platform::DispatchPendingMessages();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::WaitForMessages(10);
-  }
-}
-
-// Dispatches messages for `ms` milliseconds (to show that nothing more comes).
-inline void PumpFor(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
+using test::PumpFor;
+using test::PumpUntil;
 
 struct Received {
   ByteString originator;

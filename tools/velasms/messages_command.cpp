@@ -6,6 +6,7 @@
 #include "args.h"
 #include "commands.h"
 #include "json.h"
+#include "coding/text_coding.h"
 #include "modem/vuz_vela.h"
 #include "modem_session.h"
 #include "platform/codepage.h"
@@ -44,10 +45,15 @@ ByteString StorageFrom(const std::string& name) {
   throw UsageError("option '--storage' takes SM, ME or MT, not '" + name + "'");
 }
 
-void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& m) {
+void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& stored) {
+  struct {
+    int index;
+    ByteString storage;
+    coding::DecodedUserData decoded;
+  } m{stored.index, stored.storage, coding::DecodePdu(stored.pdu)};
   const std::string from = Utf8FromBytes(m.decoded.originator);
   const std::string text = platform::Utf8FromWide(m.decoded.text);
-  const char* status = TVuZVela::StoredStatusName(m.status);
+  const char* status = TVuZVela::StoredStatusName(stored.status);
   if (json) {
     Json o = Json::object();
     o["index"] = m.index;
@@ -59,7 +65,7 @@ void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& m
     out << JsonLine(o) << "\n";
     return;
   }
-  std::string details = *status ? status : "status " + std::to_string(m.status);
+  std::string details = *status ? status : "status " + std::to_string(static_cast<int>(stored.status));
   if (!m.decoded.smscTime.empty()) details += ", service centre time " + m.decoded.smscTime;
   if (m.decoded.header.concatenation) {
     details += ", part " + std::to_string(m.decoded.header.concatenation->sequence) + " of " +

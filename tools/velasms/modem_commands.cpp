@@ -234,7 +234,7 @@ Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   const bool numbered =
       error.kind == TVuZVela::ModemError::Kind::kCms || error.kind == TVuZVela::ModemError::Kind::kCme;
   if (numbered) {
-    o["code"] = error.code;
+    o["code"] = error.code.value_or(0);
     o["text"] = Utf8FromBytes(!error.text.empty() ? error.text : error.Describe());
   } else {
     o["code"] = result.cmsError ? Json(result.cmsError) : Json();

@@ -1,0 +1,174 @@
+// The driver's parts on their own against the modem in memory: the command
+// session's errors, message storage, diagnostics and the matching of status
+// reports to sent parts.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "memory_modem.h"
+#include "modem/command_session.h"
+#include "modem/diagnostics.h"
+#include "modem/message_storage.h"
+#include "modem/sent_messages.h"
+
+namespace vela::modem {
+namespace {
+
+using test::MemoryModem;
+using Lines = std::vector<ByteString>;
+using Kind = at::ModemError::Kind;
+
+TEST(CommandSessionTest, EachCommandCarriesTheModemsErrorAndTheLastErrorStays) {
+  struct Case {
+    const char* command;
+    Lines answer;
+    Kind kind;
+    std::optional<int> code;
+    ByteString describe;
+  } cases[] = {
+      {"AT+CMGD=9", {"+CMS ERROR: 321"}, Kind::kCms, 321, "+CMS ERROR: 321: invalid memory index"},
+      {"AT+CPIN=\"1234\"", {"+CME ERROR: 16"}, Kind::kCme, 16, "+CME ERROR: 16: incorrect password"},
+      {"AT+CPIN=\"1234\"", {"+CME ERROR: SIM PUK required"}, Kind::kCme, std::nullopt, "+CME ERROR: SIM PUK required"},
+      {"AT+CSMS=1", {"ERROR"}, Kind::kPlain, std::nullopt, "ERROR from AT+CSMS=1"},
+      {"AT+CGMI", {}, Kind::kNoAnswer, std::nullopt, "no answer to AT+CGMI"},
+      {"AT+CSQ", {"+CSQ: 20,99", "OK"}, Kind::kNone, std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    MemoryModem modem;
+    modem.Answer(c.command, c.answer);
+    modem.Answer("AT+CMEE=1", {"ERROR"});
+    CommandSession session(modem);
+    session.Query("AT+CMEE=1\r", 1000);  // an earlier error stays the last one after a success
+    const CommandResult result = session.Query(ByteString(c.command) + "\r", 1000);
+    if (c.kind == Kind::kNone) {
+      EXPECT_TRUE(result.Confirmed());
+      EXPECT_EQ(session.LastError().command, "AT+CMEE=1");
+      continue;
+    }
+    ASSERT_TRUE(result.error.has_value());
+    EXPECT_EQ(result.error->kind, c.kind);
+    EXPECT_EQ(result.error->code, c.code);
+    // A PIN is never shown.
+    const ByteString shown = std::string(c.command).rfind("AT+CPIN=", 0) == 0 ? "AT+CPIN=..." : c.command;
+    EXPECT_EQ(result.error->command, shown);
+    EXPECT_EQ(result.error->Describe(), c.describe);
+    EXPECT_EQ(session.LastError().Describe(), result.error->Describe());
+  }
+}
+
+TEST(MessageStorageTest, ListsReadsAndDeletesWithTheModemsErrors) {
+  MemoryModem modem;
+  modem.Answer("AT+CMGL=4",
+               {"+CMGL: 1,0,,24", "07911326040000F0040B911346610089F60000208062917314080CC8F71D14969741F977FD07",
+                "+CMGL: 2,1,\"BROOKE\",22", "0791", "OK"});
+  modem.Answer("AT+CMGR=2", {"+CMGR: 1,,22", "0791ABCD", "OK"});
+  modem.Answer("AT+CMGR=9", {"+CMS ERROR: 321"});
+  modem.Answer("AT+CMGR=5", {"+CMS ERROR: 500"});
+  modem.Answer("AT+CMGD=7", {"+CMS ERROR: 321"});
+  modem.Answer("AT+CMGD=1,4", {"ERROR"});
+  CommandSession session(modem);
+  MessageStorage storage(session);
+
+  const auto listed = storage.List("ME");
+  ASSERT_TRUE(listed.Ok());
+  ASSERT_EQ(listed.value.size(), 2u);
+  EXPECT_EQ(listed.value[0].index, 1);
+  EXPECT_EQ(listed.value[0].status, at::MessageStatus::kUnread);
+  EXPECT_EQ(listed.value[1].storage, "ME");
+  EXPECT_EQ(storage.ReadStorage(), "ME");
+
+  const auto read = storage.Read(2, ByteString());
+  ASSERT_TRUE(read.Ok());
+  ASSERT_TRUE(read.value.has_value());
+  EXPECT_EQ(read.value->index, 2);
+  EXPECT_EQ(read.value->status, at::MessageStatus::kRead);
+  EXPECT_EQ(read.value->pdu, "0791ABCD");
+  EXPECT_EQ(read.value->storage, "ME");
+
+  // 321: nothing stored there; any other error is the modem's refusal.
+  const auto empty = storage.Read(9, ByteString());
+  EXPECT_TRUE(empty.Ok());
+  EXPECT_FALSE(empty.value.has_value());
+  const auto refused = storage.Read(5, ByteString());
+  ASSERT_FALSE(refused.Ok());
+  EXPECT_EQ(refused.error->command, "AT+CMGR=5");
+
+  const auto deleted = storage.Delete(7, ByteString());
+  ASSERT_FALSE(deleted.Ok());
+  EXPECT_EQ(deleted.error->Describe(), "+CMS ERROR: 321: invalid memory index");
+
+  // AT+CMGD=1,4 refused: one AT+CMGD per listed index.
+  const auto all = storage.DeleteAll("ME");
+  ASSERT_TRUE(all.Ok());
+  EXPECT_EQ(all.value, 2);
+  EXPECT_EQ(modem.Count("AT+CMGD=1"), 1u);
+  EXPECT_EQ(modem.Count("AT+CMGD=2"), 1u);
+  // Every call that names a storage selects it.
+  EXPECT_EQ(modem.Count("AT+CPMS=\"ME\""), 2u);
+}
+
+TEST(DiagnosticsTest, RefusedQueriesLeaveTheirFieldEmptyAndASilentModemIsLeftAlone) {
+  MemoryModem modem;
+  modem.Answer("AT+CSQ", {"+CSQ: 20,99", "OK"});
+  modem.Answer("AT+CREG?", {"+CREG: 0,5", "OK"});
+  modem.Answer("AT+COPS?", {"+CME ERROR: 30"});
+  modem.Answer("AT+CPMS?", {"+CPMS: \"SM\",3,20,\"SM\",3,20,\"SM\",3,20", "OK"});
+  modem.Answer("AT+CIMI", {});
+  modem.Answer("AT+CCID", {});
+  CommandSession session(modem);
+  const Diagnostics d = QueryDiagnostics(session);
+  EXPECT_EQ(d.signalDbm, -73);
+  EXPECT_EQ(d.registration, "roaming");
+  EXPECT_FALSE(d.operatorName.has_value());
+  ASSERT_TRUE(d.storage.has_value());
+  EXPECT_EQ(d.storage->used, 3);
+  EXPECT_FALSE(d.imsi.has_value());
+  // Two queries without an answer: the rest is skipped.
+  EXPECT_EQ(modem.Count("AT+ICCID"), 0u);
+  EXPECT_EQ(modem.Count("AT+CPINR"), 0u);
+  EXPECT_EQ(modem.Count("AT+CEREG?"), 0u);  // registered already
+}
+
+TEST(SentMessagesTest, ReportsMatchTheMostRecentPartWithTheirReferenceModulo256) {
+  SentMessages sent;
+  const ByteString first = sent.Record({"7", "8"}, 3);  // the third part was refused
+  const ByteString second = sent.Record({"263"}, 1);    // 263 % 256 == 7: takes over reference 7
+  EXPECT_EQ(first, "M1");
+  EXPECT_EQ(second, "M2");
+
+  const uint64_t m2 = sent.ApplyReport(7, 0x00);
+  ASSERT_NE(m2, 0u);
+  EXPECT_EQ(sent.Find(m2)->messageId, "M2");
+  EXPECT_TRUE(sent.Announce(m2));
+  EXPECT_FALSE(sent.Announce(m2));  // once only
+  EXPECT_EQ(sent.ApplyReport(9, 0), 0u);
+
+  const uint64_t m1 = sent.ApplyReport(8, 0x00);
+  ASSERT_NE(m1, 0u);
+  EXPECT_EQ(sent.Find(m1)->partStatus, (std::vector<int>{-1, 0, -2}));
+  EXPECT_FALSE(sent.Find(m1)->Delivered().has_value());  // part 1 has no report
+  EXPECT_FALSE(sent.Announce(m1));
+  EXPECT_EQ(sent.ForReference(8)->messageId, "M1");
+}
+
+TEST(SentMessagesTest, DeliveredFollowsTheStatusOfEveryPart) {
+  struct Case {
+    std::vector<int> parts;
+    std::optional<bool> delivered;
+  } cases[] = {
+      {{0x00, 0x01}, true},  {{0x00, -1}, std::nullopt}, {{0x00, 0x20}, std::nullopt},
+      {{0x00, 0x41}, false}, {{0x00, -2}, false},        {{0x3F, 0x60}, std::nullopt},
+      {{0x1F}, true},
+  };
+  for (const Case& c : cases) {
+    SentMessage m;
+    m.partStatus = c.parts;
+    EXPECT_EQ(m.Delivered(), c.delivered) << ::testing::PrintToString(c.parts);
+  }
+}
+
+}  // namespace
+}  // namespace vela::modem
