@@ -33,6 +33,7 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
+  int sessionHours = 12;  // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may
