@@ -15,7 +15,7 @@ struct ReadSubmit {
   int reference = 0;    // TP-MR
   std::string address;  // TP-DA: length, type of address and semi-octets, as hex
   int pid = 0, dcs = 0, udl = 0;
-  int vp = -1;  // relative TP-VP, -1 when the first octet announces none
+  int vp = -1;                                             // relative TP-VP, -1 when the first octet announces none
   std::vector<std::pair<int, std::vector<int>>> elements;  // user data header
   int locking = 0, single = 0;
   std::vector<int> septets;   // 7-bit: the text's septets (header and fill skipped)

@@ -17,6 +17,11 @@ TEST(ToolArgs, AcceptsSeparateAndInlineValuesFlagsAndPositionalsAnywhere) {
   EXPECT_FALSE(a.Has("--help"));
   EXPECT_EQ(a.Positionals(), (std::vector<std::string>{"hello", "world"}));
   EXPECT_EQ(a.Value("--missing", "fallback"), "fallback");
+  // Every occurrence in order, for options that repeat.
+  ParsedArgs repeated = ParseArgs({"--to", "1", "--json", "x", "--to=2", "--coding", "c"}, kSpecs);
+  EXPECT_EQ(repeated.Given(), (std::vector<std::pair<std::string, std::string>>{
+                                  {"--to", "1"}, {"--json", ""}, {"--to", "2"}, {"--coding", "c"}}));
+  EXPECT_EQ(repeated.Value("--to"), "2");
 }
 
 TEST(ToolArgs, ValuesAreTakenLiterallyAndTheLastOccurrenceWins) {

@@ -67,10 +67,15 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
       throw UsageError("unknown option '" + extra.substr(0, extra.find('=')) + "'");
     parsed.positionals_.push_back(extra);
   }
-  for (const auto& [names, option] : options) {
-    if (option->count() == 0) continue;
-    const std::string name = names == "-h,--help" ? "--help" : names;
-    parsed.values_[name] = option->get_expected_max() == 0 ? std::string() : option->results().back();
+  std::map<const CLI::Option*, size_t> taken;  // results of each option already placed in order
+  for (const CLI::Option* option : app.parse_order()) {
+    for (const auto& [names, known] : options) {
+      if (known != option) continue;
+      const std::string name = names == "-h,--help" ? "--help" : names;
+      const std::string value = option->get_expected_max() == 0 ? std::string() : option->results().at(taken[option]++);
+      parsed.values_[name] = value;  // the last occurrence wins
+      parsed.given_.emplace_back(name, value);
+    }
   }
   return parsed;
 }

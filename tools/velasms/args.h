@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vela::tool {
@@ -29,11 +30,15 @@ class ParsedArgs {
   // The value of the option's last occurrence; `fallback` when it is absent.
   std::string Value(const std::string& name, const std::string& fallback = {}) const;
   const std::vector<std::string>& Positionals() const { return positionals_; }
+  // Every option given, in command-line order, with its value ("" for a flag):
+  // for options that may repeat.
+  const std::vector<std::pair<std::string, std::string>>& Given() const { return given_; }
 
  private:
   friend ParsedArgs ParseArgs(const std::vector<std::string>&, const std::vector<OptionSpec>&);
   std::map<std::string, std::string> values_;
   std::vector<std::string> positionals_;
+  std::vector<std::pair<std::string, std::string>> given_;
 };
 
 // Parses `args` (without the program and command names) against `specs`.

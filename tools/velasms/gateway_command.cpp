@@ -73,19 +73,9 @@ int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
   }
   if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
 
-  // The options in order (ParsedArgs keeps one value per name; --modem repeats).
+  // The options in order, without their dashes (--modem repeats).
   std::vector<std::pair<std::string, std::string>> given;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--") break;
-    for (const char* name : kValueOptions) {
-      const std::string n = name;
-      if (args[i] == n && i + 1 < args.size()) {
-        given.emplace_back(n.substr(2), args[++i]);
-      } else if (args[i].compare(0, n.size() + 1, n + "=") == 0) {
-        given.emplace_back(n.substr(2), args[i].substr(n.size() + 1));
-      }
-    }
-  }
+  for (const auto& [name, value] : a.Given()) given.emplace_back(name.substr(2), value);
 
   gateway::GatewayConfig config;
   try {
