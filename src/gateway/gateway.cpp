@@ -36,7 +36,20 @@ void Gateway::Start() {
     }
   }
 
+  for (WebhookConfig& w : config_.webhooks) {
+    if (w.secretFile.empty()) continue;
+    w.secret = ReadSecretFile(w.secretFile);
+    struct stat st {};
+    if (::stat(w.secretFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      log_.Line("warning: the webhook secret file " + w.secretFile + " can be read by other users (chmod 600 it)");
+    }
+  }
+
   store_ = std::make_unique<SqliteStore>(config_.db);
+  // Deliveries are made for every event from here on, recovery's included.
+  webhooks_ = std::make_unique<WebhookDispatcher>(config_.webhooks, *store_, log_);
+  webhooks_->Register();
+  events_.AddListener([this] { webhooks_->Wake(); });
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -49,13 +62,25 @@ void Gateway::Start() {
     hook_->Start();
   }
   for (const ModemConfig& m : config_.modems) {
-    WorkerContext ctx{*store_, events_, metrics_, log_, config_.retry, hook_ != nullptr, nullptr, api.maxParts};
+    WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
+                      hook_ != nullptr, nullptr, api.maxParts, nullptr};
     if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
+    ctx.onInfoChanged = [this] {
+      if (mqtt_) mqtt_->Wake();
+    };
     workers_.push_back(std::make_unique<ModemWorker>(m, ctx));
+  }
+  webhooks_->Start();
+  if (config_.mqtt.enabled) {
+    mqtt_ = std::make_unique<MqttBridge>(config_.mqtt, config_.node.empty() ? ShortHostName() : config_.node, *store_,
+                                         *this, events_, log_, api.maxParts);
+    events_.AddListener([this] { mqtt_->Wake(); });
+    mqtt_->Start();
   }
   for (auto& w : workers_) w->Start();
 
   api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  AddWebhookRoutes(api_->Server(), *store_, *webhooks_);
   api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
@@ -80,6 +105,8 @@ void Gateway::Stop(int budgetMs) {
   }
   joinAll.wait();
   if (hook_) hook_->Stop();
+  if (webhooks_) webhooks_->Stop();
+  if (mqtt_) mqtt_->Stop();
   if (apiThread_.joinable()) apiThread_.join();
   log_.Line("stopped");
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/records_json.h"
+#include "gateway/sqlite_statement.h"
 
 namespace vela::gateway {
 
@@ -93,67 +94,39 @@ CREATE TABLE idempotency_keys (
   created_ms INTEGER NOT NULL
 );
 )sql",
+    // 1 -> 2: webhook deliveries (made in each event's transaction) and the
+    // bridges' saved positions.
+    R"sql(
+CREATE TABLE webhooks (
+  url TEXT PRIMARY KEY,
+  events INTEGER NOT NULL,
+  active INTEGER NOT NULL,
+  last_error TEXT NOT NULL DEFAULT '',
+  last_error_ms INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE webhook_deliveries (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  delivery_id TEXT NOT NULL UNIQUE,
+  webhook TEXT NOT NULL,
+  event_id INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_ms INTEGER NOT NULL,
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL,
+  last_error TEXT NOT NULL DEFAULT ''
+);
+CREATE INDEX deliveries_by_state ON webhook_deliveries(webhook, state, id);
+CREATE TABLE bridge_state (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
 
 }  // namespace
-
-// A prepared statement with positional binds (from 1) and column reads (from 0).
-class SqliteStore::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // True while a row is available.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) + ")");
-  }
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-  }
-  bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-// BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
-class SqliteStore::Transaction {
- public:
-  explicit Transaction(SqliteStore& store) : store_(store) { store_.Exec("BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void Commit() {
-    store_.Exec("COMMIT");
-    done_ = true;
-  }
-
- private:
-  SqliteStore& store_;
-  bool done_ = false;
-};
 
 SqliteStore::SqliteStore(const std::string& path) : path_(path) {
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -252,6 +225,14 @@ void SqliteStore::AppendEvent(const std::string& type, const std::string& data, 
   Statement s(db_, "INSERT INTO events(type, data, created_ms) VALUES (?, ?, ?)");
   s.Bind(1, type).Bind(2, data).Bind(3, nowMs);
   s.Step();
+  // One delivery per webhook that takes this type (1 message, 2 status).
+  const int64_t eventId = sqlite3_last_insert_rowid(db_);
+  Statement d(db_,
+              "INSERT INTO webhook_deliveries(delivery_id, webhook, event_id, state, next_ms, created_ms, updated_ms) "
+              "SELECT lower(hex(randomblob(16))), url, ?, 'pending', ?, ?, ? FROM webhooks "
+              "WHERE active=1 AND (events & ?) != 0");
+  d.Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, type == "message" ? 1 : 2);
+  d.Step();
 }
 
 void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {

@@ -20,6 +20,8 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
+    "                       [--webhook URL[,...]] [--node NAME]\n"
+    "                       [--mqtt URL [--mqtt-discovery] [--mqtt-notify-to LIST]]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -30,6 +32,8 @@ const char* const kGatewayUsage =
     "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
     "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "  GET    /v1/webhooks   GET /v1/webhooks/failed\n"
+    "  POST   /v1/webhooks/deliveries/ID/redeliver\n"
     "\n"
     "Options:\n"
     "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
@@ -47,20 +51,39 @@ const char* const kGatewayUsage =
     "                     repeat); options on the command line win\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
+    "  --webhook URL[,events=message+status][,secret-file=FILE][,max-age=DURATION]\n"
+    "                     POST every event to URL (repeatable; adds to the\n"
+    "                     file's): signed with HMAC-SHA256 of the secret file's\n"
+    "                     content, retried from 5 s up to hourly for max-age\n"
+    "                     (default 24h; 30s, 5m, 12h, 2d); retry-min= and\n"
+    "                     retry-max= change the backoff\n"
+    "  --node NAME        this gateway's name in MQTT topics (default: the\n"
+    "                     short host name)\n"
+    "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]\n"
+    "                     publish to PREFIX/NODE/{status,inbox,events,modems/NAME}\n"
+    "                     (default prefix velasms) and send what comes on\n"
+    "                     PREFIX/NODE/send (answer on PREFIX/NODE/send/result)\n"
+    "  --mqtt-discovery   announce the modems and a notify entity to Home\n"
+    "                     Assistant (discovery prefix homeassistant)\n"
+    "  --mqtt-notify-to LIST\n"
+    "                     numbers the Home Assistant notify entity sends to\n"
     "  -h, --help         show this help\n"
     "\n"
     "Logs one line per event on stderr. SIGTERM or Ctrl-C: stops within 5 s, exit 0.\n";
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",      "--db",     "--listen", "--token-file",
-                                     "--on-receive", "--config", "--trace"};
+const char* const kValueOptions[] = {"--modem", "--db",   "--listen",  "--token-file", "--on-receive",    "--config",
+                                     "--trace", "--node", "--webhook", "--mqtt",       "--mqtt-notify-to"};
+// Flags: on the command line without a value, as "name = true" in a file.
+const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
 }  // namespace
 
 int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
   std::vector<OptionSpec> specs;
   for (const char* name : kValueOptions) specs.push_back({name, true});
+  for (const char* name : kFlagOptions) specs.push_back({name, false});
   ParsedArgs a = ParseArgs(args, specs);
   if (a.Has("--help")) {
     out << kGatewayUsage;
@@ -72,6 +95,9 @@ int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
   std::vector<std::pair<std::string, std::string>> given;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--") break;
+    for (const char* name : kFlagOptions) {
+      if (args[i] == name) given.emplace_back(std::string(name).substr(2), "true");
+    }
     for (const char* name : kValueOptions) {
       const std::string n = name;
       if (args[i] == n && i + 1 < args.size()) {
