@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "at/line_framing.h"
 #include "coding/text_coding.h"
-#include "transport/line_framing.h"
 
 namespace vela::gateway {
 

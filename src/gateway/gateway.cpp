@@ -45,7 +45,13 @@ void Gateway::Start() {
     }
   }
 
-  store_ = std::make_unique<SqliteStore>(config_.db);
+  auto sqlite = std::make_unique<SqliteStore>(config_.db);
+  if (!sqlite->Tightened().empty()) {
+    std::string files;
+    for (const std::string& f : sqlite->Tightened()) files += (files.empty() ? "" : ", ") + f;
+    log_.Line("the database files " + files + " were open to other users; now to the owner only (0600)");
+  }
+  store_ = std::move(sqlite);
   // Deliveries are made for every event from here on, recovery's included.
   webhooks_ = std::make_unique<WebhookDispatcher>(config_.webhooks, *store_, log_);
   webhooks_->Register();

@@ -108,6 +108,11 @@ void MqttBridge::Stop() {
     connected = connected_;
   }
   if (connected) {
+    try {
+      PublishModems();  // the modems' last states ("stopped")
+    } catch (const std::exception& e) {
+      log_.Line(e.what());
+    }
     const std::string status = NodeTopic(topics_, "status");
     mosquitto_publish(mosq_, nullptr, status.c_str(), 7, "offline", 1, true);
   }
