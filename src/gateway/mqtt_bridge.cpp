@@ -73,15 +73,17 @@ void MqttBridge::Start() {
   }
   ackedPosition_ = sentPosition_ = savedPosition_;
 
+  // The network thread first: it connects, and reconnects after a failed
+  // first attempt too (the broker may start after the gateway).
+  rc = mosquitto_loop_start(mosq_);
+  if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("MQTT: ") + mosquitto_strerror(rc));
+  loopStarted_ = true;
   rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, kKeepAliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
     log_.Line("MQTT: cannot reach " + config_.host + ":" + std::to_string(config_.port) + " yet (" +
               (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
               "); retrying");
   }
-  rc = mosquitto_loop_start(mosq_);
-  if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("MQTT: ") + mosquitto_strerror(rc));
-  loopStarted_ = true;
   thread_ = std::thread([this] { Run(); });
 }
 

@@ -94,9 +94,14 @@ class Broker {
                                               dir_ + "/\nlog_dest file " + dir_ + "/mosquitto.log\n");
       std::string conf = dir_ + "/mosquitto.conf";
       const char* argv[] = {kMosquitto, "-c", conf.c_str(), nullptr};
-      if (posix_spawn(&pid_, kMosquitto, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-        throw std::runtime_error("cannot start mosquitto");
-      }
+      posix_spawn_file_actions_t output;  // its warnings go to a file, not the test's output
+      posix_spawn_file_actions_init(&output);
+      const std::string out = dir_ + "/mosquitto.out";
+      posix_spawn_file_actions_addopen(&output, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_adddup2(&output, 1, 2);
+      const int rc = posix_spawn(&pid_, kMosquitto, &output, nullptr, const_cast<char**>(argv), environ);
+      posix_spawn_file_actions_destroy(&output);
+      if (rc != 0) throw std::runtime_error("cannot start mosquitto");
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (std::chrono::steady_clock::now() < deadline) {
         if (Connectable()) return;
@@ -355,6 +360,8 @@ TEST_F(MqttBridgeTest, BrokerStoppedForTenSecondsLosesNothing) {
   auto sub = std::make_unique<Subscriber>(broker_->Port(), std::vector<std::string>{"velasms/testnode/inbox"},
                                           "test-durable", true);
   ASSERT_TRUE(WaitFor([&] { return sub->Connections() > 0; }, 10));
+  // The gateway starts while the broker is away and takes messages.
+  broker_->Stop();
   GatewayProcess gw(GatewayArgs(MqttArgs()), dir_.Path("gateway.log"));
   const int port = gw.Start();
   auto c = Client(port);
@@ -362,6 +369,8 @@ TEST_F(MqttBridgeTest, BrokerStoppedForTenSecondsLosesNothing) {
   const std::string inbox = std::string(kTopic) + "inbox";
   auto text = [](int i) { return "durable-" + std::to_string(i); };
   for (int i = 0; i < 10; ++i) sims_[0]->InjectDeliver("+4917400000" + std::to_string(i), text(i));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  broker_->Start();
   ASSERT_TRUE(WaitFor([&] { return sub->On(inbox).size() >= 10; }, 30)) << ReadFile(dir_.Path("gateway.log"));
 
   broker_->Stop();
