@@ -37,6 +37,7 @@ struct GatewayConfig {
   std::string node;  // this gateway's name in MQTT topics; empty: the short host name
   std::vector<WebhookConfig> webhooks;
   MqttConfig mqtt;
+  int sessionHours = 12;  // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -26,6 +26,7 @@ void Gateway::Start() {
   }
   bool created = false;
   ApiSettings api;
+  api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
@@ -52,10 +53,18 @@ void Gateway::Start() {
     log_.Line("the database files " + files + " were open to other users; now to the owner only (0600)");
   }
   store_ = std::move(sqlite);
+
+  // The address first: a second gateway on it (a manual run beside the
+  // service, a restart racing the old process) must stop before it touches
+  // the queue or the modems.
+  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  api_->Bind(host, port);
   // Deliveries are made for every event from here on, recovery's included.
   webhooks_ = std::make_unique<WebhookDispatcher>(config_.webhooks, *store_, log_);
   webhooks_->Register();
   events_.AddListener([this] { webhooks_->Wake(); });
+  AddWebhookRoutes(api_->Server(), *store_, *webhooks_);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -85,9 +94,6 @@ void Gateway::Start() {
   }
   for (auto& w : workers_) w->Start();
 
-  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
-  AddWebhookRoutes(api_->Server(), *store_, *webhooks_);
-  api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
             std::to_string(workers_.size()) + " modem(s)");

@@ -1,5 +1,6 @@
-// The SQLite store's statement and transaction helpers, shared by the files
-// that implement it.
+// Pieces of the SQLite store shared by its source files: the prepared
+// statement, the transaction, and the search function registered on the
+// connection.
 #pragma once
 
 #include <sqlite3.h>
@@ -65,5 +66,9 @@ class SqliteStore::Transaction {
   SqliteStore& store_;
   bool done_ = false;
 };
+
+// vela_match(number, text, query) on `db`: whether every word of the query
+// is in the number or the text (search.h).
+void RegisterSearchFunction(sqlite3* db);
 
 }  // namespace vela::gateway

@@ -165,6 +165,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
   }
   // Another process (the sqlite3 shell, a backup) may hold the file briefly.
   sqlite3_busy_timeout(db_, 5000);
+  RegisterSearchFunction(db_);
   try {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");

@@ -35,18 +35,7 @@ class GatewayProcess {
   // Starts it and waits for its "listening on" line; returns the port.
   int Start() {
     const size_t before = ReadFile(log_).size();
-    std::vector<char*> argv;
-    std::string binary = VELASMS_BINARY;
-    argv.push_back(binary.data());
-    for (std::string& a : args_) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + binary);
+    Spawn();
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     std::regex listening("listening on [^:]+:([0-9]+),");
     while (Clock::now() < deadline) {
@@ -61,6 +50,36 @@ class GatewayProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     throw std::runtime_error("the gateway did not start listening:\n" + ReadFile(log_).substr(before));
+  }
+  // Starts it and waits until it exits by itself; its exit status, or -1
+  // (and killed) when it is still running after `seconds`.
+  int RunToExit(int seconds) {
+    Spawn();
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Kill();
+    return -1;
+  }
+  void Spawn() {
+    std::vector<char*> argv;
+    std::string binary = VELASMS_BINARY;
+    argv.push_back(binary.data());
+    for (std::string& a : args_) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + binary);
   }
   pid_t Pid() const { return pid_; }
   // Arguments of the next Start.

@@ -22,6 +22,7 @@ const char* const kGatewayUsage =
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
     "                       [--webhook URL[,...]] [--node NAME]\n"
     "                       [--mqtt URL [--mqtt-discovery] [--mqtt-notify-to LIST]]\n"
+    "                       [--session-hours N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -34,6 +35,8 @@ const char* const kGatewayUsage =
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
     "  GET    /v1/webhooks   GET /v1/webhooks/failed\n"
     "  POST   /v1/webhooks/deliveries/ID/redeliver\n"
+    "  POST   /v1/preview {\"text\", \"languages\", \"coding\"}   GET /v1/search?q=WORDS\n"
+    "The web console is at / (sign in with the token).\n"
     "\n"
     "Options:\n"
     "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
@@ -49,6 +52,8 @@ const char* const kGatewayUsage =
     "                     is retried with backoff\n"
     "  --config FILE      the same settings as 'name = value' lines (modem may\n"
     "                     repeat); options on the command line win\n"
+    "  --session-hours N  a web console session ends after N hours unused\n"
+    "                     (default 12)\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
     "  --webhook URL[,events=message+status][,secret-file=FILE][,max-age=DURATION]\n"
@@ -73,8 +78,9 @@ const char* const kGatewayUsage =
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem", "--db",   "--listen",  "--token-file", "--on-receive",    "--config",
-                                     "--trace", "--node", "--webhook", "--mqtt",       "--mqtt-notify-to"};
+const char* const kValueOptions[] = {"--modem",      "--db",      "--listen", "--token-file",
+                                     "--on-receive", "--config",  "--trace",  "--session-hours",
+                                     "--node",       "--webhook", "--mqtt",   "--mqtt-notify-to"};
 // Flags: on the command line without a value, as "name = true" in a file.
 const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
