@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "at/line_framing.h"
+#include "coding/text_coding.h"
 
 namespace vela::gateway {
 
@@ -130,6 +131,42 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
     c.retry.maxAttempts = ParseNumber(name, value, 1, 1000);
   } else if (name == "retry-delay") {
     c.retry.firstDelayMs = static_cast<int64_t>(ParseNumber(name, value, 0, 86400000));
+  } else if (name == "webhook") {
+    WebhookConfig w = ParseWebhookSpec(value);
+    for (const WebhookConfig& other : c.webhooks) {
+      if (other.url == w.url) throw ConfigError("webhook " + w.url + " is given twice");
+    }
+    c.webhooks.push_back(w);
+  } else if (name == "node") {
+    CheckTopicName("node", value);
+    c.node = value;
+  } else if (name == "mqtt") {
+    ParseMqttUrl(value, c.mqtt);
+  } else if (name == "mqtt-discovery") {
+    // A flag on the command line ("true"); in a file also a prefix of its own.
+    if (value == "true" || value == "yes" || value == "on") {
+      c.mqtt.discoveryPrefix = "homeassistant";
+    } else if (value == "false" || value == "no" || value == "off") {
+      c.mqtt.discoveryPrefix.clear();
+    } else {
+      CheckTopicName("mqtt-discovery prefix", value);
+      c.mqtt.discoveryPrefix = value;
+    }
+  } else if (name == "mqtt-notify-to") {
+    c.mqtt.notifyTo.clear();
+    size_t start = 0;
+    for (;;) {
+      const size_t end = value.find(',', start);
+      std::string number = TrimControl(value.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (number.empty()) throw ConfigError("mqtt-notify-to: an empty number in '" + value + "'");
+      try {
+        c.mqtt.notifyTo.push_back(coding::NormaliseDestination(number));
+      } catch (const std::exception& e) {
+        throw ConfigError("mqtt-notify-to: " + std::string(e.what()));
+      }
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
   } else {
     throw ConfigError("unknown setting '" + name + "'");
   }

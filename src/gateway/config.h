@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/bridge_config.h"
 #include "gateway/queue_policy.h"
 
 namespace vela::gateway {
@@ -33,6 +34,9 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
+  std::string node;  // this gateway's name in MQTT topics; empty: the short host name
+  std::vector<WebhookConfig> webhooks;
+  MqttConfig mqtt;
   int sessionHours = 12;  // web console sessions end after this long unused
 };
 
@@ -44,7 +48,7 @@ ModemConfig ParseModemSpec(const std::string& spec);
 // `origin` names the file in errors ("FILE:LINE: ...").
 std::vector<std::pair<std::string, std::string>> ParseConfigText(const std::string& text, const std::string& origin);
 
-// Applies one setting ("modem" adds a modem; others replace).
+// Applies one setting ("modem" and "webhook" add one; others replace).
 void ApplySetting(GatewayConfig& config, const std::string& name, const std::string& value);
 
 // Reads the token (surrounding blanks removed). A missing file is created

@@ -37,6 +37,15 @@ void Gateway::Start() {
     }
   }
 
+  for (WebhookConfig& w : config_.webhooks) {
+    if (w.secretFile.empty()) continue;
+    w.secret = ReadSecretFile(w.secretFile);
+    struct stat st {};
+    if (::stat(w.secretFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      log_.Line("warning: the webhook secret file " + w.secretFile + " can be read by other users (chmod 600 it)");
+    }
+  }
+
   auto sqlite = std::make_unique<SqliteStore>(config_.db);
   if (!sqlite->Tightened().empty()) {
     std::string files;
@@ -50,6 +59,11 @@ void Gateway::Start() {
   // the queue or the modems.
   api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
   api_->Bind(host, port);
+  // Deliveries are made for every event from here on, recovery's included.
+  webhooks_ = std::make_unique<WebhookDispatcher>(config_.webhooks, *store_, log_);
+  webhooks_->Register();
+  events_.AddListener([this] { webhooks_->Wake(); });
+  AddWebhookRoutes(api_->Server(), *store_, *webhooks_);
 
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
@@ -63,9 +77,20 @@ void Gateway::Start() {
     hook_->Start();
   }
   for (const ModemConfig& m : config_.modems) {
-    WorkerContext ctx{*store_, events_, metrics_, log_, config_.retry, hook_ != nullptr, nullptr, api.maxParts};
+    WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
+                      hook_ != nullptr, nullptr, api.maxParts, nullptr};
     if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
+    ctx.onInfoChanged = [this] {
+      if (mqtt_) mqtt_->Wake();
+    };
     workers_.push_back(std::make_unique<ModemWorker>(m, ctx));
+  }
+  webhooks_->Start();
+  if (config_.mqtt.enabled) {
+    mqtt_ = std::make_unique<MqttBridge>(config_.mqtt, config_.node.empty() ? ShortHostName() : config_.node, *store_,
+                                         *this, events_, log_, api.maxParts);
+    events_.AddListener([this] { mqtt_->Wake(); });
+    mqtt_->Start();
   }
   for (auto& w : workers_) w->Start();
 
@@ -92,6 +117,8 @@ void Gateway::Stop(int budgetMs) {
   }
   joinAll.wait();
   if (hook_) hook_->Stop();
+  if (webhooks_) webhooks_->Stop();
+  if (mqtt_) mqtt_->Stop();
   if (apiThread_.joinable()) apiThread_.join();
   log_.Line("stopped");
 }

@@ -14,8 +14,10 @@
 #include "gateway/hook_runner.h"
 #include "gateway/http_api.h"
 #include "gateway/modem_worker.h"
+#include "gateway/mqtt_bridge.h"
 #include "gateway/service.h"
 #include "gateway/sqlite_store.h"
+#include "gateway/webhooks.h"
 
 namespace vela::gateway {
 
@@ -46,7 +48,9 @@ class Gateway : public ModemDirectory {
   Metrics metrics_;
   std::unique_ptr<SqliteStore> store_;
   std::unique_ptr<HookRunner> hook_;
+  std::unique_ptr<WebhookDispatcher> webhooks_;
   std::vector<std::unique_ptr<ModemWorker>> workers_;
+  std::unique_ptr<MqttBridge> mqtt_;
   std::unique_ptr<HttpApi> api_;
   std::thread apiThread_;
   bool stopped_ = false;

@@ -43,13 +43,6 @@ bool SameToken(const std::string& given, const std::string& expected) {
   return diff == 0 && !expected.empty();
 }
 
-// A request the API refuses: status and message.
-struct ApiError : std::runtime_error {
-  ApiError(int code, const std::string& text) : std::runtime_error(text), status(code), message(text) {}
-  int status;
-  std::string message;
-};
-
 // Non-negative integer query parameter; `fallback` when absent.
 int64_t QueryInteger(const httplib::Request& req, const char* name, int64_t fallback, int64_t max) {
   if (!req.has_param(name)) return fallback;
@@ -83,7 +76,8 @@ std::string StringField(const json& body, const char* name, bool required) {
   return f->get<std::string>();
 }
 
-// The body of POST /v1/messages as a request for the queue.
+}  // namespace
+
 OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
   json doc;
   try {
@@ -173,8 +167,6 @@ json ModemJson(const ModemInfo& m, int64_t queueLength) {
   o["last_error"] = m.lastError.empty() ? json(nullptr) : json(m.lastError);
   return o;
 }
-
-}  // namespace
 
 void ParseListenAddress(const std::string& text, std::string& host, int& port) {
   const size_t colon = text.rfind(':');

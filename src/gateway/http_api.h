@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 
 #include "gateway/service.h"
@@ -19,6 +21,20 @@ class Server;
 }
 
 namespace vela::gateway {
+
+// A request the API refuses: status and message.
+struct ApiError : std::runtime_error {
+  ApiError(int code, const std::string& text) : std::runtime_error(text), status(code), message(text) {}
+  int status;
+  std::string message;
+};
+
+// The body of POST /v1/messages (also taken over MQTT) as a request for the
+// queue, checked and normalised; ApiError when refused.
+OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts);
+
+// A modem as /v1/modems shows it.
+nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength);
 
 class WebConsole;
 
@@ -45,6 +61,8 @@ class HttpApi {
   // naming the address and the reason.
   void Bind(const std::string& host, int port);
   int Port() const { return port_; }
+  // The server, for other parts of the gateway to add their routes before Run.
+  httplib::Server& Server() { return *server_; }
   // Serves until Stop (blocking; run it on its own thread).
   void Run();
   // Stops taking connections and ends the event streams; Run returns once

@@ -321,8 +321,11 @@ void ModemWorker::Run() {
     stop = stopRequested_;
   }
   auto update = [this](const std::function<void(ModemInfo&)>& change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    change(info_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      change(info_);
+    }
+    if (ctx_.onInfoChanged) ctx_.onInfoChanged();
   };
 
   WorkerThread w(config_, ctx_, update);

@@ -50,6 +50,7 @@ struct WorkerContext {
   bool runHook = false;              // received messages wait for the receive hook
   std::function<void()> onReceived;  // a message was stored (wakes the hook runner)
   int maxParts = 10;
+  std::function<void()> onInfoChanged;  // the modem's state (Info) changed
 };
 
 class ModemWorker {

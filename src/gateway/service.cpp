@@ -18,7 +18,10 @@ void EventNotifier::Notify() {
     ++generation_;
   }
   cv_.notify_all();
+  for (const auto& listener : listeners_) listener();
 }
+
+void EventNotifier::AddListener(std::function<void()> listener) { listeners_.push_back(std::move(listener)); }
 
 uint64_t EventNotifier::Generation() {
   std::lock_guard<std::mutex> lock(mutex_);

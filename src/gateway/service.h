@@ -6,6 +6,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -45,8 +46,12 @@ class EventNotifier {
   uint64_t Generation();
   void Shutdown();
   bool IsShutdown();
+  // Called on the notifying thread at each Notify (it must not block).
+  // Register before any thread notifies.
+  void AddListener(std::function<void()> listener);
 
  private:
+  std::vector<std::function<void()>> listeners_;
   std::mutex mutex_;
   std::condition_variable cv_;
   uint64_t generation_ = 0;

@@ -1,5 +1,6 @@
 // Pieces of the SQLite store shared by its source files: the prepared
-// statement and the search function registered on the connection.
+// statement, the transaction, and the search function registered on the
+// connection.
 #pragma once
 
 #include <sqlite3.h>
@@ -47,6 +48,23 @@ class SqliteStore::Statement {
  private:
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
+class SqliteStore::Transaction {
+ public:
+  explicit Transaction(SqliteStore& store) : store_(store) { store_.Exec("BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    store_.Exec("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  SqliteStore& store_;
+  bool done_ = false;
 };
 
 // vela_match(number, text, query) on `db`: whether every word of the query

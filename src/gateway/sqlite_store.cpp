@@ -99,6 +99,34 @@ CREATE TABLE idempotency_keys (
 )sql",
     // 1 -> 2: the validity period asked for (messages queued before it get the longest)
     "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
+    // 2 -> 3: webhook deliveries (made in each event's transaction) and the
+    // bridges' saved positions.
+    R"sql(
+CREATE TABLE webhooks (
+  url TEXT PRIMARY KEY,
+  events INTEGER NOT NULL,
+  active INTEGER NOT NULL,
+  last_error TEXT NOT NULL DEFAULT '',
+  last_error_ms INTEGER NOT NULL DEFAULT 0
+);
+CREATE TABLE webhook_deliveries (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  delivery_id TEXT NOT NULL UNIQUE,
+  webhook TEXT NOT NULL,
+  event_id INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_ms INTEGER NOT NULL,
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL,
+  last_error TEXT NOT NULL DEFAULT ''
+);
+CREATE INDEX deliveries_by_state ON webhook_deliveries(webhook, state, id);
+CREATE TABLE bridge_state (
+  name TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
@@ -126,23 +154,6 @@ std::vector<std::string> RestrictFileModes(const std::string& path) {
 }
 
 }  // namespace
-
-// BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
-class SqliteStore::Transaction {
- public:
-  explicit Transaction(SqliteStore& store) : store_(store) { store_.Exec("BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void Commit() {
-    store_.Exec("COMMIT");
-    done_ = true;
-  }
-
- private:
-  SqliteStore& store_;
-  bool done_ = false;
-};
 
 SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(RestrictFileModes(path)) {
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -243,6 +254,14 @@ void SqliteStore::AppendEvent(const std::string& type, const std::string& data, 
   Statement s(db_, "INSERT INTO events(type, data, created_ms) VALUES (?, ?, ?)");
   s.Bind(1, type).Bind(2, data).Bind(3, nowMs);
   s.Step();
+  // One delivery per webhook that takes this type (1 message, 2 status).
+  const int64_t eventId = sqlite3_last_insert_rowid(db_);
+  Statement d(db_,
+              "INSERT INTO webhook_deliveries(delivery_id, webhook, event_id, state, next_ms, created_ms, updated_ms) "
+              "SELECT lower(hex(randomblob(16))), url, ?, 'pending', ?, ?, ? FROM webhooks "
+              "WHERE active=1 AND (events & ?) != 0");
+  d.Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, type == "message" ? 1 : 2);
+  d.Step();
 }
 
 void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {

@@ -18,7 +18,7 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.
@@ -63,6 +63,18 @@ class SqliteStore : public Store {
   int64_t LastEventId() override;
   std::vector<ModemCounts> Counts() override;
   int64_t QueueLength(const std::string& modem) override;
+  std::optional<ReceivedMessage> LastReceived(const std::string& modem) override;
+
+  void SetWebhooks(const std::vector<WebhookTarget>& targets) override;
+  std::optional<WebhookDelivery> NextDelivery(const std::string& webhook) override;
+  void RecordAttempt(int64_t rowId, const std::string& state, const std::string& error, int64_t nextMs,
+                     int64_t nowMs) override;
+  std::vector<WebhookCounts> WebhookStats() override;
+  std::vector<WebhookDelivery> FailedDeliveries(int64_t afterRowId, int limit) override;
+  ChangeResult Redeliver(const std::string& deliveryId, int64_t nowMs, std::string& webhook) override;
+
+  std::optional<std::string> LoadBridgeState(const std::string& name) override;
+  void SaveBridgeState(const std::string& name, const std::string& value) override;
 
  private:
   class Statement;
@@ -73,6 +85,7 @@ class SqliteStore : public Store {
   void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
   std::optional<OutgoingMessage> LoadMessage(int64_t id);
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);
+  std::vector<WebhookDelivery> LoadDeliveries(Statement& s);
 
   std::string path_;
   std::vector<std::string> tightened_;

@@ -123,6 +123,39 @@ struct ModemCounts {
   int64_t queued = 0, sent = 0, delivered = 0, failed = 0, received = 0;
 };
 
+// A webhook as the store knows it: its URL and the events it takes.
+struct WebhookTarget {
+  std::string url;
+  bool onMessage = true, onStatus = true;
+};
+
+namespace delivery {
+inline constexpr const char* kPending = "pending";
+inline constexpr const char* kDelivered = "delivered";
+inline constexpr const char* kFailed = "failed";
+}  // namespace delivery
+
+// One event for one webhook. `id` is what the receiver sees (random, the
+// same on every try); `rowId` orders the deliveries of a webhook.
+struct WebhookDelivery {
+  int64_t rowId = 0;
+  std::string id, webhook, state;
+  int64_t eventId = 0;
+  std::string eventType, body;  // the event's type and JSON
+  int attempts = 0;
+  int64_t createdMs = 0;  // of the delivery, or of its latest redelivery
+  int64_t nextMs = 0, updatedMs = 0;
+  std::string lastError;
+};
+
+struct WebhookCounts {
+  std::string url;
+  bool active = true;  // still configured
+  int64_t pending = 0, failed = 0, delivered = 0;
+  std::string lastError;
+  int64_t lastErrorMs = 0;
+};
+
 // Messages found by Store::Search, newest first.
 struct SearchHits {
   std::vector<OutgoingMessage> sent;
@@ -197,6 +230,31 @@ class Store {
   virtual std::vector<ModemCounts> Counts() = 0;
   // Queued messages `modem` may take (its own and those for any modem).
   virtual int64_t QueueLength(const std::string& modem) = 0;
+  // The newest received message of `modem` not deleted.
+  virtual std::optional<ReceivedMessage> LastReceived(const std::string& modem) = 0;
+
+  // --- webhooks ---
+  // From now on every event gets a pending delivery for each of `targets`
+  // that takes its type, in the event's own transaction. Webhooks no longer
+  // given keep their deliveries but get no new ones.
+  virtual void SetWebhooks(const std::vector<WebhookTarget>& targets) = 0;
+  // The oldest pending delivery of `webhook`, due or not.
+  virtual std::optional<WebhookDelivery> NextDelivery(const std::string& webhook) = 0;
+  // A try ended: `state` delivered, pending (again at `nextMs`) or failed;
+  // `error` empty on success.
+  virtual void RecordAttempt(int64_t rowId, const std::string& state, const std::string& error, int64_t nextMs,
+                             int64_t nowMs) = 0;
+  virtual std::vector<WebhookCounts> WebhookStats() = 0;
+  // Failed deliveries after `afterRowId`, oldest first.
+  virtual std::vector<WebhookDelivery> FailedDeliveries(int64_t afterRowId, int limit) = 0;
+  // A failed or delivered delivery pending again now, its age and tries
+  // reset, its id kept; `webhook` learns whose it is.
+  virtual ChangeResult Redeliver(const std::string& deliveryId, int64_t nowMs, std::string& webhook) = 0;
+
+  // --- bridges (MQTT) ---
+  // Small named values a bridge keeps across restarts (how far it got).
+  virtual std::optional<std::string> LoadBridgeState(const std::string& name) = 0;
+  virtual void SaveBridgeState(const std::string& name, const std::string& value) = 0;
 };
 
 }  // namespace vela::gateway

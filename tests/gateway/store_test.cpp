@@ -65,9 +65,11 @@ TEST(GatewayStore, MigratesTheFirstSchemaAndKeepsTheValidity) {
   {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(db, "ALTER TABLE outgoing DROP COLUMN validity; PRAGMA user_version=1", nullptr, nullptr, nullptr),
-        SQLITE_OK)
+    ASSERT_EQ(sqlite3_exec(db,
+                           "DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
+                           "ALTER TABLE outgoing DROP COLUMN validity; PRAGMA user_version=1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
   }
@@ -316,6 +318,83 @@ TEST(GatewayStore, EveryChangeIsLoggedAsAnEventInOrder) {
                                             "message:hi"}));
   EXPECT_EQ(store.LastEventId(), events.back().id);
   EXPECT_EQ(store.EventsAfter(events[2].id, 100).size(), 2u);
+}
+
+TEST(GatewayStore, WebhookDeliveriesAreMadeWithTheirEventsAndKeptInOrder) {
+  TempDir dir;
+  const std::string path = dir.Path("g.db");
+  std::string firstId;
+  {
+    SqliteStore store(path);
+    store.Enqueue(Request("+1"), 1);  // before any webhook: no delivery
+    store.SetWebhooks({{"http://all/", true, true}, {"http://msg/", true, false}});
+    const int64_t id = store.Enqueue(Request("+2"), 2).id;
+    ReceivedMessage msg;
+    msg.modem = "a";
+    msg.originator = "+3";
+    msg.text = "hi";
+    store.AddReceived(msg, {}, false, 3);
+    store.ClaimNext("a", 4);
+
+    auto all = store.NextDelivery("http://all/");
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->eventType, "status");
+    EXPECT_EQ(nlohmann::json::parse(all->body)["id"], id);
+    EXPECT_EQ(all->id.size(), 32u);
+    auto msgOnly = store.NextDelivery("http://msg/");
+    ASSERT_TRUE(msgOnly);
+    EXPECT_EQ(msgOnly->eventType, "message");
+    EXPECT_NE(msgOnly->id, all->id);
+    firstId = all->id;
+
+    // A failed try keeps it first (same id), with the error counted.
+    store.RecordAttempt(all->rowId, delivery::kPending, "HTTP 500", 100, 5);
+    auto again = store.NextDelivery("http://all/");
+    EXPECT_EQ(again->id, firstId);
+    EXPECT_EQ(again->attempts, 1);
+    EXPECT_EQ(again->nextMs, 100);
+    store.RecordAttempt(all->rowId, delivery::kFailed, "HTTP 503", 0, 6);
+    EXPECT_EQ(store.NextDelivery("http://all/")->eventType, "message");
+  }
+  // The failed one survives a reopen, is listed and can be delivered again.
+  SqliteStore store(path);
+  auto failed = store.FailedDeliveries(0, 10);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].id, firstId);
+  EXPECT_EQ(failed[0].lastError, "HTTP 503");
+  auto stats = store.WebhookStats();
+  ASSERT_EQ(stats.size(), 2u);
+  EXPECT_EQ(stats[0].url, "http://all/");
+  EXPECT_EQ(stats[0].failed, 1);
+  EXPECT_EQ(stats[0].pending, 2);  // received message, sending
+  EXPECT_EQ(stats[0].lastError, "HTTP 503");
+  EXPECT_EQ(stats[1].pending, 1);
+
+  std::string webhook;
+  EXPECT_EQ(store.Redeliver("feedbeef", 7, webhook), ChangeResult::kNotFound);
+  EXPECT_EQ(store.Redeliver(firstId, 7, webhook), ChangeResult::kDone);
+  EXPECT_EQ(webhook, "http://all/");
+  EXPECT_EQ(store.Redeliver(firstId, 7, webhook), ChangeResult::kWrongState);
+  auto redelivered = store.NextDelivery("http://all/");
+  EXPECT_EQ(redelivered->id, firstId);
+  EXPECT_EQ(redelivered->attempts, 0);
+  EXPECT_EQ(redelivered->createdMs, 7);
+
+  // A webhook no longer configured gets no new deliveries.
+  store.SetWebhooks({{"http://msg/", true, true}});
+  store.Enqueue(Request("+4"), 8);
+  EXPECT_EQ(store.WebhookStats()[1].url, "http://all/");
+  EXPECT_FALSE(store.WebhookStats()[1].active);
+  EXPECT_EQ(store.WebhookStats()[1].pending, 3);
+  EXPECT_EQ(store.WebhookStats()[0].pending, 2);
+
+  // Bridge positions and the newest message of a modem.
+  EXPECT_FALSE(store.LoadBridgeState("mqtt/x/event"));
+  store.SaveBridgeState("mqtt/x/event", "5");
+  store.SaveBridgeState("mqtt/x/event", "9");
+  EXPECT_EQ(store.LoadBridgeState("mqtt/x/event"), "9");
+  EXPECT_EQ(store.LastReceived("a")->text, "hi");
+  EXPECT_FALSE(store.LastReceived("b"));
 }
 
 }  // namespace

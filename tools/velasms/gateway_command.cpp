@@ -20,6 +20,8 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
+    "                       [--webhook URL[,...]] [--node NAME]\n"
+    "                       [--mqtt URL [--mqtt-discovery] [--mqtt-notify-to LIST]]\n"
     "                       [--session-hours N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
@@ -31,6 +33,8 @@ const char* const kGatewayUsage =
     "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
     "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "  GET    /v1/webhooks   GET /v1/webhooks/failed\n"
+    "  POST   /v1/webhooks/deliveries/ID/redeliver\n"
     "  POST   /v1/preview {\"text\", \"languages\", \"coding\"}   GET /v1/search?q=WORDS\n"
     "The web console is at / (sign in with the token).\n"
     "\n"
@@ -52,20 +56,40 @@ const char* const kGatewayUsage =
     "                     (default 12)\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
+    "  --webhook URL[,events=message+status][,secret-file=FILE][,max-age=DURATION]\n"
+    "                     POST every event to URL (repeatable; adds to the\n"
+    "                     file's): signed with HMAC-SHA256 of the secret file's\n"
+    "                     content, retried from 5 s up to hourly for max-age\n"
+    "                     (default 24h; 30s, 5m, 12h, 2d); retry-min= and\n"
+    "                     retry-max= change the backoff\n"
+    "  --node NAME        this gateway's name in MQTT topics (default: the\n"
+    "                     short host name)\n"
+    "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]\n"
+    "                     publish to PREFIX/NODE/{status,inbox,events,modems/NAME}\n"
+    "                     (default prefix velasms) and send what comes on\n"
+    "                     PREFIX/NODE/send (answer on PREFIX/NODE/send/result)\n"
+    "  --mqtt-discovery   announce the modems and a notify entity to Home\n"
+    "                     Assistant (discovery prefix homeassistant)\n"
+    "  --mqtt-notify-to LIST\n"
+    "                     numbers the Home Assistant notify entity sends to\n"
     "  -h, --help         show this help\n"
     "\n"
     "Logs one line per event on stderr. SIGTERM or Ctrl-C: stops within 5 s, exit 0.\n";
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",      "--db",     "--listen", "--token-file",
-                                     "--on-receive", "--config", "--trace",  "--session-hours"};
+const char* const kValueOptions[] = {"--modem",      "--db",      "--listen", "--token-file",
+                                     "--on-receive", "--config",  "--trace",  "--session-hours",
+                                     "--node",       "--webhook", "--mqtt",   "--mqtt-notify-to"};
+// Flags: on the command line without a value, as "name = true" in a file.
+const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
 }  // namespace
 
 int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
   std::vector<OptionSpec> specs;
   for (const char* name : kValueOptions) specs.push_back({name, true});
+  for (const char* name : kFlagOptions) specs.push_back({name, false});
   ParsedArgs a = ParseArgs(args, specs);
   if (a.Has("--help")) {
     out << kGatewayUsage;
@@ -75,7 +99,11 @@ int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
 
   // The options in order, without their dashes (--modem repeats).
   std::vector<std::pair<std::string, std::string>> given;
-  for (const auto& [name, value] : a.Given()) given.emplace_back(name.substr(2), value);
+  for (const auto& [name, value] : a.Given()) {
+    bool flag = false;
+    for (const char* f : kFlagOptions) flag = flag || name == f;
+    given.emplace_back(name.substr(2), flag ? std::string("true") : value);  // a flag reads as in a file
+  }
 
   gateway::GatewayConfig config;
   try {
