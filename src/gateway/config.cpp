@@ -128,6 +128,12 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
     c.retry.maxAttempts = ParseNumber(name, value, 1, 1000);
   } else if (name == "retry-delay") {
     c.retry.firstDelayMs = static_cast<int64_t>(ParseNumber(name, value, 0, 86400000));
+  } else if (name == "alert-repeat-minutes") {
+    c.alertRepeatMinutes = ParseNumber(name, value, 0, 100000);
+  } else if (name == "tls-cert") {
+    c.tlsCert = value;
+  } else if (name == "tls-key") {
+    c.tlsKey = value;
   } else {
     throw ConfigError("unknown setting '" + name + "'");
   }

@@ -33,6 +33,8 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
+  int alertRepeatMinutes = 10;  // POST /v1/alertmanager repeat window
+  std::string tlsCert, tlsKey;  // HTTPS when both are set
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -27,6 +27,9 @@ void Gateway::Start() {
   bool created = false;
   ApiSettings api;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
+  api.alertRepeatMinutes = config_.alertRepeatMinutes;
+  api.tlsCert = config_.tlsCert;
+  api.tlsKey = config_.tlsKey;
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
   } else {
@@ -58,8 +61,9 @@ void Gateway::Start() {
   api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
   api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
-  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
-            std::to_string(workers_.size()) + " modem(s)");
+  log_.Line(std::string("listening on ") + (config_.tlsCert.empty() ? "" : "https://") + host + ":" +
+            std::to_string(api_->Port()) + ", database " + config_.db + ", " + std::to_string(workers_.size()) +
+            " modem(s)");
 }
 
 void Gateway::Stop(int budgetMs) {
@@ -99,6 +103,13 @@ bool Gateway::Has(const std::string& name) {
 
 void Gateway::WakeSenders() {
   for (auto& w : workers_) w->Wake();
+}
+
+UssdOutcome Gateway::Ussd(const std::string& name, const UssdCall& call) {
+  for (auto& w : workers_) {
+    if (w->Name() == name) return w->Ussd(call);
+  }
+  return UssdOutcome{404, 0, {}, "no modem named \"" + name + "\""};
 }
 
 }  // namespace vela::gateway

@@ -20,6 +20,7 @@
 #include "gateway/queue_policy.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
+#include "gateway/ussd_desk.h"
 
 namespace vela::platform {
 class MessageTarget;
@@ -69,6 +70,10 @@ class ModemWorker {
 
   const std::string& Name() const { return config_.name; }
   ModemInfo Info();
+  // Any thread: a USSD code or reply on this modem, waiting for the answer.
+  UssdOutcome Ussd(const UssdCall& call) {
+    return ussd_.Call(call, [this] { Wake(); });
+  }
 
  private:
   void Run();
@@ -76,6 +81,7 @@ class ModemWorker {
 
   ModemConfig config_;
   WorkerContext ctx_;
+  UssdDesk ussd_;
   std::thread thread_;
   std::mutex mutex_;
   platform::MessageTarget* target_ = nullptr;  // the thread's; guarded by mutex_

@@ -20,6 +20,7 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
+    "                       [--tls-cert FILE --tls-key FILE] [--alert-repeat-minutes N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -30,6 +31,9 @@ const char* const kGatewayUsage =
     "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
     "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "  POST   /v1/modems/NAME/ussd {\"code\": \"*100#\"} or {\"reply\": \"1\"}\n"
+    "  POST   /v1/alertmanager?to=NUMBER[,NUMBER...][&resolved=false][&modem=NAME]\n"
+    "         (Alertmanager's webhook, payload version 4)\n"
     "\n"
     "Options:\n"
     "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
@@ -47,14 +51,19 @@ const char* const kGatewayUsage =
     "                     repeat); options on the command line win\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                     serve HTTPS with this PEM certificate (chain) and key\n"
+    "  --alert-repeat-minutes N\n"
+    "                     an Alertmanager group with the same status is not sent\n"
+    "                     again within N minutes (default 10)\n"
     "  -h, --help         show this help\n"
     "\n"
     "Logs one line per event on stderr. SIGTERM or Ctrl-C: stops within 5 s, exit 0.\n";
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",      "--db",     "--listen", "--token-file",
-                                     "--on-receive", "--config", "--trace"};
+const char* const kValueOptions[] = {"--modem",  "--db",    "--listen",   "--token-file", "--on-receive",
+                                     "--config", "--trace", "--tls-cert", "--tls-key",    "--alert-repeat-minutes"};
 
 }  // namespace
 

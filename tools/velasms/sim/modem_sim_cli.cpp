@@ -17,6 +17,7 @@
 
 #include "modem_sim.h"
 #include "modem_sim_control.h"
+#include "sim_ussd.h"
 
 namespace vela::sim {
 namespace {
@@ -183,6 +184,11 @@ std::string ModemSimUsage() {
          "                          3 denied, 0 not registered\n"
          "  --operator NAME         +COPS? operator (default VelaNet)\n"
          "  --imsi N / --iccid N    answers of AT+CIMI and AT+CCID / AT+ICCID\n"
+         "  --ussd-form FORM        how +CUSD answers are written: packed (GSM 7-bit as hex,\n"
+         "                          dcs 15; default), ucs2 (hex, dcs 72) or text; the network\n"
+         "                          answers *100# (balance), *111# (a menu: reply 1 or 2),\n"
+         "                          never *999#, and +CUSD: 4 to anything else\n"
+         "  --ussd-delay-ms N       delay between AT+CUSD's OK and its answer (default 300)\n"
          "  -h, --help              this text\n"
          "\n"
          "profiles (--profile NAME, repeatable; each reproduces a behaviour of real modems):\n"
@@ -347,6 +353,12 @@ int ModemSimMain(int argc, char** argv) {
       (arg == "--report-delay-ms"    ? opts.reportDelayMs
        : arg == "--deliver-delay-ms" ? opts.deliverDelayMs
                                      : opts.failCmgfTimes) = n;
+    } else if (arg == "--ussd-form") {
+      if (!need(&value) || !ValidUssdForm(value)) return bad("--ussd-form takes packed, ucs2 or text");
+      opts.ussdForm = value;
+    } else if (arg == "--ussd-delay-ms") {
+      if (!need(&value) || !ParseNumber(value, 10, 3600000, &n)) return bad(arg + " needs a number");
+      opts.ussdDelayMs = n;
     } else if (arg == "--report-status") {
       if (!need(&value) || !ParseNumber(value, 16, 0xFF, &n)) return bad("--report-status needs one hex octet");
       opts.reportStatus = n;
