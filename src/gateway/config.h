@@ -3,6 +3,7 @@
 // comment), and the bearer token file.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -33,8 +34,9 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
-  int alertRepeatMinutes = 10;  // POST /v1/alertmanager repeat window
-  std::string tlsCert, tlsKey;  // HTTPS when both are set
+  int alertRepeatMinutes = 10;          // POST /v1/alertmanager repeat window
+  std::string tlsCert, tlsKey;          // HTTPS when both are set
+  int64_t ussdAnswerTimeoutMs = 30000;  // the network's USSD answer after the request
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -39,7 +39,14 @@ void Gateway::Start() {
     }
   }
 
-  store_ = std::make_unique<SqliteStore>(config_.db);
+  auto sqlite = std::make_unique<SqliteStore>(config_.db);
+  if (!sqlite->Tightened().empty()) {
+    std::string files;
+    for (const std::string& f : sqlite->Tightened()) files += (files.empty() ? "" : ", ") + f;
+    log_.Line("the database files " + files + " were open to other users; now to the owner only (0600)");
+  }
+  store_ = std::move(sqlite);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -53,6 +60,7 @@ void Gateway::Start() {
   }
   for (const ModemConfig& m : config_.modems) {
     WorkerContext ctx{*store_, events_, metrics_, log_, config_.retry, hook_ != nullptr, nullptr, api.maxParts};
+    ctx.ussdAnswerTimeoutMs = config_.ussdAnswerTimeoutMs;
     if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
     workers_.push_back(std::make_unique<ModemWorker>(m, ctx));
   }
@@ -61,9 +69,8 @@ void Gateway::Start() {
   api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
   api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
-  log_.Line(std::string("listening on ") + (config_.tlsCert.empty() ? "" : "https://") + host + ":" +
-            std::to_string(api_->Port()) + ", database " + config_.db + ", " + std::to_string(workers_.size()) +
-            " modem(s)");
+  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
+            std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));
 }
 
 void Gateway::Stop(int budgetMs) {

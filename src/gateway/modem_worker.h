@@ -51,6 +51,7 @@ struct WorkerContext {
   bool runHook = false;              // received messages wait for the receive hook
   std::function<void()> onReceived;  // a message was stored (wakes the hook runner)
   int maxParts = 10;
+  int64_t ussdAnswerTimeoutMs = UssdDesk::kAnswerTimeoutMs;
 };
 
 class ModemWorker {

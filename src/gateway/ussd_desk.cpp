@@ -45,7 +45,7 @@ UssdOutcome UssdDesk::Call(const UssdCall& call, const std::function<void()>& wa
   wake();
   std::unique_lock<std::mutex> lock(mutex_);
   // Calls run one after the other; each ends within its answer time-out.
-  const auto limit = std::chrono::milliseconds(kAnswerTimeoutMs * (static_cast<int64_t>(queue_.size()) + 1) + 15000);
+  const auto limit = std::chrono::milliseconds(answerTimeoutMs_ * (static_cast<int64_t>(queue_.size()) + 1) + 15000);
   if (!done_.wait_for(lock, limit, [&] { return p->done; })) {
     return Failed(504, "the modem did not take the USSD request in time");
   }
@@ -86,8 +86,9 @@ void UssdDesk::Run(TVuZVela& driver, const std::string& modemName) {
       active_.reset();
     } else if (now >= answerDeadline_) {
       session_->Cancel();
-      Finish(active_, Failed(504, "no answer from the network within " + std::to_string(kAnswerTimeoutMs / 1000) +
-                                      " s (modem " + modemName + ")"));
+      Finish(active_,
+             Failed(504, "no answer from the network within " + std::to_string((answerTimeoutMs_ + 999) / 1000) +
+                             " s (modem " + modemName + ")"));
       active_.reset();
     } else {
       return;  // still waiting
@@ -116,7 +117,7 @@ void UssdDesk::Run(TVuZVela& driver, const std::string& modemName) {
     active_ = next;  // failed by Close should the gateway stop during the send
     try {
       session_->Send(next->call.text);
-      answerDeadline_ = SteadyNowMs() + kAnswerTimeoutMs;
+      answerDeadline_ = SteadyNowMs() + answerTimeoutMs_;
     } catch (const std::invalid_argument& e) {
       Finish(next, Failed(400, e.what()));
       active_.reset();

@@ -43,6 +43,9 @@ class UssdDesk {
   UssdDesk(const UssdDesk&) = delete;
   UssdDesk& operator=(const UssdDesk&) = delete;
 
+  // Before the first call.
+  void SetAnswerTimeout(int64_t ms) { answerTimeoutMs_ = ms; }
+
   // Any thread: queues the call, `wake`s the worker and waits for the outcome.
   UssdOutcome Call(const UssdCall& call, const std::function<void()>& wake);
 
@@ -67,6 +70,7 @@ class UssdDesk {
   TVuZVela* driver_ = nullptr;
   std::unique_ptr<ussd::Session> session_;
   std::shared_ptr<Pending> active_;
+  int64_t answerTimeoutMs_ = kAnswerTimeoutMs;
   int64_t answerDeadline_ = 0;
   int64_t replyDeadline_ = 0;
 };

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "coding/text_coding.h"
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 #include "modem/vuz_vela.h"
 #include "platform/codepage.h"
 
