@@ -39,6 +39,13 @@ void Gateway::Start() {
     }
   }
 
+  if (!config_.tlsKey.empty()) {
+    struct stat st {};
+    if (::stat(config_.tlsKey.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      log_.Line("warning: the TLS key " + config_.tlsKey + " can be read by other users (chmod 600 it)");
+    }
+  }
+
   auto sqlite = std::make_unique<SqliteStore>(config_.db);
   if (!sqlite->Tightened().empty()) {
     std::string files;
