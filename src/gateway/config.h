@@ -37,6 +37,7 @@ struct GatewayConfig {
   int alertRepeatMinutes = 10;          // POST /v1/alertmanager repeat window
   std::string tlsCert, tlsKey;          // HTTPS when both are set
   int64_t ussdAnswerTimeoutMs = 30000;  // the network's USSD answer after the request
+  int sessionHours = 12;                // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

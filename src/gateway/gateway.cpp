@@ -26,6 +26,7 @@ void Gateway::Start() {
   }
   bool created = false;
   ApiSettings api;
+  api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   api.alertRepeatMinutes = config_.alertRepeatMinutes;
   api.tlsCert = config_.tlsCert;
@@ -54,6 +55,12 @@ void Gateway::Start() {
   }
   store_ = std::move(sqlite);
 
+  // The address first: a second gateway on it (a manual run beside the
+  // service, a restart racing the old process) must stop before it touches
+  // the queue or the modems.
+  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  api_->Bind(host, port);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -73,8 +80,6 @@ void Gateway::Start() {
   }
   for (auto& w : workers_) w->Start();
 
-  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
-  api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
             std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));

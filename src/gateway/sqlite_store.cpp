@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/records_json.h"
+#include "gateway/sqlite_statement.h"
 
 namespace vela::gateway {
 
@@ -126,45 +127,6 @@ std::vector<std::string> RestrictFileModes(const std::string& path) {
 
 }  // namespace
 
-// A prepared statement with positional binds (from 1) and column reads (from 0).
-class SqliteStore::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // True while a row is available.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) + ")");
-  }
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-  }
-  bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
 // BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
 class SqliteStore::Transaction {
  public:
@@ -192,6 +154,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
   }
   // Another process (the sqlite3 shell, a backup) may hold the file briefly.
   sqlite3_busy_timeout(db_, 5000);
+  RegisterSearchFunction(db_);
   try {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");

@@ -75,6 +75,10 @@ TEST(GatewayConfig, FileSettingsInOrderWithCommentsAndQuotes) {
   EXPECT_THROW(ApplySetting(c, "modem", "a=/dev/other"), ConfigError);  // the same name twice
   EXPECT_THROW(ApplySetting(c, "colour", "blue"), ConfigError);
   EXPECT_THROW(ApplySetting(c, "db", ""), ConfigError);
+  EXPECT_EQ(c.sessionHours, 12);
+  ApplySetting(c, "session-hours", "48");
+  EXPECT_EQ(c.sessionHours, 48);
+  for (const char* bad : {"0", "-1", "1.5", "9000"}) EXPECT_THROW(ApplySetting(c, "session-hours", bad), ConfigError);
   try {
     ParseConfigText("db\n", "gw.conf");
     FAIL();

@@ -20,7 +20,8 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
-    "                       [--tls-cert FILE --tls-key FILE] [--alert-repeat-minutes N]\n"
+    "                       [--session-hours N] [--tls-cert FILE --tls-key FILE]\n"
+    "                       [--alert-repeat-minutes N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -34,6 +35,8 @@ const char* const kGatewayUsage =
     "  POST   /v1/modems/NAME/ussd {\"code\": \"*100#\"} or {\"reply\": \"1\"}\n"
     "  POST   /v1/alertmanager?to=NUMBER[,NUMBER...][&resolved=false][&modem=NAME]\n"
     "         (Alertmanager's webhook, payload version 4)\n"
+    "  POST   /v1/preview {\"text\", \"languages\", \"coding\"}   GET /v1/search?q=WORDS\n"
+    "The web console is at / (sign in with the token).\n"
     "\n"
     "Options:\n"
     "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
@@ -49,6 +52,8 @@ const char* const kGatewayUsage =
     "                     is retried with backoff\n"
     "  --config FILE      the same settings as 'name = value' lines (modem may\n"
     "                     repeat); options on the command line win\n"
+    "  --session-hours N  a web console session ends after N hours unused\n"
+    "                     (default 12)\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
     "  --tls-cert FILE, --tls-key FILE\n"
@@ -62,8 +67,9 @@ const char* const kGatewayUsage =
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",  "--db",    "--listen",   "--token-file", "--on-receive",
-                                     "--config", "--trace", "--tls-cert", "--tls-key",    "--alert-repeat-minutes"};
+const char* const kValueOptions[] = {
+    "--modem",         "--db",       "--listen",  "--token-file",          "--on-receive", "--config", "--trace",
+    "--session-hours", "--tls-cert", "--tls-key", "--alert-repeat-minutes"};
 
 }  // namespace
 

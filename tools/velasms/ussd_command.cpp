@@ -55,9 +55,10 @@ std::vector<std::string> TakeReplies(Args& args) {
 void PrintAnswer(std::ostream& out, const ussd::Answer& answer, bool json) {
   const std::string text = platform::Utf8FromWide(answer.text);
   if (json) {
-    Json o = Json::Object();
-    o.Set("status", answer.status).Set("text", text);
-    out << o.Dump() << std::endl;
+    Json o;
+    o["status"] = answer.status;
+    o["text"] = text;
+    out << JsonLine(o) << std::endl;
   } else {
     out << text << (answer.status == ussd::kReplyWanted ? "\n(reply wanted)" : "") << std::endl;
   }
