@@ -45,7 +45,7 @@ struct Prefix {
 constexpr Prefix kPrefixes[] = {
     {"+CMT:", IndicationKind::kCmt},    {"+CDS:", IndicationKind::kCds}, {"+CMTI:", IndicationKind::kCmti},
     {"+CDSI:", IndicationKind::kCdsi},  {"+CBM:", IndicationKind::kCbm}, {"+CBMI:", IndicationKind::kCbmi},
-    {"+CRING:", IndicationKind::kRing}, {"RING", IndicationKind::kRing},
+    {"+CRING:", IndicationKind::kRing}, {"RING", IndicationKind::kRing}, {"+CUSD:", IndicationKind::kCusd},
 };
 
 // "<mem>,<index>" of +CMTI, +CDSI and +CBMI.
@@ -159,6 +159,7 @@ std::optional<Indication> RecogniseIndication(const ByteString& line) {
         ReadStorageIndex(value, indication);
         break;
       case IndicationKind::kRing:
+      case IndicationKind::kCusd:
         break;
     }
     return indication;
@@ -189,6 +190,14 @@ bool IsIndicationPrefix(const ByteString& partial) {
     return true;
   }
   return false;
+}
+
+bool InsideQuotedText(const ByteString& partial) {
+  const size_t at = SkipBlanks(partial);
+  if (partial.compare(at, 6, "+CUSD:") != 0) return false;
+  size_t quotes = 0;
+  for (size_t i = at; i < partial.size(); ++i) quotes += partial[i] == '"' ? 1 : 0;
+  return quotes % 2 == 1;
 }
 
 std::optional<int> ParseCmsError(const ByteString& text) { return ParseErrorNumber(text, "+CMS ERROR:"); }

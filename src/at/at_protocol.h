@@ -27,6 +27,7 @@ enum class IndicationKind {
   kCbm,   // +CBM: <length>                cell broadcast routed; PDU follows
   kCbmi,  // +CBMI: <mem>,<index>          cell broadcast stored
   kRing,  // RING / +CRING: <type>         incoming call
+  kCusd,  // +CUSD: <m>[,<str>[,<dcs>]]    USSD answer (27.007 7.15); read by modem/ussd.h
 };
 
 struct Indication {
@@ -62,6 +63,11 @@ std::optional<IndicationKind> RoutedHeaderNamed(const ByteString& line);
 // indication prefixes, or begin with one. The framing does not end such a
 // line early at an expected answer (`+CMT: "BROOKE",24` contains "OK").
 bool IsIndicationPrefix(const ByteString& partial);
+
+// True while the bytes received so far of a line are a +CUSD inside its
+// quoted <str>: a line feed there belongs to the text (USSD menus have
+// several lines), not to the line end.
+bool InsideQuotedText(const ByteString& partial);
 
 // ---------------------------------------------------------------------------
 // Error results

@@ -46,7 +46,9 @@ bool EndsAtLineEnd(const ByteString& buffer) {
 bool LineFramer::Feed(char byte, const std::vector<ByteString>& expected, ByteString& line) {
   bool completed = false;
   if (byte == '\0' || byte == '\n') {
-    // Never part of a line; the modem ends its lines with "\r\n".
+    // Never part of a line; the modem ends its lines with "\r\n". Only the
+    // text of a USSD answer may hold line feeds.
+    if (byte == '\n' && at::InsideQuotedText(buffer_)) buffer_ += byte;
   } else if (byte == '\r') {
     if (!TrimControl(buffer_).empty()) {
       line = std::move(buffer_);

@@ -26,7 +26,7 @@ ByteString JoinLines(const std::vector<ByteString>& lines);
 // last letter instead of at the end of its line. Bytes that may still become
 // an unsolicited indication (at::IsIndicationPrefix: "+CMT: \"OK\",24") are
 // never cut early; they end at "\r" only. Bytes 0x00 and "\n" are never part
-// of a line. Completed lines are handed out untrimmed.
+// of a line, except a "\n" inside the quoted text of a +CUSD. Completed lines are handed out untrimmed.
 class LineFramer {
  public:
   // Takes one byte. Returns true when it completed a line, which is then

@@ -167,6 +167,12 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
       if (end == std::string::npos) break;
       start = end + 1;
     }
+  } else if (name == "alert-repeat-minutes") {
+    c.alertRepeatMinutes = ParseNumber(name, value, 0, 100000);
+  } else if (name == "tls-cert") {
+    c.tlsCert = value;
+  } else if (name == "tls-key") {
+    c.tlsKey = value;
   } else {
     throw ConfigError("unknown setting '" + name + "'");
   }

@@ -3,6 +3,7 @@
 // comment), and the bearer token file.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,7 +38,10 @@ struct GatewayConfig {
   std::string node;  // this gateway's name in MQTT topics; empty: the short host name
   std::vector<WebhookConfig> webhooks;
   MqttConfig mqtt;
-  int sessionHours = 12;  // web console sessions end after this long unused
+  int alertRepeatMinutes = 10;          // POST /v1/alertmanager repeat window
+  std::string tlsCert, tlsKey;          // HTTPS when both are set
+  int64_t ussdAnswerTimeoutMs = 30000;  // the network's USSD answer after the request
+  int sessionHours = 12;                // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -28,6 +28,9 @@ void Gateway::Start() {
   ApiSettings api;
   api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
+  api.alertRepeatMinutes = config_.alertRepeatMinutes;
+  api.tlsCert = config_.tlsCert;
+  api.tlsKey = config_.tlsKey;
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
   } else {
@@ -43,6 +46,12 @@ void Gateway::Start() {
     struct stat st {};
     if (::stat(w.secretFile.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
       log_.Line("warning: the webhook secret file " + w.secretFile + " can be read by other users (chmod 600 it)");
+    }
+  }
+  if (!config_.tlsKey.empty()) {
+    struct stat st {};
+    if (::stat(config_.tlsKey.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+      log_.Line("warning: the TLS key " + config_.tlsKey + " can be read by other users (chmod 600 it)");
     }
   }
 
@@ -79,6 +88,7 @@ void Gateway::Start() {
   for (const ModemConfig& m : config_.modems) {
     WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
                       hook_ != nullptr, nullptr, api.maxParts, nullptr};
+    ctx.ussdAnswerTimeoutMs = config_.ussdAnswerTimeoutMs;
     if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
     ctx.onInfoChanged = [this] {
       if (mqtt_) mqtt_->Wake();
@@ -96,7 +106,7 @@ void Gateway::Start() {
 
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
-            std::to_string(workers_.size()) + " modem(s)");
+            std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));
 }
 
 void Gateway::Stop(int budgetMs) {
@@ -138,6 +148,13 @@ bool Gateway::Has(const std::string& name) {
 
 void Gateway::WakeSenders() {
   for (auto& w : workers_) w->Wake();
+}
+
+UssdOutcome Gateway::Ussd(const std::string& name, const UssdCall& call) {
+  for (auto& w : workers_) {
+    if (w->Name() == name) return w->Ussd(call);
+  }
+  return UssdOutcome{404, 0, {}, "no modem named \"" + name + "\""};
 }
 
 }  // namespace vela::gateway

@@ -40,6 +40,7 @@ class Gateway : public ModemDirectory {
   std::vector<ModemInfo> Modems() override;
   bool Has(const std::string& name) override;
   void WakeSenders() override;
+  UssdOutcome Ussd(const std::string& name, const UssdCall& call) override;
 
  private:
   GatewayConfig config_;

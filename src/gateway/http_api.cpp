@@ -10,8 +10,11 @@
 
 #include "coding/text_coding.h"
 #include "coding/validity.h"
+#include "gateway/alertmanager.h"
 #include "gateway/console_api.h"
 #include "gateway/records_json.h"
+#include "gateway/tls.h"
+#include "gateway/ussd_api.h"
 #include "gateway/web_console.h"
 #include "platform/codepage.h"
 
@@ -188,7 +191,7 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
       events_(events),
       metrics_(metrics),
       settings_(std::move(settings)),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(MakeServer(settings_.tlsCert, settings_.tlsKey)) {
   const int threads = settings_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   server_->set_read_timeout(settings_.readTimeoutSeconds, 0);
@@ -474,6 +477,9 @@ void HttpApi::Routes() {
     for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name);
     res.set_content(metrics_.Render(store_.Counts(), modems, depth), "text/plain; version=0.0.4");
   });
+
+  AddAlertmanagerRoute(s, store_, modems_, events_, AlertSettings{settings_.alertRepeatMinutes});
+  AddUssdRoute(s, modems_);
 }
 
 }  // namespace vela::gateway

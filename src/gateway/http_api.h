@@ -47,6 +47,8 @@ struct ApiSettings {
   int maxEventStreams = 32;      // a closed stream is noticed at its next write
   int eventKeepAliveMs = 15000;  // comment line on an idle stream, to notice closed clients
   int maxParts = 10;             // longest message accepted, in parts
+  int alertRepeatMinutes = 10;   // POST /v1/alertmanager: a repeated group is not resent within this
+  std::string tlsCert, tlsKey;   // PEM files: HTTPS instead of HTTP (gateway/tls.h)
   int sessionHours = 12;         // a console session ends after this long unused
 };
 

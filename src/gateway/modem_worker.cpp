@@ -261,6 +261,7 @@ struct WorkerThread {
 
 ModemWorker::ModemWorker(ModemConfig config, WorkerContext context)
     : config_(std::move(config)), ctx_(std::move(context)) {
+  ussd_.SetAnswerTimeout(ctx_.ussdAnswerTimeoutMs);
   info_.name = config_.name;
   info_.state = "stopped";
   try {
@@ -401,6 +402,7 @@ void ModemWorker::Run() {
       }
       platform::DispatchPendingMessages();
       if (stop) break;
+      ussd_.Run(driver, config_.name);
       if (driver.IsOpen()) {
         if (refresh) {
           refresh = false;
@@ -424,6 +426,7 @@ void ModemWorker::Run() {
         if (auto due = ctx_.store.NextDue(config_.name)) sooner(*due - NowMs());
       }
       if (auto t = driver.MsUntilNextTimer()) sooner(*t);
+      if (auto t = ussd_.MsUntilDeadline()) sooner(*t);
       if (auto d = w.reassembler.NextDeadline()) sooner(static_cast<int64_t>(*d) - static_cast<int64_t>(SteadyMs()));
       const uint32_t ms = !wait ? 0xFFFFFFFFu : static_cast<uint32_t>(std::clamp<int64_t>(*wait, 0, 0x7FFFFFFF));
       if (ms > 0) platform::WaitForMessages(ms);
@@ -438,6 +441,7 @@ void ModemWorker::Run() {
       platform::WaitForMessages(1000);
     }
   }
+  ussd_.Close();
   // Parts still waiting for their messages stay in the store for the next run.
   try {
     if (driver.IsOpen()) driver.Close();

@@ -20,6 +20,7 @@
 #include "gateway/queue_policy.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
+#include "gateway/ussd_desk.h"
 
 namespace vela::platform {
 class MessageTarget;
@@ -51,6 +52,7 @@ struct WorkerContext {
   std::function<void()> onReceived;  // a message was stored (wakes the hook runner)
   int maxParts = 10;
   std::function<void()> onInfoChanged;  // the modem's state (Info) changed
+  int64_t ussdAnswerTimeoutMs = UssdDesk::kAnswerTimeoutMs;
 };
 
 class ModemWorker {
@@ -70,6 +72,10 @@ class ModemWorker {
 
   const std::string& Name() const { return config_.name; }
   ModemInfo Info();
+  // Any thread: a USSD code or reply on this modem, waiting for the answer.
+  UssdOutcome Ussd(const UssdCall& call) {
+    return ussd_.Call(call, [this] { Wake(); });
+  }
 
  private:
   void Run();
@@ -77,6 +83,7 @@ class ModemWorker {
 
   ModemConfig config_;
   WorkerContext ctx_;
+  UssdDesk ussd_;
   std::thread thread_;
   std::mutex mutex_;
   platform::MessageTarget* target_ = nullptr;  // the thread's; guarded by mutex_

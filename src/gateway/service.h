@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gateway/store.h"
+#include "gateway/ussd_desk.h"
 
 namespace vela::gateway {
 
@@ -33,6 +34,12 @@ class ModemDirectory {
   virtual bool Has(const std::string& name) = 0;
   // A message was queued or made due again: idle senders look at the queue.
   virtual void WakeSenders() = 0;
+  // USSD on the modem `name` (which Has): waits for the network's answer.
+  virtual UssdOutcome Ussd(const std::string& name, const UssdCall& call) {
+    (void)name;
+    (void)call;
+    return UssdOutcome{501, 0, {}, "USSD is not available here"};
+  }
 };
 
 // New events in the store: waiters (the event streams) block until the log

@@ -156,6 +156,10 @@ class TVuZVela {
   // copy of the line to the driver's target (handled later on this thread).
   void QueueLine(TmyXComm& sender, const ByteString& line);
 
+  // Every +CUSD line (a USSD answer, 27.007 7.15) as it arrives, on the
+  // driver's thread, also while a command runs; see modem/ussd.h. Unset: dropped.
+  std::function<void(const ByteString& line)> OnUssdLine;
+
   // Indications recognised but not yet acknowledged and reported.
   size_t DeferredIndications() const { return ready_.size(); }
 

@@ -49,6 +49,11 @@ void TVuZVela::HandleMessage(uint32_t code, uintptr_t param1, uintptr_t /*param2
 }
 
 void TVuZVela::HandleIndication(const ByteString& line) {
+  // A USSD answer is no PDU (not hex) and starts nothing; it goes to its session.
+  if (auto ussd = at::RecogniseIndication(line); ussd && ussd->kind == at::IndicationKind::kCusd) {
+    if (OnUssdLine) OnUssdLine(line);
+    return;
+  }
   // The line after a header is its PDU, whatever it holds.
   if (pendingIndication_) {
     Work work;

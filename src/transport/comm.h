@@ -9,7 +9,7 @@
 // through OnUnsolicitedLine (the modem driver looks for +CMT:/+CDS: there).
 //
 // Indications are never taken for answers: a line recognised as one
-// (at::RecogniseIndication: +CMT, +CDS, +CMTI, +CDSI, +CBM, +CBMI, RING),
+// (at::RecogniseIndication: +CMT, +CDS, +CMTI, +CDSI, +CBM, +CBMI, RING, +CUSD),
 // and the PDU line that follows a +CMT/+CDS/+CBM header, always go up and
 // are no part of a command's response, whatever they contain
 // (`+CMT: "BROOKE",24` holds "OK"). Expected answers are matched only while

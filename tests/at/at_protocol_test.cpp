@@ -51,6 +51,9 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
       {"+CBMI: \"BM\",2", true, K::kCbmi, "", kNone, "BM", 2},
       {"RING", true, K::kRing, "", kNone, "", kNone},
       {"+CRING: VOICE", true, K::kRing, "", kNone, "", kNone},
+      {"+CUSD: 0,\"Balance OK\",15", true, K::kCusd, "", kNone, "", kNone},  // USSD answers
+      {"+CUSD: 4", true, K::kCusd, "", kNone, "", kNone},
+      {" +CUSD: 1,\"1 > 2\nERROR\",15", true, K::kCusd, "", kNone, "", kNone},
       // Not indications: answers, echoes, look-alikes.
       {"OK", false, K::kRing, "", kNone, "", kNone},
       {"RINGING", false, K::kRing, "", kNone, "", kNone},
@@ -58,6 +61,8 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
       {"+CMGL: 1,0,,24", false, K::kRing, "", kNone, "", kNone},
       {"AT+CMT", false, K::kRing, "", kNone, "", kNone},
       {"+CMTX: 1", false, K::kRing, "", kNone, "", kNone},
+      {"AT+CUSD=1,\"*100#\",15", false, K::kRing, "", kNone, "", kNone},  // its echo
+      {"+CUSDX: 1", false, K::kRing, "", kNone, "", kNone},
       {"+CM", false, K::kRing, "", kNone, "", kNone},
       {"", false, K::kRing, "", kNone, "", kNone},
   };
@@ -77,8 +82,8 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
 
 TEST(AtProtocolIndication, PrefixOfEveryByteOfAnIndicationHeader) {
   // Every prefix of a real header may still become an indication.
-  for (ByteString header :
-       {"+CMT: \"BROOKE\",24", "+CDS: 25", "+CMTI: \"SM\",3", "RING", "\r+CDSI: \"SR\",1", "+CMT: \"OK>\",24"}) {
+  for (ByteString header : {"+CMT: \"BROOKE\",24", "+CDS: 25", "+CMTI: \"SM\",3", "RING", "\r+CDSI: \"SR\",1",
+                            "+CMT: \"OK>\",24", "+CUSD: 0,\"OK READY\",15"}) {
     for (size_t n = 0; n <= header.size(); ++n) {
       EXPECT_TRUE(IsIndicationPrefix(header.substr(0, n))) << header.substr(0, n);
     }

@@ -141,6 +141,19 @@ INSTANTIATE_TEST_SUITE_P(
         // The prompt and the READY cut right after an indication still work.
         FramingCase{
             "PromptAfterIndication", "+CMT: \"OK\",9\r\n> ", kDefaultAnswers, {{"+CMT: \"OK\",9", 12}, {">", 14}}, " "},
+        // USSD answers: never cut at a word of an answer; a line feed inside
+        // the quoted text is part of it (menus), outside it is dropped.
+        FramingCase{"CusdWithAnswersInText",
+                    "+CUSD: 0,\"OK > ERROR READY\",15\r\nOK\r\n",
+                    kDefaultAnswers,
+                    {{"+CUSD: 0,\"OK > ERROR READY\",15", 30}, {"OK", 33}},
+                    ""},
+        FramingCase{"CusdMenuLines",
+                    "\r\n+CUSD: 1,\"Menu\n1 OK\n2 >\",15\r\n+CSQ: 9,99\n\r\n",
+                    kDefaultAnswers,
+                    {{"+CUSD: 1,\"Menu\n1 OK\n2 >\",15", 29}, {"+CSQ: 9,99", 42}},
+                    ""},
+        FramingCase{"TruncatedCusdStaysOpen", "+CUSD: 1,\"OK\n", kDefaultAnswers, {}, "+CUSD: 1,\"OK\n"},
         FramingCase{"ReadyAfterIndication",
                     "+CMTI: \"SM\",1\r\n+CPIN: READY\r\n",
                     kDefaultAnswers,

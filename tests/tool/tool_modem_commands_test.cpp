@@ -230,5 +230,36 @@ TEST_F(ToolModem, InterruptDuringOpeningAbortsWithStatusTwo) {
   EXPECT_TRUE(Contains(r.err, "velasms info: Operation aborted\n")) << r.err;
 }
 
+TEST_F(ToolModem, UssdPrintsEachAnswerAndFailsClearly) {
+  ModemSimOptions options;
+  options.ussdForm = "ucs2";
+  options.ussdDelayMs = 100;
+  Start(options);
+  Result r = Velasms({"ussd", "--json", "*111#", "--reply", "1", "--reply", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                              R"({"status": 1, "text": "Bundles:\n1 Data 1 GB\n2 Top up\nReply with a number"})",
+                              R"({"status": 0, "text": "Data 1 GB: 734 MB left until 31.12."})"}));
+  EXPECT_TRUE(Contains(r.err, "the session ended; replies left unsent")) << r.err;
+
+  r = Velasms({"ussd", "*100#"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Balance: 12.50 \u20AC, valid until 31.12.2026 23:59. Thanks\n");
+
+  r = Velasms({"ussd", "*404#"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Contains(r.err, "velasms ussd: the network answered +CUSD: 4 (operation not supported)")) << r.err;
+
+  sim_->ClearLogs();
+  r = Velasms({"ussd", "--timeout", "1", "*999#"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Contains(r.err, "no answer from the network within 1 s")) << r.err;
+  EXPECT_TRUE(sim_->WaitForCommand("AT+CUSD=2", 5000));
+
+  r = Velasms({"ussd", "*1\"#"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Contains(r.err, "printable ASCII")) << r.err;
+}
+
 }  // namespace
 }  // namespace vela::tool

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "sim_pdu.h"
+#include "sim_ussd.h"
 
 namespace vela::sim {
 namespace {
@@ -243,6 +244,51 @@ struct ModemSim::Impl {
   bool requestDone = false;
   std::string requestError;
   std::string outBuf;
+
+  UssdNetwork ussd;
+  std::string ussdHeld;  // a +CUSD line for the next command's answer (ussdDuringNextCommand)
+
+  // AT+CUSD (27.007 7.15): <n> 1 with a string is a request, <n> 2 ends the
+  // session; the answer follows the OK as an indication.
+  std::string UssdCommand(const ModemSimOptions& o, bool test, bool read, bool set, const std::string& args) {
+    if (test) return Info("+CUSD: (0-2)");
+    if (read) return Info("+CUSD: 1");
+    if (!set) return kError;
+    std::string rest = Trim(args);
+    size_t comma = rest.find(',');
+    int n;
+    if (!ParseInt(rest.substr(0, comma), &n) || n > 2) return CmeError(50);  // incorrect parameters
+    if (n == 2) {
+      ussd.Cancel();
+      return kOk;
+    }
+    if (comma == std::string::npos) return kOk;  // presentation on/off only
+    std::string str = rest.substr(comma + 1);
+    size_t open = str.find('"'), close = str.rfind('"');
+    if (open == std::string::npos || close <= open) return CmeError(50);
+    std::optional<std::string> answer = ussd.Request(str.substr(open + 1, close - open - 1), o.ussdForm);
+    if (!answer) return kOk;  // the network never answers
+    if (o.ussdDuringNextCommand) {
+      ussdHeld = *answer;
+    } else {
+      std::lock_guard<std::mutex> lock(mu);
+      Scheduled s;
+      s.due = Clock::now() + std::chrono::milliseconds(std::max(0, o.ussdDelayMs));
+      s.indication = {Kind::Raw, Frame(*answer), ""};
+      scheduled.push_back(std::move(s));
+    }
+    return kOk;
+  }
+
+  // A held +CUSD goes into this answer, before its final result code.
+  std::string WithHeldUssd(std::string response) {
+    if (ussdHeld.empty() || response.size() < 4) return response;
+    size_t final = response.rfind("\r\n", response.size() - 3);
+    if (final == std::string::npos) return response;
+    response.insert(final, Frame(ussdHeld));
+    ussdHeld.clear();
+    return response;
+  }
 
   std::string cnmiNow = "0,0,0,0,0";  // copy of cnmi for other threads, guarded by mu
   void SetCnmi(const std::string& value) {
@@ -897,7 +943,9 @@ struct ModemSim::Impl {
     }
     Notify();
     if (silent) return;
-    Emit(Execute(command));
+    const bool ussdBefore = !ussdHeld.empty();
+    std::string response = Execute(command);
+    Emit(ussdBefore ? WithHeldUssd(std::move(response)) : response);
   }
 
   std::string Execute(const std::string& command) {
@@ -1000,6 +1048,8 @@ struct ModemSim::Impl {
       if (name == "+CIMI") return Info(o.imsi);
       return Info(name + ": " + o.iccid);
     }
+
+    if (name == "+CUSD") return UssdCommand(o, test, read, set, args);
 
     static const char* const kSmsCommands[] = {"+CMGF", "+CSMS", "+CNMI", "+CNMA", "+CMGS", "+CSCA",
                                                "+CPMS", "+CMMS", "+CMGL", "+CMGR", "+CMGD"};

@@ -96,8 +96,15 @@ struct ModemSimOptions {
   std::string operatorName = "VelaNet";       // +COPS?
   std::string imsi = "001010123456789";       // +CIMI
   std::string iccid = "8901260123456789012";  // +CCID, +ICCID
-  std::string traceFile;                      // when set (or $VELA_MODEMSIM_TRACE), every byte in
-                                              // ("<< ") and out (">> ") is appended there, escaped
+  // ---- USSD (AT+CUSD; the network of sim_ussd.h) ----
+  std::string ussdForm = "packed";  // <str> of +CUSD: packed, ucs2 or text
+  int ussdDelayMs = 300;            // between the request's OK and its +CUSD
+  // The +CUSD is written inside the answer of the next command instead
+  // (before its final result code), as a modem does when the network answers
+  // while another command runs.
+  bool ussdDuringNextCommand = false;
+  std::string traceFile;  // when set (or $VELA_MODEMSIM_TRACE), every byte in
+                          // ("<< ") and out (">> ") is appended there, escaped
 };
 
 // One SMS-SUBMIT received after an AT+CMGS prompt, as decoded by the simulator.

@@ -20,6 +20,7 @@
 
 #include "modem_sim.h"
 #include "modem_sim_control.h"
+#include "sim_ussd.h"
 
 namespace vela::sim {
 namespace {
@@ -186,6 +187,11 @@ std::string ModemSimUsage() {
          "                          3 denied, 0 not registered\n"
          "  --operator NAME         +COPS? operator (default VelaNet)\n"
          "  --imsi N / --iccid N    answers of AT+CIMI and AT+CCID / AT+ICCID\n"
+         "  --ussd-form FORM        how +CUSD answers are written: packed (GSM 7-bit as hex,\n"
+         "                          dcs 15; default), ucs2 (hex, dcs 72) or text; the network\n"
+         "                          answers *100# (balance), *111# (a menu: reply 1 or 2),\n"
+         "                          never *999#, and +CUSD: 4 to anything else\n"
+         "  --ussd-delay-ms N       delay between AT+CUSD's OK and its answer (default 300)\n"
          "  -h, --help              this text\n"
          "\n"
          "profiles (--profile NAME, repeatable; each reproduces a behaviour of real modems):\n"
@@ -331,7 +337,9 @@ int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& 
                            "--registration",
                            "--operator",
                            "--imsi",
-                           "--iccid"})
+                           "--iccid",
+                           "--ussd-form",
+                           "--ussd-delay-ms"})
     options[name] = app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   for (const char* name : {"--alpha", "--stored-message"})
     options[name] = app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -383,18 +391,20 @@ int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& 
     opts.smsServices = value("--sms-services");
   }
   // Whole numbers from 0 to a maximum.
-  const std::tuple<const char*, long, int*> numbers[] = {{"--report-delay-ms", 3600000, &opts.reportDelayMs},
-                                                         {"--deliver-delay-ms", 3600000, &opts.deliverDelayMs},
-                                                         {"--fail-cmgf", 3600000, &opts.failCmgfTimes},
-                                                         {"--ack-timeout-ms", 3600000, &opts.ackTimeoutMs},
-                                                         {"--sim-capacity", 3600000, &opts.simCapacity},
-                                                         {"--signal", 99, &opts.rssi},
-                                                         {"--registration", 5, &opts.registration}};
+  const std::tuple<const char*, long, int*> numbers[] = {
+      {"--report-delay-ms", 3600000, &opts.reportDelayMs}, {"--deliver-delay-ms", 3600000, &opts.deliverDelayMs},
+      {"--fail-cmgf", 3600000, &opts.failCmgfTimes},       {"--ack-timeout-ms", 3600000, &opts.ackTimeoutMs},
+      {"--sim-capacity", 3600000, &opts.simCapacity},      {"--signal", 99, &opts.rssi},
+      {"--registration", 5, &opts.registration},           {"--ussd-delay-ms", 3600000, &opts.ussdDelayMs}};
   for (const auto& [name, max, target] : numbers) {
     if (!given(name)) continue;
     if (!ParseNumber(value(name), 10, max, target)) return bad(std::string(name) + " needs a number");
   }
   opts.simCapacity = std::max(1, std::min(opts.simCapacity, 1000));
+  if (given("--ussd-form")) {
+    if (!ValidUssdForm(value("--ussd-form"))) return bad("--ussd-form takes packed, ucs2 or text");
+    opts.ussdForm = value("--ussd-form");
+  }
   if (given("--report-status")) {
     if (!ParseNumber(value("--report-status"), 16, 0xFF, &opts.reportStatus))
       return bad("--report-status needs one hex octet");

@@ -22,6 +22,7 @@ const char* const kMainUsage =
     "  listen      print incoming messages and delivery reports\n"
     "  info        print the modem's identity and state (signal, network, storage)\n"
     "  messages    list, read and delete the messages stored in the modem\n"
+    "  ussd        send a USSD code (*100#) and print the network's answer\n"
     "  gateway     run the SMS gateway (queue, inbox, HTTP API) for one or more modems\n"
     "  inbox       print the messages a running gateway received\n"
     "  modem-sim   run a simulated GSM modem on a pseudo-terminal\n"
@@ -41,9 +42,9 @@ struct Command {
 
 // One row per command; new commands add a row here.
 constexpr Command kCommands[] = {
-    {"encode", RunEncode},     {"decode", RunDecode},   {"join", RunJoin},
-    {"send", RunSendCommand},  {"listen", RunListen},   {"info", RunInfo},
-    {"messages", RunMessages}, {"gateway", RunGateway}, {"inbox", RunInbox},
+    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},         {"send", RunSendCommand},
+    {"listen", RunListen}, {"info", RunInfo},     {"messages", RunMessages}, {"gateway", RunGateway},
+    {"inbox", RunInbox},   {"ussd", RunUssd},
 };
 
 }  // namespace

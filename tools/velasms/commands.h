@@ -23,6 +23,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err);
 int RunListen(const Args& args, std::ostream& out, std::ostream& err);
 int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
 int RunMessages(const Args& args, std::ostream& out, std::ostream& err);
+int RunUssd(const Args& args, std::ostream& out, std::ostream& err);
 // The gateway daemon and its clients (gateway_command.cpp, gateway_client.cpp).
 int RunGateway(const Args& args, std::ostream& out, std::ostream& err);
 int RunInbox(const Args& args, std::ostream& out, std::ostream& err);
@@ -39,6 +40,7 @@ extern const char* const kSendUsage;
 extern const char* const kListenUsage;
 extern const char* const kInfoUsage;
 extern const char* const kMessagesUsage;
+extern const char* const kUssdUsage;
 extern const char* const kGatewayUsage;
 extern const char* const kInboxUsage;
 

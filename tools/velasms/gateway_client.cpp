@@ -20,8 +20,8 @@
 namespace vela::tool {
 
 const char* const kInboxUsage =
-    "Usage: velasms inbox --gateway URL [--token-file FILE] [--json] [--since ID] [--limit N]\n"
-    "                     [--follow]\n"
+    "Usage: velasms inbox --gateway URL [--token-file FILE] [--cacert FILE] [--json] [--since ID]\n"
+    "                     [--limit N] [--follow]\n"
     "\n"
     "Prints the messages a running gateway received, oldest first, as 'listen'\n"
     "prints them; with --json one line each:\n"
@@ -30,6 +30,7 @@ const char* const kInboxUsage =
     "\n"
     "Options:\n"
     "  --gateway URL      the gateway, e.g. http://127.0.0.1:8765\n"
+    "  --cacert FILE      https: trust this PEM authority instead of the system's\n"
     "  --token-file FILE  its bearer token (default ./velasms.token)\n"
     "  --since ID         only messages after this id\n"
     "  --limit N          at most N messages (without --follow)\n"
@@ -45,10 +46,14 @@ using nlohmann::json;
 struct Connection {
   std::string url;
   std::string token;
+  std::string cacert;  // https: the authority to trust instead of the system's
 
   std::unique_ptr<httplib::Client> Client(int readTimeoutSeconds = 30) const {
     auto c = std::make_unique<httplib::Client>(url);
-    if (!c->is_valid()) throw UsageError("--gateway: '" + url + "' is no http://HOST:PORT URL");
+    if (!c->is_valid()) throw UsageError("--gateway: '" + url + "' is no http(s)://HOST:PORT URL");
+    // https: the server's certificate is verified (host name included) with
+    // the system's authorities, or with --cacert's.
+    if (!cacert.empty()) c->set_ca_cert_path(cacert.c_str());
     c->set_bearer_token_auth(token);
     c->set_connection_timeout(5, 0);
     c->set_read_timeout(readTimeoutSeconds, 0);
@@ -59,6 +64,8 @@ struct Connection {
 Connection Connect(const ParsedArgs& a) {
   Connection c;
   c.url = a.Value("--gateway");
+  c.cacert = a.Value("--cacert");
+  if (!c.cacert.empty() && !std::ifstream(c.cacert)) throw std::runtime_error("cannot read --cacert " + c.cacert);
   while (!c.url.empty() && c.url.back() == '/') c.url.pop_back();
   const std::string tokenFile = a.Value("--token-file", "./velasms.token");
   std::ifstream in(tokenFile);
@@ -188,6 +195,7 @@ int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err) {
 int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
   ParsedArgs a = ParseArgs(args, {{"--gateway", true},
                                   {"--token-file", true},
+                                  {"--cacert", true},
                                   {"--to", true},
                                   {"--status-report", false},
                                   {"--wait-report", true},
@@ -198,7 +206,7 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
                                   {"--no-wait", false}});
   if (a.Has("--help")) {
     out << kSendUsage
-        << "\nThrough a gateway: velasms send --gateway URL [--token-file FILE] [--modem NAME]\n"
+        << "\nThrough a gateway: velasms send --gateway URL [--token-file FILE] [--cacert FILE] [--modem NAME]\n"
            "  [--coding C] [--languages LIST] [--no-wait] --to NUMBER [--status-report]\n"
            "  [--wait-report SECONDS] [--json] TEXT\n"
            "queues TEXT at the gateway and waits until it is sent (--no-wait: prints\n"
@@ -312,6 +320,7 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
 int RunInbox(const Args& args, std::ostream& out, std::ostream& err) {
   ParsedArgs a = ParseArgs(args, {{"--gateway", true},
                                   {"--token-file", true},
+                                  {"--cacert", true},
                                   {"--json", false},
                                   {"--since", true},
                                   {"--limit", true},

@@ -23,6 +23,8 @@ const char* const kGatewayUsage =
     "                       [--webhook URL[,...]] [--node NAME]\n"
     "                       [--mqtt URL [--mqtt-discovery] [--mqtt-notify-to LIST]]\n"
     "                       [--session-hours N]\n"
+    "                       [--session-hours N] [--tls-cert FILE --tls-key FILE]\n"
+    "                       [--alert-repeat-minutes N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -35,6 +37,9 @@ const char* const kGatewayUsage =
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
     "  GET    /v1/webhooks   GET /v1/webhooks/failed\n"
     "  POST   /v1/webhooks/deliveries/ID/redeliver\n"
+    "  POST   /v1/modems/NAME/ussd {\"code\": \"*100#\"} or {\"reply\": \"1\"}\n"
+    "  POST   /v1/alertmanager?to=NUMBER[,NUMBER...][&resolved=false][&modem=NAME]\n"
+    "         (Alertmanager's webhook, payload version 4)\n"
     "  POST   /v1/preview {\"text\", \"languages\", \"coding\"}   GET /v1/search?q=WORDS\n"
     "The web console is at / (sign in with the token).\n"
     "\n"
@@ -72,15 +77,21 @@ const char* const kGatewayUsage =
     "                     Assistant (discovery prefix homeassistant)\n"
     "  --mqtt-notify-to LIST\n"
     "                     numbers the Home Assistant notify entity sends to\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                     serve HTTPS with this PEM certificate (chain) and key\n"
+    "  --alert-repeat-minutes N\n"
+    "                     an Alertmanager group with the same status is not sent\n"
+    "                     again within N minutes (default 10)\n"
     "  -h, --help         show this help\n"
     "\n"
     "Logs one line per event on stderr. SIGTERM or Ctrl-C: stops within 5 s, exit 0.\n";
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",      "--db",      "--listen", "--token-file",
-                                     "--on-receive", "--config",  "--trace",  "--session-hours",
-                                     "--node",       "--webhook", "--mqtt",   "--mqtt-notify-to"};
+const char* const kValueOptions[] = {"--modem",   "--db",      "--listen",       "--token-file", "--on-receive",
+                                     "--config",  "--trace",   "--session-hours", "--node",      "--webhook",
+                                     "--mqtt",    "--mqtt-notify-to", "--tls-cert", "--tls-key",
+                                     "--alert-repeat-minutes"};
 // Flags: on the command line without a value, as "name = true" in a file.
 const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
