@@ -88,9 +88,20 @@ const char* const kGatewayUsage =
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",   "--db",      "--listen",       "--token-file", "--on-receive",
-                                     "--config",  "--trace",   "--session-hours", "--node",      "--webhook",
-                                     "--mqtt",    "--mqtt-notify-to", "--tls-cert", "--tls-key",
+const char* const kValueOptions[] = {"--modem",
+                                     "--db",
+                                     "--listen",
+                                     "--token-file",
+                                     "--on-receive",
+                                     "--config",
+                                     "--trace",
+                                     "--session-hours",
+                                     "--node",
+                                     "--webhook",
+                                     "--mqtt",
+                                     "--mqtt-notify-to",
+                                     "--tls-cert",
+                                     "--tls-key",
                                      "--alert-repeat-minutes"};
 // Flags: on the command line without a value, as "name = true" in a file.
 const char* const kFlagOptions[] = {"--mqtt-discovery"};
