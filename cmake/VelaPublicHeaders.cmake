@@ -8,7 +8,7 @@ set(VELA_PUBLIC_HEADER_ENTRIES
   pdu/pdu_sms.h
   platform/codepage.h platform/datetime.h platform/message_target.h platform/termination.h
   at/line_framing.h
-  modem/vuz_vela.h)
+  modem/vuz_vela.h modem/ussd.h)
 # Headers of libraries that are part of velasms but not installed (the gateway).
 set(VELA_TOOL_HEADERS gateway/gateway.h gateway/config.h)
 
