@@ -33,6 +33,7 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
+  int64_t maxQueue = 100000;  // messages waiting beyond which POST answers 429 (0: no limit)
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <future>
 
+#include "gateway/open_store.h"
 #include "platform/termination.h"
 
 namespace vela::gateway {
@@ -26,6 +27,7 @@ void Gateway::Start() {
   }
   bool created = false;
   ApiSettings api;
+  api.maxQueue = config_.maxQueue;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
@@ -36,7 +38,7 @@ void Gateway::Start() {
     }
   }
 
-  store_ = std::make_unique<SqliteStore>(config_.db);
+  store_ = OpenStore(config_.db);
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -58,8 +60,8 @@ void Gateway::Start() {
   api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
   api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
-  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
-            std::to_string(workers_.size()) + " modem(s)");
+  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + DisplayName(config_.db) +
+            ", " + std::to_string(workers_.size()) + " modem(s)");
 }
 
 void Gateway::Stop(int budgetMs) {

@@ -15,7 +15,7 @@
 #include "gateway/http_api.h"
 #include "gateway/modem_worker.h"
 #include "gateway/service.h"
-#include "gateway/sqlite_store.h"
+#include "gateway/store.h"
 
 namespace vela::gateway {
 
@@ -44,7 +44,7 @@ class Gateway : public ModemDirectory {
   Log log_;
   EventNotifier events_;
   Metrics metrics_;
-  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<Store> store_;
   std::unique_ptr<HookRunner> hook_;
   std::vector<std::unique_ptr<ModemWorker>> workers_;
   std::unique_ptr<HttpApi> api_;

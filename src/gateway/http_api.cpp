@@ -17,6 +17,7 @@ namespace {
 
 constexpr size_t kMaxIdempotencyKey = 200;
 constexpr int kMaxListLimit = 1000;
+constexpr size_t kMaxBatch = 1000;
 
 void SendJson(httplib::Response& res, int status, const json& body) {
   res.status = status;
@@ -77,8 +78,7 @@ std::string StringField(const json& body, const char* name, bool required) {
   return f->get<std::string>();
 }
 
-// The body of POST /v1/messages as a request for the queue.
-OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
+json ParseBody(const std::string& body) {
   json doc;
   try {
     doc = json::parse(body);
@@ -86,6 +86,19 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
     throw ApiError{400, std::string("malformed JSON: ") + e.what()};
   }
   if (!doc.is_object()) throw ApiError{400, "the body must be a JSON object"};
+  return doc;
+}
+
+std::string CheckedKey(const std::string& key, const char* what) {
+  if (key.size() > kMaxIdempotencyKey) {
+    throw ApiError{400, std::string(what) + " is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+  }
+  return key;
+}
+
+// One message of POST /v1/messages (the body) or of /batch (an item).
+OutgoingRequest ParseSubmit(const json& doc, ModemDirectory& modems, int maxParts) {
+  if (!doc.is_object()) throw ApiError{400, "a message must be a JSON object"};
   OutgoingRequest r;
   try {
     r.to = coding::NormaliseDestination(StringField(doc, "to", true));
@@ -180,7 +193,8 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
       events_(events),
       metrics_(metrics),
       settings_(std::move(settings)),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::make_unique<httplib::Server>()),
+      commits_(std::make_unique<GroupCommit>(store, settings_.maxQueue)) {
   const int threads = settings_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   server_->set_read_timeout(settings_.readTimeoutSeconds, 0);
@@ -259,18 +273,74 @@ void HttpApi::Routes() {
   });
 
   s.Post("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
-    OutgoingRequest r = ParseSubmit(req.body, modems_, settings_.maxParts);
-    r.idempotencyKey = req.get_header_value("Idempotency-Key");
-    if (r.idempotencyKey.size() > kMaxIdempotencyKey) {
-      throw ApiError{400, "Idempotency-Key is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+    OutgoingRequest r = ParseSubmit(ParseBody(req.body), modems_, settings_.maxParts);
+    r.idempotencyKey = CheckedKey(req.get_header_value("Idempotency-Key"), "Idempotency-Key");
+    const EnqueueResult e = commits_->Enqueue({r}, NowMs()).front();
+    if (e.refused) {
+      res.set_header("Retry-After", std::to_string(settings_.retryAfterSeconds));
+      throw ApiError{
+          429, "the queue is full (" + std::to_string(settings_.maxQueue) + " messages waiting); try again later"};
     }
-    EnqueueResult e = store_.Enqueue(r, NowMs());
+    std::string st = status::kQueued;
     if (e.created) {
       events_.Notify();
       modems_.WakeSenders();
+    } else if (auto m = store_.GetMessage(e.id)) {
+      st = m->status;
     }
-    auto m = store_.GetMessage(e.id);
-    SendJson(res, 202, json{{"id", e.id}, {"status", m ? m->status : std::string(status::kQueued)}});
+    SendJson(res, 202, json{{"id", e.id}, {"status", st}});
+  });
+
+  // Up to kMaxBatch messages in one transaction; an item that is not valid
+  // gets its error in place and the others are queued.
+  s.Post("/v1/messages/batch", [this](const httplib::Request& req, httplib::Response& res) {
+    const json doc = ParseBody(req.body);
+    const json* items = Field(doc, "messages");
+    if (!items || !items->is_array()) throw ApiError{400, "field \"messages\" must be a list of messages"};
+    if (items->size() > kMaxBatch) {
+      throw ApiError{
+          413, "at most " + std::to_string(kMaxBatch) + " messages per batch, not " + std::to_string(items->size())};
+    }
+    std::vector<json> answers(items->size());
+    std::vector<OutgoingRequest> requests;
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < items->size(); ++i) {
+      try {
+        OutgoingRequest r = ParseSubmit((*items)[i], modems_, settings_.maxParts);
+        r.idempotencyKey = CheckedKey(StringField((*items)[i], "idempotency_key", false), "idempotency_key");
+        requests.push_back(std::move(r));
+        positions.push_back(i);
+      } catch (const ApiError& e) {
+        answers[i] = json{{"error", e.message}};
+      }
+    }
+    const std::vector<EnqueueResult> results = commits_->Enqueue(requests, NowMs());
+    bool created = false;
+    size_t refused = 0;
+    for (size_t k = 0; k < results.size(); ++k) {
+      const EnqueueResult& e = results[k];
+      if (e.refused) {
+        ++refused;
+        answers[positions[k]] = json{{"error", "the queue is full; try again later"}};
+        continue;
+      }
+      created = created || e.created;
+      std::string st = status::kQueued;
+      if (!e.created) {
+        if (auto m = store_.GetMessage(e.id)) st = m->status;
+      }
+      answers[positions[k]] = json{{"id", e.id}, {"status", st}};
+    }
+    if (created) {
+      events_.Notify();
+      modems_.WakeSenders();
+    }
+    if (refused > 0) res.set_header("Retry-After", std::to_string(settings_.retryAfterSeconds));
+    if (refused > 0 && refused == requests.size()) {
+      throw ApiError{
+          429, "the queue is full (" + std::to_string(settings_.maxQueue) + " messages waiting); try again later"};
+    }
+    SendJson(res, 202, json{{"results", answers}});
   });
 
   s.Get("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
@@ -416,7 +486,9 @@ void HttpApi::Routes() {
     std::vector<ModemInfo> modems = modems_.Modems();
     std::map<std::string, int64_t> depth;
     for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name);
-    res.set_content(metrics_.Render(store_.Counts(), modems, depth), "text/plain; version=0.0.4");
+    res.set_content(
+        metrics_.Render(store_.Counts(), modems, depth) + RenderQueueAges(store_.OldestQueued(), modems, NowMs()),
+        "text/plain; version=0.0.4");
   });
 }
 

@@ -119,6 +119,12 @@ class SqliteStore::Statement {
     sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
+  // For running the statement again with new values.
+  Statement& Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return *this;
+  }
   // True while a row is available.
   bool Step() {
     const int rc = sqlite3_step(stmt_);
@@ -258,29 +264,52 @@ void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {
   if (auto m = LoadMessage(id)) AppendEvent("status", DumpJson(MessageJson(*m)), nowMs);
 }
 
-EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) {
+EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) { return EnqueueBatch({r}, nowMs, 0)[0]; }
+
+std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                                     int64_t maxWaiting) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
-  if (!r.idempotencyKey.empty()) {
-    Statement k(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
-    k.Bind(1, r.idempotencyKey);
-    if (k.Step()) return EnqueueResult{k.Int(0), false};
+  int64_t waiting = 0;
+  if (maxWaiting > 0) {
+    Statement w(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued'");
+    if (w.Step()) waiting = w.Int(0);
   }
-  Statement s(db_,
-              "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-              "updated_ms) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
-  s.Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
-  s.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
-  s.Step();
-  const int64_t id = sqlite3_last_insert_rowid(db_);
-  if (!r.idempotencyKey.empty()) {
-    Statement k(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
-    k.Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
-    k.Step();
+  Statement find(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
+  Statement insert(db_,
+                   "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
+                   "updated_ms) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+  Statement key(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
+  Statement event(db_, "INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
+  std::vector<EnqueueResult> results;
+  results.reserve(requests.size());
+  for (const OutgoingRequest& r : requests) {
+    if (!r.idempotencyKey.empty()) {
+      find.Reset().Bind(1, r.idempotencyKey);
+      if (find.Step()) {
+        results.push_back(EnqueueResult{find.Int(0), false});
+        continue;
+      }
+    }
+    if (maxWaiting > 0 && waiting >= maxWaiting) {
+      results.push_back(EnqueueResult{0, false, true});
+      continue;
+    }
+    insert.Reset().Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
+    insert.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
+    insert.Step();
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    if (!r.idempotencyKey.empty()) {
+      key.Reset().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
+      key.Step();
+    }
+    event.Reset().Bind(1, DumpJson(MessageJson(QueuedMessage(r, id, nowMs)))).Bind(2, nowMs);
+    event.Step();
+    ++waiting;
+    results.push_back(EnqueueResult{id, true});
   }
-  StatusEvent(id, nowMs);
   tx.Commit();
-  return EnqueueResult{id, true};
+  return results;
 }
 
 std::optional<OutgoingMessage> SqliteStore::GetMessage(int64_t id) {
@@ -637,6 +666,14 @@ int64_t SqliteStore::QueueLength(const std::string& modem) {
   Statement s(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
   s.Bind(1, modem);
   return s.Step() ? s.Int(0) : 0;
+}
+
+std::vector<std::pair<std::string, int64_t>> SqliteStore::OldestQueued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement s(db_, "SELECT modem, MIN(created_ms) FROM outgoing WHERE status='queued' GROUP BY modem ORDER BY modem");
+  std::vector<std::pair<std::string, int64_t>> oldest;
+  while (s.Step()) oldest.emplace_back(s.Text(0), s.Int(1));
+  return oldest;
 }
 
 }  // namespace vela::gateway

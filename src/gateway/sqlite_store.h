@@ -29,6 +29,8 @@ class SqliteStore : public Store {
   int SchemaVersion();
 
   EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) override;
+  std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                          int64_t maxWaiting) override;
   std::optional<OutgoingMessage> GetMessage(int64_t id) override;
   std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
   ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
@@ -56,6 +58,7 @@ class SqliteStore : public Store {
   int64_t LastEventId() override;
   std::vector<ModemCounts> Counts() override;
   int64_t QueueLength(const std::string& modem) override;
+  std::vector<std::pair<std::string, int64_t>> OldestQueued() override;
 
  private:
   class Statement;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vela::gateway {
@@ -64,7 +65,8 @@ struct OutgoingMessage {
 
 struct EnqueueResult {
   int64_t id = 0;
-  bool created = true;  // false: the idempotency key named an earlier message
+  bool created = true;   // false: the idempotency key named an earlier message
+  bool refused = false;  // the queue was full: nothing stored (id 0)
 };
 
 struct MessageFilter {
@@ -121,6 +123,21 @@ struct ModemCounts {
   int64_t queued = 0, sent = 0, delivered = 0, failed = 0, received = 0;
 };
 
+// The message a request becomes when queued as `id`.
+inline OutgoingMessage QueuedMessage(const OutgoingRequest& r, int64_t id, int64_t nowMs) {
+  OutgoingMessage m;
+  m.id = id;
+  m.to = r.to;
+  m.text = r.text;
+  m.report = r.report;
+  m.modem = r.modem;
+  m.languages = r.languages;
+  m.coding = r.coding.empty() ? "auto" : r.coding;
+  m.status = status::kQueued;
+  m.createdMs = m.updatedMs = nowMs;
+  return m;
+}
+
 class Store {
  public:
   virtual ~Store() = default;
@@ -128,6 +145,11 @@ class Store {
   // --- outgoing ---
   // A new queued message, or the earlier message of the same idempotency key.
   virtual EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) = 0;
+  // Several in one transaction, one result each in order. With `maxWaiting`
+  // above 0, a new message that would make more than that many wait is
+  // refused (a repeated idempotency key still answers its message).
+  virtual std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                                  int64_t maxWaiting) = 0;
   virtual std::optional<OutgoingMessage> GetMessage(int64_t id) = 0;
   virtual std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) = 0;
   // queued -> cancelled.
@@ -185,6 +207,9 @@ class Store {
   virtual std::vector<ModemCounts> Counts() = 0;
   // Queued messages `modem` may take (its own and those for any modem).
   virtual int64_t QueueLength(const std::string& modem) = 0;
+  // When the oldest queued message was accepted, per modem asked for ("" for
+  // any modem); modems with nothing queued are left out.
+  virtual std::vector<std::pair<std::string, int64_t>> OldestQueued() = 0;
 };
 
 }  // namespace vela::gateway

@@ -28,6 +28,7 @@
 
 #include "gateway_test_util.h"
 #include "modem_sim.h"
+#include "pg_test_server.h"
 
 extern char** environ;
 
@@ -113,8 +114,17 @@ class GatewayProcess {
 // taken for the acknowledgement of an indication written to the dead one.
 constexpr int kAckTimeoutMs = 1000;
 
-class GatewayEndToEnd : public ::testing::Test {
+// Each test with an SQLite file and with a PostgreSQL database.
+class GatewayEndToEnd : public ::testing::TestWithParam<std::string> {
  protected:
+  void SetUp() override {
+    if (GetParam() == "postgresql") {
+      VELA_REQUIRE_POSTGRES();
+      db_ = PgTestServer::Get()->NewDatabase();
+    } else {
+      db_ = dir_.Path("gw.db");
+    }
+  }
   void StartSims(bool ackTimeout) {
     for (int i = 0; i < 2; ++i) {
       sim::ModemSimOptions o;
@@ -141,7 +151,7 @@ class GatewayEndToEnd : public ::testing::Test {
             "--modem",
             "b=" + sims_[1]->DevicePath(),
             "--db",
-            dir_.Path("gw.db"),
+            db_,
             "--token-file",
             dir_.Path("token"),
             "--listen",
@@ -231,6 +241,7 @@ class GatewayEndToEnd : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string db_;
   std::unique_ptr<sim::ModemSim> sims_[2];
 };
 
@@ -266,7 +277,10 @@ std::string OutText(int i) { return "out-" + std::to_string(i); }
 std::string InText(int i) { return "in-" + std::to_string(i); }
 std::string InFrom(int i) { return "+49170" + std::to_string(1000000 + i); }
 
-TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
+INSTANTIATE_TEST_SUITE_P(Both, GatewayEndToEnd, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
   const int n = Count();
   StartSims(false);
   auto args = GatewayArgs();
@@ -327,7 +341,7 @@ TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
   EXPECT_LT(took.count(), 5000);
 }
 
-TEST_F(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
+TEST_P(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   StartSims(false);
   GatewayProcess gw(GatewayArgs(), dir_.Path("gateway.log"));
   const int port = gw.Start();
@@ -352,7 +366,7 @@ TEST_F(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   EXPECT_LT(took.count(), 5000);
 }
 
-TEST_F(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
+TEST_P(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
   const int n = Count();
   const int kills = 10;
   StartSims(true);
