@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 #include "modem/vuz_vela.h"
 #include "platform/message_target.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace {
 

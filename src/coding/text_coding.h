@@ -108,6 +108,10 @@ struct SubmitOptions {
   bool ref16 = false;          // concatenation with IEI 0x08
   uint16_t reference = 0;      // concatenation reference (8-bit: low octet)
   bool statusReport = false;   // TP-SRR in every part
+  // TP-VP in the relative format in every part (validity.h; kValidityMax is
+  // what the one-part encoder writes); nullopt: no validity period, the
+  // service centre's default applies.
+  std::optional<uint8_t> validity;
 };
 
 struct SubmitPart {

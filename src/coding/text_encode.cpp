@@ -416,8 +416,9 @@ ByteString BuildHeader(const Choice& c, const std::optional<Concatenation>& conc
 }
 
 // Everything of the TPDU before TP-DCS.
-ByteString PduStart(const ByteString& address, bool status_report, bool has_header) {
-  unsigned first_octet = 0x01;             // TP-MTI SMS-SUBMIT, no TP-VP
+ByteString PduStart(const ByteString& address, bool status_report, bool has_header, bool has_validity) {
+  unsigned first_octet = 0x01;             // TP-MTI SMS-SUBMIT
+  if (has_validity) first_octet |= 0x10;   // TP-VPF 10: relative
   if (status_report) first_octet |= 0x20;  // TP-SRR
   if (has_header) first_octet |= 0x40;     // TP-UDHI
   ByteString pdu = "00";                   // no service-centre address: the modem uses its stored one
@@ -455,111 +456,6 @@ std::optional<std::string> EncodeSeptets(const WideString& text, int lockingLang
 }
 
 }  // namespace detail
-
-// --- Languages and codings -----------------------------------------------------
-
-namespace {
-
-struct LanguageName {
-  int id;
-  const char* code;
-  const char* name;
-};
-
-constexpr LanguageName kLanguageNames[] = {
-    {1, "tr", "turkish"}, {2, "es", "spanish"}, {3, "pt", "portuguese"}, {4, "bn", "bengali"}, {5, "gu", "gujarati"},
-    {6, "hi", "hindi"},   {7, "kn", "kannada"}, {8, "ml", "malayalam"},  {9, "or", "oriya"},   {10, "pa", "punjabi"},
-    {11, "ta", "tamil"},  {12, "te", "telugu"}, {13, "ur", "urdu"},
-};
-
-std::string Lower(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-}  // namespace
-
-int LanguageFromName(const std::string& name) {
-  const std::string key = Lower(name);
-  if (!key.empty() && key.size() <= 2 &&
-      std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    const int id = std::stoi(key);
-    return id >= 1 && id < kLanguageCount ? id : -1;
-  }
-  if (key == "odia") return 9;  // the current name of Oriya
-  for (const LanguageName& l : kLanguageNames) {
-    if (key == l.code || key == l.name) return l.id;
-  }
-  return -1;
-}
-
-std::string LanguageCode(int language) {
-  for (const LanguageName& l : kLanguageNames) {
-    if (l.id == language) return l.code;
-  }
-  return std::string();
-}
-
-std::vector<int> ParseLanguageList(const std::string& list) {
-  std::vector<int> out;
-  std::string entry;
-  bool all = false;
-  auto take = [&] {
-    if (entry.empty()) return;
-    const std::string key = Lower(entry);
-    if (key == "all") {
-      all = true;
-    } else if (key != "none") {
-      const int id = LanguageFromName(entry);
-      if (id < 0) {
-        throw ETextCodingError("unknown national language '" + entry +
-                               "': use codes (tr, es, pt, bn, gu, hi, kn, ml, or, pa, ta, te, ur), English names, "
-                               "identifiers 1 to 13, all or none");
-      }
-      if (std::find(out.begin(), out.end(), id) == out.end()) out.push_back(id);
-    }
-    entry.clear();
-  };
-  for (char c : list) {
-    if (c == ',' || c == ' ' || c == '\t') {
-      take();
-    } else {
-      entry.push_back(c);
-    }
-  }
-  take();
-  if (all) {
-    out.clear();
-    for (int id = 1; id < kLanguageCount; ++id) out.push_back(id);
-  }
-  return out;
-}
-
-const char* CodingName(Coding coding) {
-  switch (coding) {
-    case Coding::kAuto:
-      return "auto";
-    case Coding::kGsm7:
-      return "gsm7";
-    case Coding::kUcs2:
-      return "ucs2";
-    case Coding::kEightBit:
-      return "8bit";
-  }
-  return "auto";
-}
-
-Coding ParseCoding(const std::string& name) {
-  const std::string key = Lower(name);
-  if (key == "auto") return Coding::kAuto;
-  if (key == "gsm7" || key == "7bit") return Coding::kGsm7;
-  if (key == "ucs2") return Coding::kUcs2;
-  if (key == "8bit") return Coding::kEightBit;
-  throw ETextCodingError("unknown coding '" + name + "': use auto, gsm7, ucs2 or 8bit");
-}
 
 // --- Destination numbers -----------------------------------------------------------
 
@@ -659,17 +555,22 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
           Concatenation{options.reference, static_cast<uint8_t>(parts), static_cast<uint8_t>(k + 1), options.ref16};
     }
     const ByteString header = BuildHeader(c, concat);
-    ByteString pdu = PduStart(address, options.statusReport, !header.empty());
+    ByteString pdu = PduStart(address, options.statusReport, !header.empty(), options.validity.has_value());
+    // TP-DCS, then TP-VP when there is one.
+    auto add_dcs = [&pdu, &options](const char* dcs) {
+      pdu += dcs;
+      if (options.validity) hex::AppendHex(pdu, *options.validity, 2);
+    };
     const auto* header_octets = reinterpret_cast<const uint8_t*>(header.data());
     switch (c.coding) {
       case Coding::kUcs2:
-        pdu += "08";
+        add_dcs("08");
         hex::AppendHex(pdu, static_cast<unsigned>(header.size() + 2 * (to - from)), 2);
         pack::AppendHexRun(pdu, header_octets, header.size(), 2);
         pack::AppendHexRun(pdu, text.data() + from, to - from, 4);
         break;
       case Coding::kEightBit:
-        pdu += "04";
+        add_dcs("04");
         hex::AppendHex(pdu, static_cast<unsigned>(header.size() + (to - from)), 2);
         pack::AppendHexRun(pdu, header_octets, header.size(), 2);
         pack::AppendHexRun(pdu, reinterpret_cast<const uint8_t*>(utf8.data()) + from, to - from, 2);
@@ -685,7 +586,7 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
             septets.push_back(e->shift[c.single]);
           }
         }
-        pdu += "00";
+        add_dcs("00");
         hex::AppendHex(pdu, static_cast<unsigned>(pack::HeaderSeptets(header.size()) + septets.size()), 2);
         pack::AppendPackedUserData(pdu, header_octets, header.size(), septets.data(), septets.size());
         break;

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela::gateway {
 

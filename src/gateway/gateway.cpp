@@ -38,7 +38,7 @@ void Gateway::Start() {
     }
   }
 
-  store_ = OpenStore(config_.db);
+  store_ = OpenStore(config_.db, [this](const std::string& line) { log_.Line(line); });
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "coding/text_coding.h"
+#include "coding/validity.h"
 #include "gateway/records_json.h"
 #include "platform/codepage.h"
 
@@ -143,6 +144,16 @@ OutgoingRequest ParseSubmit(const json& doc, ModemDirectory& modems, int maxPart
     }
   }
   r.coding = coding::CodingName(coding);
+  r.validity = "max";
+  if (const json* v = Field(doc, "validity")) {
+    if (!v->is_string()) throw ApiError{400, "field \"validity\" must be a string such as \"12h\", \"3d\" or \"max\""};
+    try {
+      coding::ParseValidity(v->get<std::string>());
+    } catch (const coding::ETextCodingError& e) {
+      throw ApiError{422, e.what()};
+    }
+    r.validity = v->get<std::string>();
+  }
   // The text must fit the message's parts; the modem's default languages can
   // only make it shorter, so the check without them is the strict one.
   try {

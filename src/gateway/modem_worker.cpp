@@ -7,6 +7,7 @@
 #include "coding/conversion.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
+#include "coding/validity.h"
 #include "modem/vuz_vela.h"
 #include "pdu/pdu_sms.h"
 #include "transport/comm.h"
@@ -201,6 +202,7 @@ struct WorkerThread {
       options.languages = coding::ParseLanguageList(m.languages.empty() ? config.languages : m.languages);
       options.statusReport = m.report;
       options.maxParts = ctx.maxParts;
+      options.validity = coding::ParseValidity(m.validity.empty() ? std::string("max") : m.validity);
       result = driver.SendText(m.to, platform::WideFromUtf8(m.text), options);
       if (result.Complete()) {
         o.kind = SendOutcome::Kind::kSent;

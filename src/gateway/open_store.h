@@ -2,6 +2,7 @@
 // postgres:// URI, or libpq's key=value form) or else an SQLite file.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -9,7 +10,8 @@
 
 namespace vela::gateway {
 
-std::unique_ptr<Store> OpenStore(const std::string& db);
+// `log` gets a line for anything the user should know (e.g. file modes tightened).
+std::unique_ptr<Store> OpenStore(const std::string& db, const std::function<void(const std::string&)>& log = {});
 
 // `db` as safe to log (a PostgreSQL password hidden).
 std::string DisplayName(const std::string& db);

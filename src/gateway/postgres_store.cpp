@@ -101,13 +101,15 @@ CREATE TABLE idempotency_keys (
   created_ms BIGINT NOT NULL
 );
 )sql",
+    // 1 -> 2: the validity period asked for (messages queued before it get the longest)
+    "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");
 
 constexpr const char* kMessageColumns =
     "SELECT id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, "
-    "error, parts, created_ms, updated_ms, sent_ms FROM outgoing ";
+    "error, parts, created_ms, updated_ms, sent_ms, validity FROM outgoing ";
 
 OutgoingMessage MessageAt(const Result& s, int row) {
   OutgoingMessage m;
@@ -127,6 +129,7 @@ OutgoingMessage MessageAt(const Result& s, int row) {
   m.createdMs = s.Int(row, 13);
   m.updatedMs = s.Int(row, 14);
   m.sentMs = s.Int(row, 15);
+  m.validity = s.Text(row, 16);
   return m;
 }
 
@@ -257,11 +260,12 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
       id = k.Int(0, 0);
     }
     Result ins = c->Exec(
-        "INSERT INTO outgoing(id, recipient, text, report, modem, languages, coding, status, created_ms, updated_ms) "
-        "VALUES (COALESCE($1::bigint, nextval('outgoing_id_seq')), $2, $3, $4, $5, $6, $7, 'queued', $8, $8) "
-        "RETURNING id",
+        "INSERT INTO outgoing(id, recipient, text, report, modem, languages, coding, status, created_ms, updated_ms, "
+        "validity) VALUES (COALESCE($1::bigint, nextval('outgoing_id_seq')), $2, $3, $4, $5, $6, $7, 'queued', $8, "
+        "$8, $9) RETURNING id",
         {id ? Param(*id) : Param(std::nullopt), r.to, r.text, r.report, r.modem, r.languages,
-         r.coding.empty() ? std::string("auto") : r.coding, nowMs});
+         r.coding.empty() ? std::string("auto") : r.coding, nowMs,
+         r.validity.empty() ? std::string("max") : r.validity});
     const int64_t newId = ins.Int(0, 0);
     queued.push_back(QueuedMessage(r, newId, nowMs));
     ++waiting;

@@ -1,6 +1,9 @@
 #include "gateway/sqlite_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -93,9 +96,33 @@ CREATE TABLE idempotency_keys (
   created_ms INTEGER NOT NULL
 );
 )sql",
+    // 1 -> 2: the validity period asked for (messages queued before it get the longest)
+    "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
+
+// Every message, number and text is in these files: owner only. SQLite gives
+// the -wal and -shm files the database file's mode, so a database created
+// 0600 keeps them so.
+std::vector<std::string> RestrictFileModes(const std::string& path) {
+  if (path.empty() || path == ":memory:") return {};  // no file
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);  // an empty file is an empty database
+    return {};
+  }
+  // Otherwise it exists (or cannot be made; SQLite names the reason).
+  std::vector<std::string> tightened;
+  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0 &&
+        ::chmod(file.c_str(), st.st_mode & 0700) == 0) {
+      tightened.push_back(file);
+    }
+  }
+  return tightened;
+}
 
 }  // namespace
 
@@ -161,7 +188,7 @@ class SqliteStore::Transaction {
   bool done_ = false;
 };
 
-SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(RestrictFileModes(path)) {
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
     std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -221,7 +248,7 @@ void SqliteStore::Migrate() {
 namespace {
 constexpr const char* kMessageColumns =
     "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
-    "parts, created_ms, updated_ms, sent_ms FROM outgoing";
+    "parts, created_ms, updated_ms, sent_ms, validity FROM outgoing";
 }
 
 std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
@@ -245,6 +272,7 @@ std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
   m.createdMs = s.Int(13);
   m.updatedMs = s.Int(14);
   m.sentMs = s.Int(15);
+  m.validity = s.Text(16);
   Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
   p.Bind(1, id);
   while (p.Step()) {
@@ -278,7 +306,7 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
   Statement find(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
   Statement insert(db_,
                    "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-                   "updated_ms) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?)");
+                   "updated_ms, validity) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
   Statement key(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
   Statement event(db_, "INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
   std::vector<EnqueueResult> results;
@@ -297,6 +325,7 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
     }
     insert.Reset().Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
     insert.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
+    insert.Bind(9, r.validity.empty() ? std::string("max") : r.validity);
     insert.Step();
     const int64_t id = sqlite3_last_insert_rowid(db_);
     if (!r.idempotencyKey.empty()) {

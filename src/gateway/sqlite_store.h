@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "gateway/store.h"
 
@@ -17,16 +18,21 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.
+  // The file is created with mode 0600 (its -wal and -shm files follow its
+  // mode); an existing one, or its -wal or -shm, that others may read or
+  // write is made 0600 (see Tightened).
   explicit SqliteStore(const std::string& path);
   ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
   int SchemaVersion();
+  // The files whose mode was wider than 0600 at open, now 0600.
+  const std::vector<std::string>& Tightened() const { return tightened_; }
 
   EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) override;
   std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
@@ -71,6 +77,7 @@ class SqliteStore : public Store {
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);
 
   std::string path_;
+  std::vector<std::string> tightened_;
   sqlite3* db_ = nullptr;
   std::mutex mutex_;
 };

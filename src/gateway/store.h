@@ -43,6 +43,7 @@ struct OutgoingRequest {
   std::string modem;           // empty: any modem that is up
   std::string languages;       // as given, e.g. "tr,es"; empty: none
   std::string coding;          // "auto", "gsm7", "ucs2", "8bit"
+  std::string validity;        // as given, e.g. "12h", "2w"; empty or "max": 63 weeks
   std::string idempotencyKey;  // empty: none
 };
 
@@ -52,6 +53,7 @@ struct OutgoingMessage {
   bool report = false;
   std::string modem;  // requested modem, empty for any
   std::string languages, coding;
+  std::string validity;  // as given; "max" by default
   std::string status;
   std::string sentBy;                   // modem that took it (empty while queued)
   int attempts = 0;                     // sends tried
@@ -133,6 +135,7 @@ inline OutgoingMessage QueuedMessage(const OutgoingRequest& r, int64_t id, int64
   m.modem = r.modem;
   m.languages = r.languages;
   m.coding = r.coding.empty() ? "auto" : r.coding;
+  m.validity = r.validity.empty() ? "max" : r.validity;
   m.status = status::kQueued;
   m.createdMs = m.updatedMs = nowMs;
   return m;

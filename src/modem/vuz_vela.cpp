@@ -9,14 +9,14 @@
 #include <utility>
 
 #include "coding/sms.h"
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 #include "coding/str_utils.h"
 #include "pdu/pdu_sms.h"
 #include "platform/codepage.h"
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "transport/comm.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela {
 
@@ -523,6 +523,7 @@ TVuZVela::SendTextResult TVuZVela::SendText(const ByteString& destination, const
   submit.ref16 = options.ref16;
   submit.reference = options.ref16 ? concatReference_ : static_cast<uint16_t>(concatReference_ & 0xFF);
   submit.statusReport = options.statusReport;
+  submit.validity = options.validity;
   const coding::SubmitMessage message = coding::EncodeSubmitMessage(text, submit);
 
   SendTextResult result;
@@ -1064,12 +1065,17 @@ void TVuZVela::SelectStorage(const ByteString& storage) {
   readStorage_ = storage;
 }
 
-std::vector<TVuZVela::StoredMessage> TVuZVela::ListStoredMessages(const ByteString& storage) {
-  OperationScope scope(*this);
-  SelectStorage(storage);
+void TVuZVela::KnowReadStorage() {
+  // The modem's current choice when nothing was selected (27.005 3.2.2).
   if (readStorage_.empty()) {
     if (auto current = at::ParseCpms(Command("AT+CPMS?\r", kScriptTimeoutMs))) readStorage_ = current->name;
   }
+}
+
+std::vector<TVuZVela::StoredMessage> TVuZVela::ListStoredMessages(const ByteString& storage) {
+  OperationScope scope(*this);
+  SelectStorage(storage);
+  KnowReadStorage();
   const ByteString listing = Command("AT+CMGL=4\r", kStorageTimeoutMs);
   if (commandError_) throw EModemCommand("AT+CMGL=4: " + commandError_->Describe());
   std::vector<StoredMessage> messages;
@@ -1088,6 +1094,7 @@ std::vector<TVuZVela::StoredMessage> TVuZVela::ListStoredMessages(const ByteStri
 std::optional<TVuZVela::StoredMessage> TVuZVela::ReadStoredMessage(int index, const ByteString& storage) {
   OperationScope scope(*this);
   SelectStorage(storage);
+  KnowReadStorage();
   const ByteString command = "AT+CMGR=" + std::to_string(index) + "\r";
   const ByteString answer = Command(command, kStorageTimeoutMs);
   if (commandError_) {

@@ -29,6 +29,7 @@
 
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
+#include "coding/validity.h"
 #include "common/errors.h"
 #include "common/types.h"
 
@@ -155,6 +156,9 @@ class TVuZVela {
     int maxParts = 10;
     bool ref16 = false;  // 16-bit concatenation reference
     bool statusReport = false;
+    // TP-VP, relative format, in every part (coding/validity.h): 63 weeks,
+    // as SubmitMessage sends; nullopt leaves it to the service centre.
+    std::optional<uint8_t> validity = coding::kValidityMax;
   };
   struct SendTextResult {
     ByteString messageId;                // non-empty once the first part went out
@@ -388,6 +392,8 @@ class TVuZVela {
   uint64_t StorageTag(const ByteString& storage, int index);
   void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
   void HandlePortLost();
+  // Asks the modem which storage it reads from when readStorage_ is unknown.
+  void KnowReadStorage();
   void ApplyLockScope();
   coding::Reassembler& Reassembly();
   static uint64_t NowMs();

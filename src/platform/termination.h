@@ -13,4 +13,8 @@ void RequestTermination();
 // For tests and hosts that recover: clears the flag.
 void ClearTermination();
 
+// POSIX: a descriptor that is readable while the flag is set, for hosts that
+// wait in their own poll loop (as MessageQueueFd). -1 on Windows.
+int TerminationFd();
+
 }  // namespace vela::platform

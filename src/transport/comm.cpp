@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "common/errors.h"
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 #include "platform/serial_device.h"
 #include "platform/termination.h"
 #include "transport/wait_thread.h"

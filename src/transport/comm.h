@@ -47,7 +47,7 @@
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "transport/com_port.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela {
 

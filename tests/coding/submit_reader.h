@@ -15,6 +15,7 @@ struct ReadSubmit {
   int reference = 0;    // TP-MR
   std::string address;  // TP-DA: length, type of address and semi-octets, as hex
   int pid = 0, dcs = 0, udl = 0;
+  int vp = -1;  // relative TP-VP, -1 when the first octet announces none
   std::vector<std::pair<int, std::vector<int>>> elements;  // user data header
   int locking = 0, single = 0;
   std::vector<int> septets;   // 7-bit: the text's septets (header and fill skipped)
@@ -32,6 +33,7 @@ inline ReadSubmit ReadSubmitPdu(const std::string& pdu) {
   size_t at = 5 + da_octets;
   r.pid = octet(at++);
   r.dcs = octet(at++);
+  if ((r.firstOctet & 0x18) == 0x10) r.vp = octet(at++);
   r.udl = octet(at++);
   std::vector<int> bytes;
   for (size_t i = at; 2 * i < pdu.size(); ++i) bytes.push_back(octet(i));

@@ -12,6 +12,7 @@
 #include "coding/text_coding.h"
 #include "platform/codepage.h"
 #include "coding/text_encode_internal.h"
+#include "coding/validity.h"
 #include "submit_reader.h"
 
 namespace vela::coding {
@@ -297,6 +298,74 @@ TEST(TextEncodeTest, ForcedCodings) {
   ASSERT_EQ(m.parts.size(), 2u);
   EXPECT_EQ(ReadSubmitPdu(m.parts[0].pdu).octets.size(), 133u);
   EXPECT_EQ(ReadSubmitPdu(m.parts[1].pdu).octets[0], 0xC3);
+}
+
+// With the longest validity a text that fits one GSM part is the PDU the
+// one-part encoder has always written; any period is in every part and
+// leaves the parts' contents alone.
+TEST(TextEncodeTest, ValidityInEveryPartAndOnePartAsTheFormerEncoder) {
+  for (const WideString& text :
+       {WideString(u"hi"), WideString(), WideString(u"Hello World!"), WideString(u"[x] {y} ~")}) {
+    for (bool report : {false, true}) {
+      SubmitOptions o = To();
+      o.statusReport = report;
+      o.validity = kValidityMax;
+      TSMS former;
+      former.Destination = o.destination;
+      former.Text = text;
+      former.StatusReportRequest = report;
+      const SubmitMessage m = EncodeSubmitMessage(text, o);
+      ASSERT_EQ(m.parts.size(), 1u);
+      EXPECT_EQ(m.parts[0].pdu, former.EncodeSubmitPDU()) << platform::Utf8FromWide(text) << " " << report;
+      EXPECT_EQ(m.parts[0].length, former.TpduLength);
+    }
+  }
+  const std::pair<WideString, Coding> long_texts[] = {{Repeat(u"\u0416", 150), Coding::kUcs2},
+                                                      {Repeat(u"ab{", 90), Coding::kGsm7},
+                                                      {Repeat(u"a\u00E9", 100), Coding::kEightBit}};
+  for (const auto& [text, coding] : long_texts) {
+    SubmitOptions o = To();
+    o.coding = coding;
+    const SubmitMessage without = EncodeSubmitMessage(text, o);
+    o.validity = 0x8F;
+    const SubmitMessage with = EncodeSubmitMessage(text, o);
+    ASSERT_EQ(with.parts.size(), without.parts.size());
+    ASSERT_EQ(with.parts.size(), 3u);
+    for (size_t k = 0; k < with.parts.size(); ++k) {
+      const ReadSubmit a = ReadSubmitPdu(with.parts[k].pdu), b = ReadSubmitPdu(without.parts[k].pdu);
+      EXPECT_EQ(a.firstOctet, b.firstOctet | 0x10) << k;
+      EXPECT_EQ(a.vp, 0x8F) << k;
+      EXPECT_EQ(b.vp, -1) << k;
+      EXPECT_EQ(a.elements, b.elements) << k;
+      EXPECT_EQ(a.septets, b.septets) << k;
+      EXPECT_EQ(a.octets, b.octets) << k;
+      EXPECT_EQ(with.parts[k].length, without.parts[k].length + 1) << k;
+    }
+  }
+}
+
+// Every whole number of minutes in range goes to the shortest period at least
+// that long (TS 23.040 9.2.3.12.1), written any way the syntax allows.
+TEST(ValidityTest, EveryPeriodRoundsUpToTheNextTheFormatCarries) {
+  for (int vp = 1; vp < 256; ++vp) EXPECT_GT(ValidityMinutes(vp), ValidityMinutes(vp - 1)) << vp;
+  EXPECT_EQ(ValidityMinutes(0), 5);
+  EXPECT_EQ(ValidityMinutes(0xFF), 63 * 7 * 24 * 60);
+  for (int64_t m = 5; m <= 63 * 7 * 24 * 60; ++m) {
+    const uint8_t vp = ParseValidity(std::to_string(m) + "m");
+    ASSERT_GE(ValidityMinutes(vp), m);
+    if (vp > 0) ASSERT_LT(ValidityMinutes(vp - 1), m);
+  }
+  EXPECT_EQ(ParseValidity("1w2d3h4m"), ParseValidity(std::to_string(7 * 1440 + 2 * 1440 + 3 * 60 + 4) + "m"));
+  EXPECT_EQ(ParseValidity("MAX"), kValidityMax);
+  for (const char* refused : {"4m", "0", "0m", "64w", "63w1m", "1x", "m", "-5m", "5m ", " 5m", "1.5h"}) {
+    try {
+      ParseValidity(refused);
+      ADD_FAILURE() << refused << " accepted";
+    } catch (const ETextCodingError& e) {
+      EXPECT_NE(std::string(e.what()).find(std::string("'") + refused + "'"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("from 5 minutes to 63 weeks"), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(TextEncodeTest, PartLimit) {

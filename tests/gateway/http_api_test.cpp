@@ -127,6 +127,9 @@ TEST_P(HttpApiTest, BadRequestsGetClearJsonErrors) {
       {"{\"to\": \"+15551234\", \"text\": \"hi\", \"languages\": 7}", 400, "languages"},
       {"{\"to\": \"+15551234\", \"text\": \"" + std::string(40000, 'x') + "\"}", 422, "parts"},
       {"{\"to\": \"+15551234\", \"text\": \"\xff\xfe\"}", 400, "malformed JSON"},
+      {"{\"to\": \"+15551234\", \"text\": \"hi\", \"validity\": 12}", 400, "\"validity\" must be a string"},
+      {"{\"to\": \"+15551234\", \"text\": \"hi\", \"validity\": \"4m\"}", 422, "from 5 minutes to 63 weeks"},
+      {"{\"to\": \"+15551234\", \"text\": \"hi\", \"validity\": \"64w\"}", 422, "'64w': longer than 63 weeks"},
   };
   for (const Case& c : cases) {
     json body = Post(c.body, c.status);

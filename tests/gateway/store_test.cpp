@@ -3,6 +3,7 @@
 // matching, inbox duplicates.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +79,67 @@ TEST(GatewayStore, CreatesSchemaAndKeepsDataAcrossReopen) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
   sqlite3_finalize(st);
   sqlite3_close(db);
+}
+
+// A database of the first schema: its queued messages get the longest
+// validity period, new ones keep theirs.
+TEST(GatewayStore, MigratesTheFirstSchemaAndKeepsTheValidity) {
+  TempDir dir;
+  const std::string path = dir.Path("g.db");
+  {
+    SqliteStore store(path);
+    OutgoingRequest r = Request("+1555");
+    r.validity = "12h";
+    store.Enqueue(r, 1000);
+  }
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "ALTER TABLE outgoing DROP COLUMN validity; PRAGMA user_version=1", nullptr, nullptr, nullptr),
+        SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  SqliteStore store(path);
+  EXPECT_EQ(store.SchemaVersion(), SqliteStore::kSchemaVersion);
+  ASSERT_TRUE(store.GetMessage(1));
+  EXPECT_EQ(store.GetMessage(1)->validity, "max");
+  OutgoingRequest r = Request("+1556");
+  r.validity = "3d";
+  EXPECT_EQ(store.GetMessage(store.Enqueue(r, 2000).id)->validity, "3d");
+  EXPECT_EQ(store.GetMessage(store.Enqueue(Request("+1557"), 3000).id)->validity, "max");
+}
+
+// Every message, number and text is in these files.
+TEST(GatewayStore, DatabaseFilesAreTheOwnersOnly) {
+  TempDir dir;
+  const std::string path = dir.Path("g.db");
+  auto mode = [](const std::string& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+  };
+  const mode_t previous = ::umask(022);
+  {
+    SqliteStore store(path);
+    store.Enqueue(Request("+1555"), 1000);
+    EXPECT_TRUE(store.Tightened().empty());
+    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(mode(path + suffix), 0600) << suffix;
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    if (mode(file) < 0) WriteFile(file, "");
+    ::chmod(file.c_str(), suffix[0] ? 0666 : 0640);
+  }
+  {
+    SqliteStore store(path);
+    EXPECT_EQ(store.Tightened(), (std::vector<std::string>{path, path + "-wal", path + "-shm"}));
+    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(mode(path + suffix), 0600) << suffix;
+    ASSERT_TRUE(store.GetMessage(1));
+  }
+  SqliteStore again(path);
+  EXPECT_TRUE(again.Tightened().empty());
+  ::umask(previous);
 }
 
 TEST(GatewayStore, RefusesNewerSchemaAndNonDatabaseFilesNamingThem) {

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "sim/modem_sim.h"
+#include "modem_sim.h"
 
 namespace {
 

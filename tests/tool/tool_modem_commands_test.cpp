@@ -11,7 +11,7 @@
 
 #include "commands.h"
 #include "platform/termination.h"
-#include "sim/modem_sim.h"
+#include "modem_sim.h"
 
 namespace vela::tool {
 namespace {

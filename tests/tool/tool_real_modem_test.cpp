@@ -11,7 +11,7 @@
 
 #include "commands.h"
 #include "platform/termination.h"
-#include "sim/modem_sim.h"
+#include "modem_sim.h"
 
 namespace vela::tool {
 namespace {
@@ -140,6 +140,40 @@ TEST_F(ToolRealModem, MessagesListsReadsAndDeletesWhatIsStored) {
   r = Velasms({"messages", "--json", "--storage", "MT", "list"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
+}
+
+// read names the storage it read from as list does: the one given, else the
+// modem's current one.
+TEST_F(ToolRealModem, ListAndReadNameTheStorage) {
+  Start(WithStored({{"+4911", "on the sim"}}));
+  sim_->AddStored("+4933", "in the phone", 1, "ME");
+  struct Case {
+    std::vector<std::string> storage;
+    const char* named;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{}, "SM", "on the sim"},
+      {{"--storage", "SM"}, "SM", "on the sim"},
+      {{"--storage", "me"}, "ME", "in the phone"},
+      {{"--storage", "MT"}, "MT", "on the sim"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.named);
+    for (const char* action : {"list", "read"}) {
+      std::vector<std::string> args = {"messages", "--json"};
+      args.insert(args.end(), c.storage.begin(), c.storage.end());
+      args.push_back(action);
+      if (std::string(action) == "read") args.push_back("1");
+      const Result r = Velasms(args);
+      EXPECT_EQ(r.status, 0) << action << ": " << r.err;
+      const std::vector<std::string> lines = Lines(r.out);
+      ASSERT_FALSE(lines.empty()) << action;
+      EXPECT_TRUE(Contains(lines[0], std::string(R"("text": ")") + c.text + "\"")) << action << ": " << lines[0];
+      EXPECT_TRUE(Contains(lines[0], std::string(R"(, "storage": ")") + c.named + R"("})"))
+          << action << ": " << lines[0];
+    }
+  }
 }
 
 TEST_F(ToolRealModem, StorageRoutedModemsReportEveryMessageOnceAndDeleteItAfterwards) {

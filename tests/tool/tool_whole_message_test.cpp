@@ -18,7 +18,8 @@
 
 #include "commands.h"
 #include "platform/termination.h"
-#include "sim/modem_sim.h"
+#include "modem_sim.h"
+#include "sim_pdu.h"
 
 namespace vela::tool {
 namespace {
@@ -274,6 +275,67 @@ TEST_F(ToolWholeMessage, SingleIsTheFormerOnePartCodePageSend) {
   r = Velasms({"send", "--single", "--coding", "ucs2", "--to", "+4930123", "x"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(Contains(r.err, "'--coding' does not go with --single")) << r.err;
+}
+
+// The whole-text path writes what the one-part path always wrote for a text
+// that fits one GSM part (TP-VPF relative, TP-VP FF), and a validity period
+// in every part of a long message.
+TEST_F(ToolWholeMessage, OnePartTextsGoOutAsTheFormerSendAndEveryPartCarriesTheValidity) {
+  Start();
+  struct Case {
+    const char* text;
+    bool report;
+    const char* pdu;  // "" when only compared with --single
+  };
+  const Case cases[] = {
+      {"hi", false, "0011000B912143658709F10000FF02E834"},
+      {"hi", true, "0031000B912143658709F10000FF02E834"},
+      {"Hello World!", false, ""},
+      {"[x] {y} ~ | ^ \\ @$", true, ""},
+      {"", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    sim_->ClearLogs();
+    std::vector<std::string> args = {"send", "--to", "+12345678901"};
+    if (c.report) args.push_back("--status-report");
+    args.push_back(c.text);
+    std::vector<std::string> single = args;
+    single.insert(single.begin() + 1, "--single");
+    EXPECT_EQ(Velasms(args).status, 0);
+    EXPECT_EQ(Velasms(single).status, 0);
+    const std::vector<sim::SubmitRecord> submits = sim_->Submits();
+    ASSERT_EQ(submits.size(), 2u);
+    EXPECT_EQ(submits[0].pdu, submits[1].pdu);
+    EXPECT_EQ(submits[0].announcedLength, submits[1].announcedLength);
+    if (*c.pdu) EXPECT_EQ(submits[0].pdu, c.pdu);
+  }
+
+  // Three UCS2 parts, each with the period asked for (the default: the longest).
+  const std::string kCyrillic = Repeat("\xD0\x96", 150);
+  for (const auto& [option, vp] : std::vector<std::pair<std::string, int>>{{"", 0xFF}, {"12h", 0x8F}, {"3d", 0xA9}}) {
+    SCOPED_TRACE(option);
+    sim_->ClearLogs();
+    std::vector<std::string> args = {"send", "--to", "+12345678901", kCyrillic};
+    if (!option.empty()) args.insert(args.begin() + 1, {"--validity", option});
+    const Result r = Velasms(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<sim::SubmitRecord> submits = sim_->Submits();
+    ASSERT_EQ(submits.size(), 3u);
+    for (const sim::SubmitRecord& part : submits) {
+      EXPECT_EQ(part.dcs, 0x08);
+      sim::pdu::Submit decoded;
+      std::string error;
+      ASSERT_TRUE(sim::pdu::DecodeSubmit(part.pdu, part.announcedLength, &decoded, &error)) << error;
+      EXPECT_EQ(decoded.validityFormat, 2) << part.pdu;
+      ASSERT_EQ(decoded.validity.size(), 1u);
+      EXPECT_EQ(decoded.validity[0], vp) << part.pdu;
+    }
+  }
+
+  const Result r = Velasms({"send", "--single", "--validity", "2d", "--to", "+4930123", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Contains(r.err, "'--validity' does not go with --single")) << r.err;
 }
 
 TEST_F(ToolWholeMessage, ListenJoinsLongMessagesFromTheNetwork) {

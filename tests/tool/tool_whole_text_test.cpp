@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "commands.h"
-#include "sim/sim_pdu.h"
+#include "sim_pdu.h"
 
 namespace vela::tool {
 namespace {
@@ -224,6 +224,70 @@ TEST(ToolEncodeSplit, RefusalsExitTwoBeforeAnythingIsPrinted) {
   Result r = Velasms({"encode", "--languages", "tr", "--to", "1", "hi"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("option '--languages' needs --split"), std::string::npos) << r.err;
+}
+
+// --validity against the relative format of TS 23.040 9.2.3.12.1, rounded up
+// to the next period it can carry; decode reads the period back.
+TEST(ToolEncodeSplit, ValidityIsTheRelativePeriodRoundedUpAndDecodesBack) {
+  struct Case {
+    const char* given;
+    int vp;             // -1: refused
+    const char* shown;  // decode's text, or a part of the refusal
+  };
+  const Case cases[] = {
+      {"5m", 0x00, "5 minutes"},
+      {"6m", 0x01, "10 minutes"},
+      {"90m", 0x11, "90 minutes"},
+      {"12h", 0x8F, "720 minutes"},
+      {"721m", 0x90, "12 hours 30 minutes"},
+      {"12h30m", 0x90, "12 hours 30 minutes"},
+      {"24h", 0xA7, "12 hours 720 minutes"},
+      {"1d1m", 0xA8, "2 days"},
+      {"2d", 0xA8, "2 days"},
+      {"3D", 0xA9, "3 days"},
+      {"30d", 0xC4, "30 days"},
+      {"31d", 0xC5, "5 weeks"},
+      {"2w", 0xB4, "14 days"},
+      {"5w", 0xC5, "5 weeks"},
+      {"63w", 0xFF, "63 weeks"},
+      {"max", 0xFF, "63 weeks"},
+      {"0", -1, "the number has no unit"},
+      {"0m", -1, "shorter than 5 minutes"},
+      {"4m", -1, "shorter than 5 minutes"},
+      {"64w", -1, "longer than 63 weeks"},
+      {"62w7d1m", -1, "longer than 63 weeks"},
+      {"99999999999999999999w", -1, "longer than 63 weeks"},
+      {"abc", -1, "a number was expected"},
+      {"5s", -1, "unknown unit 's'"},
+      {"", -1, "empty"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    Result r = Velasms({"encode", "--split", "--validity", c.given, "--to", "+12345678901", "hi"});
+    if (c.vp < 0) {
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.out, "");
+      EXPECT_NE(r.err.find(std::string("option '--validity': invalid validity period '") + c.given + "': " + c.shown),
+                std::string::npos)
+          << r.err;
+      EXPECT_NE(r.err.find("from 5 minutes to 63 weeks"), std::string::npos) << r.err;
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<Part> parts = SplitParts(r.out);
+    ASSERT_EQ(parts.size(), 1u);
+    const DecodedPart d = DecodeWithSimulator(parts[0]);
+    EXPECT_EQ(d.submit.validityFormat, 2);
+    ASSERT_EQ(d.submit.validity.size(), 1u);
+    EXPECT_EQ(d.submit.validity[0], c.vp);
+    Result decoded = Velasms({"decode", "--json", parts[0].pdu});
+    EXPECT_NE(decoded.out.find(std::string(R"("validity_period": ")") + c.shown + "\""), std::string::npos)
+        << decoded.out;
+  }
+  // The one-part encoder has no choice of period.
+  Result r = Velasms({"encode", "--validity", "1d", "--to", "1", "hi"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("option '--validity' needs --split"), std::string::npos) << r.err;
 }
 
 // DELIVER with a concatenation header (8-bit reference A7, part 1 of 2) and "hi".

@@ -12,7 +12,7 @@
 #include "pdu/pdu_sms.h"
 #include "platform/codepage.h"
 #include "text.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela::tool {
 

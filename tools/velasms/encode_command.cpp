@@ -15,7 +15,8 @@ namespace vela::tool {
 const char* const kEncodeUsage =
     "Usage: velasms encode [--json] [--status-report] [--coding auto|7bit|8bit|ucs2] --to NUMBER TEXT\n"
     "       velasms encode --split [--coding auto|gsm7|ucs2|8bit] [--languages LIST] [--max-parts N]\n"
-    "                      [--reference N] [--ref16] [--status-report] --to NUMBER TEXT\n"
+    "                      [--reference N] [--ref16] [--status-report] [--validity DURATION]\n"
+    "                      --to NUMBER TEXT\n"
     "\n"
     "Builds the SMS-SUBMIT PDU that 'velasms send' writes to the modem and prints it\n"
     "with the TPDU length that AT+CMGS announces. TEXT (UTF-8) is converted to the\n"
@@ -39,7 +40,10 @@ const char* const kEncodeUsage =
     "  --max-parts N      refuse a text that needs more than N parts (default 10)\n"
     "  --reference N      concatenation reference (default: random), 0-255, or\n"
     "                     0-65535 with --ref16\n"
-    "  --ref16            16-bit concatenation reference\n";
+    "  --ref16            16-bit concatenation reference\n"
+    "  --validity DURATION\n"
+    "                     validity period: 5m, 90m, 12h, 3d, 2w (5 minutes to 63\n"
+    "                     weeks, rounded up) or max (default: 63 weeks)\n";
 
 namespace {
 
@@ -68,6 +72,7 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
     options.reference = static_cast<uint16_t>(random() & (options.ref16 ? 0xFFFF : 0xFF));
   }
   options.statusReport = a.Has("--status-report");
+  options.validity = ParseValidityOption(a.Value("--validity", "max"));
   options.destination = BytesFromUtf8(a.Value("--to"));
   const coding::SubmitMessage message =
       coding::EncodeSubmitMessage(platform::WideFromUtf8(a.Positionals()[0]), options);
@@ -90,7 +95,8 @@ int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
                                   {"--languages", true},
                                   {"--max-parts", true},
                                   {"--reference", true},
-                                  {"--ref16", false}});
+                                  {"--ref16", false},
+                                  {"--validity", true}});
   if (a.Has("--help")) {
     out << kEncodeUsage;
     return 0;
@@ -101,7 +107,7 @@ int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
                                              : "expected one TEXT argument (quote a text with blanks)");
   }
   if (a.Has("--split")) return RunEncodeSplit(a, out);
-  for (const char* option : {"--languages", "--max-parts", "--reference", "--ref16"}) {
+  for (const char* option : {"--languages", "--max-parts", "--reference", "--ref16", "--validity"}) {
     if (a.Has(option)) throw UsageError(std::string("option '") + option + "' needs --split");
   }
   const int32_t selector = CodingSelectorFrom(a.Value("--coding", "7bit"));

@@ -15,7 +15,7 @@
 #include "commands.h"
 #include "gateway/config.h"
 #include "json.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela::tool {
 

@@ -10,7 +10,7 @@
 #include "json.h"
 #include "platform/codepage.h"
 #include "text.h"
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela::tool {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "sim/modem_sim_cli.h"
+#include "modem_sim_cli.h"
 
 int main(int argc, char** argv) {
   // The simulator parses its own options from argv ("modem-sim" first).

@@ -17,7 +17,6 @@
 #include "modem_session.h"
 #include "platform/codepage.h"
 #include "platform/message_target.h"
-#include "platform/posix/wake_fd.h"
 #include "platform/termination.h"
 #include "text.h"
 
@@ -53,6 +52,10 @@ const char* const kSendUsage =
     "                     show such messages wrongly)\n"
     "  --max-parts N      refuse a text that needs more than N parts (default 10);\n"
     "                     nothing is sent then\n"
+    "  --validity DURATION\n"
+    "                     how long the service centre keeps trying: 5m, 90m, 12h,\n"
+    "                     3d, 2w (5 minutes to 63 weeks, rounded up to what the\n"
+    "                     network can carry) or max (default: 63 weeks)\n"
     "  --single           the former way: TEXT converted to the 8-bit code page, cut\n"
     "                     to 160 characters and sent as one 7-bit part; prints\n"
     "                     {\"reference\": \"7\"}\n" VELASMS_MODEM_OPTIONS
@@ -254,6 +257,7 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   options.languages = ParseLanguagesOption(a.Value("--languages"));
   options.maxParts = static_cast<int>(ParseInteger("--max-parts", a.Value("--max-parts", "10"), 1, 255));
   options.statusReport = a.Has("--status-report") || waitSeconds.has_value();
+  options.validity = ParseValidityOption(a.Value("--validity", "max"));
   const WideString text = platform::WideFromUtf8(a.Positionals()[0]);
   const ByteString destination = BytesFromUtf8(a.Value("--to"));
   {
@@ -391,8 +395,8 @@ bool Reopen(TVuZVela& driver, std::optional<Clock::time_point> deadline, const s
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
       timeoutMs = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left, timeoutMs)));
     }
-    pollfd fd{platform::posix::TerminationFd(), POLLIN, 0};
-    platform::posix::PollRetry(&fd, 1, timeoutMs);
+    pollfd fd{platform::TerminationFd(), POLLIN, 0};
+    PollRetry(&fd, 1, timeoutMs);
   }
   driver.OnStep = steps;
   return reopened;
@@ -407,6 +411,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
                                                    {"--coding", true},
                                                    {"--languages", true},
                                                    {"--max-parts", true},
+                                                   {"--validity", true},
                                                    {"--single", false}}));
   if (a.Has("--help")) {
     out << kSendUsage;
@@ -417,7 +422,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
   std::optional<double> waitSeconds;
   if (a.Has("--wait-report")) waitSeconds = ParseSeconds("--wait-report", a.Value("--wait-report"));
   if (a.Has("--single")) {
-    for (const char* option : {"--coding", "--languages", "--max-parts"}) {
+    for (const char* option : {"--coding", "--languages", "--max-parts", "--validity"}) {
       if (a.Has(option)) throw UsageError(std::string("option '") + option + "' does not go with --single");
     }
     return SendSinglePart(a, waitSeconds, out, err);

@@ -3,11 +3,11 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 
 #include "platform/codepage.h"
 #include "platform/message_target.h"
-#include "platform/posix/wake_fd.h"
 #include "platform/termination.h"
 #include "text.h"
 
@@ -21,6 +21,16 @@ const std::vector<OptionSpec> kModemOptions = {
     {"--port", true}, {"--baud", true}, {"--pin", true}, {"--lock", true}, {"--json", false}};
 
 }  // namespace
+
+void PollRetry(pollfd* fds, unsigned long count, int timeoutMs) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  while (::poll(fds, count, timeoutMs) < 0 && errno == EINTR) {
+    if (timeoutMs > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeoutMs = static_cast<int>(std::max<int64_t>(left, 0));
+    }
+  }
+}
 
 std::vector<OptionSpec> WithModemOptions(std::vector<OptionSpec> specs) {
   specs.insert(specs.end(), kModemOptions.begin(), kModemOptions.end());
@@ -84,8 +94,8 @@ bool WaitForEvents(TVuZVela& driver, const std::function<bool()>& done, std::opt
     }
     // A signal may land on any thread of the process; its handler makes the
     // termination descriptor readable, which wakes this poll wherever it ran.
-    pollfd fds[2] = {{platform::MessageQueueFd(), POLLIN, 0}, {platform::posix::TerminationFd(), POLLIN, 0}};
-    platform::posix::PollRetry(fds, 2, timeoutMs);
+    pollfd fds[2] = {{platform::MessageQueueFd(), POLLIN, 0}, {platform::TerminationFd(), POLLIN, 0}};
+    PollRetry(fds, 2, timeoutMs);
     platform::DispatchPendingMessages();
     // Once done, the host may have cleared its callbacks: a message timed out
     // now would go nowhere.

@@ -3,6 +3,8 @@
 // events without waking while nothing happens, and printing the events.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -28,6 +30,10 @@ namespace vela::tool {
   "  -h, --help         show this help\n"
 
 using Clock = std::chrono::steady_clock;
+
+// poll(2) on `fds` up to `timeoutMs` (-1: no limit), resumed after a signal
+// with the time left.
+void PollRetry(struct pollfd* fds, unsigned long count, int timeoutMs);
 
 std::vector<OptionSpec> WithModemOptions(std::vector<OptionSpec> specs);
 

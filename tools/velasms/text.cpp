@@ -2,6 +2,7 @@
 
 #include "args.h"
 #include "coding/hex.h"
+#include "coding/validity.h"
 #include "platform/codepage.h"
 #include "platform/datetime.h"
 
@@ -74,6 +75,14 @@ std::vector<int> ParseLanguagesOption(const std::string& list) {
     return coding::ParseLanguageList(list);
   } catch (const coding::ETextCodingError& e) {
     throw UsageError(std::string("option '--languages': ") + e.what());
+  }
+}
+
+uint8_t ParseValidityOption(const std::string& duration) {
+  try {
+    return coding::ParseValidity(duration);
+  } catch (const coding::ETextCodingError& e) {
+    throw UsageError(std::string("option '--validity': ") + e.what());
   }
 }
 

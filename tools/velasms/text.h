@@ -2,6 +2,7 @@
 // library byte strings in the system's 8-bit code page.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,8 @@ coding::Coding ParseCodingOption(const std::string& name);
 // --languages: "tr,es", names, ids, "all", "none" or empty. UsageError naming
 // the unknown entry otherwise.
 std::vector<int> ParseLanguagesOption(const std::string& list);
+// --validity: 5m, 90m, 12h, 3d, 2w, max to the relative TP-VP octet, rounded
+// up. UsageError naming the range otherwise.
+uint8_t ParseValidityOption(const std::string& duration);
 
 }  // namespace vela::tool

@@ -31,6 +31,8 @@ void ClearTermination() {
   TerminationWake().Drain();
 }
 
+int TerminationFd() { return TerminationWake().ReadFd(); }
+
 namespace posix {
 int TerminationFd() { return TerminationWake().ReadFd(); }
 }  // namespace posix

@@ -11,4 +11,6 @@ bool TerminationRequested() { return g_terminating.load(std::memory_order_acquir
 void RequestTermination() { g_terminating.store(true, std::memory_order_release); }
 void ClearTermination() { g_terminating.store(false, std::memory_order_release); }
 
+int TerminationFd() { return -1; }
+
 }  // namespace vela::platform

@@ -1,5 +1,5 @@
 // Receive framing fed one byte at a time from tables of raw modem output.
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 #include <gtest/gtest.h>
 

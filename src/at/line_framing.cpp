@@ -1,6 +1,6 @@
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 
 namespace vela {
 

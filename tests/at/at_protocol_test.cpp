@@ -1,6 +1,6 @@
 // The AT line protocol from tables of lines as modems write them, including
 // truncated and hostile variants.
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "modem/at_protocol.h"
+#include "at/at_protocol.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "transport/line_framing.h"
+#include "at/line_framing.h"
 
 namespace vela::at {
 namespace {

@@ -1,0 +1,21 @@
+cmake_minimum_required(VERSION 3.25)
+# The tools include from src/ only the libraries' public headers
+# (cmake/VelaPublicHeaders.cmake): never platform/posix or platform/win32,
+# never a library's internals. Reads every source under TOOLS.
+string(REPLACE "," ";" allowed "${ALLOWED}")
+file(GLOB_RECURSE sources ${TOOLS}/*.cpp ${TOOLS}/*.h)
+set(bad)
+foreach(source IN LISTS sources)
+  file(STRINGS ${source} includes REGEX "^#include \"[^\"]+/[^\"]+\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" header "${line}")
+    if(NOT header IN_LIST allowed)
+      file(RELATIVE_PATH where ${TOOLS} ${source})
+      list(APPEND bad "${where}: ${header}")
+    endif()
+  endforeach()
+endforeach()
+if(bad)
+  list(JOIN bad "\n  " bad)
+  message(FATAL_ERROR "tools/ include headers that are not public:\n  ${bad}")
+endif()
