@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -154,6 +155,27 @@ OutgoingRequest ParseSubmit(const json& doc, ModemDirectory& modems, int maxPart
     }
     r.validity = v->get<std::string>();
   }
+  auto time = [&](const char* name) -> int64_t {
+    const std::string text = StringField(doc, name, false);
+    if (text.empty()) return 0;
+    const std::optional<int64_t> ms = ParseTime(text);
+    if (!ms || *ms <= 0) {
+      throw ApiError{400, std::string("field \"") + name +
+                              "\" must be an RFC 3339 time such as "
+                              "\"2026-12-24T18:00:00+01:00\", not '" +
+                              text + "'"};
+    }
+    return *ms;
+  };
+  r.sendAtMs = time("send_at");
+  r.expiresAtMs = time("expires_at");
+  if (r.expiresAtMs > 0 && !Field(doc, "validity")) {
+    // The service centre keeps trying no longer than expires_at (from when
+    // the message can first go out; at least 5 minutes, at most 63 weeks).
+    const int64_t from = std::max(NowMs(), r.sendAtMs);
+    const int64_t minutes = std::clamp<int64_t>((r.expiresAtMs - from + 59999) / 60000, 5, 63 * 7 * 24 * 60);
+    r.validity = std::to_string(minutes) + "m";
+  }
   // The text must fit the message's parts; the modem's default languages can
   // only make it shorter, so the check without them is the strict one.
   try {
@@ -292,7 +314,7 @@ void HttpApi::Routes() {
       throw ApiError{
           429, "the queue is full (" + std::to_string(settings_.maxQueue) + " messages waiting); try again later"};
     }
-    std::string st = status::kQueued;
+    std::string st = e.status;
     if (e.created) {
       events_.Notify();
       modems_.WakeSenders();
@@ -336,7 +358,7 @@ void HttpApi::Routes() {
         continue;
       }
       created = created || e.created;
-      std::string st = status::kQueued;
+      std::string st = e.status;
       if (!e.created) {
         if (auto m = store_.GetMessage(e.id)) st = m->status;
       }
@@ -357,9 +379,9 @@ void HttpApi::Routes() {
   s.Get("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
     MessageFilter f;
     f.status = req.has_param("status") ? req.get_param_value("status") : "";
-    static const char* const kStatuses[] = {status::kQueued,    status::kSending,      status::kSent,
-                                            status::kDelivered, status::kNotDelivered, status::kFailed,
-                                            status::kUnknown,   status::kCancelled};
+    static const char* const kStatuses[] = {
+        status::kQueued, status::kSending, status::kSent,      status::kDelivered, status::kNotDelivered,
+        status::kFailed, status::kUnknown, status::kCancelled, status::kScheduled, status::kExpired};
     if (!f.status.empty()) {
       bool known = false;
       for (const char* st : kStatuses) known = known || f.status == st;
@@ -387,7 +409,7 @@ void HttpApi::Routes() {
       case ChangeResult::kWrongState: {
         auto m = store_.GetMessage(id);
         throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
-                                "; only queued messages can be deleted"};
+                                "; only queued and scheduled messages can be deleted"};
       }
       case ChangeResult::kDone:
         break;

@@ -103,13 +103,16 @@ CREATE TABLE idempotency_keys (
 )sql",
     // 1 -> 2: the validity period asked for (messages queued before it get the longest)
     "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
+    // 2 -> 3: scheduling
+    "ALTER TABLE outgoing ADD COLUMN send_at_ms BIGINT NOT NULL DEFAULT 0;"
+    "ALTER TABLE outgoing ADD COLUMN expires_at_ms BIGINT NOT NULL DEFAULT 0;",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");
 
 constexpr const char* kMessageColumns =
     "SELECT id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, "
-    "error, parts, created_ms, updated_ms, sent_ms, validity FROM outgoing ";
+    "error, parts, created_ms, updated_ms, sent_ms, validity, send_at_ms, expires_at_ms FROM outgoing ";
 
 OutgoingMessage MessageAt(const Result& s, int row) {
   OutgoingMessage m;
@@ -130,6 +133,8 @@ OutgoingMessage MessageAt(const Result& s, int row) {
   m.updatedMs = s.Int(row, 14);
   m.sentMs = s.Int(row, 15);
   m.validity = s.Text(row, 16);
+  m.sendAtMs = s.Int(row, 17);
+  m.expiresAtMs = s.Int(row, 18);
   return m;
 }
 
@@ -228,7 +233,8 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
   auto c = pool_.Take();
   Transaction tx(*c);
   int64_t waiting = 0;
-  if (maxWaiting > 0) waiting = c->Exec("SELECT COUNT(*) FROM outgoing WHERE status='queued'").Int(0, 0);
+  if (maxWaiting > 0)
+    waiting = c->Exec("SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')").Int(0, 0);
   std::vector<EnqueueResult> results;
   std::vector<OutgoingMessage> queued;
   results.reserve(requests.size());
@@ -259,17 +265,17 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
       }
       id = k.Int(0, 0);
     }
+    OutgoingMessage m = QueuedMessage(r, 0, nowMs);
     Result ins = c->Exec(
         "INSERT INTO outgoing(id, recipient, text, report, modem, languages, coding, status, created_ms, updated_ms, "
-        "validity) VALUES (COALESCE($1::bigint, nextval('outgoing_id_seq')), $2, $3, $4, $5, $6, $7, 'queued', $8, "
-        "$8, $9) RETURNING id",
-        {id ? Param(*id) : Param(std::nullopt), r.to, r.text, r.report, r.modem, r.languages,
-         r.coding.empty() ? std::string("auto") : r.coding, nowMs,
-         r.validity.empty() ? std::string("max") : r.validity});
-    const int64_t newId = ins.Int(0, 0);
-    queued.push_back(QueuedMessage(r, newId, nowMs));
-    ++waiting;
-    results.push_back(EnqueueResult{newId, true});
+        "validity, send_at_ms, expires_at_ms, next_attempt_ms, error) VALUES (COALESCE($1::bigint, "
+        "nextval('outgoing_id_seq')), $2, $3, $4, $5, $6, $7, $8, $9, $9, $10, $11, $12, $13, $14) RETURNING id",
+        {id ? Param(*id) : Param(std::nullopt), m.to, m.text, m.report, m.modem, m.languages, m.coding, m.status, nowMs,
+         m.validity, m.sendAtMs, m.expiresAtMs, m.nextAttemptMs, m.error});
+    m.id = ins.Int(0, 0);
+    queued.push_back(m);
+    if (m.status != status::kExpired) ++waiting;
+    results.push_back(EnqueueResult{m.id, true, false, m.status});
   }
   // The events last, under the event lock, in id order.
   if (!queued.empty()) {
@@ -319,7 +325,7 @@ ChangeResult PostgresStore::CancelMessage(int64_t id, int64_t nowMs) {
   Transaction tx(*c);
   Result s = c->Exec("SELECT status FROM outgoing WHERE id=$1 FOR UPDATE", {id});
   if (s.Rows() == 0) return ChangeResult::kNotFound;
-  if (s.Text(0, 0) != status::kQueued) return ChangeResult::kWrongState;
+  if (s.Text(0, 0) != status::kQueued && s.Text(0, 0) != status::kScheduled) return ChangeResult::kWrongState;
   c->Exec("UPDATE outgoing SET status='cancelled', updated_ms=$1 WHERE id=$2", {nowMs, id});
   StatusEvent(*c, id, nowMs);
   tx.Commit();
@@ -343,15 +349,39 @@ ChangeResult PostgresStore::RetryMessage(int64_t id, int64_t nowMs) {
   return ChangeResult::kDone;
 }
 
+// Inside a transaction: expired and due scheduled messages change status
+// (rows another node is changing right now are left to it).
+static void DueTransitions(Connection& c, int64_t nowMs) {
+  Result expired = c.Exec(
+      "UPDATE outgoing SET status='expired', error=$1, updated_ms=$2 WHERE id IN (SELECT id FROM outgoing "
+      "WHERE status IN ('queued', 'scheduled') AND expires_at_ms > 0 AND expires_at_ms <= $2 FOR UPDATE SKIP LOCKED) "
+      "RETURNING id",
+      {kExpiredError, nowMs});
+  Result due = c.Exec(
+      "UPDATE outgoing SET status='queued', updated_ms=$1 WHERE id IN (SELECT id FROM outgoing "
+      "WHERE status='scheduled' AND next_attempt_ms <= $1 FOR UPDATE SKIP LOCKED) RETURNING id",
+      {nowMs});
+  std::vector<int64_t> ids;
+  for (const Result* r : {&expired, &due}) {
+    for (int i = 0; i < r->Rows(); ++i) ids.push_back(r->Int(i, 0));
+  }
+  std::sort(ids.begin(), ids.end());
+  for (int64_t id : ids) StatusEvent(c, id, nowMs);
+}
+
 std::optional<OutgoingMessage> PostgresStore::ClaimNext(const std::string& modem, int64_t nowMs) {
   auto c = pool_.Take();
   Transaction tx(*c);
+  DueTransitions(*c, nowMs);
   // A message another sender is taking right now is skipped, not waited for.
   Result s = c->Exec(
       "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=$1) AND next_attempt_ms <= $2 "
       "ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED",
       {modem, nowMs});
-  if (s.Rows() == 0) return std::nullopt;
+  if (s.Rows() == 0) {
+    tx.Commit();  // the transitions
+    return std::nullopt;
+  }
   const int64_t id = s.Int(0, 0);
   c->Exec("UPDATE outgoing SET status='sending', sent_by=$1, attempts=attempts+1, updated_ms=$2 WHERE id=$3",
           {modem, nowMs, id});
@@ -363,8 +393,11 @@ std::optional<OutgoingMessage> PostgresStore::ClaimNext(const std::string& modem
 
 std::optional<int64_t> PostgresStore::NextDue(const std::string& modem) {
   auto c = pool_.Take();
-  Result s =
-      c->Exec("SELECT MIN(next_attempt_ms) FROM outgoing WHERE status='queued' AND (modem='' OR modem=$1)", {modem});
+  Result s = c->Exec(
+      "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
+      "ELSE next_attempt_ms END) FROM outgoing WHERE status IN ('queued', 'scheduled') "
+      "AND (modem='' OR modem=$1)",
+      {modem});
   if (s.IsNull(0, 0)) return std::nullopt;
   return s.Int(0, 0);
 }

@@ -17,7 +17,7 @@ namespace vela::gateway {
 
 class PostgresStore : public Store {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   // Connects and migrates the schema (several nodes starting at once take
   // turns). StoreError naming the database (password hidden) and the reason.

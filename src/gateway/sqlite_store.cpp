@@ -98,6 +98,9 @@ CREATE TABLE idempotency_keys (
 )sql",
     // 1 -> 2: the validity period asked for (messages queued before it get the longest)
     "ALTER TABLE outgoing ADD COLUMN validity TEXT NOT NULL DEFAULT 'max';",
+    // 2 -> 3: scheduling
+    "ALTER TABLE outgoing ADD COLUMN send_at_ms INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE outgoing ADD COLUMN expires_at_ms INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
@@ -248,7 +251,7 @@ void SqliteStore::Migrate() {
 namespace {
 constexpr const char* kMessageColumns =
     "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
-    "parts, created_ms, updated_ms, sent_ms, validity FROM outgoing";
+    "parts, created_ms, updated_ms, sent_ms, validity, send_at_ms, expires_at_ms FROM outgoing";
 }
 
 std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
@@ -273,6 +276,8 @@ std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
   m.updatedMs = s.Int(14);
   m.sentMs = s.Int(15);
   m.validity = s.Text(16);
+  m.sendAtMs = s.Int(17);
+  m.expiresAtMs = s.Int(18);
   Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
   p.Bind(1, id);
   while (p.Step()) {
@@ -300,13 +305,14 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
   Transaction tx(*this);
   int64_t waiting = 0;
   if (maxWaiting > 0) {
-    Statement w(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued'");
+    Statement w(db_, "SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')");
     if (w.Step()) waiting = w.Int(0);
   }
   Statement find(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
   Statement insert(db_,
                    "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-                   "updated_ms, validity) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
+                   "updated_ms, validity, send_at_ms, expires_at_ms, next_attempt_ms, error) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   Statement key(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
   Statement event(db_, "INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
   std::vector<EnqueueResult> results;
@@ -323,19 +329,21 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
       results.push_back(EnqueueResult{0, false, true});
       continue;
     }
-    insert.Reset().Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
-    insert.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
-    insert.Bind(9, r.validity.empty() ? std::string("max") : r.validity);
+    OutgoingMessage m = QueuedMessage(r, 0, nowMs);
+    insert.Reset().Bind(1, m.to).Bind(2, m.text).Bind(3, m.report ? 1 : 0).Bind(4, m.modem).Bind(5, m.languages);
+    insert.Bind(6, m.coding).Bind(7, m.status).Bind(8, nowMs).Bind(9, nowMs).Bind(10, m.validity);
+    insert.Bind(11, m.sendAtMs).Bind(12, m.expiresAtMs).Bind(13, m.nextAttemptMs).Bind(14, m.error);
     insert.Step();
     const int64_t id = sqlite3_last_insert_rowid(db_);
+    m.id = id;
     if (!r.idempotencyKey.empty()) {
       key.Reset().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
       key.Step();
     }
-    event.Reset().Bind(1, DumpJson(MessageJson(QueuedMessage(r, id, nowMs)))).Bind(2, nowMs);
+    event.Reset().Bind(1, DumpJson(MessageJson(m))).Bind(2, nowMs);
     event.Step();
-    ++waiting;
-    results.push_back(EnqueueResult{id, true});
+    if (m.status != status::kExpired) ++waiting;
+    results.push_back(EnqueueResult{id, true, false, m.status});
   }
   tx.Commit();
   return results;
@@ -364,7 +372,7 @@ ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
   Transaction tx(*this);
   auto m = LoadMessage(id);
   if (!m) return ChangeResult::kNotFound;
-  if (m->status != status::kQueued) return ChangeResult::kWrongState;
+  if (m->status != status::kQueued && m->status != status::kScheduled) return ChangeResult::kWrongState;
   Statement s(db_, "UPDATE outgoing SET status='cancelled', updated_ms=? WHERE id=?");
   s.Bind(1, nowMs).Bind(2, id);
   s.Step();
@@ -392,14 +400,45 @@ ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
   return ChangeResult::kDone;
 }
 
+void SqliteStore::DueTransitions(int64_t nowMs) {
+  struct Change {
+    const char* select;
+    const char* update;
+  } changes[] = {
+      {"SELECT id FROM outgoing WHERE status IN ('queued', 'scheduled') AND expires_at_ms > 0 AND expires_at_ms <= ? "
+       "ORDER BY id",
+       "UPDATE outgoing SET status='expired', error=?, updated_ms=? WHERE id=?"},
+      {"SELECT id FROM outgoing WHERE status='scheduled' AND next_attempt_ms <= ? ORDER BY id",
+       "UPDATE outgoing SET status='queued', error=?, updated_ms=? WHERE id=?"},
+  };
+  for (const Change& c : changes) {
+    std::vector<int64_t> ids;
+    {
+      Statement s(db_, c.select);
+      s.Bind(1, nowMs);
+      while (s.Step()) ids.push_back(s.Int(0));
+    }
+    for (int64_t id : ids) {
+      Statement u(db_, c.update);
+      u.Bind(1, std::string(&c == &changes[0] ? kExpiredError : "")).Bind(2, nowMs).Bind(3, id);
+      u.Step();
+      StatusEvent(id, nowMs);
+    }
+  }
+}
+
 std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
+  DueTransitions(nowMs);
   Statement s(db_,
               "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=?) AND next_attempt_ms <= ? "
               "ORDER BY id LIMIT 1");
   s.Bind(1, modem).Bind(2, nowMs);
-  if (!s.Step()) return std::nullopt;
+  if (!s.Step()) {
+    tx.Commit();  // the transitions
+    return std::nullopt;
+  }
   const int64_t id = s.Int(0);
   Statement u(db_, "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
   u.Bind(1, modem).Bind(2, nowMs).Bind(3, id);
@@ -412,7 +451,10 @@ std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, 
 
 std::optional<int64_t> SqliteStore::NextDue(const std::string& modem) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "SELECT MIN(next_attempt_ms) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
+  Statement s(db_,
+              "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
+              "ELSE next_attempt_ms END) FROM outgoing WHERE status IN ('queued', 'scheduled') "
+              "AND (modem='' OR modem=?)");
   s.Bind(1, modem);
   if (!s.Step() || s.IsNull(0)) return std::nullopt;
   return s.Int(0);

@@ -18,7 +18,7 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.
@@ -72,6 +72,8 @@ class SqliteStore : public Store {
   void Exec(const char* sql);
   void Migrate();
   void StatusEvent(int64_t id, int64_t nowMs);
+  // Inside a transaction: expired and due scheduled messages change status.
+  void DueTransitions(int64_t nowMs);
   void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
   std::optional<OutgoingMessage> LoadMessage(int64_t id);
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);

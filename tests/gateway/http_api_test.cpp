@@ -16,6 +16,7 @@
 
 #include "gateway/http_api.h"
 #include "gateway/open_store.h"
+#include "gateway/records_json.h"
 #include "gateway_test_util.h"
 #include "pg_test_server.h"
 
@@ -442,6 +443,60 @@ TEST_P(HttpApiTest, FullQueueAnswers429WithRetryAfter) {
   store_->ClaimNext("a", NowMs());
   Post(R"({"to": "+15550001", "text": "room"})", 202);
   EXPECT_EQ(store_->ListMessages({}).size(), 4u);
+}
+
+TEST(GatewayTimes, Rfc3339) {
+  struct Case {
+    const char* text;
+    int64_t ms;  // -1: refused
+  } cases[] = {
+      {"2026-12-09T10:00:00Z", 1796810400000},
+      {"2026-12-09t10:00:00.25z", 1796810400250},
+      {"2026-12-09 11:30:00+01:30", 1796810400000},
+      {"2026-12-09T05:00:00.123456-05:00", 1796810400123},
+      {"2026-12-09T10:00:00", -1},
+      {"2026-02-30T00:00:00Z", -1},
+      {"2026-12-09T10:00:00+25:00", -1},
+      {"2026-12-09T10:00:00.Z", -1},
+      {"2026-12-9T10:00:00Z", -1},
+      {"tomorrow", -1},
+      {"", -1},
+  };
+  for (const Case& c : cases) {
+    auto ms = ParseTime(c.text);
+    EXPECT_EQ(ms ? *ms : -1, c.ms) << c.text;
+  }
+}
+
+TEST_P(HttpApiTest, SendAtSchedulesAndPastExpiresAtEndsExpired) {
+  auto iso = [](int64_t ms) { return TimeJson(ms).get<std::string>(); };
+  const int64_t now = NowMs();
+  json later = Post(json{{"to", "+15550001"}, {"text", "later"}, {"send_at", iso(now + 3600000)}}.dump(), 202);
+  EXPECT_EQ(later["status"], "scheduled");
+  json gone = Post(json{{"to", "+15550002"}, {"text", "gone"}, {"expires_at", iso(now - 1000)}}.dump(), 202);
+  EXPECT_EQ(gone["status"], "expired");
+  json bounded =
+      Post(json{{"to", "+15550003"}, {"text", "bounded"}, {"expires_at", iso(now + 2 * 3600000)}}.dump(), 202);
+  EXPECT_EQ(bounded["status"], "queued");
+  json listed = json::parse(client_->Get("/v1/messages?status=scheduled")->body)["messages"];
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["id"], later["id"]);
+  EXPECT_EQ(listed[0]["send_at"], iso(now + 3600000));
+  EXPECT_EQ(json::parse(client_->Get("/v1/messages?status=expired")->body)["messages"].size(), 1u);
+  // The validity period follows expires_at (2 h, in minutes rounded up).
+  const std::string validity = store_->GetMessage(bounded["id"])->validity;
+  EXPECT_TRUE(validity == "120m" || validity == "121m") << validity;
+  // Nothing due but the bounded one.
+  auto m = store_->ClaimNext("a", NowMs());
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->id, bounded["id"].get<int64_t>());
+  EXPECT_FALSE(store_->ClaimNext("a", NowMs()));
+  for (const char* bad : {R"({"to": "+1555", "text": "x", "send_at": "soon"})",
+                          R"({"to": "+1555", "text": "x", "expires_at": 1796810400})",
+                          R"({"to": "+1555", "text": "x", "send_at": "2026-12-09T10:00:00"})"}) {
+    json e = Post(bad, 400);
+    EXPECT_TRUE(e.contains("error")) << bad;
+  }
 }
 
 }  // namespace

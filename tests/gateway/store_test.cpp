@@ -95,9 +95,11 @@ TEST(GatewayStore, MigratesTheFirstSchemaAndKeepsTheValidity) {
   {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(db, "ALTER TABLE outgoing DROP COLUMN validity; PRAGMA user_version=1", nullptr, nullptr, nullptr),
-        SQLITE_OK)
+    ASSERT_EQ(sqlite3_exec(db,
+                           "ALTER TABLE outgoing DROP COLUMN validity; ALTER TABLE outgoing DROP COLUMN send_at_ms; "
+                           "ALTER TABLE outgoing DROP COLUMN expires_at_ms; PRAGMA user_version=1",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
   }
@@ -448,6 +450,45 @@ TEST_P(GatewayStores, GroupCommitSharesTransactionsAndHonoursTheQueueLimit) {
   EXPECT_FALSE(r[4].refused);  // the repeated key
   EXPECT_FALSE(r[4].created);
   EXPECT_EQ(store.QueueLength("a"), kThreads * kEach + 4);
+}
+
+// send_at: scheduled until then, then queued and sent; expires_at: never
+// sent after it (already past at enqueue: expired at once).
+TEST_P(GatewayStores, ScheduledMessagesWaitAndExpiredOnesNeverGoOut) {
+  auto opened = Open();
+  Store& store = *opened;
+  const int64_t now = 1000000;
+  OutgoingRequest later = Request("+1"), past = Request("+2"), soon = Request("+3", "b"), cancel = Request("+4");
+  later.sendAtMs = now + 5000;
+  past.expiresAtMs = now - 1;
+  soon.expiresAtMs = now + 3000;
+  cancel.sendAtMs = now + 9000;
+  auto r = store.EnqueueBatch({later, past, soon, cancel}, now, 0);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].status, status::kScheduled);
+  EXPECT_EQ(r[1].status, status::kExpired);
+  EXPECT_EQ(r[2].status, status::kQueued);
+  EXPECT_EQ(store.GetMessage(r[1].id)->error, kExpiredError);
+  EXPECT_EQ(store.ListMessages({status::kScheduled}).size(), 2u);
+  EXPECT_EQ(store.CancelMessage(r[3].id, now), ChangeResult::kDone);
+
+  EXPECT_FALSE(store.ClaimNext("a", now));  // "later" not yet due; "soon" is b's
+  EXPECT_EQ(store.NextDue("b"), 0);         // "soon" is due at once
+  EXPECT_EQ(store.NextDue("a"), now + 5000);
+  EXPECT_FALSE(store.ClaimNext("b", now + 4000));  // "soon" expired meanwhile
+  EXPECT_EQ(store.GetMessage(r[2].id)->status, status::kExpired);
+  EXPECT_EQ(store.GetMessage(r[0].id)->status, status::kScheduled);
+  auto m = store.ClaimNext("a", now + 5000);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->id, r[0].id);
+  EXPECT_EQ(m->sendAtMs, now + 5000);
+
+  std::vector<std::string> seen;
+  for (const Event& e : store.EventsAfter(0, 100)) {
+    auto data = nlohmann::json::parse(e.data);
+    if (data["id"] == r[0].id) seen.push_back(data["status"]);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"scheduled", "queued", "sending"}));
 }
 
 TEST(GatewayPostgresStore, SchemaVersionReopenAndErrorsNamingTheDatabase) {
