@@ -2,6 +2,7 @@
 // GSM 7-bit default alphabet, its extension table and the national language
 // locking and single shift tables (3GPP TS 23.038 6.2.1, 6.2.1.1, Annex A).
 // Do not edit by hand: change the CSV files or the script and run it again.
+// clang-format off
 #include "coding/text_coding.h"
 
 namespace vela::coding {
@@ -550,13 +551,36 @@ constexpr GsmTable kShiftUrdu = {{
 
 // Indexed by national language identifier.
 constexpr const GsmTable* kLockingTables[kLanguageCount] = {
-    &kLockingDefault,  &kLockingTurkish, nullptr,          &kLockingPortuguese, &kLockingBengali,
-    &kLockingGujarati, &kLockingHindi,   &kLockingKannada, &kLockingMalayalam,  &kLockingOriya,
-    &kLockingPunjabi,  &kLockingTamil,   &kLockingTelugu,  &kLockingUrdu,
+    &kLockingDefault,
+    &kLockingTurkish,
+    nullptr,
+    &kLockingPortuguese,
+    &kLockingBengali,
+    &kLockingGujarati,
+    &kLockingHindi,
+    &kLockingKannada,
+    &kLockingMalayalam,
+    &kLockingOriya,
+    &kLockingPunjabi,
+    &kLockingTamil,
+    &kLockingTelugu,
+    &kLockingUrdu,
 };
 constexpr const GsmTable* kShiftTables[kLanguageCount] = {
-    &kShiftDefault, &kShiftTurkish,   &kShiftSpanish, &kShiftPortuguese, &kShiftBengali, &kShiftGujarati, &kShiftHindi,
-    &kShiftKannada, &kShiftMalayalam, &kShiftOriya,   &kShiftPunjabi,    &kShiftTamil,   &kShiftTelugu,   &kShiftUrdu,
+    &kShiftDefault,
+    &kShiftTurkish,
+    &kShiftSpanish,
+    &kShiftPortuguese,
+    &kShiftBengali,
+    &kShiftGujarati,
+    &kShiftHindi,
+    &kShiftKannada,
+    &kShiftMalayalam,
+    &kShiftOriya,
+    &kShiftPunjabi,
+    &kShiftTamil,
+    &kShiftTelugu,
+    &kShiftUrdu,
 };
 
 }  // namespace

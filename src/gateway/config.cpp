@@ -124,6 +124,8 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
     c.onReceive = value;
   } else if (name == "trace") {
     c.trace = value;
+  } else if (name == "session-hours") {
+    c.sessionHours = ParseNumber(name, value, 1, 24 * 366);
   } else if (name == "max-attempts") {
     c.retry.maxAttempts = ParseNumber(name, value, 1, 1000);
   } else if (name == "max-queue") {

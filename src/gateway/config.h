@@ -34,6 +34,7 @@ struct GatewayConfig {
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
   int64_t maxQueue = 100000;  // messages waiting beyond which POST answers 429 (0: no limit)
+  int sessionHours = 12;      // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

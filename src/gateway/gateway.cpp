@@ -28,6 +28,7 @@ void Gateway::Start() {
   bool created = false;
   ApiSettings api;
   api.maxQueue = config_.maxQueue;
+  api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   if (created) {
     log_.Line("created the token file " + config_.tokenFile + " (mode 0600)");
@@ -39,6 +40,13 @@ void Gateway::Start() {
   }
 
   store_ = OpenStore(config_.db, [this](const std::string& line) { log_.Line(line); });
+
+  // The address first: a second gateway on it (a manual run beside the
+  // service, a restart racing the old process) must stop before it touches
+  // the queue or the modems.
+  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
+  api_->Bind(host, port);
+
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -57,8 +65,6 @@ void Gateway::Start() {
   }
   for (auto& w : workers_) w->Start();
 
-  api_ = std::make_unique<HttpApi>(*store_, *this, events_, metrics_, api);
-  api_->Bind(host, port);
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + DisplayName(config_.db) +
             ", " + std::to_string(workers_.size()) + " modem(s)");

@@ -3,12 +3,17 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
 
 #include "coding/text_coding.h"
 #include "coding/validity.h"
+#include "gateway/console_api.h"
 #include "gateway/records_json.h"
+#include "gateway/web_console.h"
 #include "platform/codepage.h"
 
 namespace vela::gateway {
@@ -236,36 +241,81 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
   server_->set_payload_max_length(settings_.maxBodyBytes);
   // Answers go out at once instead of waiting for the client's delayed ACK (Nagle).
   server_->set_tcp_nodelay(true);
+  // The address is this process's alone: no SO_REUSEPORT (httplib's default),
+  // with which a second gateway on it would silently get every other
+  // connection. SO_REUSEADDR only lets a restart bind while the old
+  // connections linger in TIME_WAIT.
+  server_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   Routes();
 }
 
 HttpApi::~HttpApi() { Stop(); }
 
 void HttpApi::Bind(const std::string& host, int port) {
-  if (port == 0) {
-    port_ = server_->bind_to_any_port(host);
-    if (port_ <= 0) throw std::runtime_error("cannot listen on " + host + ": no free port or bad address");
-  } else {
-    if (!server_->bind_to_port(host, port)) {
-      throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) +
-                               ": address in use or not available");
+  const std::string address =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  errno = 0;
+  const bool bound = port == 0 ? (port_ = server_->bind_to_any_port(host)) > 0 : server_->bind_to_port(host, port);
+  if (!bound) {
+    const int error = errno;
+    std::string why = "no such local address";  // the name did not resolve
+    if (error == EADDRINUSE) {
+      why = "address already in use";
+    } else if (error != 0) {
+      why = std::strerror(error);
     }
-    port_ = port;
+    throw std::runtime_error("cannot listen on " + address + ": " + why);
   }
+  if (port != 0) port_ = port;
 }
 
-void HttpApi::Run() { server_->listen_after_bind(); }
+void HttpApi::Run() {
+  {
+    std::lock_guard<std::mutex> lock(runMutex_);
+    if (stopRequested_) return;
+    runEntered_ = true;
+  }
+  server_->listen_after_bind();
+  runDone_ = true;
+}
 
 void HttpApi::Stop() {
   events_.Shutdown();
-  if (server_) server_->stop();
+  if (!server_) return;
+  bool entered = false;
+  {
+    std::lock_guard<std::mutex> lock(runMutex_);
+    stopRequested_ = true;
+    entered = runEntered_;
+  }
+  // Run is past its check: httplib ignores stop() until it is listening,
+  // which is a few instructions away (only a stop right at start waits here).
+  while (entered && !server_->is_running() && !runDone_) std::this_thread::yield();
+  server_->stop();
 }
 
 void HttpApi::Routes() {
   httplib::Server& s = *server_;
 
+  console_ = std::make_unique<WebConsole>(settings_.token, settings_.sessionHours);
   s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    WebConsole::AddSecurityHeaders(res);
+    if (WebConsole::IsPublic(req)) return httplib::Server::HandlerResponse::Unhandled;
     const std::string auth = req.get_header_value("Authorization");
+    if (auth.empty()) {
+      switch (console_->Check(req)) {
+        case WebConsole::Access::kAllowed:
+          return httplib::Server::HandlerResponse::Unhandled;
+        case WebConsole::Access::kBadCsrf:
+          SendError(res, 403, "missing or wrong X-CSRF-Token for this console session");
+          return httplib::Server::HandlerResponse::Handled;
+        case WebConsole::Access::kNoSession:
+          break;
+      }
+    }
     const std::string prefix = "Bearer ";
     if (auth.compare(0, prefix.size(), prefix) != 0 || !SameToken(auth.substr(prefix.size()), settings_.token)) {
       res.set_header("WWW-Authenticate", "Bearer");
@@ -504,6 +554,9 @@ void HttpApi::Routes() {
     for (const ModemInfo& m : modems_.Modems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
     SendJson(res, 200, json{{"modems", list}});
   });
+
+  RegisterConsoleApi(s, store_, modems_, settings_.maxParts);
+  console_->Register(s);
 
   s.Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
     int up = 0, total = 0;

@@ -1,13 +1,14 @@
 // The gateway's HTTP API (cpp-httplib): the outgoing queue, the inbox, the
-// event stream, the modems, health and metrics. Every request carries the
-// bearer token; every error is a 4xx/5xx with a JSON body {"error": ...}.
-// Slow clients are bounded by read and write time-outs, bodies by a size
-// limit, event streams by a count.
+// event stream, the modems, health and metrics, and the web console. Every
+// request carries the bearer token or a console session; every error is a
+// 4xx/5xx with a JSON body {"error": ...}. Slow clients are bounded by read and write
+// time-outs, bodies by a size limit, event streams by a count.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "gateway/group_commit.h"
@@ -20,6 +21,8 @@ class Server;
 
 namespace vela::gateway {
 
+class WebConsole;
+
 struct ApiSettings {
   std::string token;  // required in "Authorization: Bearer <token>"
   size_t maxBodyBytes = 256 * 1024;
@@ -31,6 +34,7 @@ struct ApiSettings {
   int maxParts = 10;             // longest message accepted, in parts
   int64_t maxQueue = 100000;     // messages waiting beyond which POST answers 429 (0: no limit)
   int retryAfterSeconds = 5;     // Retry-After of a 429
+  int sessionHours = 12;         // a console session ends after this long unused
 };
 
 class HttpApi {
@@ -59,8 +63,15 @@ class HttpApi {
   ApiSettings settings_;
   std::unique_ptr<httplib::Server> server_;
   std::unique_ptr<GroupCommit> commits_;
+  std::unique_ptr<WebConsole> console_;
   int port_ = 0;
   std::atomic<int> streams_{0};
+  // Run and Stop may race at start: a Stop before httplib marks itself
+  // running would be lost and Run would serve on.
+  std::mutex runMutex_;
+  bool stopRequested_ = false;  // guarded by runMutex_
+  bool runEntered_ = false;     // guarded by runMutex_
+  std::atomic<bool> runDone_{false};
 };
 
 // Splits "HOST:PORT" ("[::1]:80" for IPv6); throws std::invalid_argument.

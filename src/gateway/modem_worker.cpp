@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 
 #include "coding/conversion.h"
@@ -24,6 +25,9 @@ constexpr uint32_t kStopMessage = kWakeMessage + 1;
 constexpr uint32_t kRefreshMessage = kWakeMessage + 2;
 constexpr int64_t kFirstReopenDelayMs = 1000;
 constexpr int64_t kMaxReopenDelayMs = 5000;
+// While the device is absent (unplugged) its path is looked at this often;
+// nothing is looked at while it is open.
+constexpr int64_t kAbsentCheckMs = 1000;
 constexpr int64_t kInfoMaxAgeMs = 30000;
 constexpr uint32_t kCancelWaitMs = 300;
 
@@ -55,6 +59,13 @@ std::string Fingerprint(const coding::DecodedUserData& d) {
     f += '-';
   }
   return f + '\x1f' + platform::Utf8FromWide(d.text);
+}
+
+// Whether the device's path (or what a link names) exists. A path that
+// cannot be looked at counts as present: opening it says why it fails.
+bool DevicePresent(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error) || static_cast<bool>(error);
 }
 
 }  // namespace
@@ -354,12 +365,18 @@ void ModemWorker::Run() {
   // Everything is taken in OnAcceptIndication; these keep the acknowledgement on.
   driver.OnReceiveMessage = [](const ByteString&, const ByteString&, DateTime) {};
   driver.OnDeliveryReport = [](const ByteString&, bool, DateTime, DateTime) {};
+  int64_t reopenDelay = kFirstReopenDelayMs;
+  std::optional<uint64_t> reopenAt;
+  bool absent = false;  // the device's path is gone; said once
   driver.OnPortLost = [&] {
     update([](ModemInfo& info) {
       info.state = "down";
       info.lastError = "the port was lost";
     });
     w.Logf("port lost; reopening when it is back");
+    // The loop sleeps until this time: nothing else may wake it.
+    reopenAt = SteadyMs() + static_cast<uint64_t>(kFirstReopenDelayMs);
+    reopenDelay = kFirstReopenDelayMs;
   };
 
   try {
@@ -368,11 +385,20 @@ void ModemWorker::Run() {
     w.Logf(std::string("cannot read the parts waiting for their messages: ") + e.what());
   }
 
-  int64_t reopenDelay = kFirstReopenDelayMs;
-  std::optional<uint64_t> reopenAt;
   while (!stop) {
     try {
-      if (!driver.IsOpen() && (!reopenAt || SteadyMs() >= *reopenAt)) {
+      if (!driver.IsOpen() && (!reopenAt || SteadyMs() >= *reopenAt) && !DevicePresent(config_.path)) {
+        // Unplugged: no open attempts (and no backoff) until the path is back.
+        if (!absent) w.Logf(config_.path + " is absent; waiting for it to come back");
+        absent = true;
+        update([&](ModemInfo& info) {
+          info.state = "down";
+          info.lastError = "the device " + config_.path + " is absent";
+        });
+        reopenAt = SteadyMs() + static_cast<uint64_t>(kAbsentCheckMs);
+        reopenDelay = kFirstReopenDelayMs;
+      } else if (!driver.IsOpen() && (!reopenAt || SteadyMs() >= *reopenAt)) {
+        absent = false;
         update([](ModemInfo& info) { info.state = "opening"; });
         try {
           w.CancelPduInput();
@@ -414,6 +440,9 @@ void ModemWorker::Run() {
         }
       }
 
+      // A stop taken in a command's own dispatch (RefreshDiagnostics) posts
+      // nothing more to wake the sleep below.
+      if (stop) break;
       // Nothing to do now: sleep until the next line, wake-up or deadline.
       std::optional<int64_t> wait;
       auto sooner = [&wait](int64_t ms) { wait = wait ? std::min(*wait, ms) : ms; };

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/records_json.h"
+#include "gateway/sqlite_statement.h"
 
 namespace vela::gateway {
 
@@ -129,51 +130,6 @@ std::vector<std::string> RestrictFileModes(const std::string& path) {
 
 }  // namespace
 
-// A prepared statement with positional binds (from 1) and column reads (from 0).
-class SqliteStore::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
-    }
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // For running the statement again with new values.
-  Statement& Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    return *this;
-  }
-  // True while a row is available.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("store: statement failed: ") + sqlite3_errmsg(db_) + " (" + sqlite3_sql(stmt_) + ")");
-  }
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-  }
-  bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
 // BEGIN IMMEDIATE ... COMMIT; rolled back when left by an exception.
 class SqliteStore::Transaction {
  public:
@@ -201,6 +157,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
   }
   // Another process (the sqlite3 shell, a backup) may hold the file briefly.
   sqlite3_busy_timeout(db_, 5000);
+  RegisterSearchFunction(db_);
   try {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
@@ -398,33 +355,6 @@ ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
   StatusEvent(id, nowMs);
   tx.Commit();
   return ChangeResult::kDone;
-}
-
-void SqliteStore::DueTransitions(int64_t nowMs) {
-  struct Change {
-    const char* select;
-    const char* update;
-  } changes[] = {
-      {"SELECT id FROM outgoing WHERE status IN ('queued', 'scheduled') AND expires_at_ms > 0 AND expires_at_ms <= ? "
-       "ORDER BY id",
-       "UPDATE outgoing SET status='expired', error=?, updated_ms=? WHERE id=?"},
-      {"SELECT id FROM outgoing WHERE status='scheduled' AND next_attempt_ms <= ? ORDER BY id",
-       "UPDATE outgoing SET status='queued', error=?, updated_ms=? WHERE id=?"},
-  };
-  for (const Change& c : changes) {
-    std::vector<int64_t> ids;
-    {
-      Statement s(db_, c.select);
-      s.Bind(1, nowMs);
-      while (s.Step()) ids.push_back(s.Int(0));
-    }
-    for (int64_t id : ids) {
-      Statement u(db_, c.update);
-      u.Bind(1, std::string(&c == &changes[0] ? kExpiredError : "")).Bind(2, nowMs).Bind(3, id);
-      u.Step();
-      StatusEvent(id, nowMs);
-    }
-  }
 }
 
 std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, int64_t nowMs) {
@@ -737,14 +667,6 @@ int64_t SqliteStore::QueueLength(const std::string& modem) {
   Statement s(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
   s.Bind(1, modem);
   return s.Step() ? s.Int(0) : 0;
-}
-
-std::vector<std::pair<std::string, int64_t>> SqliteStore::OldestQueued() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "SELECT modem, MIN(created_ms) FROM outgoing WHERE status='queued' GROUP BY modem ORDER BY modem");
-  std::vector<std::pair<std::string, int64_t>> oldest;
-  while (s.Step()) oldest.emplace_back(s.Text(0), s.Int(1));
-  return oldest;
 }
 
 }  // namespace vela::gateway

@@ -59,6 +59,7 @@ class SqliteStore : public Store {
   void MarkHook(int64_t id, bool done, int64_t nextMs) override;
   std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) override;
   bool DeleteReceived(int64_t id) override;
+  SearchHits Search(const std::string& query, int limit) override;
 
   std::vector<Event> EventsAfter(int64_t afterId, int limit) override;
   int64_t LastEventId() override;

@@ -157,6 +157,11 @@ inline OutgoingMessage QueuedMessage(const OutgoingRequest& r, int64_t id, int64
   m.createdMs = m.updatedMs = nowMs;
   return m;
 }
+// Messages found by Store::Search, newest first.
+struct SearchHits {
+  std::vector<OutgoingMessage> sent;
+  std::vector<ReceivedMessage> received;
+};
 
 class Store {
  public:
@@ -222,6 +227,10 @@ class Store {
   virtual void MarkHook(int64_t id, bool done, int64_t nextMs) = 0;
   virtual std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) = 0;
   virtual bool DeleteReceived(int64_t id) = 0;
+  // Sent and received messages whose number or text holds every word of
+  // `query` (case-insensitive, see search.h), newest first, at most `limit`
+  // of each. This one pages through both lists; a store may do better.
+  virtual SearchHits Search(const std::string& query, int limit);
 
   // --- events, counts ---
   virtual std::vector<Event> EventsAfter(int64_t afterId, int limit) = 0;

@@ -8,6 +8,9 @@
 // replacement character). Safe to call from any thread.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #include "common/types.h"
 
 namespace vela::platform {
@@ -20,5 +23,9 @@ WideString WideFromNarrow(const ByteString& text);
 // UTF-8 helpers for hosts that speak UTF-8 (the command-line tool).
 WideString WideFromUtf8(const std::string& utf8);  // invalid sequences become U+FFFD
 std::string Utf8FromWide(const WideString& text);  // lone surrogates become U+FFFD
+// Length (1 to 4) of the well-formed UTF-8 sequence at utf8[i], or 0 when the
+// byte there starts none: stray or truncated, overlong, a surrogate, past
+// U+10FFFF (Unicode table 3-7). For hosts that check text byte by byte.
+size_t Utf8SequenceLength(const std::string& utf8, size_t i);
 
 }  // namespace vela::platform

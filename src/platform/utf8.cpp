@@ -97,6 +97,21 @@ WideString WideFromUtf8(const std::string& utf8) {
   return out;
 }
 
+size_t Utf8SequenceLength(const std::string& utf8, size_t i) {
+  auto at = [&](size_t k) -> unsigned { return k < utf8.size() ? static_cast<unsigned char>(utf8[k]) : 0x100; };
+  auto cont = [](unsigned b, unsigned lo = 0x80, unsigned hi = 0xBF) { return b >= lo && b <= hi; };
+  const unsigned b0 = at(i);
+  if (b0 < 0x80) return 1;
+  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(at(i + 1)) ? 2 : 0;
+  if (b0 == 0xE0) return cont(at(i + 1), 0xA0, 0xBF) && cont(at(i + 2)) ? 3 : 0;
+  if (b0 == 0xED) return cont(at(i + 1), 0x80, 0x9F) && cont(at(i + 2)) ? 3 : 0;  // no surrogates
+  if (b0 >= 0xE1 && b0 <= 0xEF) return cont(at(i + 1)) && cont(at(i + 2)) ? 3 : 0;
+  if (b0 == 0xF0) return cont(at(i + 1), 0x90, 0xBF) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
+  if (b0 >= 0xF1 && b0 <= 0xF3) return cont(at(i + 1)) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
+  if (b0 == 0xF4) return cont(at(i + 1), 0x80, 0x8F) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
+  return 0;
+}
+
 std::string Utf8FromWide(const WideString& text) {
   std::string out;
   out.reserve(text.size());

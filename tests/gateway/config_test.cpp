@@ -80,6 +80,10 @@ TEST(GatewayConfig, FileSettingsInOrderWithCommentsAndQuotes) {
   EXPECT_EQ(c.maxQueue, 0);
   EXPECT_THROW(ApplySetting(c, "max-queue", "-1"), ConfigError);
   EXPECT_THROW(ApplySetting(c, "max-queue", "many"), ConfigError);
+  EXPECT_EQ(c.sessionHours, 12);
+  ApplySetting(c, "session-hours", "48");
+  EXPECT_EQ(c.sessionHours, 48);
+  for (const char* bad : {"0", "-1", "1.5", "9000"}) EXPECT_THROW(ApplySetting(c, "session-hours", bad), ConfigError);
   try {
     ParseConfigText("db\n", "gw.conf");
     FAIL();

@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <map>
 #include <memory>
@@ -29,6 +31,7 @@
 #include "gateway_test_util.h"
 #include "modem_sim.h"
 #include "pg_test_server.h"
+#include "sim_pdu.h"
 
 extern char** environ;
 
@@ -55,18 +58,7 @@ class GatewayProcess {
   // Starts it and waits for its "listening on" line; returns the port.
   int Start() {
     const size_t before = ReadFile(log_).size();
-    std::vector<char*> argv;
-    std::string binary = VELASMS_BINARY;
-    argv.push_back(binary.data());
-    for (std::string& a : args_) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + binary);
+    Spawn();
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     std::regex listening("listening on [^:]+:([0-9]+),");
     while (Clock::now() < deadline) {
@@ -81,6 +73,36 @@ class GatewayProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     throw std::runtime_error("the gateway did not start listening:\n" + ReadFile(log_).substr(before));
+  }
+  // Starts it and waits until it exits by itself; its exit status, or -1
+  // (and killed) when it is still running after `seconds`.
+  int RunToExit(int seconds) {
+    Spawn();
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Kill();
+    return -1;
+  }
+  void Spawn() {
+    std::vector<char*> argv;
+    std::string binary = VELASMS_BINARY;
+    argv.push_back(binary.data());
+    for (std::string& a : args_) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + binary);
   }
   pid_t Pid() const { return pid_; }
   void Kill() {
@@ -472,6 +494,129 @@ TEST_P(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
   std::string summary;
   for (auto& [st, count] : statuses) summary += st + "=" + std::to_string(count) + " ";
   RecordProperty("statuses", summary);
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
+}
+
+int ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A second gateway on a taken address stops at once, before it touches the
+// queue or the modems; the database files are the owner's only.
+TEST_F(GatewayEndToEnd, ASecondGatewayOnTheAddressExitsAndTheDatabaseIsTheOwnersOnly) {
+  StartSims(false);
+  GatewayProcess first(GatewayArgs(), dir_.Path("gateway.log"));
+  const int port = first.Start();
+  auto c = Client(port);
+  ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(dir_.Path("gateway.log"));
+  // The validity period asked for reaches every part; the longest by default.
+  for (const json& body : {json{{"to", "+15550001"}, {"text", "one"}, {"validity", "12h"}, {"modem", "a"}},
+                           json{{"to", "+15550001"}, {"text", std::string(200, 'x')}, {"modem", "a"}}}) {
+    auto r = c->Post("/v1/messages", body.dump(), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 202) << r->body;
+  }
+  ASSERT_TRUE(sims_[0]->WaitForSubmitCount(3, 20000));
+  const std::vector<sim::SubmitRecord> submits = sims_[0]->Submits();
+  for (size_t i = 0; i < submits.size(); ++i) {
+    sim::pdu::Submit decoded;
+    std::string error;
+    ASSERT_TRUE(sim::pdu::DecodeSubmit(submits[i].pdu, submits[i].announcedLength, &decoded, &error)) << error;
+    EXPECT_EQ(decoded.validityFormat, 2) << i;
+    EXPECT_EQ(decoded.validity, sim::pdu::Bytes{static_cast<uint8_t>(i == 0 ? 0x8F : 0xFF)}) << i;
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(ModeOf(dir_.Path("gw.db") + suffix), 0600) << suffix;
+
+  // The same modems, database and token, the port of the first.
+  std::vector<std::string> args = GatewayArgs();
+  args.back() = "127.0.0.1:" + std::to_string(port);
+  GatewayProcess second(args, dir_.Path("second.log"));
+  EXPECT_EQ(second.RunToExit(20), 2);
+  const std::string log = ReadFile(dir_.Path("second.log"));
+  EXPECT_NE(log.find("cannot listen on 127.0.0.1:" + std::to_string(port) + ": address already in use"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("modem "), std::string::npos) << log;  // no modem opened
+  EXPECT_EQ(log.find("marked unknown"), std::string::npos) << log;
+  for (int i = 0; i < 10; ++i) {  // every connection still goes to the first
+    auto m = c->Get("/v1/messages");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->status, 200);
+  }
+
+  // Files left open to others (an older version, a copy) are tightened at
+  // start, with one line saying so.
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(first.Terminate(took), 0);
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string path = dir_.Path("gw.db") + suffix;
+    if (ModeOf(path) < 0) WriteFile(path, "");  // the last connection may have removed them
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  }
+  const size_t before = ReadFile(dir_.Path("gateway.log")).size();
+  first.Start();
+  for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(ModeOf(dir_.Path("gw.db") + suffix), 0600) << suffix;
+  const std::string restarted = ReadFile(dir_.Path("gateway.log")).substr(before);
+  EXPECT_EQ(Occurrences(restarted, "were open to other users"), 1u) << restarted;
+  EXPECT_NE(restarted.find(dir_.Path("gw.db") + ", " + dir_.Path("gw.db") + "-wal, "), std::string::npos) << restarted;
+  EXPECT_EQ(first.Terminate(took), 0);
+}
+
+// A modem unplugged and plugged back with nothing queued for it: up again
+// within 5 s of its return, and what arrived meanwhile is read.
+TEST_F(GatewayEndToEnd, AnUnpluggedModemIsReopenedWhenItIsBackWithNothingQueued) {
+  sim::ModemSimOptions o;
+  o.unplug = true;
+  o.linkPath = dir_.Path("modem");
+  sims_[0] = std::make_unique<sim::ModemSim>(o);
+  sims_[0]->Start();
+  GatewayProcess gw({"gateway", "--modem", "a=" + o.linkPath, "--db", dir_.Path("gw.db"), "--token-file",
+                     dir_.Path("token"), "--listen", "127.0.0.1:0"},
+                    dir_.Path("gateway.log"));
+  const int port = gw.Start();
+  auto c = Client(port);
+  auto state = [&] {
+    auto r = c->Get("/v1/modems");
+    return r && r->status == 200 ? json::parse(r->body)["modems"][0]["state"].get<std::string>() : std::string();
+  };
+  auto waitFor = [&](const std::function<bool()>& done, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  };
+  const std::string log = dir_.Path("gateway.log");
+  ASSERT_TRUE(waitFor([&] { return state() == "up"; }, 30000)) << ReadFile(log);
+
+  sims_[0]->Unplug();
+  ASSERT_TRUE(waitFor([&] { return state() == "down"; }, 10000)) << ReadFile(log);
+  sims_[0]->AddStored("+4915550002", "while away");
+  // Long enough for the reopen attempts to back off as far as they go.
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  sims_[0]->Replug();
+  const auto back = Clock::now();
+  ASSERT_TRUE(waitFor([&] { return state() == "up"; }, 20000)) << ReadFile(log);
+  EXPECT_LT(Clock::now() - back, std::chrono::seconds(5)) << ReadFile(log);
+
+  auto inboxHas = [&](const std::string& text) {
+    for (const json& m : Inbox(*c)) {
+      if (m["text"] == text) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(waitFor([&] { return inboxHas("while away"); }, 10000)) << ReadFile(log);
+  sims_[0]->InjectDeliver("+4915550003", "after");
+  EXPECT_TRUE(waitFor([&] { return inboxHas("after"); }, 10000)) << ReadFile(log);
   std::chrono::milliseconds took{};
   EXPECT_EQ(gw.Terminate(took), 0);
 }

@@ -139,6 +139,13 @@ TEST(ToolCommands, HelpGoesToStdoutWithStatusZero) {
   }
 }
 
+TEST(ToolCommands, VersionIsTheProjectVersion) {
+  Result r = Velasms({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "velasms " VELA_PROJECT_VERSION "\n");
+  EXPECT_EQ(r.err, "");
+}
+
 const char* const kDeliver = "07912143658709F1040B919178563412F000003210802143650002E834";
 const char* const kReport = "07912143658709F1062A0B919178563412F0321080214365003210802153200000";
 

@@ -1,4 +1,4 @@
-// The JSON writer of velasms: escaping of control characters and UTF-8,
+// velasms' JSON lines (nlohmann-json underneath): escaping of control characters and UTF-8,
 // replacement of invalid UTF-8, key order and nesting.
 #include <gtest/gtest.h>
 
@@ -53,28 +53,40 @@ TEST(ToolJson, QuoteReplacesEveryInvalidUtf8ByteWithReplacementCharacter) {
       {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},            // UTF-16 surrogate
       {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // past U+10FFFF
       {"\xFF\xFE", R"("\ufffd\ufffd")"},
+      // U+FFFD itself, a '?' after it, and an invalid byte stay apart.
+      {"\xEF\xBF\xBD?\xFF\xEF\xBF\xBD\xEF\xBF\xBD", "\"\xEF\xBF\xBD?\\ufffd\xEF\xBF\xBD\xEF\xBF\xBD\""},
   };
   for (const Case& c : cases) EXPECT_EQ(JsonQuote(c.in), c.out) << c.out;
 }
 
 TEST(ToolJson, DumpsValuesObjectsInInsertionOrderAndArrays) {
-  Json o = Json::Object();
-  o.Set("pdu", "0011").Set("length", 16).Set("ok", true).Set("none", nullptr);
-  o.Set("big", int64_t{4294967296}).Set("neg", -1);
-  Json lines = Json::Array();
-  lines.Push("a").Push(Json::Object()).Push(Json::Array());
-  o.Set("lines", lines);
-  o.Set("length", 17);  // replaces in place, keeps the position
-  EXPECT_EQ(o.Dump(), R"({"pdu": "0011", "length": 17, "ok": true, "none": null, "big": 4294967296, "neg": -1, )"
-                      R"("lines": ["a", {}, []]})");
-  EXPECT_EQ(Json().Dump(), "null");
-  EXPECT_EQ(Json(false).Dump(), "false");
+  Json o = Json::object();
+  o["pdu"] = "0011";
+  o["length"] = 16;
+  o["ok"] = true;
+  o["none"] = nullptr;
+  o["big"] = int64_t{4294967296};
+  o["neg"] = -1;
+  Json lines = Json::array();
+  lines.push_back("a");
+  lines.push_back(Json::object());
+  lines.push_back(Json::array());
+  o["lines"] = lines;
+  o["length"] = 17;  // replaces in place, keeps the position
+  EXPECT_EQ(JsonLine(o), R"({"pdu": "0011", "length": 17, "ok": true, "none": null, "big": 4294967296, "neg": -1, )"
+                         R"("lines": ["a", {}, []]})");
+  EXPECT_EQ(JsonLine(Json()), "null");
+  EXPECT_EQ(JsonLine(Json(false)), "false");
 }
 
 TEST(ToolJson, KeysAreEscapedLikeValues) {
-  Json o = Json::Object();
-  o.Set("k\"\n", "v\x01");
-  EXPECT_EQ(o.Dump(), R"({"k\"\n": "v\u0001"})");
+  Json o = Json::object();
+  o["k\"\n"] = "v\x01";
+  EXPECT_EQ(JsonLine(o), R"({"k\"\n": "v\u0001"})");
+  // Invalid UTF-8 in keys and nested values; separators inside strings stay as they are.
+  Json nested = Json::object();
+  nested["\xFF:,"] = Json::array({"a,b:\xC3", Json::object({{"\x7F", "\xE2\x80\xA8"}})});
+  EXPECT_EQ(JsonLine(nested), R"({"\ufffd:,": ["a,b:\ufffd", {"\u007f": "\u2028"}]})");
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <map>
+#include <tuple>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -291,148 +294,183 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
   return ControlAction::Continue;
 }
 
-int ModemSimMain(int argc, char** argv) {
-  ModemSimOptions opts;
-  std::string control;
+namespace {
+
+// The command line, tokenized by CLI11 ("--name VALUE", "--name=VALUE",
+// flags, repeatable options); values checked here. Returns -1 to go on, or
+// the exit code (0 after --help, 2 for unusable options).
+int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& control) {
+  auto bad = [](const std::string& why) {
+    std::cerr << "modem-sim: " << why << "\n"
+              << "try 'velasms modem-sim --help'\n";
+    return 2;
+  };
+  CLI::App app;
+  app.set_help_flag();
+  std::map<std::string, CLI::Option*> options;
+  for (const char* flag :
+       {"-h,--help", "--no-echo", "--refuse-send", "--silent", "--no-cmms", "--ack-timeout-no-redeliver"})
+    options[flag] = app.add_flag(flag)->disable_flag_override();
+  for (const char* name : {"--link",
+                           "--pin",
+                           "--sms-services",
+                           "--own-number",
+                           "--service-centre",
+                           "--report-delay-ms",
+                           "--deliver-delay-ms",
+                           "--fail-cmgf",
+                           "--report-status",
+                           "--control",
+                           "--stored-count",
+                           "--state",
+                           "--puk",
+                           "--cms-error",
+                           "--ack-timeout-ms",
+                           "--sim-capacity",
+                           "--signal",
+                           "--registration",
+                           "--operator",
+                           "--imsi",
+                           "--iccid"})
+    options[name] = app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  for (const char* name : {"--alpha", "--stored-message"})
+    options[name] = app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  // "--profile cms-error 304": the error number may follow as a value of its own.
+  options["--profile"] =
+      app.add_option("--profile")->expected(1, 2)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ExtrasError& e) {
+    // "The following argument was not expected: --bogus"
+    const std::string message = e.what();
+    return bad("unknown option " + message.substr(message.find(": ") + 2));
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--link: 1 required  missing", "no-echo was given a disallowed flag override"
+    const std::string message = e.what();
+    std::string name = message.substr(0, message.find_first_of(": "));
+    if (name.compare(0, 1, "-") != 0) name = (name.size() == 1 ? "-" : "--") + name;
+    return bad(name + (message.find("flag override") != std::string::npos ? " takes no value" : " needs a value"));
+  } catch (const CLI::ParseError& e) {
+    return bad(e.what());
+  }
+  if (options["-h,--help"]->count()) {
+    std::cout << ModemSimUsage();
+    return 0;
+  }
+  auto given = [&](const char* name) { return options[name]->count() > 0; };
+  auto value = [&](const char* name) { return options[name]->results().back(); };
+  int n = 0;
+
+  if (given("--no-echo")) opts.echo = false;
+  if (given("--refuse-send")) opts.refuseSend = true;
+  if (given("--silent")) opts.silent = true;
+  if (given("--no-cmms")) opts.cmms = false;
+  if (given("--ack-timeout-no-redeliver")) opts.ackTimeoutRedeliver = false;
+  // Options whose value may not be empty.
+  const std::pair<const char*, std::string*> texts[] = {{"--link", &opts.linkPath}, {"--own-number", &opts.ownNumber},
+                                                        {"--control", &control},    {"--state", &opts.stateFile},
+                                                        {"--puk", &opts.puk},       {"--operator", &opts.operatorName},
+                                                        {"--imsi", &opts.imsi},     {"--iccid", &opts.iccid}};
+  for (const auto& [name, target] : texts) {
+    if (!given(name)) continue;
+    if (value(name).empty()) return bad(std::string(name) + " needs a value");
+    *target = value(name);
+  }
+  if (given("--pin")) opts.pin = value("--pin");
+  if (given("--service-centre")) opts.serviceCentre = value("--service-centre");
+  if (given("--sms-services")) {
+    if (value("--sms-services") != "0" && value("--sms-services") != "0,1") return bad("--sms-services takes 0 or 0,1");
+    opts.smsServices = value("--sms-services");
+  }
+  // Whole numbers from 0 to a maximum.
+  const std::tuple<const char*, long, int*> numbers[] = {{"--report-delay-ms", 3600000, &opts.reportDelayMs},
+                                                         {"--deliver-delay-ms", 3600000, &opts.deliverDelayMs},
+                                                         {"--fail-cmgf", 3600000, &opts.failCmgfTimes},
+                                                         {"--ack-timeout-ms", 3600000, &opts.ackTimeoutMs},
+                                                         {"--sim-capacity", 3600000, &opts.simCapacity},
+                                                         {"--signal", 99, &opts.rssi},
+                                                         {"--registration", 5, &opts.registration}};
+  for (const auto& [name, max, target] : numbers) {
+    if (!given(name)) continue;
+    if (!ParseNumber(value(name), 10, max, target)) return bad(std::string(name) + " needs a number");
+  }
+  opts.simCapacity = std::max(1, std::min(opts.simCapacity, 1000));
+  if (given("--report-status")) {
+    if (!ParseNumber(value("--report-status"), 16, 0xFF, &opts.reportStatus))
+      return bad("--report-status needs one hex octet");
+  }
+  if (given("--cms-error")) {
+    if (!ParseNumber(value("--cms-error"), 10, 999, &opts.cmsError) || opts.cmsError == 0)
+      return bad("--cms-error needs an error number 1..999");
+  }
+  for (const std::string& name : options["--alpha"]->results()) {
+    if (name.empty()) return bad("--alpha needs a name");
+    opts.alpha = true;
+    opts.alphaNames.push_back(name);
+  }
   bool storedProfile = false;
   int storedCount = -1;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool hasInline = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-      value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
-      hasInline = true;
+  for (const std::string& message : options["--stored-message"]->results()) {
+    if (message.find(':') == std::string::npos || message.find(':') == 0)
+      return bad("--stored-message needs FROM:TEXT");
+    storedProfile = true;
+    opts.storedMessages.push_back(
+        {message.substr(0, message.find(':')), Unescape(message.substr(message.find(':') + 1))});
+  }
+  if (given("--stored-count")) {
+    if (!ParseNumber(value("--stored-count"), 10, 10000, &storedCount)) return bad("--stored-count needs a number");
+    storedProfile = true;
+  }
+  const std::vector<std::string>& profiles = options["--profile"]->results();
+  for (size_t i = 0; i < profiles.size(); ++i) {
+    const std::string& item = profiles[i];
+    std::string name = item, number;
+    size_t sep = item.find_first_of("=: ");
+    if (sep != std::string::npos) {
+      name = item.substr(0, sep);
+      number = item.substr(sep + 1);
     }
-    auto need = [&](std::string* out) {
-      if (hasInline) {
-        *out = value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    auto bad = [&](const std::string& why) {
-      std::cerr << "modem-sim: " << why << "\n"
-                << "try 'velasms modem-sim --help'\n";
-      return 2;
-    };
-    int n = 0;
-    if (arg == "-h" || arg == "--help") {
-      std::cout << ModemSimUsage();
-      return 0;
-    } else if (arg == "--no-echo") {
-      opts.echo = false;
-    } else if (arg == "--refuse-send") {
-      opts.refuseSend = true;
-    } else if (arg == "--silent") {
-      opts.silent = true;
-    } else if (arg == "--no-cmms") {
-      opts.cmms = false;
-    } else if (arg == "--link") {
-      if (!need(&opts.linkPath) || opts.linkPath.empty()) return bad("--link needs a path");
-    } else if (arg == "--pin") {
-      if (!need(&opts.pin)) return bad("--pin needs a value");
-    } else if (arg == "--sms-services") {
-      if (!need(&value) || (value != "0" && value != "0,1")) return bad("--sms-services takes 0 or 0,1");
-      opts.smsServices = value;
-    } else if (arg == "--own-number") {
-      if (!need(&opts.ownNumber) || opts.ownNumber.empty()) return bad("--own-number needs a number");
-    } else if (arg == "--service-centre") {
-      if (!need(&opts.serviceCentre)) return bad("--service-centre needs a number");
-    } else if (arg == "--report-delay-ms" || arg == "--deliver-delay-ms" || arg == "--fail-cmgf") {
-      if (!need(&value) || !ParseNumber(value, 10, 3600000, &n)) return bad(arg + " needs a number");
-      (arg == "--report-delay-ms"    ? opts.reportDelayMs
-       : arg == "--deliver-delay-ms" ? opts.deliverDelayMs
-                                     : opts.failCmgfTimes) = n;
-    } else if (arg == "--report-status") {
-      if (!need(&value) || !ParseNumber(value, 16, 0xFF, &n)) return bad("--report-status needs one hex octet");
-      opts.reportStatus = n;
-    } else if (arg == "--control") {
-      if (!need(&control) || control.empty()) return bad("--control needs a path");
-    } else if (arg == "--profile") {
-      if (!need(&value)) return bad("--profile needs a name");
-      std::string name = value, number;
-      size_t sep = value.find_first_of("=: ");
-      if (sep != std::string::npos) {
-        name = value.substr(0, sep);
-        number = value.substr(sep + 1);
-      }
-      if (name == "cms-error" && number.empty() && i + 1 < argc && ParseNumber(argv[i + 1], 10, 999, &n))
-        number = argv[++i];
-      if (name == "alpha")
-        opts.alpha = true;
-      else if (name == "no-cnma")
-        opts.noCnma = true;
-      else if (name == "cmti")
-        opts.cmtiOnly = true;
-      else if (name == "ack-timeout")
-        opts.ackTimeout = true;
-      else if (name == "stored")
-        storedProfile = true;
-      else if (name == "unplug")
-        opts.unplug = true;
-      else if (name == "pin-counter")
-        opts.pinCounter = true;
-      else if (name == "cms-error") {
-        if (!ParseNumber(number, 10, 999, &opts.cmsError) || opts.cmsError == 0)
-          return bad("--profile cms-error needs an error number 1..999");
-      } else {
-        return bad("unknown profile " + value +
-                   " (alpha, no-cnma, cmti, ack-timeout, stored, unplug, pin-counter, cms-error N)");
-      }
-      if (name != "cms-error" && !number.empty()) return bad("profile " + name + " takes no value");
-    } else if (arg == "--alpha") {
-      if (!need(&value) || value.empty()) return bad("--alpha needs a name");
+    if (name == "cms-error" && number.empty() && i + 1 < profiles.size() && ParseNumber(profiles[i + 1], 10, 999, &n))
+      number = profiles[++i];
+    if (name == "alpha")
       opts.alpha = true;
-      opts.alphaNames.push_back(value);
-    } else if (arg == "--ack-timeout-no-redeliver") {
-      opts.ackTimeoutRedeliver = false;
-    } else if (arg == "--stored-message") {
-      if (!need(&value) || value.find(':') == std::string::npos || value.find(':') == 0)
-        return bad("--stored-message needs FROM:TEXT");
+    else if (name == "no-cnma")
+      opts.noCnma = true;
+    else if (name == "cmti")
+      opts.cmtiOnly = true;
+    else if (name == "ack-timeout")
+      opts.ackTimeout = true;
+    else if (name == "stored")
       storedProfile = true;
-      opts.storedMessages.push_back({value.substr(0, value.find(':')), Unescape(value.substr(value.find(':') + 1))});
-    } else if (arg == "--stored-count") {
-      if (!need(&value) || !ParseNumber(value, 10, 10000, &storedCount)) return bad("--stored-count needs a number");
-      storedProfile = true;
-    } else if (arg == "--state") {
-      if (!need(&opts.stateFile) || opts.stateFile.empty()) return bad("--state needs a file");
-    } else if (arg == "--puk") {
-      if (!need(&opts.puk) || opts.puk.empty()) return bad("--puk needs a value");
-    } else if (arg == "--cms-error") {
-      if (!need(&value) || !ParseNumber(value, 10, 999, &opts.cmsError) || opts.cmsError == 0)
-        return bad("--cms-error needs an error number 1..999");
-    } else if (arg == "--ack-timeout-ms" || arg == "--sim-capacity" || arg == "--signal" || arg == "--registration") {
-      long max = arg == "--signal" ? 99 : arg == "--registration" ? 5 : 3600000;
-      if (!need(&value) || !ParseNumber(value, 10, max, &n)) return bad(arg + " needs a number");
-      if (arg == "--ack-timeout-ms")
-        opts.ackTimeoutMs = n;
-      else if (arg == "--sim-capacity")
-        opts.simCapacity = std::max(1, std::min(n, 1000));
-      else if (arg == "--signal")
-        opts.rssi = n;
-      else
-        opts.registration = n;
-    } else if (arg == "--operator" || arg == "--imsi" || arg == "--iccid") {
-      if (!need(&value) || value.empty()) return bad(arg + " needs a value");
-      (arg == "--operator" ? opts.operatorName : arg == "--imsi" ? opts.imsi : opts.iccid) = value;
+    else if (name == "unplug")
+      opts.unplug = true;
+    else if (name == "pin-counter")
+      opts.pinCounter = true;
+    else if (name == "cms-error") {
+      if (!ParseNumber(number, 10, 999, &opts.cmsError) || opts.cmsError == 0)
+        return bad("--profile cms-error needs an error number 1..999");
     } else {
-      return bad("unknown option " + arg);
+      return bad("unknown profile " + item +
+                 " (alpha, no-cnma, cmti, ack-timeout, stored, unplug, pin-counter, cms-error N)");
     }
+    if (name != "cms-error" && !number.empty()) return bad("profile " + name + " takes no value");
   }
 
-  if (opts.pinCounter && opts.pin.empty()) {
-    std::cerr << "modem-sim: --profile pin-counter needs --pin\n";
-    return 2;
-  }
+  if (opts.pinCounter && opts.pin.empty()) return bad("--profile pin-counter needs --pin");
   if (storedProfile) {
     if (storedCount < 0 && opts.storedMessages.empty()) storedCount = 3;
     for (int k = 1; k <= storedCount; ++k)
       opts.storedMessages.push_back({"+1555000" + std::to_string(1000 + k), "stored message " + std::to_string(k)});
   }
+  return -1;
+}
+
+}  // namespace
+
+int ModemSimMain(int argc, char** argv) {
+  ModemSimOptions opts;
+  std::string control;
+  if (int code = ParseCommandLine(argc, argv, opts, control); code >= 0) return code;
 
   signal(SIGPIPE, SIG_IGN);
   // The signal pipe lives as long as the process: a handler that has read the

@@ -1,5 +1,7 @@
 #include "args.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -12,50 +14,63 @@ std::string ParsedArgs::Value(const std::string& name, const std::string& fallba
 }
 
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+  CLI::App app;
+  app.set_help_flag();     // "--help" is an ordinary flag: the command prints its own usage
+  app.allow_extras(true);  // unknown options are reported below, by name
   ParsedArgs parsed;
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const auto& spec : specs)
-      if (spec.name == name) return &spec;
-    return nullptr;
+  app.add_option("arguments", parsed.positionals_)->expected(0, CLI::detail::expected_max_vector_size);
+  std::vector<std::pair<std::string, CLI::Option*>> options;
+  auto add = [&](const std::string& name, bool takesValue) {
+    CLI::Option* option = takesValue
+                              ? app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+                              : app.add_flag(name)->disable_flag_override();
+    options.emplace_back(name, option);
   };
-  const OptionSpec help{"--help", false};
+  add("-h,--help", false);
+  for (const OptionSpec& spec : specs) add(spec.name, spec.takesValue);
 
+  // "--name=VALUE" of an option with a value goes in as "--name" "VALUE", so
+  // that an empty VALUE is a value too. CLI11 takes its arguments reversed.
+  std::vector<std::string> reversed;
   bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    // A lone "-" and anything after "--" are positional; so is every
-    // argument that does not start with a dash.
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      parsed.positionals_.push_back(arg);
-      continue;
+  for (const std::string& arg : args) {
+    const size_t eq = arg.find('=');
+    const bool split = !optionsEnded && arg.compare(0, 2, "--") == 0 && eq != std::string::npos &&
+                       std::any_of(specs.begin(), specs.end(), [&](const OptionSpec& spec) {
+                         return spec.takesValue && arg.compare(0, eq, spec.name) == 0 && spec.name.size() == eq;
+                       });
+    if (arg == "--") optionsEnded = true;
+    if (split) {
+      reversed.push_back(arg.substr(0, eq));
+      reversed.push_back(arg.substr(eq + 1));
+    } else {
+      reversed.push_back(arg);
     }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name = arg;
-    std::string value;
-    bool hasInlineValue = false;
-    if (arg.compare(0, 2, "--") == 0) {
-      auto eq = arg.find('=');
-      if (eq != std::string::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-        hasInlineValue = true;
-      }
-    }
+  }
+  std::reverse(reversed.begin(), reversed.end());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ArgumentMismatch& e) {
+    // "--to: 1 required TEXT missing", "json was given a disallowed flag override"
+    const std::string message = e.what();
+    std::string name = message.substr(0, message.find_first_of(": "));
+    if (name.compare(0, 1, "-") != 0) name = (name.size() == 1 ? "-" : "--") + name;
     if (name == "-h") name = "--help";
-    const OptionSpec* spec = name == "--help" ? &help : find(name);
-    if (!spec) throw UsageError("unknown option '" + name + "'");
-    if (spec->takesValue) {
-      if (!hasInlineValue) {
-        if (i + 1 >= args.size()) throw UsageError("option '" + name + "' needs a value");
-        value = args[++i];
-      }
-    } else if (hasInlineValue) {
-      throw UsageError("option '" + name + "' takes no value");
-    }
-    parsed.values_[name] = value;
+    throw UsageError(message.find("flag override") != std::string::npos ? "option '" + name + "' takes no value"
+                                                                        : "option '" + name + "' needs a value");
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  for (const std::string& extra : app.remaining()) {
+    if (extra == "--") continue;  // CLI11 hands the end of the options back
+    if (extra.size() >= 2 && extra[0] == '-')
+      throw UsageError("unknown option '" + extra.substr(0, extra.find('=')) + "'");
+    parsed.positionals_.push_back(extra);
+  }
+  for (const auto& [names, option] : options) {
+    if (option->count() == 0) continue;
+    const std::string name = names == "-h,--help" ? "--help" : names;
+    parsed.values_[name] = option->get_expected_max() == 0 ? std::string() : option->results().back();
   }
   return parsed;
 }

@@ -1,6 +1,6 @@
-// Command-line argument parsing for velasms: GNU-style long options
-// ("--name VALUE", "--name=VALUE", flags), "-h" as "--help", "--" ending the
-// options, and positional arguments anywhere. Pure; no I/O.
+// Command-line arguments of the velasms commands, parsed by CLI11: long
+// options ("--name VALUE", "--name=VALUE", flags), "-h" as "--help", "--"
+// ending the options, and positional arguments anywhere. Pure; no I/O.
 #pragma once
 
 #include <cstdint>

@@ -26,7 +26,8 @@ const char* const kMainUsage =
     "  inbox       print the messages a running gateway received\n"
     "  modem-sim   run a simulated GSM modem on a pseudo-terminal\n"
     "\n"
-    "Run 'velasms COMMAND --help' for the options of a command.\n"
+    "Run 'velasms COMMAND --help' for the options of a command, 'velasms --version'\n"
+    "for the version.\n"
     "\n"
     "Exit status: 0 success, 1 the modem refused the message (send),\n"
     "2 unusable arguments or an error (message on stderr).\n";
@@ -55,6 +56,10 @@ int RunVelasms(const Args& args, std::ostream& out, std::ostream& err) {
   const std::string& name = args[0];
   if (name == "--help" || name == "-h" || name == "help") {
     out << kMainUsage;
+    return 0;
+  }
+  if (name == "--version") {
+    out << "velasms " << VELA_VERSION << "\n";
     return 0;
   }
   for (const Command& command : kCommands) {

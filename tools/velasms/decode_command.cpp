@@ -122,90 +122,92 @@ const ByteString& FirstOctetText(const TSMSType& type) {
 }
 
 Json LinesJson(const std::vector<ByteString>& lines) {
-  Json array = Json::Array();
-  for (const auto& line : lines) array.Push(Utf8FromBytes(line));
+  Json array = Json::array();
+  for (const auto& line : lines) array.push_back(Utf8FromBytes(line));
   return array;
 }
 
 Json TypeJson(const TTypeAddress* type) {
-  Json object = Json::Object();
-  object.Set("type_of_number", type ? Json(int(type->TypeOfNumber())) : Json());
-  object.Set("numbering_plan", type ? Json(int(type->NumberingPlan())) : Json());
+  Json object = Json::object();
+  object["type_of_number"] = type ? Json(int(type->TypeOfNumber())) : Json();
+  object["numbering_plan"] = type ? Json(int(type->NumberingPlan())) : Json();
   return object;
 }
 
 Json StampJson(const TTimeStamp* stamp) {
   if (!stamp) return Json();
-  Json object = Json::Object();
-  object.Set("date_time", TimeJson(stamp->GetDateTime()));
-  object.Set("time_zone", Utf8FromBytes(stamp->TimeZone()));
+  Json object = Json::object();
+  object["date_time"] = TimeJson(stamp->GetDateTime());
+  object["time_zone"] = Utf8FromBytes(stamp->TimeZone());
   return object;
 }
 
 Json AnalysisJson(const TPDUSMS& model) {
   const TSMSType& type = *model.GetSMSType();
-  Json a = Json::Object();
-  Json serviceCentre = Json::Object();
-  serviceCentre.Set("number", Utf8FromBytes(model.ServiceCentreNumber()));
-  serviceCentre.Set("type_of_number",
-                    model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->TypeOfNumber())) : Json());
-  serviceCentre.Set("numbering_plan",
-                    model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->NumberingPlan())) : Json());
-  a.Set("service_centre", serviceCentre);
-  a.Set("first_octet", Utf8FromBytes(FirstOctetText(type)));
-  a.Set("address", Utf8FromBytes(model.Address()));
-  a.Set("address_type", model.AddressType() ? TypeJson(model.AddressType()) : Json());
-  a.Set("protocol_identifier",
-        model.ProtocolIdentifier() ? Json(Utf8FromBytes(model.ProtocolIdentifier()->Description())) : Json());
-  a.Set("data_coding_scheme", model.DataCodingScheme() ? LinesJson(model.DataCodingScheme()->Description()) : Json());
-  a.Set("time_stamp", StampJson(model.GetTimeStamp()));
+  Json a = Json::object();
+  Json serviceCentre = Json::object();
+  serviceCentre["number"] = Utf8FromBytes(model.ServiceCentreNumber());
+  serviceCentre["type_of_number"] =
+      model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->TypeOfNumber())) : Json();
+  serviceCentre["numbering_plan"] =
+      model.ServiceCentreType() ? Json(int(model.ServiceCentreType()->NumberingPlan())) : Json();
+  a["service_centre"] = serviceCentre;
+  a["first_octet"] = Utf8FromBytes(FirstOctetText(type));
+  a["address"] = Utf8FromBytes(model.Address());
+  a["address_type"] = model.AddressType() ? TypeJson(model.AddressType()) : Json();
+  a["protocol_identifier"] =
+      model.ProtocolIdentifier() ? Json(Utf8FromBytes(model.ProtocolIdentifier()->Description())) : Json();
+  a["data_coding_scheme"] = model.DataCodingScheme() ? LinesJson(model.DataCodingScheme()->Description()) : Json();
+  a["time_stamp"] = StampJson(model.GetTimeStamp());
   auto* report = dynamic_cast<const TSMSReport*>(&type);
-  a.Set("discharge_time", report ? StampJson(report->GetDischargeTimeStamp()) : Json());
-  if (report) a.Set("status", Utf8FromBytes(report->Status()));
+  a["discharge_time"] = report ? StampJson(report->GetDischargeTimeStamp()) : Json();
+  if (report) a["status"] = Utf8FromBytes(report->Status());
   if (auto* submit = dynamic_cast<const TSMSSubmit*>(&type)) {
-    a.Set("validity_period", Utf8FromBytes(submit->ValidityPeriod()));
+    a["validity_period"] = Utf8FromBytes(submit->ValidityPeriod());
   }
-  a.Set("user_data_length", int(model.UserDataLength()));
-  a.Set("user_text", Utf8FromBytes(model.UserText()));
-  a.Set("user_data_header", LinesJson(model.UserDataHeader()->Description()));
+  a["user_data_length"] = int(model.UserDataLength());
+  a["user_text"] = Utf8FromBytes(model.UserText());
+  a["user_data_header"] = LinesJson(model.UserDataHeader()->Description());
   return a;
 }
 
 Json UdhJson(const coding::UserDataHeader& header) {
-  Json elements = Json::Array();
+  Json elements = Json::array();
   for (const coding::UdhElement& element : header.elements) {
-    Json e = Json::Object();
-    e.Set("iei", int(element.iei)).Set("data", hex::FromOctets(element.data));
+    Json e = Json::object();
+    e["iei"] = int(element.iei);
+    e["data"] = hex::FromOctets(element.data);
     auto octet = [&](size_t i) { return int(static_cast<unsigned char>(element.data[i])); };
     // Concatenation (TS 23.040 9.2.3.24.1 / .8) and national language shift
     // elements (9.2.3.24.15 / .16) are spelled out when their length is right.
     if ((element.iei == 0x00 && element.data.size() == 3) || (element.iei == 0x08 && element.data.size() == 4)) {
       const size_t at = element.iei == 0x08 ? 2 : 1;
-      e.Set("reference", element.iei == 0x08 ? octet(0) << 8 | octet(1) : octet(0));
-      e.Set("parts", octet(at)).Set("part", octet(at + 1));
+      e["reference"] = element.iei == 0x08 ? octet(0) << 8 | octet(1) : octet(0);
+      e["parts"] = octet(at);
+      e["part"] = octet(at + 1);
     } else if ((element.iei == 0x24 || element.iei == 0x25) && element.data.size() == 1) {
-      e.Set("language", octet(0));
+      e["language"] = octet(0);
     }
-    elements.Push(std::move(e));
+    elements.push_back(std::move(e));
   }
   return elements;
 }
 
 void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model, const ByteString& pdu) {
   const TSMSType& type = *model.GetSMSType();
-  Json o = Json::Object();
-  o.Set("kind", KindName(type.Kind()));
-  o.Set("originator", m.originator);
-  o.Set("text", m.text);
-  o.Set("service_centre_time", TimeJson(m.serviceCentreTime));
-  o.Set("discharge_time", TimeJson(m.dischargeTime));
-  o.Set("message_reference", Utf8FromBytes(model.GetMessageReference()));
-  if (auto* report = dynamic_cast<const TSMSReport*>(&type)) o.Set("delivered", report->IsDelivered());
-  o.Set("analysis", AnalysisJson(model));
+  Json o = Json::object();
+  o["kind"] = KindName(type.Kind());
+  o["originator"] = m.originator;
+  o["text"] = m.text;
+  o["service_centre_time"] = TimeJson(m.serviceCentreTime);
+  o["discharge_time"] = TimeJson(m.dischargeTime);
+  o["message_reference"] = Utf8FromBytes(model.GetMessageReference());
+  if (auto* report = dynamic_cast<const TSMSReport*>(&type)) o["delivered"] = report->IsDelivered();
+  o["analysis"] = AnalysisJson(model);
   const coding::DecodedUserData unicode = coding::DecodePdu(pdu);
-  o.Set("unicode_text", platform::Utf8FromWide(unicode.text));
-  o.Set("udh", UdhJson(unicode.header));
-  out << o.Dump() << "\n";
+  o["unicode_text"] = platform::Utf8FromWide(unicode.text);
+  o["udh"] = UdhJson(unicode.header);
+  out << JsonLine(o) << "\n";
 }
 
 // Human output: one "label: value" row per field, continuation lines aligned.

@@ -77,9 +77,12 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
   const coding::SubmitMessage message =
       coding::EncodeSubmitMessage(platform::WideFromUtf8(a.Positionals()[0]), options);
   for (const coding::SubmitPart& part : message.parts) {
-    Json line = Json::Object();
-    line.Set("pdu", part.pdu).Set("length", part.length).Set("part", part.part).Set("parts", part.parts);
-    out << line.Dump() << "\n";
+    Json line = Json::object();
+    line["pdu"] = part.pdu;
+    line["length"] = part.length;
+    line["part"] = part.part;
+    line["parts"] = part.parts;
+    out << JsonLine(line) << "\n";
   }
   return 0;
 }
@@ -125,9 +128,10 @@ int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
   const ByteString pdu = sms.EncodeSubmitPDU();  // "Error encoding PDU" leaves with status 2
 
   if (a.Has("--json")) {
-    Json result = Json::Object();
-    result.Set("pdu", pdu).Set("length", sms.TpduLength);
-    out << result.Dump() << "\n";
+    Json result = Json::object();
+    result["pdu"] = pdu;
+    result["length"] = sms.TpduLength;
+    out << JsonLine(result) << "\n";
   } else {
     out << "PDU:    " << pdu << "\n"
         << "Length: " << sms.TpduLength << " (AT+CMGS=" << sms.TpduLength << ")\n";

@@ -147,12 +147,16 @@ bool ReadEvents(const Connection& c, std::string& lastId, const std::function<bo
 void PrintMessage(std::ostream& out, const json& m, bool asJson) {
   const std::string smsc = m.value("smsc_time", json(nullptr)).is_string() ? m["smsc_time"].get<std::string>() : "";
   if (asJson) {
-    Json o = Json::Object();
-    o.Set("event", "message").Set("from", m.value("from", "")).Set("text", m.value("text", ""));
-    o.Set("smsc_time", smsc.empty() ? Json() : Json(smsc));
-    o.Set("id", static_cast<int64_t>(m.value("id", 0)));
-    o.Set("modem", m.value("modem", "")).Set("parts", m.value("parts", 1)).Set("complete", m.value("complete", true));
-    out << o.Dump() << std::endl;
+    Json o = Json::object();
+    o["event"] = "message";
+    o["from"] = m.value("from", "");
+    o["text"] = m.value("text", "");
+    o["smsc_time"] = smsc.empty() ? Json() : Json(smsc);
+    o["id"] = static_cast<int64_t>(m.value("id", 0));
+    o["modem"] = m.value("modem", "");
+    o["parts"] = m.value("parts", 1);
+    o["complete"] = m.value("complete", true);
+    out << JsonLine(o) << std::endl;
   } else {
     std::string text = m.value("text", "");
     std::string indented;
@@ -223,7 +227,7 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
   const std::string path = "/v1/messages/" + std::to_string(id);
   if (a.Has("--no-wait")) {
     if (asJson) {
-      out << Json::Object().Set("id", id).Set("status", queued.value("status", "queued")).Dump() << std::endl;
+      out << JsonLine(Json{{"id", id}, {"status", queued.value("status", "queued")}}) << std::endl;
     } else {
       out << "Queued as message " << id << std::endl;
     }
@@ -273,19 +277,17 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
     for (const json& r : message["references"]) references.push_back(r.is_string() ? r.get<std::string>() : r.dump());
   }
   if (st == "failed" || st == "unknown" || st == "cancelled") {
-    if (asJson) out << Json::Object().Set("reference", "").Set("id", id).Set("status", st).Dump() << std::endl;
+    if (asJson) out << JsonLine(Json{{"reference", ""}, {"id", id}, {"status", st}}) << std::endl;
     err << "velasms send: message " << id << " " << st << ": " << message.value("error", json("")).dump() << std::endl;
     return st == "failed" ? 1 : 2;
   }
   if (asJson) {
-    Json refs = Json::Array();
-    for (const std::string& r : references) refs.Push(r);
-    out << Json::Object()
-               .Set("reference", references.empty() ? std::string() : references.front())
-               .Set("references", refs)
-               .Set("parts", static_cast<int64_t>(references.size()))
-               .Set("id", id)
-               .Dump()
+    Json refs = Json::array();
+    for (const std::string& r : references) refs.push_back(r);
+    out << JsonLine(Json{{"reference", references.empty() ? std::string() : references.front()},
+                         {"references", refs},
+                         {"parts", static_cast<int64_t>(references.size())},
+                         {"id", id}})
         << std::endl;
   } else {
     out << "Reference: " << (references.empty() ? std::string() : references.front()) << std::endl;
@@ -298,8 +300,7 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
       return 2;
     }
     if (asJson) {
-      out << Json::Object().Set("event", "report").Set("id", id).Set("delivered", st == "delivered").Dump()
-          << std::endl;
+      out << JsonLine(Json{{"event", "report"}, {"id", id}, {"delivered", st == "delivered"}}) << std::endl;
     } else {
       out << "Delivery report for message " << id << ": " << (st == "delivered" ? "delivered" : "not delivered")
           << std::endl;

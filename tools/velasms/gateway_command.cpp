@@ -20,7 +20,7 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
-    "                       [--max-queue N]\n"
+    "                       [--max-queue N] [--session-hours N]\n"
     "\n"
     "Runs the SMS gateway: one process owns the modems, queues outgoing messages\n"
     "in a database, stores every received message before the modem is told it\n"
@@ -32,6 +32,8 @@ const char* const kGatewayUsage =
     "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
     "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
     "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "  POST   /v1/preview {\"text\", \"languages\", \"coding\"}   GET /v1/search?q=WORDS\n"
+    "The web console is at / (sign in with the token).\n"
     "\n"
     "Options:\n"
     "  --modem SPEC       a modem: NAME=PATH, then optional baud=N (default 9600),\n"
@@ -51,6 +53,8 @@ const char* const kGatewayUsage =
     "                     is retried with backoff\n"
     "  --config FILE      the same settings as 'name = value' lines (modem may\n"
     "                     repeat); options on the command line win\n"
+    "  --session-hours N  a web console session ends after N hours unused\n"
+    "                     (default 12)\n"
     "  --trace FILE       append the AT traffic of every modem to FILE\n"
     "                     (as VELACTRL_TRACE does)\n"
     "  -h, --help         show this help\n"
@@ -59,8 +63,8 @@ const char* const kGatewayUsage =
 
 namespace {
 
-const char* const kValueOptions[] = {"--modem",      "--db",     "--listen", "--token-file",
-                                     "--on-receive", "--config", "--trace",  "--max-queue"};
+const char* const kValueOptions[] = {"--modem",  "--db",    "--listen",    "--token-file",   "--on-receive",
+                                     "--config", "--trace", "--max-queue", "--session-hours"};
 
 }  // namespace
 

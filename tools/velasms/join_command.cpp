@@ -100,12 +100,15 @@ int RunJoin(const Args& args, std::ostream& out, std::ostream& err) {
     const std::string from = Utf8FromBytes(m.originator);
     const std::string text = platform::Utf8FromWide(m.text);
     if (json) {
-      Json missing = Json::Array();
-      for (int part : m.missing) missing.Push(part);
-      Json o = Json::Object();
-      o.Set("from", from).Set("text", text).Set("parts", m.parts).Set("complete", m.complete);
-      o.Set("missing", std::move(missing));
-      out << o.Dump() << "\n";
+      Json missing = Json::array();
+      for (int part : m.missing) missing.push_back(part);
+      Json o = Json::object();
+      o["from"] = from;
+      o["text"] = text;
+      o["parts"] = m.parts;
+      o["complete"] = m.complete;
+      o["missing"] = std::move(missing);
+      out << JsonLine(o) << "\n";
     } else {
       out << "Message from " << (from.empty() ? "-" : from) << " (" << m.parts << (m.parts == 1 ? " part" : " parts")
           << (m.complete ? ""

@@ -1,144 +1,116 @@
 #include "json.h"
 
-#include <stdexcept>
+#include "platform/codepage.h"
 
 namespace vela::tool {
+namespace {
 
-Json& Json::Push(Json value) {
-  if (type_ != Type::Array) throw std::logic_error("Json::Push on a non-array");
-  items_.push_back(std::move(value));
-  return *this;
-}
+// nlohmann's serializer refuses ill-formed UTF-8 and leaves DEL, U+2028 and
+// U+2029 as they are. Ill-formed bytes reach it byte-stuffed around U+FFFD:
+// in a string holding U+FFFD or an ill-formed byte, U+FFFD becomes U+FFFD
+// U+FFFD and each ill-formed byte U+FFFD '?'. The pass over the serialized
+// text turns the pairs back (U+FFFD, and the escape \ufffd respectively).
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
-Json& Json::Set(const std::string& key, Json value) {
-  if (type_ != Type::Object) throw std::logic_error("Json::Set on a non-object");
-  for (auto& member : members_) {
-    if (member.first == key) {
-      member.second = std::move(value);
-      return *this;
-    }
+bool NeedsStuffing(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = platform::Utf8SequenceLength(s, i);
+    if (n == 0 || s.compare(i, n, kReplacement) == 0) return true;
+    i += n;
   }
-  members_.emplace_back(key, std::move(value));
-  return *this;
+  return false;
 }
 
-std::string Json::Dump() const {
+std::string Stuffed(const std::string& s) {
   std::string out;
-  DumpTo(out);
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = platform::Utf8SequenceLength(s, i);
+    if (n == 0) {
+      out.append(kReplacement).push_back('?');
+      ++i;
+      continue;
+    }
+    if (s.compare(i, n, kReplacement) == 0) out.append(kReplacement);
+    out.append(s, i, n);
+    i += n;
+  }
   return out;
 }
 
-void Json::DumpTo(std::string& out) const {
-  switch (type_) {
-    case Type::Null:
-      out += "null";
-      break;
-    case Type::Bool:
-      out += bool_ ? "true" : "false";
-      break;
-    case Type::Number:
-      out += std::to_string(number_);
-      break;
-    case Type::String:
-      out += JsonQuote(string_);
-      break;
-    case Type::Array:
-      out += '[';
-      for (size_t i = 0; i < items_.size(); ++i) {
-        if (i) out += ", ";
-        items_[i].DumpTo(out);
-      }
-      out += ']';
-      break;
-    case Type::Object:
-      out += '{';
-      for (size_t i = 0; i < members_.size(); ++i) {
-        if (i) out += ", ";
-        out += JsonQuote(members_[i].first);
-        out += ": ";
-        members_[i].second.DumpTo(out);
-      }
-      out += '}';
-      break;
+// The value with its strings and keys stuffed where they need it.
+Json StuffedValue(const Json& value) {
+  if (value.is_string()) {
+    const auto& s = value.get_ref<const std::string&>();
+    return NeedsStuffing(s) ? Json(Stuffed(s)) : value;
   }
+  if (value.is_array()) {
+    Json out = Json::array();
+    for (const Json& item : value) out.push_back(StuffedValue(item));
+    return out;
+  }
+  if (value.is_object()) {
+    Json out = Json::object();
+    for (const auto& [key, item] : value.items()) out[NeedsStuffing(key) ? Stuffed(key) : key] = StuffedValue(item);
+    return out;
+  }
+  return value;
 }
 
-namespace {
+bool HasStuffing(const Json& value) {
+  if (value.is_string()) return NeedsStuffing(value.get_ref<const std::string&>());
+  if (value.is_array()) {
+    for (const Json& item : value)
+      if (HasStuffing(item)) return true;
+  }
+  if (value.is_object()) {
+    for (const auto& [key, item] : value.items())
+      if (NeedsStuffing(key) || HasStuffing(item)) return true;
+  }
+  return false;
+}
 
-// Length of the well-formed UTF-8 sequence at s[i] (Unicode table 3-7), or 0.
-size_t Utf8SequenceLength(const std::string& s, size_t i) {
-  auto at = [&](size_t k) -> unsigned { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0x100; };
-  auto cont = [](unsigned b, unsigned lo = 0x80, unsigned hi = 0xBF) { return b >= lo && b <= hi; };
-  unsigned b0 = at(i);
-  if (b0 < 0x80) return 1;
-  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(at(i + 1)) ? 2 : 0;
-  if (b0 == 0xE0) return cont(at(i + 1), 0xA0, 0xBF) && cont(at(i + 2)) ? 3 : 0;
-  if (b0 == 0xED) return cont(at(i + 1), 0x80, 0x9F) && cont(at(i + 2)) ? 3 : 0;  // no surrogates
-  if (b0 >= 0xE1 && b0 <= 0xEF) return cont(at(i + 1)) && cont(at(i + 2)) ? 3 : 0;
-  if (b0 == 0xF0) return cont(at(i + 1), 0x90, 0xBF) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
-  if (b0 >= 0xF1 && b0 <= 0xF3) return cont(at(i + 1)) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
-  if (b0 == 0xF4) return cont(at(i + 1), 0x80, 0x8F) && cont(at(i + 2)) && cont(at(i + 3)) ? 4 : 0;
-  return 0;
+// Blanks after the separators, the escapes nlohmann does not make, stuffing undone.
+std::string Finish(const std::string& dumped) {
+  std::string out;
+  out.reserve(dumped.size() + dumped.size() / 8);
+  bool inString = false;
+  for (size_t i = 0; i < dumped.size(); ++i) {
+    const char c = dumped[i];
+    if (!inString) {
+      out += c;
+      if (c == '"') inString = true;
+      if (c == ',' || c == ':') out += ' ';
+      continue;
+    }
+    if (c == '\\') {  // an escape: its next character never ends the string
+      out += c;
+      out += dumped[++i];
+    } else if (c == '"') {
+      out += c;
+      inString = false;
+    } else if (c == '\x7f') {
+      out += "\\u007f";
+    } else if (dumped.compare(i, 3, "\xE2\x80\xA8") == 0 || dumped.compare(i, 3, "\xE2\x80\xA9") == 0) {
+      out += dumped[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else if (dumped.compare(i, 3, kReplacement) == 0) {
+      const bool illFormed = dumped[i + 3] == '?';
+      out += illFormed ? "\\ufffd" : kReplacement;
+      i += illFormed ? 3 : 5;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
-std::string JsonQuote(const std::string& utf8) {
-  static const char* const kHex = "0123456789abcdef";
-  std::string out;
-  out.reserve(utf8.size() + 2);
-  out += '"';
-  size_t i = 0;
-  while (i < utf8.size()) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    size_t n = Utf8SequenceLength(utf8, i);
-    if (n == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    if (n == 1) {
-      switch (c) {
-        case '"':
-          out += "\\\"";
-          break;
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\b':
-          out += "\\b";
-          break;
-        case '\f':
-          out += "\\f";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-          } else {
-            out += static_cast<char>(c);
-          }
-      }
-    } else if (n == 3 && c == 0xE2 && static_cast<unsigned char>(utf8[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(utf8[i + 2]) == 0xA8 || static_cast<unsigned char>(utf8[i + 2]) == 0xA9)) {
-      out += static_cast<unsigned char>(utf8[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
-    } else {
-      out.append(utf8, i, n);
-    }
-    i += n;
-  }
-  out += '"';
-  return out;
+std::string JsonLine(const Json& value) {
+  // nlohmann's compact form: no blanks, strings as UTF-8 (not \u-escaped).
+  return Finish(HasStuffing(value) ? StuffedValue(value).dump() : value.dump());
 }
+
+std::string JsonQuote(const std::string& utf8) { return JsonLine(Json(utf8)); }
 
 }  // namespace vela::tool

@@ -49,11 +49,14 @@ void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& m
   const std::string text = platform::Utf8FromWide(m.decoded.text);
   const char* status = TVuZVela::StoredStatusName(m.status);
   if (json) {
-    Json o = Json::Object();
-    o.Set("index", m.index).Set("status", status).Set("from", from).Set("text", text);
-    o.Set("smsc_time", m.decoded.smscTime.empty() ? Json() : Json(m.decoded.smscTime));
-    o.Set("storage", Utf8FromBytes(m.storage));
-    out << o.Dump() << "\n";
+    Json o = Json::object();
+    o["index"] = m.index;
+    o["status"] = status;
+    o["from"] = from;
+    o["text"] = text;
+    o["smsc_time"] = m.decoded.smscTime.empty() ? Json() : Json(m.decoded.smscTime);
+    o["storage"] = Utf8FromBytes(m.storage);
+    out << JsonLine(o) << "\n";
     return;
   }
   std::string details = *status ? status : "status " + std::to_string(m.status);
@@ -109,14 +112,14 @@ int RunMessages(const Args& args, std::ostream& out, std::ostream& err) {
   } else if (action == "delete") {
     driver.DeleteStoredMessage(index, storage);
     if (json) {
-      out << Json::Object().Set("deleted", index).Dump() << "\n";
+      out << JsonLine(Json{{"deleted", index}}) << "\n";
     } else {
       out << "Deleted message " << index << "\n";
     }
   } else {
     const int deleted = driver.DeleteAllStoredMessages(storage);
     if (json) {
-      out << Json::Object().Set("deleted", deleted >= 0 ? Json(deleted) : Json()).Dump() << "\n";
+      out << JsonLine(Json{{"deleted", deleted >= 0 ? Json(deleted) : Json()}}) << "\n";
     } else if (deleted >= 0) {
       out << "Deleted " << deleted << (deleted == 1 ? " message\n" : " messages\n");
     } else {

@@ -118,10 +118,12 @@ class SinglePartPrinter {
 
   void Message(const ByteString& originator, const ByteString& text, DateTime scts) {
     if (json_) {
-      Json o = Json::Object();
-      o.Set("event", "message").Set("from", Utf8FromBytes(originator)).Set("text", Utf8FromBytes(text));
-      o.Set("smsc_time", TimeJson(scts));
-      out_ << o.Dump() << std::endl;
+      Json o = Json::object();
+      o["event"] = "message";
+      o["from"] = Utf8FromBytes(originator);
+      o["text"] = Utf8FromBytes(text);
+      o["smsc_time"] = TimeJson(scts);
+      out_ << JsonLine(o) << std::endl;
     } else {
       out_ << "Message from " << Utf8FromBytes(originator) << " (service centre time " << TimeText(scts) << "):\n  "
            << IndentedText(Utf8FromBytes(text), "  ") << std::endl;
@@ -130,10 +132,13 @@ class SinglePartPrinter {
 
   void Report(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge) {
     if (json_) {
-      Json o = Json::Object();
-      o.Set("event", "report").Set("reference", Utf8FromBytes(reference)).Set("delivered", delivered);
-      o.Set("smsc_time", TimeJson(scts)).Set("discharge_time", TimeJson(discharge));
-      out_ << o.Dump() << std::endl;
+      Json o = Json::object();
+      o["event"] = "report";
+      o["reference"] = Utf8FromBytes(reference);
+      o["delivered"] = delivered;
+      o["smsc_time"] = TimeJson(scts);
+      o["discharge_time"] = TimeJson(discharge);
+      out_ << JsonLine(o) << std::endl;
     } else {
       out_ << "Delivery report for reference " << Utf8FromBytes(reference)
            << " (hex): " << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
@@ -193,7 +198,7 @@ int SendSinglePart(const ParsedArgs& a, std::optional<double> waitSeconds, std::
   driver.SubmitMessage(destination, text, reference, a.Has("--status-report") || waitSeconds.has_value());
 
   if (json) {
-    out << Json::Object().Set("reference", Utf8FromBytes(reference)).Dump() << std::endl;
+    out << JsonLine(Json{{"reference", Utf8FromBytes(reference)}}) << std::endl;
   } else if (!reference.empty()) {
     out << "Reference: " << Utf8FromBytes(reference) << std::endl;
   }
@@ -225,15 +230,15 @@ Json LanguageJson(int language) { return language ? Json(language) : Json(); }
 // the driver's description when the modem gave no number.
 Json ErrorJson(const TVuZVela& driver, const TVuZVela::SendTextResult& result) {
   const TVuZVela::ModemError& error = driver.LastModemError();
-  Json o = Json::Object();
+  Json o = Json::object();
   const bool numbered =
       error.kind == TVuZVela::ModemError::Kind::kCms || error.kind == TVuZVela::ModemError::Kind::kCme;
   if (numbered) {
-    o.Set("code", error.code);
-    o.Set("text", Utf8FromBytes(!error.text.empty() ? error.text : error.Describe()));
+    o["code"] = error.code;
+    o["text"] = Utf8FromBytes(!error.text.empty() ? error.text : error.Describe());
   } else {
-    o.Set("code", result.cmsError ? Json(result.cmsError) : Json());
-    o.Set("text", Utf8FromBytes(!result.errorText.empty() ? result.errorText : ByteString("refused by the modem")));
+    o["code"] = result.cmsError ? Json(result.cmsError) : Json();
+    o["text"] = Utf8FromBytes(!result.errorText.empty() ? result.errorText : ByteString("refused by the modem"));
   }
   return o;
 }
@@ -304,18 +309,21 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   const ByteString first = result.references.empty() ? ByteString() : result.references[0];
 
   if (json) {
-    Json o = Json::Object();
-    o.Set("reference", Utf8FromBytes(first));
+    Json o = Json::object();
+    o["reference"] = Utf8FromBytes(first);
     if (!result.references.empty()) {
-      Json references = Json::Array();
-      for (const ByteString& r : result.references) references.Push(Utf8FromBytes(r));
-      Json languages = Json::Object();
-      languages.Set("locking", LanguageJson(result.lockingLanguage)).Set("single", LanguageJson(result.singleLanguage));
-      o.Set("references", std::move(references)).Set("parts", result.parts);
-      o.Set("coding", coding::CodingName(result.coding)).Set("languages", std::move(languages));
+      Json references = Json::array();
+      for (const ByteString& r : result.references) references.push_back(Utf8FromBytes(r));
+      Json languages = Json::object();
+      languages["locking"] = LanguageJson(result.lockingLanguage);
+      languages["single"] = LanguageJson(result.singleLanguage);
+      o["references"] = std::move(references);
+      o["parts"] = result.parts;
+      o["coding"] = coding::CodingName(result.coding);
+      o["languages"] = std::move(languages);
     }
-    if (!result.Complete()) o.Set("error", ErrorJson(driver, result));
-    out << o.Dump() << std::endl;
+    if (!result.Complete()) o["error"] = ErrorJson(driver, result);
+    out << JsonLine(o) << std::endl;
   } else if (!first.empty()) {
     out << "Reference: " << Utf8FromBytes(first) << std::endl;
     if (result.parts > 1) {
@@ -538,25 +546,27 @@ int RunInfo(const Args& args, std::ostream& out, std::ostream& err) {
   auto text = [](const ByteString& b) { return Utf8FromBytes(b); };
   auto number = [](int n) { return n; };
   if (a.Has("--json")) {
-    Json o = Json::Object();
-    o.Set("manufacturer", Utf8FromBytes(driver.Manufacturer()))
-        .Set("model", Utf8FromBytes(driver.DeviceModel()))
-        .Set("serial", Utf8FromBytes(driver.DeviceSerial()));
-    o.Set("signal_dbm", OptionalJson(d.signalDbm, number));
-    o.Set("registration", OptionalJson(d.registration, text));
-    o.Set("operator", OptionalJson(d.operatorName, text));
-    o.Set("smsc", OptionalJson(d.smsc, text));
+    Json o = Json::object();
+    o["manufacturer"] = Utf8FromBytes(driver.Manufacturer());
+    o["model"] = Utf8FromBytes(driver.DeviceModel());
+    o["serial"] = Utf8FromBytes(driver.DeviceSerial());
+    o["signal_dbm"] = OptionalJson(d.signalDbm, number);
+    o["registration"] = OptionalJson(d.registration, text);
+    o["operator"] = OptionalJson(d.operatorName, text);
+    o["smsc"] = OptionalJson(d.smsc, text);
     Json storage;
     if (d.storage) {
-      storage = Json::Object();
-      storage.Set("name", Utf8FromBytes(d.storage->name)).Set("used", d.storage->used).Set("total", d.storage->total);
+      storage = Json::object();
+      storage["name"] = Utf8FromBytes(d.storage->name);
+      storage["used"] = d.storage->used;
+      storage["total"] = d.storage->total;
     }
-    o.Set("storage", std::move(storage));
-    o.Set("imsi", OptionalJson(d.imsi, text));
-    o.Set("iccid", OptionalJson(d.iccid, text));
-    o.Set("pin_attempts", OptionalJson(d.pinAttempts, number));
-    o.Set("puk_attempts", OptionalJson(d.pukAttempts, number));
-    out << o.Dump() << std::endl;
+    o["storage"] = std::move(storage);
+    o["imsi"] = OptionalJson(d.imsi, text);
+    o["iccid"] = OptionalJson(d.iccid, text);
+    o["pin_attempts"] = OptionalJson(d.pinAttempts, number);
+    o["puk_attempts"] = OptionalJson(d.pukAttempts, number);
+    out << JsonLine(o) << std::endl;
   } else {
     auto count = [](int n) { return std::to_string(n); };
     out << "Manufacturer: " << Utf8FromBytes(driver.Manufacturer()) << "\n"

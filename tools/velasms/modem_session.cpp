@@ -116,12 +116,18 @@ std::string EventPrinter::MessageLine(const coding::AssembledMessage& message,
   const std::string from = Utf8FromBytes(message.originator);
   const std::string text = platform::Utf8FromWide(message.text);
   if (json_) {
-    Json o = Json::Object();
-    o.Set("event", "message").Set("from", from).Set("text", text);
-    o.Set("smsc_time", TimeJson(message.smscDateTime));
-    o.Set("parts", message.parts).Set("complete", message.complete);
-    if (incoming.stored) o.Set("stored", true).Set("index", incoming.index);
-    return o.Dump();
+    Json o = Json::object();
+    o["event"] = "message";
+    o["from"] = from;
+    o["text"] = text;
+    o["smsc_time"] = TimeJson(message.smscDateTime);
+    o["parts"] = message.parts;
+    o["complete"] = message.complete;
+    if (incoming.stored) {
+      o["stored"] = true;
+      o["index"] = incoming.index;
+    }
+    return JsonLine(o);
   }
   std::string details = "service centre time " + TimeText(message.smscDateTime);
   if (message.parts > 1) details += ", " + std::to_string(message.parts) + " parts";
@@ -136,19 +142,25 @@ std::string EventPrinter::ReportLine(const ByteString& reference, bool delivered
   std::optional<bool> messageDelivered;
   if (message) messageDelivered = message->Delivered();
   if (json_) {
-    Json o = Json::Object();
-    o.Set("event", "report").Set("reference", Utf8FromBytes(reference)).Set("delivered", delivered);
-    o.Set("smsc_time", TimeJson(scts)).Set("discharge_time", TimeJson(discharge));
+    Json o = Json::object();
+    o["event"] = "report";
+    o["reference"] = Utf8FromBytes(reference);
+    o["delivered"] = delivered;
+    o["smsc_time"] = TimeJson(scts);
+    o["discharge_time"] = TimeJson(discharge);
     if (message) {
-      Json references = Json::Array();
-      for (const ByteString& r : message->references) references.Push(Utf8FromBytes(r));
-      Json m = Json::Object();
-      m.Set("references", std::move(references));
-      m.Set("delivered", messageDelivered ? Json(*messageDelivered) : Json());
-      o.Set("message", std::move(m));
+      Json references = Json::array();
+      for (const ByteString& r : message->references) references.push_back(Utf8FromBytes(r));
+      Json m = Json::object();
+      m["references"] = std::move(references);
+      m["delivered"] = messageDelivered ? Json(*messageDelivered) : Json();
+      o["message"] = std::move(m);
     }
-    if (incoming.stored) o.Set("stored", true).Set("index", incoming.index);
-    return o.Dump();
+    if (incoming.stored) {
+      o["stored"] = true;
+      o["index"] = incoming.index;
+    }
+    return JsonLine(o);
   }
   std::string line = "Delivery report for reference " + Utf8FromBytes(reference) +
                      " (hex): " + (delivered ? "delivered" : "not delivered") + " (service centre time " +
