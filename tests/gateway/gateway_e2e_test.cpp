@@ -136,11 +136,13 @@ class GatewayProcess {
 // taken for the acknowledgement of an indication written to the dead one.
 constexpr int kAckTimeoutMs = 1000;
 
-// Each test with an SQLite file and with a PostgreSQL database.
+// Each TEST_P with an SQLite file and with a PostgreSQL database.
 class GatewayEndToEnd : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (GetParam() == "postgresql") {
+    // The TEST_F cases (not parameterised) use SQLite.
+    const char* param = ::testing::UnitTest::GetInstance()->current_test_info()->value_param();
+    if (param && std::string(param).find("postgresql") != std::string::npos) {
       VELA_REQUIRE_POSTGRES();
       db_ = PgTestServer::Get()->NewDatabase();
     } else {
