@@ -515,6 +515,21 @@ def test_sign_out(c, gw):
     c.wait("the sign-in form again", lambda: c.visible("#signin-form"))
     c.driver.refresh()
     c.wait("still signed out after a reload", lambda: c.visible("#signin-form"))
+    # Five wrong tokens within a minute (the one at sign-in may count): then
+    # even the right one is refused for a minute.
+    error = lambda: c.driver.find_element(By.ID, "signin-error").text
+    refused = 0
+    for i in range(5):
+        c.by_label("API token").send_keys(f"guess-{i}" + Keys.ENTER)
+        c.wait(f"wrong token {i + 1} refused", lambda: error() == "Wrong token." or "Too many" in error())
+        if "Too many" in error():
+            break
+        refused += 1
+        c.driver.execute_script("document.getElementById('signin-error').textContent = ''")
+    check(refused >= 4, f"blocked after {refused} wrong tokens")
+    c.by_label("API token").send_keys(c.token + Keys.ENTER)
+    c.wait("the address blocked", lambda: "Too many wrong tokens" in error() and "try again in" in error())
+    check(not c.visible("#nav"), "signed in while blocked")
 
 
 def main():
@@ -538,6 +553,7 @@ def main():
         queue_for_retry(gw)
         proxy = Proxy(int(gw.url.rsplit(":", 1)[1]))
         console = Console(f"http://127.0.0.1:{proxy.port}", args.out)
+        console.token = gw.token
         steps = [("sign in", lambda: test_sign_in(console, gw)),
                  ("incoming live", lambda: test_incoming_live(console, sims[0])),
                  ("dropped connection", lambda: test_resume(console, sims[0], proxy)),
