@@ -37,7 +37,8 @@ struct GatewayConfig {
   std::string node;  // this gateway's name in MQTT topics; empty: the short host name
   std::vector<WebhookConfig> webhooks;
   MqttConfig mqtt;
-  int sessionHours = 12;  // web console sessions end after this long unused
+  int64_t maxQueue = 100000;  // messages waiting beyond which POST answers 429 (0: no limit)
+  int sessionHours = 12;      // web console sessions end after this long unused
 };
 
 // "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "gateway/group_commit.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
 
@@ -47,6 +48,8 @@ struct ApiSettings {
   int maxEventStreams = 32;      // a closed stream is noticed at its next write
   int eventKeepAliveMs = 15000;  // comment line on an idle stream, to notice closed clients
   int maxParts = 10;             // longest message accepted, in parts
+  int64_t maxQueue = 100000;     // messages waiting beyond which POST answers 429 (0: no limit)
+  int retryAfterSeconds = 5;     // Retry-After of a 429
   int sessionHours = 12;         // a console session ends after this long unused
 };
 
@@ -77,6 +80,7 @@ class HttpApi {
   Metrics& metrics_;
   ApiSettings settings_;
   std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WebConsole> console_;
   int port_ = 0;
   std::atomic<int> streams_{0};
