@@ -1,8 +1,14 @@
 // Gateway HTTP API throughput on the loopback address against a real SQLite
-// store (full sync, write-ahead log) in the temporary directory: requests per
-// second for POST /v1/messages (each one committed to the queue before its
-// 202) and for GET /v1/inbox (a page of 100 messages), over one keep-alive
-// connection.
+// store (full sync, write-ahead log) in the temporary directory, or the
+// PostgreSQL database VELA_BENCH_PG names (a URI; the PostgreSQL cases are
+// skipped without it): requests per second for POST /v1/messages (each one
+// committed before its 202) with 1 and 4 keep-alive clients, messages per
+// second through /v1/messages/batch, and GET /v1/inbox (a page of 100).
+//
+// Two baselines measured in the same run: the disk's own rate of one-row
+// committed transactions (SQLite, full sync, the same directory), and an HTTP
+// server that answers the same POST without doing anything (the machine's
+// ceiling for the request).
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -11,8 +17,14 @@
 #include <memory>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdlib>
+
 #include "gateway/http_api.h"
-#include "gateway/sqlite_store.h"
+#include "gateway/open_store.h"
+#include "gateway/pg_connection.h"
 
 namespace {
 
@@ -30,11 +42,23 @@ class OneModem : public ModemDirectory {
   void WakeSenders() override {}
 };
 
+std::string BenchDatabase() {
+  const char* env = std::getenv("VELA_BENCH_PG");
+  return env ? env : "";
+}
+
 struct Server {
-  Server() {
+  explicit Server(bool postgres = false) {
     std::string pattern = (std::filesystem::temp_directory_path() / "vela-bench-gw-XXXXXX").string();
     dir = mkdtemp(pattern.data());
-    store = std::make_unique<SqliteStore>(dir + "/g.db");
+    if (postgres) {
+      store = OpenStore(BenchDatabase());
+      // A clean queue for each run.
+      pg::Connection c(BenchDatabase());
+      c.Exec("TRUNCATE outgoing, outgoing_parts, events, idempotency_keys");
+    } else {
+      store = OpenStore(dir + "/g.db");
+    }
     ApiSettings s;
     s.token = "bench";
     api = std::make_unique<HttpApi>(*store, modems, events, metrics, s);
@@ -59,26 +83,141 @@ struct Server {
   OneModem modems;
   EventNotifier events;
   Metrics metrics;
-  std::unique_ptr<SqliteStore> store;
+  std::unique_ptr<Store> store;
   std::unique_ptr<HttpApi> api;
   std::thread thread;
 };
 
-void BM_PostMessage(benchmark::State& state) {
-  Server server;
-  auto client = server.Client();
-  const std::string body = R"({"to": "+15551234567", "text": "Benchmark message with a few words", "report": true})";
+const char kBody[] = R"({"to": "+15551234567", "text": "Benchmark message with a few words", "report": true})";
+
+// One server per benchmark, shared by its client threads (thread 0 sets it
+// up before the loop and takes it down after; the loop starts and ends
+// together for all threads).
+std::unique_ptr<Server> g_server;
+
+void PostMessages(benchmark::State& state, bool postgres) {
+  if (postgres && BenchDatabase().empty()) {
+    state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure PostgreSQL");
+    return;
+  }
+  if (state.thread_index() == 0) g_server = std::make_unique<Server>(postgres);
+  std::unique_ptr<httplib::Client> client;
   for (auto _ : state) {
-    auto r = client->Post("/v1/messages", body, "application/json");
+    if (!client) client = g_server->Client();
+    auto r = client->Post("/v1/messages", kBody, "application/json");
     if (!r || r->status != 202) {
-      state.SkipWithError("POST failed");
+      static thread_local std::string why;
+      why = "POST failed: " + (r ? std::to_string(r->status) : httplib::to_string(r.error()));
+      state.SkipWithError(why.c_str());
       break;
     }
   }
+  client.reset();
   state.counters["requests/s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  if (state.thread_index() == 0) g_server.reset();
 }
-BENCHMARK(BM_PostMessage)->UseRealTime()->Unit(benchmark::kMicrosecond);
+void BM_PostSqlite(benchmark::State& state) { PostMessages(state, false); }
+void BM_PostPostgres(benchmark::State& state) { PostMessages(state, true); }
+BENCHMARK(BM_PostSqlite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+BENCHMARK(BM_PostPostgres)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+
+void BatchMessages(benchmark::State& state, bool postgres) {
+  if (postgres && BenchDatabase().empty()) {
+    state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure PostgreSQL");
+    return;
+  }
+  Server server(postgres);
+  auto client = server.Client();
+  std::string body = R"({"messages": [)";
+  for (int i = 0; i < 1000; ++i) body += std::string(i ? "," : "") + kBody;
+  body += "]}";
+  for (auto _ : state) {
+    auto r = client->Post("/v1/messages/batch", body, "application/json");
+    if (!r || r->status != 202) {
+      state.SkipWithError("batch POST failed");
+      break;
+    }
+  }
+  state.counters["messages/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * 1000), benchmark::Counter::kIsRate);
+}
+void BM_BatchSqlite(benchmark::State& state) { BatchMessages(state, false); }
+void BM_BatchPostgres(benchmark::State& state) { BatchMessages(state, true); }
+BENCHMARK(BM_BatchSqlite)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BatchPostgres)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Baseline: one-row transactions, each committed with a full sync, on the
+// same file system.
+void BM_BaselineOneRowCommits(benchmark::State& state) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vela-bench-disk-XXXXXX").string();
+  const std::string dir = mkdtemp(pattern.data());
+  sqlite3* db = nullptr;
+  sqlite3_open((dir + "/d.db").c_str(), &db);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE t(x TEXT)", nullptr, nullptr,
+               nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO t VALUES ('Benchmark message with a few words')", -1, &insert, nullptr);
+  for (auto _ : state) {
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_step(insert);
+    sqlite3_reset(insert);
+    if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      state.SkipWithError("commit failed");
+      break;
+    }
+  }
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  std::filesystem::remove_all(dir);
+  state.counters["commits/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BaselineOneRowCommits)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Baseline: the same HTTP server library answering the same POST with a
+// fixed 202 and nothing else, 1 and 4 keep-alive clients.
+std::unique_ptr<httplib::Server> g_nothing;
+std::thread g_nothingThread;
+int g_nothingPort = 0;
+void BM_BaselineDoNothingServer(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    g_nothing = std::make_unique<httplib::Server>();
+    g_nothing->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    g_nothing->set_tcp_nodelay(true);
+    g_nothing->set_keep_alive_max_count(1 << 30);
+    g_nothing->Post("/v1/messages", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 202;
+      res.set_content("{\"id\":1,\"status\":\"queued\"}\n", "application/json");
+    });
+    g_nothingPort = g_nothing->bind_to_any_port("127.0.0.1");
+    g_nothingThread = std::thread([] { g_nothing->listen_after_bind(); });
+  }
+  std::unique_ptr<httplib::Client> client;
+  for (auto _ : state) {
+    if (!client) {
+      client = std::make_unique<httplib::Client>("127.0.0.1", g_nothingPort);
+      client->set_keep_alive(true);
+      client->set_tcp_nodelay(true);
+    }
+    auto r = client->Post("/v1/messages", kBody, "application/json");
+    if (!r || r->status != 202) {
+      static thread_local std::string why;
+      why = "POST failed: " + (r ? std::to_string(r->status) : httplib::to_string(r.error()));
+      state.SkipWithError(why.c_str());
+      break;
+    }
+  }
+  client.reset();
+  state.counters["requests/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  if (state.thread_index() == 0) {
+    g_nothing->stop();
+    g_nothingThread.join();
+    g_nothing.reset();
+  }
+}
+BENCHMARK(BM_BaselineDoNothingServer)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
 
 void BM_GetInbox(benchmark::State& state) {
   Server server;

@@ -129,6 +129,8 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
     c.sessionHours = ParseNumber(name, value, 1, 24 * 366);
   } else if (name == "max-attempts") {
     c.retry.maxAttempts = ParseNumber(name, value, 1, 1000);
+  } else if (name == "max-queue") {
+    c.maxQueue = ParseNumber(name, value, 0, 100000000);
   } else if (name == "retry-delay") {
     c.retry.firstDelayMs = static_cast<int64_t>(ParseNumber(name, value, 0, 86400000));
   } else if (name == "webhook") {

@@ -41,6 +41,7 @@ struct GatewayConfig {
   int alertRepeatMinutes = 10;          // POST /v1/alertmanager repeat window
   std::string tlsCert, tlsKey;          // HTTPS when both are set
   int64_t ussdAnswerTimeoutMs = 30000;  // the network's USSD answer after the request
+  int64_t maxQueue = 100000;            // messages waiting beyond which POST answers 429 (0: no limit)
   int sessionHours = 12;                // web console sessions end after this long unused
 };
 

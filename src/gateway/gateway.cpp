@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <future>
 
+#include "gateway/open_store.h"
 #include "platform/termination.h"
 
 namespace vela::gateway {
@@ -26,6 +27,7 @@ void Gateway::Start() {
   }
   bool created = false;
   ApiSettings api;
+  api.maxQueue = config_.maxQueue;
   api.sessionHours = config_.sessionHours;
   api.token = LoadOrCreateToken(config_.tokenFile, created);
   api.alertRepeatMinutes = config_.alertRepeatMinutes;
@@ -55,13 +57,7 @@ void Gateway::Start() {
     }
   }
 
-  auto sqlite = std::make_unique<SqliteStore>(config_.db);
-  if (!sqlite->Tightened().empty()) {
-    std::string files;
-    for (const std::string& f : sqlite->Tightened()) files += (files.empty() ? "" : ", ") + f;
-    log_.Line("the database files " + files + " were open to other users; now to the owner only (0600)");
-  }
-  store_ = std::move(sqlite);
+  store_ = OpenStore(config_.db, [this](const std::string& line) { log_.Line(line); });
 
   // The address first: a second gateway on it (a manual run beside the
   // service, a restart racing the old process) must stop before it touches
@@ -105,8 +101,8 @@ void Gateway::Start() {
   for (auto& w : workers_) w->Start();
 
   apiThread_ = std::thread([this] { api_->Run(); });
-  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + config_.db + ", " +
-            std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));
+  log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + DisplayName(config_.db) +
+            ", " + std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));
 }
 
 void Gateway::Stop(int budgetMs) {

@@ -16,7 +16,7 @@
 #include "gateway/modem_worker.h"
 #include "gateway/mqtt_bridge.h"
 #include "gateway/service.h"
-#include "gateway/sqlite_store.h"
+#include "gateway/store.h"
 #include "gateway/webhooks.h"
 
 namespace vela::gateway {
@@ -47,7 +47,7 @@ class Gateway : public ModemDirectory {
   Log log_;
   EventNotifier events_;
   Metrics metrics_;
-  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<Store> store_;
   std::unique_ptr<HookRunner> hook_;
   std::unique_ptr<WebhookDispatcher> webhooks_;
   std::vector<std::unique_ptr<ModemWorker>> workers_;

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -26,6 +27,7 @@ namespace {
 
 constexpr size_t kMaxIdempotencyKey = 200;
 constexpr int kMaxListLimit = 1000;
+constexpr size_t kMaxBatch = 1000;
 
 void SendJson(httplib::Response& res, int status, const json& body) {
   res.status = status;
@@ -79,9 +81,7 @@ std::string StringField(const json& body, const char* name, bool required) {
   return f->get<std::string>();
 }
 
-}  // namespace
-
-OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
+json ParseBody(const std::string& body) {
   json doc;
   try {
     doc = json::parse(body);
@@ -89,6 +89,19 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
     throw ApiError{400, std::string("malformed JSON: ") + e.what()};
   }
   if (!doc.is_object()) throw ApiError{400, "the body must be a JSON object"};
+  return doc;
+}
+
+std::string CheckedKey(const std::string& key, const char* what) {
+  if (key.size() > kMaxIdempotencyKey) {
+    throw ApiError{400, std::string(what) + " is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+  }
+  return key;
+}
+
+// One message of POST /v1/messages (the body) or of /batch (an item).
+OutgoingRequest ParseItem(const json& doc, ModemDirectory& modems, int maxParts) {
+  if (!doc.is_object()) throw ApiError{400, "a message must be a JSON object"};
   OutgoingRequest r;
   try {
     r.to = coding::NormaliseDestination(StringField(doc, "to", true));
@@ -143,6 +156,27 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
     }
     r.validity = v->get<std::string>();
   }
+  auto time = [&](const char* name) -> int64_t {
+    const std::string text = StringField(doc, name, false);
+    if (text.empty()) return 0;
+    const std::optional<int64_t> ms = ParseTime(text);
+    if (!ms || *ms <= 0) {
+      throw ApiError{400, std::string("field \"") + name +
+                              "\" must be an RFC 3339 time such as "
+                              "\"2026-12-24T18:00:00+01:00\", not '" +
+                              text + "'"};
+    }
+    return *ms;
+  };
+  r.sendAtMs = time("send_at");
+  r.expiresAtMs = time("expires_at");
+  if (r.expiresAtMs > 0 && !Field(doc, "validity")) {
+    // The service centre keeps trying no longer than expires_at (from when
+    // the message can first go out; at least 5 minutes, at most 63 weeks).
+    const int64_t from = std::max(NowMs(), r.sendAtMs);
+    const int64_t minutes = std::clamp<int64_t>((r.expiresAtMs - from + 59999) / 60000, 5, 63 * 7 * 24 * 60);
+    r.validity = std::to_string(minutes) + "m";
+  }
   // The text must fit the message's parts; the modem's default languages can
   // only make it shorter, so the check without them is the strict one.
   try {
@@ -155,6 +189,12 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
     throw ApiError{422, e.what()};
   }
   return r;
+}
+
+}  // namespace
+
+OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
+  return ParseItem(ParseBody(body), modems, maxParts);
 }
 
 json ModemJson(const ModemInfo& m, int64_t queueLength) {
@@ -191,7 +231,8 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
       events_(events),
       metrics_(metrics),
       settings_(std::move(settings)),
-      server_(MakeServer(settings_.tlsCert, settings_.tlsKey)) {
+      server_(MakeServer(settings_.tlsCert, settings_.tlsKey)),
+      commits_(std::make_unique<GroupCommit>(store, settings_.maxQueue)) {
   const int threads = settings_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   server_->set_read_timeout(settings_.readTimeoutSeconds, 0);
@@ -315,26 +356,82 @@ void HttpApi::Routes() {
   });
 
   s.Post("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
-    OutgoingRequest r = ParseSubmit(req.body, modems_, settings_.maxParts);
-    r.idempotencyKey = req.get_header_value("Idempotency-Key");
-    if (r.idempotencyKey.size() > kMaxIdempotencyKey) {
-      throw ApiError{400, "Idempotency-Key is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+    OutgoingRequest r = ParseItem(ParseBody(req.body), modems_, settings_.maxParts);
+    r.idempotencyKey = CheckedKey(req.get_header_value("Idempotency-Key"), "Idempotency-Key");
+    const EnqueueResult e = commits_->Enqueue({r}, NowMs()).front();
+    if (e.refused) {
+      res.set_header("Retry-After", std::to_string(settings_.retryAfterSeconds));
+      throw ApiError{
+          429, "the queue is full (" + std::to_string(settings_.maxQueue) + " messages waiting); try again later"};
     }
-    EnqueueResult e = store_.Enqueue(r, NowMs());
+    std::string st = e.status;
     if (e.created) {
       events_.Notify();
       modems_.WakeSenders();
+    } else if (auto m = store_.GetMessage(e.id)) {
+      st = m->status;
     }
-    auto m = store_.GetMessage(e.id);
-    SendJson(res, 202, json{{"id", e.id}, {"status", m ? m->status : std::string(status::kQueued)}});
+    SendJson(res, 202, json{{"id", e.id}, {"status", st}});
+  });
+
+  // Up to kMaxBatch messages in one transaction; an item that is not valid
+  // gets its error in place and the others are queued.
+  s.Post("/v1/messages/batch", [this](const httplib::Request& req, httplib::Response& res) {
+    const json doc = ParseBody(req.body);
+    const json* items = Field(doc, "messages");
+    if (!items || !items->is_array()) throw ApiError{400, "field \"messages\" must be a list of messages"};
+    if (items->size() > kMaxBatch) {
+      throw ApiError{
+          413, "at most " + std::to_string(kMaxBatch) + " messages per batch, not " + std::to_string(items->size())};
+    }
+    std::vector<json> answers(items->size());
+    std::vector<OutgoingRequest> requests;
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < items->size(); ++i) {
+      try {
+        OutgoingRequest r = ParseItem((*items)[i], modems_, settings_.maxParts);
+        r.idempotencyKey = CheckedKey(StringField((*items)[i], "idempotency_key", false), "idempotency_key");
+        requests.push_back(std::move(r));
+        positions.push_back(i);
+      } catch (const ApiError& e) {
+        answers[i] = json{{"error", e.message}};
+      }
+    }
+    const std::vector<EnqueueResult> results = commits_->Enqueue(requests, NowMs());
+    bool created = false;
+    size_t refused = 0;
+    for (size_t k = 0; k < results.size(); ++k) {
+      const EnqueueResult& e = results[k];
+      if (e.refused) {
+        ++refused;
+        answers[positions[k]] = json{{"error", "the queue is full; try again later"}};
+        continue;
+      }
+      created = created || e.created;
+      std::string st = e.status;
+      if (!e.created) {
+        if (auto m = store_.GetMessage(e.id)) st = m->status;
+      }
+      answers[positions[k]] = json{{"id", e.id}, {"status", st}};
+    }
+    if (created) {
+      events_.Notify();
+      modems_.WakeSenders();
+    }
+    if (refused > 0) res.set_header("Retry-After", std::to_string(settings_.retryAfterSeconds));
+    if (refused > 0 && refused == requests.size()) {
+      throw ApiError{
+          429, "the queue is full (" + std::to_string(settings_.maxQueue) + " messages waiting); try again later"};
+    }
+    SendJson(res, 202, json{{"results", answers}});
   });
 
   s.Get("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
     MessageFilter f;
     f.status = req.has_param("status") ? req.get_param_value("status") : "";
-    static const char* const kStatuses[] = {status::kQueued,    status::kSending,      status::kSent,
-                                            status::kDelivered, status::kNotDelivered, status::kFailed,
-                                            status::kUnknown,   status::kCancelled};
+    static const char* const kStatuses[] = {
+        status::kQueued, status::kSending, status::kSent,      status::kDelivered, status::kNotDelivered,
+        status::kFailed, status::kUnknown, status::kCancelled, status::kScheduled, status::kExpired};
     if (!f.status.empty()) {
       bool known = false;
       for (const char* st : kStatuses) known = known || f.status == st;
@@ -362,7 +459,7 @@ void HttpApi::Routes() {
       case ChangeResult::kWrongState: {
         auto m = store_.GetMessage(id);
         throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
-                                "; only queued messages can be deleted"};
+                                "; only queued and scheduled messages can be deleted"};
       }
       case ChangeResult::kDone:
         break;
@@ -475,7 +572,9 @@ void HttpApi::Routes() {
     std::vector<ModemInfo> modems = modems_.Modems();
     std::map<std::string, int64_t> depth;
     for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name);
-    res.set_content(metrics_.Render(store_.Counts(), modems, depth), "text/plain; version=0.0.4");
+    res.set_content(
+        metrics_.Render(store_.Counts(), modems, depth) + RenderQueueAges(store_.OldestQueued(), modems, NowMs()),
+        "text/plain; version=0.0.4");
   });
 
   AddAlertmanagerRoute(s, store_, modems_, events_, AlertSettings{settings_.alertRepeatMinutes});

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "gateway/group_commit.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
 
@@ -49,6 +50,8 @@ struct ApiSettings {
   int maxParts = 10;             // longest message accepted, in parts
   int alertRepeatMinutes = 10;   // POST /v1/alertmanager: a repeated group is not resent within this
   std::string tlsCert, tlsKey;   // PEM files: HTTPS instead of HTTP (gateway/tls.h)
+  int64_t maxQueue = 100000;     // messages waiting beyond which POST answers 429 (0: no limit)
+  int retryAfterSeconds = 5;     // Retry-After of a 429
   int sessionHours = 12;         // a console session ends after this long unused
 };
 
@@ -79,6 +82,7 @@ class HttpApi {
   Metrics& metrics_;
   ApiSettings settings_;
   std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WebConsole> console_;
   int port_ = 0;
   std::atomic<int> streams_{0};

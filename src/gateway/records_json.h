@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +23,10 @@ nlohmann::json TimeJson(int64_t unixMs);
 //  "references","created_at","updated_at","sent_at"} ("modem" is the one that
 // took it, else the one asked for, else null).
 nlohmann::json MessageJson(const OutgoingMessage& message);
+
+// An RFC 3339 date and time ("2026-12-09T10:00:00Z", "...T11:00:00.5+01:00")
+// in Unix milliseconds; nullopt when it is not one.
+std::optional<int64_t> ParseTime(const std::string& text);
 // {"id","modem","from","text","smsc_time","parts","complete","received_at"}
 nlohmann::json ReceivedJson(const ReceivedMessage& message);
 

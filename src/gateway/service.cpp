@@ -1,5 +1,6 @@
 #include "gateway/service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -140,6 +141,26 @@ std::string Metrics::Render(const std::vector<ModemCounts>& counts, const std::v
   out << "# HELP velasms_hook_failures_total Runs of the receive hook that failed\n"
          "# TYPE velasms_hook_failures_total counter\nvelasms_hook_failures_total "
       << hookFailures_ << "\n";
+  return out.str();
+}
+
+std::string RenderQueueAges(const std::vector<std::pair<std::string, int64_t>>& oldest,
+                            const std::vector<ModemInfo>& modems, int64_t nowMs) {
+  std::ostringstream out;
+  out << "# HELP velasms_oldest_queued_age_seconds Age of the oldest queued message each modem may take\n"
+         "# TYPE velasms_oldest_queued_age_seconds gauge\n";
+  std::optional<int64_t> any;
+  for (const auto& [modem, ms] : oldest) {
+    if (modem.empty()) any = ms;
+  }
+  for (const ModemInfo& m : modems) {
+    std::optional<int64_t> first = any;
+    for (const auto& [modem, ms] : oldest) {
+      if (modem == m.name && (!first || ms < *first)) first = ms;
+    }
+    const double age = first ? std::max<int64_t>(0, nowMs - *first) / 1000.0 : 0.0;
+    out << "velasms_oldest_queued_age_seconds{modem=\"" << Label(m.name) << "\"} " << Number(age) << "\n";
+  }
   return out.str();
 }
 

@@ -87,6 +87,11 @@ class Metrics {
   uint64_t hookFailures_ = 0;
 };
 
+// The Prometheus gauge of how long the oldest message each modem may take
+// (its own or one for any modem) has been queued, in seconds (0: none).
+std::string RenderQueueAges(const std::vector<std::pair<std::string, int64_t>>& oldest,
+                            const std::vector<ModemInfo>& modems, int64_t nowMs);
+
 // Unix milliseconds now (wall clock).
 int64_t NowMs();
 

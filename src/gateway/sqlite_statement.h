@@ -31,6 +31,12 @@ class SqliteStore::Statement {
     sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
+  // For running the statement again with new values.
+  Statement& Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return *this;
+  }
   // True while a row is available.
   bool Step() {
     const int rc = sqlite3_step(stmt_);

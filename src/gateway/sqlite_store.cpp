@@ -127,6 +127,9 @@ CREATE TABLE bridge_state (
   value TEXT NOT NULL
 );
 )sql",
+    // 3 -> 4: scheduling
+    "ALTER TABLE outgoing ADD COLUMN send_at_ms INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE outgoing ADD COLUMN expires_at_ms INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
@@ -216,7 +219,7 @@ void SqliteStore::Migrate() {
 namespace {
 constexpr const char* kMessageColumns =
     "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
-    "parts, created_ms, updated_ms, sent_ms, validity FROM outgoing";
+    "parts, created_ms, updated_ms, sent_ms, validity, send_at_ms, expires_at_ms FROM outgoing";
 }
 
 std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
@@ -241,6 +244,8 @@ std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
   m.updatedMs = s.Int(14);
   m.sentMs = s.Int(15);
   m.validity = s.Text(16);
+  m.sendAtMs = s.Int(17);
+  m.expiresAtMs = s.Int(18);
   Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
   p.Bind(1, id);
   while (p.Step()) {
@@ -250,16 +255,20 @@ std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
   return m;
 }
 
+namespace {
+// One delivery per webhook that takes the event's type (1 message, 2 status).
+constexpr const char* kMakeDeliveries =
+    "INSERT INTO webhook_deliveries(delivery_id, webhook, event_id, state, next_ms, created_ms, updated_ms) "
+    "SELECT lower(hex(randomblob(16))), url, ?, 'pending', ?, ?, ? FROM webhooks "
+    "WHERE active=1 AND (events & ?) != 0";
+}  // namespace
+
 void SqliteStore::AppendEvent(const std::string& type, const std::string& data, int64_t nowMs) {
   Statement s(db_, "INSERT INTO events(type, data, created_ms) VALUES (?, ?, ?)");
   s.Bind(1, type).Bind(2, data).Bind(3, nowMs);
   s.Step();
-  // One delivery per webhook that takes this type (1 message, 2 status).
   const int64_t eventId = sqlite3_last_insert_rowid(db_);
-  Statement d(db_,
-              "INSERT INTO webhook_deliveries(delivery_id, webhook, event_id, state, next_ms, created_ms, updated_ms) "
-              "SELECT lower(hex(randomblob(16))), url, ?, 'pending', ?, ?, ? FROM webhooks "
-              "WHERE active=1 AND (events & ?) != 0");
+  Statement d(db_, kMakeDeliveries);
   d.Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, type == "message" ? 1 : 2);
   d.Step();
 }
@@ -268,30 +277,60 @@ void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {
   if (auto m = LoadMessage(id)) AppendEvent("status", DumpJson(MessageJson(*m)), nowMs);
 }
 
-EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) {
+EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) { return EnqueueBatch({r}, nowMs, 0)[0]; }
+
+std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                                     int64_t maxWaiting) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
-  if (!r.idempotencyKey.empty()) {
-    Statement k(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
-    k.Bind(1, r.idempotencyKey);
-    if (k.Step()) return EnqueueResult{k.Int(0), false};
+  int64_t waiting = 0;
+  if (maxWaiting > 0) {
+    Statement w(db_, "SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')");
+    if (w.Step()) waiting = w.Int(0);
   }
-  Statement s(db_,
-              "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-              "updated_ms, validity) VALUES (?, ?, ?, ?, ?, ?, 'queued', ?, ?, ?)");
-  s.Bind(1, r.to).Bind(2, r.text).Bind(3, r.report ? 1 : 0).Bind(4, r.modem).Bind(5, r.languages);
-  s.Bind(6, r.coding.empty() ? std::string("auto") : r.coding).Bind(7, nowMs).Bind(8, nowMs);
-  s.Bind(9, r.validity.empty() ? std::string("max") : r.validity);
-  s.Step();
-  const int64_t id = sqlite3_last_insert_rowid(db_);
-  if (!r.idempotencyKey.empty()) {
-    Statement k(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
-    k.Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
-    k.Step();
+  Statement find(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
+  Statement insert(db_,
+                   "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
+                   "updated_ms, validity, send_at_ms, expires_at_ms, next_attempt_ms, error) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement key(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
+  Statement event(db_, "INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
+  Statement deliveries(db_, kMakeDeliveries);
+  std::vector<EnqueueResult> results;
+  results.reserve(requests.size());
+  for (const OutgoingRequest& r : requests) {
+    if (!r.idempotencyKey.empty()) {
+      find.Reset().Bind(1, r.idempotencyKey);
+      if (find.Step()) {
+        results.push_back(EnqueueResult{find.Int(0), false});
+        continue;
+      }
+    }
+    if (maxWaiting > 0 && waiting >= maxWaiting) {
+      results.push_back(EnqueueResult{0, false, true});
+      continue;
+    }
+    OutgoingMessage m = QueuedMessage(r, 0, nowMs);
+    insert.Reset().Bind(1, m.to).Bind(2, m.text).Bind(3, m.report ? 1 : 0).Bind(4, m.modem).Bind(5, m.languages);
+    insert.Bind(6, m.coding).Bind(7, m.status).Bind(8, nowMs).Bind(9, nowMs).Bind(10, m.validity);
+    insert.Bind(11, m.sendAtMs).Bind(12, m.expiresAtMs).Bind(13, m.nextAttemptMs).Bind(14, m.error);
+    insert.Step();
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    m.id = id;
+    if (!r.idempotencyKey.empty()) {
+      key.Reset().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
+      key.Step();
+    }
+    event.Reset().Bind(1, DumpJson(MessageJson(m))).Bind(2, nowMs);
+    event.Step();
+    const int64_t eventId = sqlite3_last_insert_rowid(db_);
+    deliveries.Reset().Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, 2);
+    deliveries.Step();
+    if (m.status != status::kExpired) ++waiting;
+    results.push_back(EnqueueResult{id, true, false, m.status});
   }
-  StatusEvent(id, nowMs);
   tx.Commit();
-  return EnqueueResult{id, true};
+  return results;
 }
 
 std::optional<OutgoingMessage> SqliteStore::GetMessage(int64_t id) {
@@ -317,7 +356,7 @@ ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
   Transaction tx(*this);
   auto m = LoadMessage(id);
   if (!m) return ChangeResult::kNotFound;
-  if (m->status != status::kQueued) return ChangeResult::kWrongState;
+  if (m->status != status::kQueued && m->status != status::kScheduled) return ChangeResult::kWrongState;
   Statement s(db_, "UPDATE outgoing SET status='cancelled', updated_ms=? WHERE id=?");
   s.Bind(1, nowMs).Bind(2, id);
   s.Step();
@@ -348,11 +387,15 @@ ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
 std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
+  DueTransitions(nowMs);
   Statement s(db_,
               "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=?) AND next_attempt_ms <= ? "
               "ORDER BY id LIMIT 1");
   s.Bind(1, modem).Bind(2, nowMs);
-  if (!s.Step()) return std::nullopt;
+  if (!s.Step()) {
+    tx.Commit();  // the transitions
+    return std::nullopt;
+  }
   const int64_t id = s.Int(0);
   Statement u(db_, "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
   u.Bind(1, modem).Bind(2, nowMs).Bind(3, id);
@@ -365,7 +408,10 @@ std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, 
 
 std::optional<int64_t> SqliteStore::NextDue(const std::string& modem) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "SELECT MIN(next_attempt_ms) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
+  Statement s(db_,
+              "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
+              "ELSE next_attempt_ms END) FROM outgoing WHERE status IN ('queued', 'scheduled') "
+              "AND (modem='' OR modem=?)");
   s.Bind(1, modem);
   if (!s.Step() || s.IsNull(0)) return std::nullopt;
   return s.Int(0);

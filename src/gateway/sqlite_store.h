@@ -18,7 +18,7 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.
@@ -35,6 +35,8 @@ class SqliteStore : public Store {
   const std::vector<std::string>& Tightened() const { return tightened_; }
 
   EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) override;
+  std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                          int64_t maxWaiting) override;
   std::optional<OutgoingMessage> GetMessage(int64_t id) override;
   std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
   ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
@@ -76,12 +78,16 @@ class SqliteStore : public Store {
   std::optional<std::string> LoadBridgeState(const std::string& name) override;
   void SaveBridgeState(const std::string& name, const std::string& value) override;
 
+  std::vector<std::pair<std::string, int64_t>> OldestQueued() override;
+
  private:
   class Statement;
   class Transaction;
   void Exec(const char* sql);
   void Migrate();
   void StatusEvent(int64_t id, int64_t nowMs);
+  // Inside a transaction: expired and due scheduled messages change status.
+  void DueTransitions(int64_t nowMs);
   void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
   std::optional<OutgoingMessage> LoadMessage(int64_t id);
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vela::gateway {
@@ -33,6 +34,8 @@ inline constexpr const char* kNotDelivered = "not_delivered";
 inline constexpr const char* kFailed = "failed";
 inline constexpr const char* kUnknown = "unknown";
 inline constexpr const char* kCancelled = "cancelled";
+inline constexpr const char* kScheduled = "scheduled";  // waits for its send_at, then queued
+inline constexpr const char* kExpired = "expired";      // its expires_at passed before it was sent
 }  // namespace status
 
 struct OutgoingRequest {
@@ -44,6 +47,8 @@ struct OutgoingRequest {
   std::string coding;          // "auto", "gsm7", "ucs2", "8bit"
   std::string validity;        // as given, e.g. "12h", "2w"; empty or "max": 63 weeks
   std::string idempotencyKey;  // empty: none
+  int64_t sendAtMs = 0;        // not before this (0: at once)
+  int64_t expiresAtMs = 0;     // not after this (0: never)
 };
 
 struct OutgoingMessage {
@@ -62,11 +67,14 @@ struct OutgoingMessage {
   std::vector<std::string> references;  // decimal, one per part
   std::vector<int> partStatus;          // per part: -1 no report, 0 delivered, 1 not delivered
   int64_t createdMs = 0, updatedMs = 0, sentMs = 0;
+  int64_t sendAtMs = 0, expiresAtMs = 0;  // 0: none
 };
 
 struct EnqueueResult {
   int64_t id = 0;
-  bool created = true;  // false: the idempotency key named an earlier message
+  bool created = true;   // false: the idempotency key named an earlier message
+  bool refused = false;  // the queue was full: nothing stored (id 0)
+  std::string status;    // of a new message: queued, scheduled or expired
 };
 
 struct MessageFilter {
@@ -156,6 +164,32 @@ struct WebhookCounts {
   int64_t lastErrorMs = 0;
 };
 
+inline constexpr const char* kExpiredError = "expires_at passed before the message could be sent";
+
+// The message a request becomes when queued as `id`: queued, scheduled (its
+// send_at is to come) or already expired.
+inline OutgoingMessage QueuedMessage(const OutgoingRequest& r, int64_t id, int64_t nowMs) {
+  OutgoingMessage m;
+  m.id = id;
+  m.to = r.to;
+  m.text = r.text;
+  m.report = r.report;
+  m.modem = r.modem;
+  m.languages = r.languages;
+  m.coding = r.coding.empty() ? "auto" : r.coding;
+  m.validity = r.validity.empty() ? "max" : r.validity;
+  m.status = status::kQueued;
+  m.sendAtMs = r.sendAtMs;
+  m.expiresAtMs = r.expiresAtMs;
+  m.nextAttemptMs = r.sendAtMs;
+  if (r.sendAtMs > nowMs) m.status = status::kScheduled;
+  if (r.expiresAtMs > 0 && r.expiresAtMs <= nowMs) {
+    m.status = status::kExpired;
+    m.error = kExpiredError;
+  }
+  m.createdMs = m.updatedMs = nowMs;
+  return m;
+}
 // Messages found by Store::Search, newest first.
 struct SearchHits {
   std::vector<OutgoingMessage> sent;
@@ -169,14 +203,21 @@ class Store {
   // --- outgoing ---
   // A new queued message, or the earlier message of the same idempotency key.
   virtual EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) = 0;
+  // Several in one transaction, one result each in order. With `maxWaiting`
+  // above 0, a new message that would make more than that many wait is
+  // refused (a repeated idempotency key still answers its message).
+  virtual std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                                  int64_t maxWaiting) = 0;
   virtual std::optional<OutgoingMessage> GetMessage(int64_t id) = 0;
   virtual std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) = 0;
-  // queued -> cancelled.
+  // queued / scheduled -> cancelled.
   virtual ChangeResult CancelMessage(int64_t id, int64_t nowMs) = 0;
   // unknown / failed -> queued, attempts reset.
   virtual ChangeResult RetryMessage(int64_t id, int64_t nowMs) = 0;
   // The oldest queued message due at `nowMs` that `modem` may take (asked for
-  // it, or for any modem), now marked sending by `modem`.
+  // it, or for any modem), now marked sending by `modem`. First, messages
+  // whose expires_at passed become expired and scheduled ones whose send_at
+  // came become queued.
   virtual std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) = 0;
   // When the next queued message `modem` may take becomes due (nullopt: none).
   virtual std::optional<int64_t> NextDue(const std::string& modem) = 0;
@@ -255,6 +296,10 @@ class Store {
   // Small named values a bridge keeps across restarts (how far it got).
   virtual std::optional<std::string> LoadBridgeState(const std::string& name) = 0;
   virtual void SaveBridgeState(const std::string& name, const std::string& value) = 0;
+
+  // When the oldest queued message was accepted, per modem asked for ("" for
+  // any modem); modems with nothing queued are left out.
+  virtual std::vector<std::pair<std::string, int64_t>> OldestQueued() = 0;
 };
 
 }  // namespace vela::gateway

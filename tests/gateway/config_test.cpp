@@ -75,6 +75,11 @@ TEST(GatewayConfig, FileSettingsInOrderWithCommentsAndQuotes) {
   EXPECT_THROW(ApplySetting(c, "modem", "a=/dev/other"), ConfigError);  // the same name twice
   EXPECT_THROW(ApplySetting(c, "colour", "blue"), ConfigError);
   EXPECT_THROW(ApplySetting(c, "db", ""), ConfigError);
+  EXPECT_EQ(c.maxQueue, 100000);
+  ApplySetting(c, "max-queue", "0");
+  EXPECT_EQ(c.maxQueue, 0);
+  EXPECT_THROW(ApplySetting(c, "max-queue", "-1"), ConfigError);
+  EXPECT_THROW(ApplySetting(c, "max-queue", "many"), ConfigError);
   EXPECT_EQ(c.sessionHours, 12);
   ApplySetting(c, "session-hours", "48");
   EXPECT_EQ(c.sessionHours, 48);

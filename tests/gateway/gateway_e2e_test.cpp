@@ -31,6 +31,7 @@
 #include "gateway_process.h"
 #include "gateway_test_util.h"
 #include "modem_sim.h"
+#include "pg_test_server.h"
 #include "sim_pdu.h"
 
 extern char** environ;
@@ -54,8 +55,19 @@ int Count() {
 // taken for the acknowledgement of an indication written to the dead one.
 constexpr int kAckTimeoutMs = 1000;
 
-class GatewayEndToEnd : public ::testing::Test {
+// Each TEST_P with an SQLite file and with a PostgreSQL database.
+class GatewayEndToEnd : public ::testing::TestWithParam<std::string> {
  protected:
+  void SetUp() override {
+    // The TEST_F cases (not parameterised) use SQLite.
+    const char* param = ::testing::UnitTest::GetInstance()->current_test_info()->value_param();
+    if (param && std::string(param).find("postgresql") != std::string::npos) {
+      VELA_REQUIRE_POSTGRES();
+      db_ = PgTestServer::Get()->NewDatabase();
+    } else {
+      db_ = dir_.Path("gw.db");
+    }
+  }
   void StartSims(bool ackTimeout) {
     for (int i = 0; i < 2; ++i) {
       sim::ModemSimOptions o;
@@ -82,7 +94,7 @@ class GatewayEndToEnd : public ::testing::Test {
             "--modem",
             "b=" + sims_[1]->DevicePath(),
             "--db",
-            dir_.Path("gw.db"),
+            db_,
             "--token-file",
             dir_.Path("token"),
             "--listen",
@@ -172,6 +184,7 @@ class GatewayEndToEnd : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string db_;
   std::unique_ptr<sim::ModemSim> sims_[2];
 };
 
@@ -207,7 +220,10 @@ std::string OutText(int i) { return "out-" + std::to_string(i); }
 std::string InText(int i) { return "in-" + std::to_string(i); }
 std::string InFrom(int i) { return "+49170" + std::to_string(1000000 + i); }
 
-TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
+INSTANTIATE_TEST_SUITE_P(Both, GatewayEndToEnd, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
   const int n = Count();
   StartSims(false);
   auto args = GatewayArgs();
@@ -268,7 +284,7 @@ TEST_F(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
   EXPECT_LT(took.count(), 5000);
 }
 
-TEST_F(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
+TEST_P(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   StartSims(false);
   GatewayProcess gw(GatewayArgs(), dir_.Path("gateway.log"));
   const int port = gw.Start();
@@ -293,7 +309,7 @@ TEST_F(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   EXPECT_LT(took.count(), 5000);
 }
 
-TEST_F(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
+TEST_P(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
   const int n = Count();
   const int kills = 10;
   StartSims(true);

@@ -15,8 +15,10 @@
 #include <thread>
 
 #include "gateway/http_api.h"
-#include "gateway/sqlite_store.h"
+#include "gateway/open_store.h"
+#include "gateway/records_json.h"
 #include "gateway_test_util.h"
+#include "pg_test_server.h"
 
 namespace vela::gateway {
 namespace {
@@ -42,10 +44,19 @@ class FakeModems : public ModemDirectory {
   std::atomic<int> wakes{0};
 };
 
-class HttpApiTest : public ::testing::Test {
+// Each test against an SQLite file and a PostgreSQL database of its own.
+class HttpApiTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    store_ = std::make_unique<SqliteStore>(dir_.Path("g.db"));
+    if (GetParam() == "postgresql") {
+      VELA_REQUIRE_POSTGRES();
+      store_ = OpenStore(PgTestServer::Get()->NewDatabase());
+    } else {
+      store_ = OpenStore(dir_.Path("g.db"));
+    }
+    Serve(Settings());
+  }
+  ApiSettings Settings() {
     ApiSettings s;
     s.token = "t0ken";
     s.maxBodyBytes = 64 * 1024;
@@ -54,14 +65,21 @@ class HttpApiTest : public ::testing::Test {
     s.threads = 8;
     s.maxEventStreams = 4;
     s.eventKeepAliveMs = 200;
+    return s;
+  }
+  // (Re)starts the API with these settings.
+  void Serve(const ApiSettings& s) {
+    TearDown();
     api_ = std::make_unique<HttpApi>(*store_, modems_, events_, metrics_, s);
     api_->Bind("127.0.0.1", 0);
     thread_ = std::thread([this] { api_->Run(); });
     client_ = Client();
+    // Answered once the server runs (a stop before that would be missed).
+    ASSERT_TRUE(client_->Get("/healthz"));
   }
   void TearDown() override {
-    api_->Stop();
-    thread_.join();
+    if (api_) api_->Stop();
+    if (thread_.joinable()) thread_.join();
   }
   std::unique_ptr<httplib::Client> Client(const std::string& token = "t0ken") {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", api_->Port());
@@ -78,7 +96,7 @@ class HttpApiTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<Store> store_;
   FakeModems modems_;
   EventNotifier events_;
   Metrics metrics_;
@@ -87,7 +105,10 @@ class HttpApiTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(HttpApiTest, BadRequestsGetClearJsonErrors) {
+INSTANTIATE_TEST_SUITE_P(Both, HttpApiTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(HttpApiTest, BadRequestsGetClearJsonErrors) {
   struct Case {
     std::string body;
     int status;
@@ -127,7 +148,7 @@ TEST_F(HttpApiTest, BadRequestsGetClearJsonErrors) {
   Post(R"({"to": "+15551234", "text": "still serving"})", 202);
 }
 
-TEST_F(HttpApiTest, TokenIsRequiredEverywhere) {
+TEST_P(HttpApiTest, TokenIsRequiredEverywhere) {
   for (const char* path : {"/v1/messages", "/v1/inbox", "/v1/modems", "/healthz", "/metrics", "/v1/messages/1"}) {
     for (const std::string& token : {std::string(), std::string("wrong"), std::string("t0ke"), std::string("t0ken0")}) {
       auto r = Client(token)->Get(path);
@@ -142,7 +163,7 @@ TEST_F(HttpApiTest, TokenIsRequiredEverywhere) {
   EXPECT_EQ(client_->Get("/healthz")->status, 200);
 }
 
-TEST_F(HttpApiTest, QueueEndpointsAndIdempotency) {
+TEST_P(HttpApiTest, QueueEndpointsAndIdempotency) {
   json first = Post(R"({"to": "+1 (555) 123-4567", "text": "Grüße ✓", "report": true, "modem": "a"})", 202,
                     {{"Idempotency-Key", "order-17"}});
   EXPECT_EQ(first["status"], "queued");
@@ -184,7 +205,7 @@ TEST_F(HttpApiTest, QueueEndpointsAndIdempotency) {
   EXPECT_EQ(store_->GetMessage(second)->status, status::kQueued);
 }
 
-TEST_F(HttpApiTest, InboxModemsHealthAndMetrics) {
+TEST_P(HttpApiTest, InboxModemsHealthAndMetrics) {
   ReceivedMessage in;
   in.modem = "a";
   in.originator = "+4915112345";
@@ -219,6 +240,22 @@ TEST_F(HttpApiTest, InboxModemsHealthAndMetrics) {
         "velasms_send_latency_seconds_count{modem=\"a\"} 1"}) {
     EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
   }
+  // A message for b queued 90 s ago: b's oldest is that one, a's the one for any modem.
+  OutgoingRequest old;
+  old.to = "+1555";
+  old.text = "old";
+  old.modem = "b";
+  store_->Enqueue(old, NowMs() - 90000);
+  const std::string body = client_->Get("/metrics")->body;
+  auto age = [&](const std::string& modem) {
+    const std::string key = "velasms_oldest_queued_age_seconds{modem=\"" + modem + "\"} ";
+    const size_t at = body.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(body.substr(at + key.size()));
+  };
+  EXPECT_GE(age("b"), 90);
+  EXPECT_LT(age("b"), 900);
+  EXPECT_GE(age("a"), 0);
+  EXPECT_LT(age("a"), 60);
 }
 
 // Reads a stream until `count` events came; returns their (id, type) pairs.
@@ -247,7 +284,7 @@ std::vector<std::pair<std::string, std::string>> ReadEvents(httplib::Client& c, 
   return events;
 }
 
-TEST_F(HttpApiTest, EventStreamResumesAfterLastEventIdAndSeesNewEvents) {
+TEST_P(HttpApiTest, EventStreamResumesAfterLastEventIdAndSeesNewEvents) {
   for (int i = 0; i < 3; ++i) Post(R"({"to": "+15550001", "text": "e"})", 202);
   auto all = ReadEvents(*client_, "0", 3);
   ASSERT_EQ(all.size(), 3u);
@@ -276,7 +313,7 @@ TEST_F(HttpApiTest, EventStreamResumesAfterLastEventIdAndSeesNewEvents) {
   EXPECT_EQ(client_->Get("/v1/events", {{"Last-Event-ID", "x1"}})->status, 400);
 }
 
-TEST_F(HttpApiTest, EventStreamsAreBoundedInNumber) {
+TEST_P(HttpApiTest, EventStreamsAreBoundedInNumber) {
   // Four streams held open (the limit here); a fifth is refused with JSON.
   std::atomic<bool> release{false};
   std::atomic<int> open{0};
@@ -302,7 +339,7 @@ TEST_F(HttpApiTest, EventStreamsAreBoundedInNumber) {
   EXPECT_EQ(client_->Get("/healthz")->status, 200);
 }
 
-TEST_F(HttpApiTest, SlowClientsDoNotStopOthers) {
+TEST_P(HttpApiTest, SlowClientsDoNotStopOthers) {
   // Connections that send half a request and then nothing.
   std::vector<int> slow;
   for (int i = 0; i < 20; ++i) {
@@ -331,6 +368,135 @@ TEST_F(HttpApiTest, SlowClientsDoNotStopOthers) {
     close(fd);
   }
   Post(R"({"to": "+15550001", "text": "after"})", 202);
+}
+
+TEST_P(HttpApiTest, BatchQueuesValidItemsInOrderAndReportsTheOthers) {
+  json items = json::array();
+  items.push_back({{"to", "+15550001"}, {"text", "one"}, {"idempotency_key", "b-1"}});
+  items.push_back({{"to", "abc"}, {"text", "bad number"}});
+  items.push_back({{"to", "+15550003"}, {"text", "three"}, {"modem", "b"}});
+  items.push_back({{"to", "+15550004"}, {"text", "again"}, {"idempotency_key", "b-1"}});
+  items.push_back(json::array());
+  items.push_back({{"to", "+15550006"}, {"text", "six"}, {"idempotency_key", std::string(201, 'k')}});
+  auto r = client_->Post("/v1/messages/batch", json{{"messages", items}}.dump(), "application/json");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 202) << r->body;
+  json results = json::parse(r->body)["results"];
+  ASSERT_EQ(results.size(), items.size());
+  EXPECT_EQ(results[0]["status"], "queued");
+  EXPECT_NE(results[1]["error"].get<std::string>().find("invalid destination"), std::string::npos) << results[1];
+  EXPECT_EQ(store_->GetMessage(results[2]["id"])->modem, "b");
+  EXPECT_EQ(results[3]["id"], results[0]["id"]);
+  EXPECT_NE(results[4]["error"].get<std::string>().find("JSON object"), std::string::npos) << results[4];
+  EXPECT_NE(results[5]["error"].get<std::string>().find("idempotency_key"), std::string::npos) << results[5];
+  EXPECT_EQ(store_->ListMessages({}).size(), 2u);
+  EXPECT_EQ(modems_.wakes.load(), 1);
+  // A repeated key in a separate request answers the first message too.
+  EXPECT_EQ(Post(R"({"to": "+15550009", "text": "x"})", 202, {{"Idempotency-Key", "b-1"}})["id"], results[0]["id"]);
+
+  struct Case {
+    std::string body;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"{}", 400, "must be a list"},
+      {R"({"messages": {"to": "+1"}})", 400, "must be a list"},
+      {"[]", 400, "JSON object"},
+      {json{{"messages", json::array()}}.dump(), 202, ""},
+  };
+  for (const Case& c : cases) {
+    auto a = client_->Post("/v1/messages/batch", c.body, "application/json");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->status, c.status) << c.body << " -> " << a->body;
+    EXPECT_NE(a->body.find(c.says), std::string::npos) << a->body;
+  }
+  // Over 1000 items: refused whole, nothing stored.
+  json many = json::array();
+  for (int i = 0; i < 1001; ++i) many.push_back({{"to", "+1555"}, {"text", "x"}});
+  ApiSettings big = Settings();
+  big.maxBodyBytes = 1 << 20;
+  Serve(big);
+  auto a = client_->Post("/v1/messages/batch", json{{"messages", many}}.dump(), "application/json");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->status, 413) << a->body;
+  EXPECT_EQ(store_->ListMessages({}).size(), 2u);
+}
+
+TEST_P(HttpApiTest, FullQueueAnswers429WithRetryAfter) {
+  ApiSettings s = Settings();
+  s.maxQueue = 3;
+  Serve(s);
+  for (int i = 0; i < 3; ++i)
+    Post(R"({"to": "+15550001", "text": "fits"})", 202, {{"Idempotency-Key", "f" + std::to_string(i)}});
+  auto r = client_->Post("/v1/messages", R"({"to": "+15550001", "text": "over"})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 429);
+  EXPECT_EQ(r->get_header_value("Retry-After"), "5");
+  EXPECT_NE(json::parse(r->body)["error"].get<std::string>().find("queue is full"), std::string::npos) << r->body;
+  // A retried request of an accepted message still gets its id.
+  EXPECT_EQ(Post(R"({"to": "+15550001", "text": "fits"})", 202, {{"Idempotency-Key", "f1"}})["status"], "queued");
+  json items = json::array({{{"to", "+1555"}, {"text", "x"}}, {{"to", "+1555"}, {"text", "y"}}});
+  r = client_->Post("/v1/messages/batch", json{{"messages", items}}.dump(), "application/json");
+  EXPECT_EQ(r->status, 429);
+  EXPECT_EQ(r->get_header_value("Retry-After"), "5");
+  // Room again once one is no longer waiting.
+  store_->ClaimNext("a", NowMs());
+  Post(R"({"to": "+15550001", "text": "room"})", 202);
+  EXPECT_EQ(store_->ListMessages({}).size(), 4u);
+}
+
+TEST(GatewayTimes, Rfc3339) {
+  struct Case {
+    const char* text;
+    int64_t ms;  // -1: refused
+  } cases[] = {
+      {"2026-12-09T10:00:00Z", 1796810400000},
+      {"2026-12-09t10:00:00.25z", 1796810400250},
+      {"2026-12-09 11:30:00+01:30", 1796810400000},
+      {"2026-12-09T05:00:00.123456-05:00", 1796810400123},
+      {"2026-12-09T10:00:00", -1},
+      {"2026-02-30T00:00:00Z", -1},
+      {"2026-12-09T10:00:00+25:00", -1},
+      {"2026-12-09T10:00:00.Z", -1},
+      {"2026-12-9T10:00:00Z", -1},
+      {"tomorrow", -1},
+      {"", -1},
+  };
+  for (const Case& c : cases) {
+    auto ms = ParseTime(c.text);
+    EXPECT_EQ(ms ? *ms : -1, c.ms) << c.text;
+  }
+}
+
+TEST_P(HttpApiTest, SendAtSchedulesAndPastExpiresAtEndsExpired) {
+  auto iso = [](int64_t ms) { return TimeJson(ms).get<std::string>(); };
+  const int64_t now = NowMs();
+  json later = Post(json{{"to", "+15550001"}, {"text", "later"}, {"send_at", iso(now + 3600000)}}.dump(), 202);
+  EXPECT_EQ(later["status"], "scheduled");
+  json gone = Post(json{{"to", "+15550002"}, {"text", "gone"}, {"expires_at", iso(now - 1000)}}.dump(), 202);
+  EXPECT_EQ(gone["status"], "expired");
+  json bounded =
+      Post(json{{"to", "+15550003"}, {"text", "bounded"}, {"expires_at", iso(now + 2 * 3600000)}}.dump(), 202);
+  EXPECT_EQ(bounded["status"], "queued");
+  json listed = json::parse(client_->Get("/v1/messages?status=scheduled")->body)["messages"];
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["id"], later["id"]);
+  EXPECT_EQ(listed[0]["send_at"], iso(now + 3600000));
+  EXPECT_EQ(json::parse(client_->Get("/v1/messages?status=expired")->body)["messages"].size(), 1u);
+  // The validity period follows expires_at (2 h, in minutes rounded up).
+  const std::string validity = store_->GetMessage(bounded["id"])->validity;
+  EXPECT_TRUE(validity == "120m" || validity == "121m") << validity;
+  // Nothing due but the bounded one.
+  auto m = store_->ClaimNext("a", NowMs());
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->id, bounded["id"].get<int64_t>());
+  EXPECT_FALSE(store_->ClaimNext("a", NowMs()));
+  for (const char* bad : {R"({"to": "+1555", "text": "x", "send_at": "soon"})",
+                          R"({"to": "+1555", "text": "x", "expires_at": 1796810400})",
+                          R"({"to": "+1555", "text": "x", "send_at": "2026-12-09T10:00:00"})"}) {
+    json e = Post(bad, 400);
+    EXPECT_TRUE(e.contains("error")) << bad;
+  }
 }
 
 }  // namespace

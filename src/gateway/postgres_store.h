@@ -1,0 +1,79 @@
+// The store in a PostgreSQL database, shared by every gateway node that is
+// given the same database. A pool of connections: concurrent requests each
+// commit on their own connection and the server groups their log flushes.
+//
+// Events are appended under one transaction-scoped advisory lock, so their
+// ids become visible in commit order: a stream that has read up to id N
+// never later finds an event below N.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "gateway/pg_connection.h"
+#include "gateway/store.h"
+
+namespace vela::gateway {
+
+class PostgresStore : public Store {
+ public:
+  static constexpr int kSchemaVersion = 4;
+
+  // Connects and migrates the schema (several nodes starting at once take
+  // turns). StoreError naming the database (password hidden) and the reason.
+  explicit PostgresStore(const std::string& conninfo, int connections = 8);
+  ~PostgresStore() override;
+
+  int SchemaVersion();
+
+  EnqueueResult Enqueue(const OutgoingRequest& request, int64_t nowMs) override;
+  std::vector<EnqueueResult> EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
+                                          int64_t maxWaiting) override;
+  std::optional<OutgoingMessage> GetMessage(int64_t id) override;
+  std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
+  ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
+  ChangeResult RetryMessage(int64_t id, int64_t nowMs) override;
+  std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) override;
+  std::optional<int64_t> NextDue(const std::string& modem) override;
+  void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
+  void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
+  void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;
+  int RecoverInterrupted(int64_t nowMs) override;
+  ReportMatch RecordReport(const ReportRecord& report, int64_t nowMs) override;
+
+  std::optional<int64_t> AddPendingPart(const std::string& modem, const std::string& pdu,
+                                        const std::string& fingerprint, int64_t nowMs) override;
+  std::vector<PendingPart> PendingParts(const std::string& modem) override;
+  std::optional<int64_t> AddReceived(const ReceivedMessage& message, const std::vector<int64_t>& partIds, bool runHook,
+                                     int64_t nowMs) override;
+  std::optional<ReceivedMessage> NextHookJob(int64_t nowMs) override;
+  std::optional<int64_t> NextHookDue() override;
+  void MarkHook(int64_t id, bool done, int64_t nextMs) override;
+  std::vector<ReceivedMessage> ListInbox(int64_t sinceId, int limit) override;
+  bool DeleteReceived(int64_t id) override;
+
+  std::vector<Event> EventsAfter(int64_t afterId, int limit) override;
+  int64_t LastEventId() override;
+  std::vector<ModemCounts> Counts() override;
+  int64_t QueueLength(const std::string& modem) override;
+  std::vector<std::pair<std::string, int64_t>> OldestQueued() override;
+  std::optional<ReceivedMessage> LastReceived(const std::string& modem) override;
+
+  void SetWebhooks(const std::vector<WebhookTarget>& targets) override;
+  std::optional<WebhookDelivery> NextDelivery(const std::string& webhook) override;
+  void RecordAttempt(int64_t rowId, const std::string& state, const std::string& error, int64_t nextMs,
+                     int64_t nowMs) override;
+  std::vector<WebhookCounts> WebhookStats() override;
+  std::vector<WebhookDelivery> FailedDeliveries(int64_t afterRowId, int limit) override;
+  ChangeResult Redeliver(const std::string& deliveryId, int64_t nowMs, std::string& webhook) override;
+
+  std::optional<std::string> LoadBridgeState(const std::string& name) override;
+  void SaveBridgeState(const std::string& name, const std::string& value) override;
+
+ private:
+  void Migrate();
+
+  pg::Pool pool_;
+};
+
+}  // namespace vela::gateway
