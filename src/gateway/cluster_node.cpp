@@ -97,7 +97,19 @@ void ClusterNode::Stop() {
   thread_.join();
 }
 
+void ClusterNode::TryLead() {
+  try {
+    if (leading_ || !cluster_.TryLead()) return;
+    leading_ = true;
+    log_.Line("this node delivers the webhooks and runs the receive hook of every node");
+    hooks_.lead();
+  } catch (const std::exception& e) {
+    log_.Line(std::string("cannot take over the webhooks and the receive hook: ") + e.what());
+  }
+}
+
 void ClusterNode::RunTick() {
+  TryLead();
   try {
     const TickOutcome t = cluster_.Tick(hooks_.modemViews());
     if (!t.lost.empty()) {
@@ -130,8 +142,10 @@ void ClusterNode::Run() {
   for (;;) {
     if (socket < 0) {
       try {
+        leading_ = false;
         socket = cluster_.Listen();
         saidBroken = false;
+        TryLead();
         // What was notified while not listening is looked at now.
         hooks_.newEvents();
         hooks_.wakeSenders();

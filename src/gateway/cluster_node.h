@@ -22,6 +22,7 @@ class ClusterNode {
     std::function<std::map<std::string, std::string>()> modemViews;  // held modem -> JSON of its state
     std::function<void()> wakeSenders;
     std::function<void()> newEvents;
+    std::function<void()> lead;  // this node became the one delivering webhooks and running the hook
   };
   ClusterNode(PostgresCluster& cluster, Log& log, Hooks hooks);
   ~ClusterNode();
@@ -34,12 +35,14 @@ class ClusterNode {
  private:
   void Run();
   void RunTick();
+  void TryLead();
 
   PostgresCluster& cluster_;
   Log& log_;
   Hooks hooks_;
   int wake_[2] = {-1, -1};
   std::thread thread_;
+  bool leading_ = false;
 };
 
 // The modems of every node for GET /v1/modems: this node's as its workers

@@ -89,6 +89,8 @@ void Gateway::Start() {
   if (!config_.onReceive.empty()) {
     hook_ = std::make_unique<HookRunner>(config_.onReceive, *store_, metrics_, log_, config_.retry);
     hook_->Start();
+    // Other nodes' received messages may wait for this node's hook.
+    if (cluster_) events_.AddListener([this] { hook_->Wake(); });
   }
   for (const ModemConfig& m : config_.modems) {
     WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
@@ -116,6 +118,10 @@ void Gateway::Start() {
     };
     hooks.wakeSenders = [this] { WakeSenders(); };
     hooks.newEvents = [this] { events_.Notify(); };
+    hooks.lead = [this] {
+      webhooks_->Wake();
+      if (hook_) hook_->Wake();
+    };
     clusterNode_ = std::make_unique<ClusterNode>(*cluster_, log_, hooks);
     clusterNode_->Start();
   }

@@ -34,6 +34,7 @@ namespace {
 #define VELA_DB_NOW "(extract(epoch from clock_timestamp()) * 1000)::bigint"
 
 constexpr int64_t kJoinLock = 0x76656c61'00000003;
+constexpr int64_t kLeadLock = 0x76656c61'00000004;
 
 constexpr const char* kStoppedError = "the gateway stopped while the message was being sent; it may have gone out";
 
@@ -127,6 +128,7 @@ int PostgresCluster::MarkUnknown(Connection& c, const std::string& modem, const 
 
 void PostgresCluster::Publish() {
   std::lock_guard<std::mutex> lock(store_.fenceMutex_);
+  if (store_.node_.empty()) store_.deliverer_ = false;  // until TryLead
   store_.node_ = node_;
   store_.fences_ = held_;
 }
@@ -265,12 +267,20 @@ bool PostgresCluster::Knows(const std::string& modem) {
 }
 
 int PostgresCluster::Listen() {
+  store_.deliverer_ = false;
   listen_.reset();
   auto c = std::make_unique<Connection>(store_.pool_.Conninfo());
   c->Exec("LISTEN velasms_events");
   c->Exec("LISTEN velasms_queue");
   listen_ = std::move(c);
   return listen_->Socket();
+}
+
+bool PostgresCluster::TryLead() {
+  if (store_.deliverer_) return true;
+  if (!listen_ || listen_->Exec("SELECT pg_try_advisory_lock($1)", {kLeadLock}).Text(0, 0) != "t") return false;
+  store_.deliverer_ = true;
+  return true;
 }
 
 std::vector<std::string> PostgresCluster::Notifications(bool& broken) {

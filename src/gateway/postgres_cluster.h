@@ -68,7 +68,13 @@ class PostgresCluster {
   bool Knows(const std::string& modem);
 
   // The notification connection: (re)connects and listens; its socket.
+  // This node stops delivering webhooks and running the receive hook until
+  // TryLead says otherwise.
   int Listen();
+  // Whether this node is (now) the one that delivers the webhooks and runs
+  // the receive hook: a lock held by the notification connection, so it
+  // passes to another node when this one dies.
+  bool TryLead();
   // Channels notified since the last call; `broken` when the connection is lost.
   std::vector<std::string> Notifications(bool& broken);
 

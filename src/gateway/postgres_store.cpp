@@ -596,6 +596,7 @@ std::optional<ReceivedMessage> PostgresStore::LastReceived(const std::string& mo
 }
 
 std::optional<ReceivedMessage> PostgresStore::NextHookJob(int64_t nowMs) {
+  if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   auto jobs = LoadInbox(*c, "hook_pending=1 AND hook_next_ms <= $1 ORDER BY id LIMIT 1", {nowMs});
   if (jobs.empty()) return std::nullopt;
@@ -603,6 +604,7 @@ std::optional<ReceivedMessage> PostgresStore::NextHookJob(int64_t nowMs) {
 }
 
 std::optional<int64_t> PostgresStore::NextHookDue() {
+  if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   Result s = c->Exec("SELECT MIN(hook_next_ms) FROM inbox WHERE hook_pending=1");
   if (s.IsNull(0, 0)) return std::nullopt;

@@ -7,6 +7,7 @@
 // never later finds an event below N.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,9 @@ class PostgresStore : public Store {
   std::mutex fenceMutex_;
   std::string node_;                       // empty: no fencing (one node, or a test of the store alone)
   std::map<std::string, int64_t> fences_;  // modem -> fencing number of the lease this node holds
+  // Whether this node delivers the webhooks and runs the receive hook: of
+  // several nodes only one does (PostgresCluster::TryLead).
+  std::atomic<bool> deliverer_{true};
 };
 
 }  // namespace vela::gateway

@@ -559,7 +559,8 @@ class GatewayCluster : public GatewayEndToEnd {
     }
   }
   static std::string ModemName(int sim) { return std::string(sim % 2 ? "b" : "a") + std::to_string(sim / 2); }
-  void StartCluster(bool ackTimeout, int leaseSeconds) {
+  // `onReceive`: the receive hook of every node.
+  void StartCluster(bool ackTimeout, int leaseSeconds, const std::string& onReceive = "") {
     for (int i = 0; i < 2 * kNodes; ++i) {
       sim::ModemSimOptions o;
       o.ownNumber = "+1555000010" + std::to_string(i);
@@ -579,6 +580,7 @@ class GatewayCluster : public GatewayEndToEnd {
       std::vector<std::string> args = {"gateway",     "--node",          "n" + std::to_string(n),     "--db",
                                        db_,           "--token-file",    dir_.Path("token"),          "--listen",
                                        "127.0.0.1:0", "--lease-seconds", std::to_string(leaseSeconds)};
+      if (!onReceive.empty()) args.insert(args.end(), {"--on-receive", onReceive});
       for (int m = 2 * n; m < 2 * n + 2; ++m) {
         args.push_back("--modem");
         args.push_back(ModemName(m) + "=" + cluster_[m]->DevicePath());
@@ -678,7 +680,9 @@ class GatewayCluster : public GatewayEndToEnd {
 
 TEST_F(GatewayCluster, ThreeNodesSendEachMessageOnceAndShowTheSameState) {
   const int any = 1000, named = 200, incoming = 1000;
-  StartCluster(false, 15);
+  // The hook runs once per message, on one node.
+  const std::string hooked = dir_.Path("hooked");
+  StartCluster(false, 15, "{ cat; echo; } >> " + hooked);
   // A modem name another live node holds: refused, naming that node.
   {
     std::vector<std::string> args = {"gateway",
@@ -783,6 +787,19 @@ TEST_F(GatewayCluster, ThreeNodesSendEachMessageOnceAndShowTheSameState) {
     EXPECT_EQ(alive, kNodes) << nodes->body;
   }
   ExpectInboxOnceEverywhere(*c, incoming, {0, 1, 2});
+  std::map<int64_t, int> hookRuns;
+  for (auto deadline = Clock::now() + std::chrono::seconds(20);;) {
+    hookRuns.clear();
+    std::istringstream lines(ReadFile(hooked));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty()) ++hookRuns[json::parse(line)["id"].get<int64_t>()];
+    }
+    if (static_cast<int>(hookRuns.size()) >= incoming || Clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(static_cast<int>(hookRuns.size()), incoming);
+  for (auto& [id, runs] : hookRuns) EXPECT_EQ(runs, 1) << "inbox " << id;
   for (auto& g : nodes_) {
     std::chrono::milliseconds took{};
     EXPECT_EQ(g->Terminate(took), 0);
