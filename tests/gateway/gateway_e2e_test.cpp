@@ -22,6 +22,7 @@
 #include <sstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
@@ -809,8 +810,34 @@ TEST_F(GatewayCluster, ThreeNodesSendEachMessageOnceAndShowTheSameState) {
 TEST_F(GatewayCluster, KilledNodesLoseAndDuplicateNothingAndAStoppedNodesWorkMovesOn) {
   const int any = 600, named = 60, incoming = 300, leaseSeconds = 3;
   StartCluster(true, leaseSeconds);
-  std::thread inject([&] { Inject(incoming, 10); });
-  PostOutgoing("out-", any, named, {0, 1, 2});
+  // Messages arrive and are posted all through the kills. A post that gets
+  // no answer (its node killed) is retried on the next node with its
+  // idempotency key, as a client would.
+  std::thread inject([&] { Inject(incoming, 30); });
+  std::mutex portsMutex;
+  std::thread post([&] {
+    for (int i = 0; i < any + named; ++i) {
+      json body = {
+          {"to", "+1999" + std::to_string(1000000 + i)}, {"text", "out-" + std::to_string(i)}, {"report", true}};
+      if (i >= any) {
+        const std::string modem = ModemName((i - any) % (2 * kNodes));
+        body["modem"] = modem;
+        body["text"] = "out-named-" + modem + "-" + std::to_string(i);
+      }
+      for (int attempt = 0;; ++attempt) {
+        int port = 0;
+        {
+          std::lock_guard<std::mutex> lock(portsMutex);
+          port = ports_[(i + attempt) % kNodes];
+        }
+        auto r = Client(port)->Post("/v1/messages", {{"Idempotency-Key", "out-" + std::to_string(i)}}, body.dump(),
+                                    "application/json");
+        if (r && r->status == 202) break;
+        ASSERT_LT(attempt, 50) << (r ? r->body : std::string("no answer"));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+  });
 
   std::mt19937 random(20261210);
   std::uniform_int_distribution<int> pause(100, 1500);
@@ -820,9 +847,12 @@ TEST_F(GatewayCluster, KilledNodesLoseAndDuplicateNothingAndAStoppedNodesWorkMov
     const int victim = static_cast<int>(random() % kNodes);
     nodes_[victim]->Kill();
     std::this_thread::sleep_for(std::chrono::milliseconds(kAckTimeoutMs + 300 + pause(random) / 5));
-    ports_[victim] = nodes_[victim]->Start();  // its own name: its leases back at once
+    const int port = nodes_[victim]->Start();  // its own name: its leases back at once
+    std::lock_guard<std::mutex> lock(portsMutex);
+    ports_[victim] = port;
   }
   inject.join();
+  post.join();
 
   auto c = Client(ports_[0]);
   auto settled = [&](int seconds, const std::function<bool(const std::map<int64_t, json>&)>& done) {
