@@ -205,6 +205,9 @@ UssdOutcome Gateway::Ussd(const std::string& name, const UssdCall& call) {
   for (auto& w : workers_) {
     if (w->Name() == name) return w->Ussd(call);
   }
+  if (cluster_ && cluster_->Knows(name)) {
+    return UssdOutcome{409, 0, {}, "the modem " + name + " belongs to another node; ask that node (GET /v1/modems)"};
+  }
   return UssdOutcome{404, 0, {}, "no modem named \"" + name + "\""};
 }
 
