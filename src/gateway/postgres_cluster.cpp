@@ -214,6 +214,15 @@ TickOutcome PostgresCluster::Tick(const std::map<std::string, std::string>& info
   }
   if (!out.regained.empty()) c->Exec("NOTIFY velasms_queue");
   tx.Commit();
+  {
+    // A claim that found the lease run out dropped it (PostgresStore::Holds):
+    // renewed now, its sender is woken again.
+    std::lock_guard<std::mutex> lock(store_.fenceMutex_);
+    for (const auto& [modem, fence] : held) {
+      const bool regained = std::find(out.regained.begin(), out.regained.end(), modem) != out.regained.end();
+      if (!regained && held_.count(modem) && !store_.fences_.count(modem)) out.regained.push_back(modem);
+    }
+  }
   held_ = std::move(held);
   Publish();
   return out;

@@ -734,6 +734,14 @@ TEST(GatewayPostgresStore, LeasesFenceEveryClaimAndStateChange) {
   ASSERT_EQ(nodes.size(), 2u);
   EXPECT_EQ(nodes[0].modems, std::vector<std::string>{"m1"});
   EXPECT_EQ(nodes[1].modems, std::vector<std::string>{"m3"});
+  // A's own lease ran out unnoticed by others: its claims stop until its
+  // renewal, which wakes its sender.
+  c.Exec("UPDATE leases SET expires_ms=0 WHERE modem='m1'");
+  newA.Enqueue(Request("+4", "m1"), 100);
+  EXPECT_FALSE(newA.ClaimNext("m1", 110));
+  EXPECT_FALSE(newA.NextDue("m1"));
+  EXPECT_EQ(clusterNewA.Tick({}).regained, std::vector<std::string>{"m1"});
+  EXPECT_TRUE(newA.ClaimNext("m1", 120));
   clusterNewA.Leave();
   EXPECT_FALSE(clusterB.Modems()[0].alive);
 }
