@@ -114,7 +114,8 @@ void ClusterNode::RunTick() {
     const TickOutcome t = cluster_.Tick(hooks_.modemViews());
     if (!t.lost.empty()) {
       log_.Line("the lease on modem(s) " + Joined(t.lost) +
-                " is lost (this node's name was started again elsewhere); they send nothing more here");
+                " is lost (another process took the modem over: this node's name started again, or its lease ran out); "
+                "they send nothing more here");
     }
     if (!t.regained.empty()) {
       log_.Line("the lease on modem(s) " + Joined(t.regained) + " had run out; held again");
