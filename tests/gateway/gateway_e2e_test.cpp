@@ -874,11 +874,12 @@ TEST_F(GatewayCluster, KilledNodesLoseAndDuplicateNothingAndAStoppedNodesWorkMov
   // Node 2 stops for good with messages of its own for any modem on the
   // way; messages for its modem a2 wait for it.
   PostOutgoing("late-", 30, 0, {2});
-  for (int i = 0; i < 5; ++i)
-    Post(ports_[1], json{{"to", "+15550010"}, {"text", "for-a2-" + std::to_string(i)}, {"modem", "a2"}});
   std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
   nodes_[2]->Kill();
   const auto killedAt = Clock::now();
+  for (int i = 0; i < 5; ++i) {
+    Post(ports_[1], json{{"to", "+15550010"}, {"text", "for-a2-" + std::to_string(i)}, {"modem", "a2"}});
+  }
   // Its modems are down once its leases ran out.
   auto stoppedDown = [&] {
     auto r = c->Get("/v1/modems");
