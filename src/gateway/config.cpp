@@ -142,6 +142,8 @@ void ApplySetting(GatewayConfig& c, const std::string& name, const std::string& 
   } else if (name == "node") {
     CheckTopicName("node", value);
     c.node = value;
+  } else if (name == "lease-seconds") {
+    c.leaseSeconds = ParseNumber(name, value, 1, 3600);
   } else if (name == "mqtt") {
     ParseMqttUrl(value, c.mqtt);
   } else if (name == "mqtt-discovery") {

@@ -35,7 +35,8 @@ struct GatewayConfig {
   std::string onReceive;  // shell command; empty: none
   std::string trace;      // AT trace file; empty: VELACTRL_TRACE as before
   RetrySettings retry;
-  std::string node;  // this gateway's name in MQTT topics; empty: the short host name
+  std::string node;  // this gateway node's name (nodes sharing a database, MQTT topics); empty: the short host name
+  int leaseSeconds = 15;  // a node's hold on its modems lasts this long unrenewed (renewed every third)
   std::vector<WebhookConfig> webhooks;
   MqttConfig mqtt;
   int alertRepeatMinutes = 10;          // POST /v1/alertmanager repeat window

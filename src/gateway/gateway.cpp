@@ -7,6 +7,7 @@
 #include <future>
 
 #include "gateway/open_store.h"
+#include "gateway/postgres_store.h"
 #include "platform/termination.h"
 
 namespace vela::gateway {
@@ -58,6 +59,7 @@ void Gateway::Start() {
   }
 
   store_ = OpenStore(config_.db, [this](const std::string& line) { log_.Line(line); });
+  node_ = config_.node.empty() ? ShortHostName() : config_.node;
 
   // The address first: a second gateway on it (a manual run beside the
   // service, a restart racing the old process) must stop before it touches
@@ -70,6 +72,13 @@ void Gateway::Start() {
   events_.AddListener([this] { webhooks_->Wake(); });
   AddWebhookRoutes(api_->Server(), *store_, *webhooks_);
 
+  if (auto* pg = dynamic_cast<PostgresStore*>(store_.get())) {
+    // Before the recovery: it leaves what other nodes' modems are sending.
+    cluster_ = std::make_unique<PostgresCluster>(*pg, node_, int64_t{config_.leaseSeconds} * 1000);
+    std::vector<std::string> names;
+    for (const ModemConfig& m : config_.modems) names.push_back(m.name);
+    cluster_->Join(names);
+  }
   const int interrupted = store_->RecoverInterrupted(NowMs());
   if (interrupted > 0) {
     log_.Line(std::to_string(interrupted) +
@@ -80,6 +89,8 @@ void Gateway::Start() {
   if (!config_.onReceive.empty()) {
     hook_ = std::make_unique<HookRunner>(config_.onReceive, *store_, metrics_, log_, config_.retry);
     hook_->Start();
+    // Other nodes' received messages may wait for this node's hook.
+    if (cluster_) events_.AddListener([this] { hook_->Wake(); });
   }
   for (const ModemConfig& m : config_.modems) {
     WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
@@ -93,16 +104,32 @@ void Gateway::Start() {
   }
   webhooks_->Start();
   if (config_.mqtt.enabled) {
-    mqtt_ = std::make_unique<MqttBridge>(config_.mqtt, config_.node.empty() ? ShortHostName() : config_.node, *store_,
-                                         *this, events_, log_, api.maxParts);
+    mqtt_ = std::make_unique<MqttBridge>(config_.mqtt, node_, *store_, *this, events_, log_, api.maxParts);
     events_.AddListener([this] { mqtt_->Wake(); });
     mqtt_->Start();
   }
   for (auto& w : workers_) w->Start();
+  if (cluster_) {
+    ClusterNode::Hooks hooks;
+    hooks.modemViews = [this] {
+      std::map<std::string, std::string> views;
+      for (auto& w : workers_) views[w->Name()] = ModemView(w->Snapshot());
+      return views;
+    };
+    hooks.wakeSenders = [this] { WakeSenders(); };
+    hooks.newEvents = [this] { events_.Notify(); };
+    hooks.lead = [this] {
+      webhooks_->Wake();
+      if (hook_) hook_->Wake();
+    };
+    clusterNode_ = std::make_unique<ClusterNode>(*cluster_, log_, hooks);
+    clusterNode_->Start();
+  }
 
   apiThread_ = std::thread([this] { api_->Run(); });
   log_.Line("listening on " + host + ":" + std::to_string(api_->Port()) + ", database " + DisplayName(config_.db) +
-            ", " + std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS"));
+            ", " + std::to_string(workers_.size()) + " modem(s)" + (config_.tlsCert.empty() ? "" : ", HTTPS") +
+            (cluster_ ? ", node " + node_ : ""));
 }
 
 void Gateway::Stop(int budgetMs) {
@@ -122,6 +149,14 @@ void Gateway::Stop(int budgetMs) {
     platform::RequestTermination();
   }
   joinAll.wait();
+  if (clusterNode_) clusterNode_->Stop();
+  if (cluster_) {
+    try {
+      cluster_->Leave();  // nothing is being sent any more
+    } catch (const std::exception& e) {
+      log_.Line(std::string("cannot give up the leases (they run out by themselves): ") + e.what());
+    }
+  }
   if (hook_) hook_->Stop();
   if (webhooks_) webhooks_->Stop();
   if (mqtt_) mqtt_->Stop();
@@ -131,7 +166,27 @@ void Gateway::Stop(int budgetMs) {
 
 std::vector<ModemInfo> Gateway::Modems() {
   std::vector<ModemInfo> list;
-  for (auto& w : workers_) list.push_back(w->Info());
+  for (auto& w : workers_) {
+    list.push_back(w->Info());
+    list.back().node = node_;
+  }
+  return list;
+}
+
+std::vector<ModemInfo> Gateway::AllModems() {
+  std::vector<ModemInfo> local = Modems();
+  if (!cluster_) return local;
+  return ClusterModems(*cluster_, local);
+}
+
+std::vector<NodeInfo> Gateway::Nodes() {
+  std::vector<NodeInfo> list;
+  if (!cluster_) {
+    NodeInfo self{node_, NowMs(), true, {}};
+    for (auto& w : workers_) self.modems.push_back(w->Name());
+    return {self};
+  }
+  for (const NodeRecord& n : cluster_->Nodes()) list.push_back(NodeInfo{n.name, n.heartbeatMs, n.alive, n.modems});
   return list;
 }
 
@@ -139,7 +194,7 @@ bool Gateway::Has(const std::string& name) {
   for (auto& w : workers_) {
     if (w->Name() == name) return true;
   }
-  return false;
+  return cluster_ && cluster_->Knows(name);
 }
 
 void Gateway::WakeSenders() {
@@ -149,6 +204,9 @@ void Gateway::WakeSenders() {
 UssdOutcome Gateway::Ussd(const std::string& name, const UssdCall& call) {
   for (auto& w : workers_) {
     if (w->Name() == name) return w->Ussd(call);
+  }
+  if (cluster_ && cluster_->Knows(name)) {
+    return UssdOutcome{409, 0, {}, "the modem " + name + " belongs to another node; ask that node (GET /v1/modems)"};
   }
   return UssdOutcome{404, 0, {}, "no modem named \"" + name + "\""};
 }

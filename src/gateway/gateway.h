@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/cluster_node.h"
 #include "gateway/config.h"
 #include "gateway/hook_runner.h"
 #include "gateway/http_api.h"
@@ -41,6 +42,8 @@ class Gateway : public ModemDirectory {
   bool Has(const std::string& name) override;
   void WakeSenders() override;
   UssdOutcome Ussd(const std::string& name, const UssdCall& call) override;
+  std::vector<ModemInfo> AllModems() override;
+  std::vector<NodeInfo> Nodes() override;
 
  private:
   GatewayConfig config_;
@@ -48,6 +51,9 @@ class Gateway : public ModemDirectory {
   EventNotifier events_;
   Metrics metrics_;
   std::unique_ptr<Store> store_;
+  std::string node_;
+  std::unique_ptr<PostgresCluster> cluster_;  // PostgreSQL: nodes share the database
+  std::unique_ptr<ClusterNode> clusterNode_;
   std::unique_ptr<HookRunner> hook_;
   std::unique_ptr<WebhookDispatcher> webhooks_;
   std::vector<std::unique_ptr<ModemWorker>> workers_;

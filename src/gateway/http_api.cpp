@@ -208,6 +208,7 @@ json ModemJson(const ModemInfo& m, int64_t queueLength) {
   o["registration"] = m.registration.empty() ? json(nullptr) : json(m.registration);
   o["queue_length"] = queueLength;
   o["last_error"] = m.lastError.empty() ? json(nullptr) : json(m.lastError);
+  if (!m.node.empty()) o["node"] = m.node;
   return o;
 }
 
@@ -551,8 +552,17 @@ void HttpApi::Routes() {
 
   s.Get("/v1/modems", [this](const httplib::Request&, httplib::Response& res) {
     json list = json::array();
-    for (const ModemInfo& m : modems_.Modems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
+    for (const ModemInfo& m : modems_.AllModems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
     SendJson(res, 200, json{{"modems", list}});
+  });
+
+  s.Get("/v1/nodes", [this](const httplib::Request&, httplib::Response& res) {
+    json list = json::array();
+    for (const NodeInfo& n : modems_.Nodes()) {
+      list.push_back(json{
+          {"name", n.name}, {"alive", n.alive}, {"last_heartbeat", TimeJson(n.heartbeatMs)}, {"modems", n.modems}});
+    }
+    SendJson(res, 200, json{{"nodes", list}});
   });
 
   RegisterConsoleApi(s, store_, modems_, settings_.maxParts);

@@ -72,6 +72,11 @@ class ModemWorker {
 
   const std::string& Name() const { return config_.name; }
   ModemInfo Info();
+  // The state as last known, without asking the modem anything.
+  ModemInfo Snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return info_;
+  }
   // Any thread: a USSD code or reply on this modem, waiting for the answer.
   UssdOutcome Ussd(const UssdCall& call) {
     return ussd_.Call(call, [this] { Wake(); });

@@ -50,6 +50,7 @@ void PostgresStore::SetWebhooks(const std::vector<WebhookTarget>& targets) {
 }
 
 std::optional<WebhookDelivery> PostgresStore::NextDelivery(const std::string& webhook) {
+  if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   auto list = Deliveries(c->Exec(
       std::string(kDeliveryColumns) + "d.webhook = $1 AND d.state = 'pending' ORDER BY d.id LIMIT 1", {webhook}));

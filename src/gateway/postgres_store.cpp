@@ -11,6 +11,8 @@ using pg::Param;
 using pg::Result;
 using pg::Transaction;
 
+extern const char kClusterSchemaSql[];
+
 namespace {
 
 // Advisory lock keys (one 64-bit space per database).
@@ -134,6 +136,7 @@ CREATE TABLE bridge_state (
     // 3 -> 4: scheduling
     "ALTER TABLE outgoing ADD COLUMN send_at_ms BIGINT NOT NULL DEFAULT 0;"
     "ALTER TABLE outgoing ADD COLUMN expires_at_ms BIGINT NOT NULL DEFAULT 0;",
+    kClusterSchemaSql,  // 4 -> 5: nodes and modem leases (postgres_cluster.cpp)
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");
@@ -323,6 +326,7 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
     c->Exec("SELECT pg_advisory_xact_lock($1)", {kEventLock});
     for (const OutgoingMessage& m : queued) InsertEvent(*c, "status", DumpJson(MessageJson(m)), nowMs);
     c->Exec("NOTIFY velasms_events");
+    c->Exec("NOTIFY velasms_queue");  // every node's senders look
   }
   tx.Commit();
   return results;
@@ -383,6 +387,7 @@ ChangeResult PostgresStore::RetryMessage(int64_t id, int64_t nowMs) {
       "WHERE id=$2",
       {nowMs, id});
   StatusEvent(*c, id, nowMs);
+  c->Exec("NOTIFY velasms_queue");
   tx.Commit();
   return ChangeResult::kDone;
 }
@@ -408,8 +413,10 @@ static void DueTransitions(Connection& c, int64_t nowMs) {
 }
 
 std::optional<OutgoingMessage> PostgresStore::ClaimNext(const std::string& modem, int64_t nowMs) {
+  if (!MayHold(modem)) return std::nullopt;
   auto c = pool_.Take();
   Transaction tx(*c);
+  if (!Holds(*c, modem, true)) return std::nullopt;
   DueTransitions(*c, nowMs);
   // A message another sender is taking right now is skipped, not waited for.
   Result s = c->Exec(
@@ -430,6 +437,7 @@ std::optional<OutgoingMessage> PostgresStore::ClaimNext(const std::string& modem
 }
 
 std::optional<int64_t> PostgresStore::NextDue(const std::string& modem) {
+  if (!MayHold(modem)) return std::nullopt;
   auto c = pool_.Take();
   Result s = c->Exec(
       "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
@@ -446,6 +454,7 @@ void PostgresStore::MarkSent(int64_t id, const std::vector<std::string>& referen
   Result s = c->Exec("SELECT sent_by FROM outgoing WHERE id=$1 FOR UPDATE", {id});
   if (s.Rows() == 0) return;
   const std::string sentBy = s.Text(0, 0);
+  CheckSender(*c, id);
   int part = 1;
   for (const std::string& reference : references) {
     c->Exec(
@@ -463,33 +472,26 @@ void PostgresStore::MarkSent(int64_t id, const std::vector<std::string>& referen
 void PostgresStore::MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) {
   auto c = pool_.Take();
   Transaction tx(*c);
+  CheckSender(*c, id);
   c->Exec("UPDATE outgoing SET status='queued', sent_by='', error=$1, next_attempt_ms=$2, updated_ms=$3 WHERE id=$4",
           {error, nextAttemptMs, nowMs, id});
   StatusEvent(*c, id, nowMs);
+  c->Exec("NOTIFY velasms_queue");
   tx.Commit();
 }
 
 void PostgresStore::MarkFinal(int64_t id, const std::string& st, const std::string& error, int64_t nowMs) {
   auto c = pool_.Take();
   Transaction tx(*c);
+  CheckSender(*c, id);
   c->Exec("UPDATE outgoing SET status=$1, error=$2, updated_ms=$3 WHERE id=$4", {st, error, nowMs, id});
   StatusEvent(*c, id, nowMs);
   tx.Commit();
 }
 
-int PostgresStore::RecoverInterrupted(int64_t nowMs) {
-  auto c = pool_.Take();
-  Transaction tx(*c);
-  Result s = c->Exec(
-      "UPDATE outgoing SET status='unknown', error='the gateway stopped while the message was being sent; it may "
-      "have gone out', updated_ms=$1 WHERE status='sending' RETURNING id",
-      {nowMs});
-  std::vector<int64_t> ids;
-  for (int i = 0; i < s.Rows(); ++i) ids.push_back(s.Int(i, 0));
+void PostgresStore::AnnounceStatus(Connection& c, std::vector<int64_t> ids, int64_t nowMs) {
   std::sort(ids.begin(), ids.end());
-  for (int64_t id : ids) StatusEvent(*c, id, nowMs);
-  tx.Commit();
-  return static_cast<int>(ids.size());
+  for (int64_t id : ids) StatusEvent(c, id, nowMs);
 }
 
 ReportMatch PostgresStore::RecordReport(const ReportRecord& r, int64_t nowMs) {
@@ -594,6 +596,7 @@ std::optional<ReceivedMessage> PostgresStore::LastReceived(const std::string& mo
 }
 
 std::optional<ReceivedMessage> PostgresStore::NextHookJob(int64_t nowMs) {
+  if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   auto jobs = LoadInbox(*c, "hook_pending=1 AND hook_next_ms <= $1 ORDER BY id LIMIT 1", {nowMs});
   if (jobs.empty()) return std::nullopt;
@@ -601,6 +604,7 @@ std::optional<ReceivedMessage> PostgresStore::NextHookJob(int64_t nowMs) {
 }
 
 std::optional<int64_t> PostgresStore::NextHookDue() {
+  if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   Result s = c->Exec("SELECT MIN(hook_next_ms) FROM inbox WHERE hook_pending=1");
   if (s.IsNull(0, 0)) return std::nullopt;

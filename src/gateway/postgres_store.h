@@ -7,8 +7,12 @@
 // never later finds an event below N.
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "gateway/pg_connection.h"
 #include "gateway/store.h"
@@ -17,7 +21,7 @@ namespace vela::gateway {
 
 class PostgresStore : public Store {
  public:
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   // Connects and migrates the schema (several nodes starting at once take
   // turns). StoreError naming the database (password hidden) and the reason.
@@ -71,9 +75,29 @@ class PostgresStore : public Store {
   void SaveBridgeState(const std::string& name, const std::string& value) override;
 
  private:
+  friend class PostgresCluster;
   void Migrate();
+  // Inside a transaction: whether this node may claim for `modem` or change
+  // what it sends (always, until a PostgresCluster names the node). The lease
+  // row stays share-locked until commit: a node taking the modem over waits
+  // for this transaction. `live`: the lease must not have run out either.
+  bool Holds(pg::Connection& c, const std::string& modem, bool live);
+  // Without the lease: nothing to claim (nullopt), so that a sender that
+  // lost it sleeps rather than spins.
+  bool MayHold(const std::string& modem);
+  // Inside a transaction: locks message `id` and throws StoreError unless
+  // this node may change what its sender does.
+  void CheckSender(pg::Connection& c, int64_t id);
+  // Status events of `ids`, in id order.
+  void AnnounceStatus(pg::Connection& c, std::vector<int64_t> ids, int64_t nowMs);
 
   pg::Pool pool_;
+  std::mutex fenceMutex_;
+  std::string node_;                       // empty: no fencing (one node, or a test of the store alone)
+  std::map<std::string, int64_t> fences_;  // modem -> fencing number of the lease this node holds
+  // Whether this node delivers the webhooks and runs the receive hook: of
+  // several nodes only one does (PostgresCluster::TryLead).
+  std::atomic<bool> deliverer_{true};
 };
 
 }  // namespace vela::gateway

@@ -25,13 +25,26 @@ struct ModemInfo {
   std::optional<int> signalDbm;
   std::string lastError;
   std::vector<int> languages;  // national tables this modem's messages may use by default
+  std::string node;            // the gateway node that holds it
+};
+
+// A gateway node sharing the database (one with SQLite).
+struct NodeInfo {
+  std::string name;
+  int64_t heartbeatMs = 0;
+  bool alive = true;
+  std::vector<std::string> modems;
 };
 
 class ModemDirectory {
  public:
   virtual ~ModemDirectory() = default;
   virtual std::vector<ModemInfo> Modems() = 0;
+  // Whether `name` is a modem of any node (a message may ask for it).
   virtual bool Has(const std::string& name) = 0;
+  // The modems of every node (this one's: Modems()).
+  virtual std::vector<ModemInfo> AllModems() { return Modems(); }
+  virtual std::vector<NodeInfo> Nodes() { return {}; }
   // A message was queued or made due again: idle senders look at the queue.
   virtual void WakeSenders() = 0;
   // USSD on the modem `name` (which Has): waits for the network's answer.

@@ -84,6 +84,10 @@ TEST(GatewayConfig, FileSettingsInOrderWithCommentsAndQuotes) {
   ApplySetting(c, "session-hours", "48");
   EXPECT_EQ(c.sessionHours, 48);
   for (const char* bad : {"0", "-1", "1.5", "9000"}) EXPECT_THROW(ApplySetting(c, "session-hours", bad), ConfigError);
+  EXPECT_EQ(c.leaseSeconds, 15);
+  ApplySetting(c, "lease-seconds", "3");
+  EXPECT_EQ(c.leaseSeconds, 3);
+  for (const char* bad : {"0", "1.5", "3601"}) EXPECT_THROW(ApplySetting(c, "lease-seconds", bad), ConfigError);
   try {
     ParseConfigText("db\n", "gw.conf");
     FAIL();

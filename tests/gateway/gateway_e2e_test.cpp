@@ -22,6 +22,7 @@
 #include <sstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
@@ -286,7 +287,9 @@ TEST_P(GatewayEndToEnd, QueuedAndArrivingMessagesEachOnceWithReports) {
 
 TEST_P(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   StartSims(false);
-  GatewayProcess gw(GatewayArgs(), dir_.Path("gateway.log"));
+  auto args = GatewayArgs();
+  args.insert(args.end(), {"--lease-seconds", "60"});  // PostgreSQL: the lease renewal is the one timer
+  GatewayProcess gw(args, dir_.Path("gateway.log"));
   const int port = gw.Start();
   {
     auto c = Client(port);
@@ -540,6 +543,412 @@ TEST_F(GatewayEndToEnd, AnUnpluggedModemIsReopenedWhenItIsBackWithNothingQueued)
   EXPECT_TRUE(waitFor([&] { return inboxHas("after"); }, 10000)) << ReadFile(log);
   std::chrono::milliseconds took{};
   EXPECT_EQ(gw.Terminate(took), 0);
+}
+
+// Three gateway nodes on one PostgreSQL database, two simulated modems each
+// (modems aN and bN on node nN).
+class GatewayCluster : public GatewayEndToEnd {
+ protected:
+  static constexpr int kNodes = 3;
+  void SetUp() override {
+    VELA_REQUIRE_POSTGRES();
+    db_ = PgTestServer::Get()->NewDatabase();
+  }
+  void TearDown() override {
+    for (auto& g : nodes_) {
+      if (g && g->Pid() > 0) g->Kill();
+    }
+  }
+  static std::string ModemName(int sim) { return std::string(sim % 2 ? "b" : "a") + std::to_string(sim / 2); }
+  // `onReceive`: the receive hook of every node.
+  void StartCluster(bool ackTimeout, int leaseSeconds, const std::string& onReceive = "") {
+    for (int i = 0; i < 2 * kNodes; ++i) {
+      sim::ModemSimOptions o;
+      o.ownNumber = "+1555000010" + std::to_string(i);
+      o.reportDelayMs = 20;
+      o.deliverDelayMs = 20;
+      if (ackTimeout) {
+        o.ackTimeout = true;
+        o.ackTimeoutMs = kAckTimeoutMs;
+        o.ackTimeoutRedeliver = true;
+        o.simCapacity = 2000;
+        o.meCapacity = 2000;
+      }
+      cluster_.push_back(std::make_unique<sim::ModemSim>(o));
+      cluster_.back()->Start();
+    }
+    for (int n = 0; n < kNodes; ++n) {
+      std::vector<std::string> args = {"gateway",     "--node",          "n" + std::to_string(n),     "--db",
+                                       db_,           "--token-file",    dir_.Path("token"),          "--listen",
+                                       "127.0.0.1:0", "--lease-seconds", std::to_string(leaseSeconds)};
+      if (!onReceive.empty()) args.insert(args.end(), {"--on-receive", onReceive});
+      for (int m = 2 * n; m < 2 * n + 2; ++m) {
+        args.push_back("--modem");
+        args.push_back(ModemName(m) + "=" + cluster_[m]->DevicePath());
+      }
+      nodes_.push_back(std::make_unique<GatewayProcess>(args, dir_.Path("n" + std::to_string(n) + ".log")));
+      ports_.push_back(nodes_.back()->Start());
+    }
+    ASSERT_TRUE(WaitClusterUp(ports_[0], 2 * kNodes, 30)) << Logs();
+  }
+  // Until /v1/modems of the node on `port` shows `count` modems up.
+  bool WaitClusterUp(int port, int count, int seconds) {
+    auto c = Client(port);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      auto r = c->Get("/v1/modems");
+      int up = 0;
+      if (r && r->status == 200) {
+        const json shown = json::parse(r->body);
+        for (const json& m : shown["modems"]) up += m["state"] == "up";
+      }
+      if (up == count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  std::string Logs() {
+    std::string all;
+    for (int n = 0; n < kNodes; ++n) all += ReadFile(dir_.Path("n" + std::to_string(n) + ".log"));
+    return all;
+  }
+  // Accepted sends of each text: which modems sent it.
+  std::map<std::string, std::vector<std::string>> SentBy() {
+    std::map<std::string, std::vector<std::string>> texts;
+    for (size_t i = 0; i < cluster_.size(); ++i) {
+      for (const sim::SubmitRecord& r : cluster_[i]->Submits()) {
+        if (r.accepted) texts[r.text].push_back(ModemName(static_cast<int>(i)));
+      }
+    }
+    return texts;
+  }
+  void Post(int port, const json& body) {
+    auto c = Client(port);
+    auto r = c->Post("/v1/messages", body.dump(), "application/json");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 202) << r->body;
+  }
+  // Posts `any` messages for any modem and `named` for the modems in turn,
+  // over the nodes in turn (a named one never to its modem's node).
+  void PostOutgoing(const std::string& prefix, int any, int named, std::vector<int> nodes) {
+    std::vector<std::unique_ptr<httplib::Client>> clients;
+    for (int port : ports_) clients.push_back(Client(port));
+    for (int i = 0; i < any + named; ++i) {
+      json body = {
+          {"to", "+1999" + std::to_string(1000000 + i)}, {"text", prefix + std::to_string(i)}, {"report", true}};
+      int node = nodes[i % nodes.size()];
+      if (i >= any) {
+        const int sim = (i - any) % (2 * kNodes);
+        body["modem"] = ModemName(sim);
+        body["text"] = prefix + "named-" + ModemName(sim) + "-" + std::to_string(i);
+        if (node == sim / 2) node = nodes[(i + 1) % nodes.size()];
+      }
+      auto r = clients[node]->Post("/v1/messages", body.dump(), "application/json");
+      ASSERT_TRUE(r);
+      ASSERT_EQ(r->status, 202) << r->body;
+    }
+  }
+  void Inject(int count, int pauseMs) {
+    for (int i = 0; i < count; ++i) {
+      cluster_[i % cluster_.size()]->InjectDeliver(InFrom(i), InText(i));
+      if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+  }
+  // Each received text once in the inbox, each message event once on every node's stream.
+  void ExpectInboxOnceEverywhere(httplib::Client& c, int count, const std::vector<int>& nodes) {
+    const std::vector<json> inbox = Inbox(c);
+    std::map<std::string, int> received;
+    for (const json& m : inbox) ++received[m["text"].get<std::string>()];
+    int lost = 0, twice = 0;
+    for (int i = 0; i < count; ++i) {
+      lost += received[InText(i)] == 0;
+      twice += received[InText(i)] > 1;
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(twice, 0);
+    EXPECT_EQ(static_cast<int>(inbox.size()), count);
+    for (int n : nodes) {
+      const auto events = MessageEvents(ports_[n], inbox.size());
+      EXPECT_EQ(events.size(), inbox.size()) << "node " << n;
+      EXPECT_EQ(std::set<int64_t>(events.begin(), events.end()).size(), inbox.size()) << "node " << n;
+    }
+  }
+
+  std::vector<std::unique_ptr<sim::ModemSim>> cluster_;
+  std::vector<std::unique_ptr<GatewayProcess>> nodes_;
+  std::vector<int> ports_;
+};
+
+TEST_F(GatewayCluster, ThreeNodesSendEachMessageOnceAndShowTheSameState) {
+  const int any = 1000, named = 200, incoming = 1000;
+  // The hook runs once per message, on one node.
+  const std::string hooked = dir_.Path("hooked");
+  StartCluster(false, 15, "{ cat; echo; } >> " + hooked);
+  // A modem name another live node holds: refused, naming that node.
+  {
+    std::vector<std::string> args = {"gateway",
+                                     "--node",
+                                     "n9",
+                                     "--db",
+                                     db_,
+                                     "--token-file",
+                                     dir_.Path("token"),
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--modem",
+                                     "a1=" + cluster_[0]->DevicePath()};
+    GatewayProcess intruder(args, dir_.Path("n9.log"));
+    EXPECT_NE(intruder.RunToExit(20), 0);
+    EXPECT_NE(ReadFile(dir_.Path("n9.log")).find("the modem a1 is held by the node n1"), std::string::npos)
+        << ReadFile(dir_.Path("n9.log"));
+  }
+  // A live stream on the last node, opened before anything happens.
+  std::atomic<int> live{0};
+  std::atomic<bool> streaming{true};
+  std::thread stream([&] {
+    auto c = Client(ports_[2]);
+    c->set_read_timeout(60, 0);
+    std::string buffer;
+    c->Get("/v1/events", [&](const char* p, size_t n) {
+      buffer.append(p, n);
+      size_t at;
+      while ((at = buffer.find("\n\n")) != std::string::npos) {
+        if (buffer.compare(0, at, "event: message") == 0 || buffer.find("\nevent: message\n") < at) ++live;
+        buffer.erase(0, at + 2);
+      }
+      return streaming.load();
+    });
+  });
+
+  // Idempotency keys hold across nodes: the second node answers the first's id.
+  for (int i = 0; i < 3; ++i) {
+    json body = {{"to", "+15550009"}, {"text", "keyed-" + std::to_string(i)}, {"report", true}};
+    auto first = Client(ports_[i])->Post("/v1/messages", {{"Idempotency-Key", "k" + std::to_string(i)}}, body.dump(),
+                                         "application/json");
+    auto again =
+        Client(ports_[(i + 1) % 3])
+            ->Post("/v1/messages", {{"Idempotency-Key", "k" + std::to_string(i)}}, body.dump(), "application/json");
+    ASSERT_TRUE(first && again);
+    EXPECT_EQ(json::parse(first->body)["id"], json::parse(again->body)["id"]) << first->body << again->body;
+  }
+  std::thread inject([&] { Inject(incoming, 0); });
+  PostOutgoing("out-", any, named, {0, 1, 2});
+  inject.join();
+
+  const int total = any + named + 3;
+  auto c = Client(ports_[1]);
+  const auto deadline = Clock::now() + std::chrono::seconds(50);
+  std::map<int64_t, json> messages;
+  for (;;) {
+    messages = AllMessages(*c);
+    int delivered = 0;
+    for (auto& [id, m] : messages) delivered += m["status"] == "delivered";
+    if ((delivered == total && live >= incoming) || Clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  // The stream on node 2 saw every node's received messages as they came.
+  EXPECT_EQ(live.load(), incoming);
+  streaming = false;
+  Client(ports_[0])->Post("/v1/messages", json{{"to", "+15550009"}, {"text", "wake"}}.dump(), "application/json");
+  stream.join();
+
+  ASSERT_EQ(static_cast<int>(messages.size()), total);
+  const auto sentBy = SentBy();
+  std::set<std::string> modemsUsed;
+  for (auto& [id, m] : messages) {
+    EXPECT_EQ(m["status"], "delivered") << m.dump();
+    const std::string text = m["text"];
+    const auto it = sentBy.find(text);
+    ASSERT_TRUE(it != sentBy.end()) << text;
+    EXPECT_EQ(it->second.size(), 1u) << text;
+    EXPECT_EQ(m["modem"], it->second[0]) << text;
+    modemsUsed.insert(it->second[0]);
+    if (text.find("named-") != std::string::npos) EXPECT_EQ(text.substr(text.find("named-") + 6, 2), it->second[0]);
+  }
+  EXPECT_EQ(static_cast<int>(modemsUsed.size()), 2 * kNodes);
+  // Every node answers the same.
+  for (int n = 0; n < kNodes; ++n) {
+    auto cn = Client(ports_[n]);
+    auto one = cn->Get(("/v1/messages/" + std::to_string(messages.begin()->first)).c_str());
+    ASSERT_TRUE(one);
+    EXPECT_EQ(json::parse(one->body)["status"], "delivered");
+    auto modems = cn->Get("/v1/modems");
+    ASSERT_TRUE(modems);
+    const json list = json::parse(modems->body)["modems"];
+    ASSERT_EQ(list.size(), 6u) << modems->body;
+    for (const json& m : list) {
+      EXPECT_EQ(m["state"], "up") << m.dump();
+      EXPECT_EQ(m["node"], "n" + m["name"].get<std::string>().substr(1)) << m.dump();
+    }
+    auto nodes = cn->Get("/v1/nodes");
+    ASSERT_TRUE(nodes);
+    int alive = 0;
+    const json listed = json::parse(nodes->body);
+    for (const json& node : listed["nodes"]) alive += node["alive"] == true;
+    EXPECT_EQ(alive, kNodes) << nodes->body;
+  }
+  ExpectInboxOnceEverywhere(*c, incoming, {0, 1, 2});
+  std::map<int64_t, int> hookRuns;
+  for (auto deadline = Clock::now() + std::chrono::seconds(20);;) {
+    hookRuns.clear();
+    std::istringstream lines(ReadFile(hooked));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty()) ++hookRuns[json::parse(line)["id"].get<int64_t>()];
+    }
+    if (static_cast<int>(hookRuns.size()) >= incoming || Clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(static_cast<int>(hookRuns.size()), incoming);
+  for (auto& [id, runs] : hookRuns) EXPECT_EQ(runs, 1) << "inbox " << id;
+  for (auto& g : nodes_) {
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(g->Terminate(took), 0);
+  }
+}
+
+TEST_F(GatewayCluster, KilledNodesLoseAndDuplicateNothingAndAStoppedNodesWorkMovesOn) {
+  const int any = 600, named = 60, incoming = 300, leaseSeconds = 3;
+  StartCluster(true, leaseSeconds);
+  // Messages arrive and are posted all through the kills. A post that gets
+  // no answer (its node killed) is retried on the next node with its
+  // idempotency key, as a client would.
+  std::thread inject([&] { Inject(incoming, 30); });
+  std::mutex portsMutex;
+  std::thread post([&] {
+    for (int i = 0; i < any + named; ++i) {
+      json body = {
+          {"to", "+1999" + std::to_string(1000000 + i)}, {"text", "out-" + std::to_string(i)}, {"report", true}};
+      if (i >= any) {
+        const std::string modem = ModemName((i - any) % (2 * kNodes));
+        body["modem"] = modem;
+        body["text"] = "out-named-" + modem + "-" + std::to_string(i);
+      }
+      for (int attempt = 0;; ++attempt) {
+        int port = 0;
+        {
+          std::lock_guard<std::mutex> lock(portsMutex);
+          port = ports_[(i + attempt) % kNodes];
+        }
+        auto r = Client(port)->Post("/v1/messages", {{"Idempotency-Key", "out-" + std::to_string(i)}}, body.dump(),
+                                    "application/json");
+        if (r && r->status == 202) break;
+        ASSERT_LT(attempt, 50) << (r ? r->body : std::string("no answer"));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+  });
+
+  std::mt19937 random(20261210);
+  std::uniform_int_distribution<int> pause(100, 1500);
+  const int kills = 6;
+  for (int k = 0; k < kills; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+    const int victim = static_cast<int>(random() % kNodes);
+    nodes_[victim]->Kill();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAckTimeoutMs + 300 + pause(random) / 5));
+    const int port = nodes_[victim]->Start();  // its own name: its leases back at once
+    std::lock_guard<std::mutex> lock(portsMutex);
+    ports_[victim] = port;
+  }
+  inject.join();
+  post.join();
+
+  auto c = Client(ports_[0]);
+  auto settled = [&](int seconds, const std::function<bool(const std::map<int64_t, json>&)>& done) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    std::map<int64_t, json> messages;
+    for (;;) {
+      messages = AllMessages(*c);
+      if (done(messages) || Clock::now() > deadline) return messages;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  };
+  auto open = [](const std::map<int64_t, json>& messages) {
+    int n = 0;
+    for (auto& [id, m] : messages) n += m["status"] == "queued" || m["status"] == "sending";
+    return n;
+  };
+  settled(40, [&](const auto& m) { return open(m) == 0 && static_cast<int>(Inbox(*c).size()) >= incoming; });
+
+  // Node 2 stops for good with messages of its own for any modem on the
+  // way; messages for its modem a2 wait for it.
+  PostOutgoing("late-", 30, 0, {2});
+  std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
+  nodes_[2]->Kill();
+  const auto killedAt = Clock::now();
+  for (int i = 0; i < 5; ++i) {
+    Post(ports_[1], json{{"to", "+15550010"}, {"text", "for-a2-" + std::to_string(i)}, {"modem", "a2"}});
+  }
+  // Its modems are down once its leases ran out.
+  auto stoppedDown = [&] {
+    auto r = c->Get("/v1/modems");
+    if (!r || r->status != 200) return false;
+    const json shown = json::parse(r->body);
+    for (const json& m : shown["modems"]) {
+      if (m["node"] == "n2" && m["state"] != "down") return false;
+    }
+    return true;
+  };
+  auto messages = settled(leaseSeconds + 5, [&](const auto& all) {
+    if (!stoppedDown()) return false;
+    for (auto& [id, m] : all) {
+      const std::string text = m["text"];
+      if (m["status"] == "sending" || (text.rfind("late-", 0) == 0 && m["status"] == "queued")) return false;
+    }
+    return true;
+  });
+  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killedAt).count();
+  RecordProperty("stopped_node_work_moved_on_ms", static_cast<int>(tookMs));
+  EXPECT_LE(tookMs, (leaseSeconds + 5) * 1000) << Logs();
+  // Reports of the last messages are still on their way.
+  for (int i = 0; i < 25; ++i) {
+    int sent = 0;
+    for (auto& [id, m] : messages)
+      sent += m["status"] == "sent" && m["modem"].is_string() && m["modem"].get<std::string>().back() != '2';
+    if (sent == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    messages = AllMessages(*c);
+  }
+
+  ASSERT_EQ(static_cast<int>(messages.size()), any + named + 30 + 5) << "queued messages lost";
+  const auto sentBy = SentBy();
+  int unknown = 0;
+  std::map<std::string, int> statuses;
+  for (auto& [id, m] : messages) {
+    const std::string st = m["status"], text = m["text"];
+    ++statuses[st];
+    const int times = sentBy.count(text) ? static_cast<int>(sentBy.at(text).size()) : 0;
+    if (text.rfind("for-a2-", 0) == 0) {
+      EXPECT_EQ(st, "queued") << m.dump();  // waits for node 2
+      EXPECT_EQ(times, 0);
+    } else if (st == "unknown") {
+      ++unknown;
+      EXPECT_LE(times, 1) << text;
+    } else {
+      // A report written to a killed node may be gone with it: then it stays sent.
+      EXPECT_TRUE(st == "delivered" || st == "sent") << m.dump();
+      EXPECT_EQ(times, 1) << text << " sent " << times << " times";
+    }
+  }
+  EXPECT_LE(unknown, kills + 1);
+  std::string summary;
+  for (auto& [st, count] : statuses) summary += st + "=" + std::to_string(count) + " ";
+  RecordProperty("statuses", summary);
+
+  // The stopped node's modems are down, with its name; the node is not alive.
+  auto modems = c->Get("/v1/modems");
+  ASSERT_TRUE(modems);
+  const json shownModems = json::parse(modems->body);
+  for (const json& m : shownModems["modems"]) {
+    const bool stopped = m["node"] == "n2";
+    EXPECT_EQ(m["state"], stopped ? "down" : "up") << m.dump();
+  }
+  auto nodes = c->Get("/v1/nodes");
+  ASSERT_TRUE(nodes);
+  const json listedNodes = json::parse(nodes->body);
+  for (const json& n : listedNodes["nodes"]) EXPECT_EQ(n["alive"], n["name"] != "n2") << n.dump();
+  ExpectInboxOnceEverywhere(*c, incoming, {0, 1});
 }
 
 }  // namespace

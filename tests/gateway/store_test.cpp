@@ -18,6 +18,7 @@
 #include "gateway/group_commit.h"
 #include "gateway/open_store.h"
 #include "gateway/pg_connection.h"
+#include "gateway/postgres_cluster.h"
 #include "gateway/postgres_store.h"
 #include "gateway/sqlite_store.h"
 #include "gateway_test_util.h"
@@ -612,6 +613,7 @@ TEST(GatewayPostgresStore, SchemaVersionReopenAndErrorsNamingTheDatabase) {
     pg::Connection c(db);
     c.Script(
         "DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
+        "DROP TABLE nodes; DROP TABLE leases; DROP SEQUENCE lease_fences; "
         "ALTER TABLE outgoing DROP COLUMN send_at_ms; ALTER TABLE outgoing DROP COLUMN expires_at_ms; "
         "UPDATE schema_version SET version=2");
   }
@@ -667,6 +669,81 @@ TEST(GatewayPostgresStore, DatabaseSettingFormsAndPasswordsHidden) {
     EXPECT_EQ(pg::IsConninfo(c.db), c.postgres) << c.db;
     EXPECT_EQ(DisplayName(c.db), c.shown) << c.db;
   }
+}
+
+// Nodes on one database: a modem belongs to one live node; its restart takes
+// the lease back with a new fencing number, after which the old process can
+// change nothing; a lease that ran out is recovered by another node.
+TEST(GatewayPostgresStore, LeasesFenceEveryClaimAndStateChange) {
+  VELA_REQUIRE_POSTGRES();
+  const std::string db = PgTestServer::Get()->NewDatabase();
+  PostgresStore oldA(db), b(db);
+  PostgresCluster clusterOldA(oldA, "A", 60000), clusterB(b, "B", 60000);
+  clusterOldA.Join({"m1", "m2"});
+  clusterB.Join({"m3"});
+  try {
+    clusterB.Join({"m3", "m1"});
+    FAIL() << "took a live node's modem";
+  } catch (const StoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("the modem m1 is held by the node A"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(b.Enqueue(Request("+1", "m1"), 1).created);
+  b.Enqueue(Request("+2"), 2);
+  EXPECT_FALSE(b.ClaimNext("m1", 10));  // only A may take m1's messages
+  auto first = oldA.ClaimNext("m1", 10);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(clusterB.Knows("m1"));
+  EXPECT_FALSE(clusterB.Knows("m9"));
+
+  // A restarted (a new process under its name) while the old one sends.
+  PostgresStore newA(db);
+  PostgresCluster clusterNewA(newA, "A", 60000);
+  clusterNewA.Join({"m1"});  // m2 given up
+  EXPECT_EQ(newA.RecoverInterrupted(20), 1);
+  EXPECT_EQ(newA.GetMessage(first->id)->status, status::kUnknown);
+  EXPECT_THROW(oldA.MarkSent(first->id, {"7"}, 30), StoreError);
+  EXPECT_THROW(oldA.MarkRetry(first->id, "x", 30, 30), StoreError);
+  EXPECT_EQ(newA.GetMessage(first->id)->status, status::kUnknown);
+  EXPECT_FALSE(oldA.ClaimNext("m1", 40));
+  EXPECT_FALSE(oldA.NextDue("m1"));
+  const TickOutcome stale = clusterOldA.Tick({});
+  EXPECT_EQ(stale.lost, (std::vector<std::string>{"m1", "m2"}));
+
+  // B's lease runs out: A recovers what m3 was sending; B takes it back
+  // with a new number at its next renewal and may claim again.
+  auto second = b.ClaimNext("m3", 50);
+  ASSERT_TRUE(second);
+  pg::Connection c(db);
+  c.Exec("UPDATE leases SET expires_ms=0 WHERE modem='m3'");
+  EXPECT_FALSE(b.ClaimNext("m3", 60));
+  const TickOutcome recovered = clusterNewA.Tick({{"m1", "{\"state\":\"up\"}"}});
+  EXPECT_EQ(recovered.unknown, 1);
+  ASSERT_EQ(recovered.expired.size(), 1u);
+  EXPECT_EQ(recovered.expired[0], (std::pair<std::string, std::string>{"m3", "B"}));
+  EXPECT_EQ(b.GetMessage(second->id)->status, status::kUnknown);
+  EXPECT_THROW(b.MarkSent(second->id, {"8"}, 70), StoreError);
+  auto modems = clusterB.Modems();
+  ASSERT_EQ(modems.size(), 2u);
+  EXPECT_TRUE(modems[0].alive);  // m1
+  EXPECT_EQ(modems[0].info, "{\"state\":\"up\"}");
+  EXPECT_FALSE(modems[1].alive);  // m3
+  EXPECT_EQ(clusterB.Tick({}).regained, std::vector<std::string>{"m3"});
+  b.Enqueue(Request("+3", "m3"), 80);
+  EXPECT_TRUE(b.ClaimNext("m3", 90));
+  const auto nodes = clusterB.Nodes();
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_EQ(nodes[0].modems, std::vector<std::string>{"m1"});
+  EXPECT_EQ(nodes[1].modems, std::vector<std::string>{"m3"});
+  // A's own lease ran out unnoticed by others: its claims stop until its
+  // renewal, which wakes its sender.
+  c.Exec("UPDATE leases SET expires_ms=0 WHERE modem='m1'");
+  newA.Enqueue(Request("+4", "m1"), 100);
+  EXPECT_FALSE(newA.ClaimNext("m1", 110));
+  EXPECT_FALSE(newA.NextDue("m1"));
+  EXPECT_EQ(clusterNewA.Tick({}).regained, std::vector<std::string>{"m1"});
+  EXPECT_TRUE(newA.ClaimNext("m1", 120));
+  clusterNewA.Leave();
+  EXPECT_FALSE(clusterB.Modems()[0].alive);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ const char* const kGatewayUsage =
     "Usage: velasms gateway --modem NAME=PATH[,baud=N][,pin=PIN][,languages=LIST] [--modem ...]\n"
     "                       [--db PATH] [--listen ADDR:PORT] [--token-file FILE]\n"
     "                       [--on-receive COMMAND] [--config FILE] [--trace FILE]\n"
-    "                       [--webhook URL[,...]] [--node NAME]\n"
+    "                       [--webhook URL[,...]] [--node NAME] [--lease-seconds N]\n"
     "                       [--mqtt URL [--mqtt-discovery] [--mqtt-notify-to LIST]]\n"
     "                       [--max-queue N] [--session-hours N] [--tls-cert FILE --tls-key FILE]\n"
     "                       [--alert-repeat-minutes N]\n"
@@ -34,7 +34,7 @@ const char* const kGatewayUsage =
     "  DELETE /v1/messages/ID (queued only)         POST /v1/messages/ID/retry\n"
     "  GET    /v1/inbox?since=ID&limit=             DELETE /v1/inbox/ID\n"
     "  GET    /v1/events (Server-Sent Events, Last-Event-ID)\n"
-    "  GET    /v1/modems   GET /healthz   GET /metrics\n"
+    "  GET    /v1/modems   GET /v1/nodes   GET /healthz   GET /metrics\n"
     "  GET    /v1/webhooks   GET /v1/webhooks/failed\n"
     "  POST   /v1/webhooks/deliveries/ID/redeliver\n"
     "  POST   /v1/modems/NAME/ussd {\"code\": \"*100#\"} or {\"reply\": \"1\"}\n"
@@ -71,8 +71,12 @@ const char* const kGatewayUsage =
     "                     content, retried from 5 s up to hourly for max-age\n"
     "                     (default 24h; 30s, 5m, 12h, 2d); retry-min= and\n"
     "                     retry-max= change the backoff\n"
-    "  --node NAME        this gateway's name in MQTT topics (default: the\n"
-    "                     short host name)\n"
+    "  --node NAME        this gateway node's name (default: the short host\n"
+    "                     name); nodes with their own modems may share one\n"
+    "                     PostgreSQL database; also the name in MQTT topics\n"
+    "  --lease-seconds N  a node's hold on its modems lasts N s unless renewed\n"
+    "                     (every N/3 s; default 15); after it another node takes\n"
+    "                     over what a stopped node left (PostgreSQL)\n"
     "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]\n"
     "                     publish to PREFIX/NODE/{status,inbox,events,modems/NAME}\n"
     "                     (default prefix velasms) and send what comes on\n"
@@ -95,7 +99,8 @@ namespace {
 const char* const kValueOptions[] = {"--modem",          "--db",       "--listen",  "--token-file",
                                      "--on-receive",     "--config",   "--trace",   "--max-queue",
                                      "--session-hours",  "--node",     "--webhook", "--mqtt",
-                                     "--mqtt-notify-to", "--tls-cert", "--tls-key", "--alert-repeat-minutes"};
+                                     "--mqtt-notify-to", "--tls-cert", "--tls-key", "--alert-repeat-minutes",
+                                     "--lease-seconds"};
 // Flags: on the command line without a value, as "name = true" in a file.
 const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
