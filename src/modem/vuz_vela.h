@@ -36,6 +36,7 @@
 #include "modem/command_session.h"
 #include "modem/diagnostics.h"
 #include "modem/message_storage.h"
+#include "modem/opening.h"
 #include "modem/sent_messages.h"
 
 namespace vela {
@@ -104,13 +105,13 @@ class TVuZVela {
   int32_t BaudRate = 9600;
   ByteString Pin;
 
-  const ByteString& Manufacturer() const { return manufacturer_; }
-  const ByteString& DeviceModel() const { return deviceModel_; }
-  const ByteString& DeviceSerial() const { return deviceSerial_; }
+  const ByteString& Manufacturer() const { return opening_.Manufacturer(); }
+  const ByteString& DeviceModel() const { return opening_.Model(); }
+  const ByteString& DeviceSerial() const { return opening_.Serial(); }
   bool IsOpen() const { return isOpen_; }
   // The message-service settings have succeeded once on this driver; later
   // Opens skip them.
-  bool MessageServiceReady() const { return messageServiceReady_; }
+  bool MessageServiceReady() const { return opening_.ServiceReady(); }
 
   // Which routed indications (+CMT / +CDS under message service 1) are
   // acknowledged with AT+CNMA. kWhenReported: those a callback reports (a
@@ -228,7 +229,7 @@ class TVuZVela {
   // is never entered again by this driver until Pin is changed: Open then
   // fails at once with "Check and Set Pin error. (...)" naming the refusal,
   // so repeated Opens cannot use up the SIM's attempts.
-  bool PinRefused() const { return !refusedPin_.empty() && refusedPin_ == Pin; }
+  bool PinRefused() const { return opening_.PinRefused(Pin); }
 
   // --- Routing and stored messages --------------------------------------------
   // kAuto: indications routed to the line (+CMT / +CDS, acknowledged with
@@ -252,7 +253,7 @@ class TVuZVela {
   // gets no acknowledgement and the network delivers the message again).
   bool AcknowledgeAfterEvents = false;
   // The open session uses storage routing (fallback or asked for).
-  bool StorageRouting() const { return storageRouting_; }
+  bool StorageRouting() const { return opening_.StorageRouting(); }
 
   // Messages already stored in the modem when Open succeeds. kIgnore (the
   // default): nothing is read, Open's dialogue is unchanged. kDeliver: each
@@ -343,12 +344,6 @@ class TVuZVela {
   void Step(int step, const char* description);
   bool Reports(bool report) const;
 
-  // The steps of Open with the modem's error of the step that failed.
-  bool RunScript(ByteString& errorText, std::optional<at::ModemError>& detail);
-  bool CheckPin(bool& pinEntered, ByteString& detail);
-  bool SetupService(ByteString& errorText, std::optional<at::ModemError>& detail);
-  bool SetupStorageRouting(ByteString& errorText, std::optional<at::ModemError>& detail,
-                           std::optional<at::ModemError> refused);
   [[noreturn]] static void Raise(const at::ModemError& error);
 
   void QueueStoredAtOpen();
@@ -397,11 +392,8 @@ class TVuZVela {
   std::unique_ptr<modem::CommandSession> session_;  // every command, with the last error
   modem::MessageStorage storage_;
   modem::SentMessages sent_;
+  modem::Opening opening_;  // script, PIN, message service and routing choice
   bool isOpen_ = false;
-  ByteString deviceSerial_;
-  ByteString deviceModel_;
-  ByteString manufacturer_;
-  bool messageServiceReady_ = false;
 
   // Kind of PDU line the next indication line is, or none. Per driver, so two
   // modems whose lines interleave keep their own state.
@@ -416,9 +408,6 @@ class TVuZVela {
   // Line copies posted to target_ and not yet handled; freed by the destructor.
   std::unordered_set<ByteString*> postedLines_;
 
-  ByteString refusedPin_;
-  ByteString refusedPinError_;  // how the SIM refused refusedPin_
-  bool storageRouting_ = false;
   bool portLost_ = false;  // the device went away since the last Open
   bool repairQueued_ = false;
   bool ackSucceeded_ = false;  // an AT+CNMA was answered OK in this session

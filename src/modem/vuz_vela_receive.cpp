@@ -118,7 +118,7 @@ bool TVuZVela::Accepted(bool report, const ByteString& pdu) {
 
 void TVuZVela::Acknowledge(const Work& work) {
   // Storage routing runs under service 0: nothing routed is acknowledged.
-  if (!isOpen_ || storageRouting_) return;
+  if (!isOpen_ || opening_.StorageRouting()) return;
   OperationScope scope(*this);
   const modem::CommandResult ack = session_->Send("AT+CNMA\r", kAcknowledgeTimeoutMs);
   const bool late = platform::TickCount() - work.arrived > AckDeadlineMs;
@@ -148,7 +148,7 @@ void TVuZVela::Acknowledge(const Work& work) {
   if (refused && !ackSucceeded_) {
     ByteString ignored;
     std::optional<at::ModemError> detail;
-    SetupStorageRouting(ignored, detail, ack.error);
+    opening_.SetupStorageRouting(ignored, detail, ack.error);
     QueueUnreadStored();
     return;
   }
@@ -178,7 +178,7 @@ void TVuZVela::ScheduleRepair() {
 void TVuZVela::RepairRouting() {
   repairQueued_ = false;
   if (!isOpen_) return;
-  if (!storageRouting_) {
+  if (!opening_.StorageRouting()) {
     // Repairs that never lead to a good acknowledgement: give direct routing up.
     std::optional<at::ModemError> refused;
     bool routed = false;
@@ -191,7 +191,7 @@ void TVuZVela::RepairRouting() {
     if (!routed) {
       ByteString ignored;
       std::optional<at::ModemError> detail;
-      SetupStorageRouting(ignored, detail, refused);
+      opening_.SetupStorageRouting(ignored, detail, refused);
     }
   }
   QueueUnreadStored();
@@ -257,7 +257,7 @@ bool TVuZVela::ReportPart(const ByteString& pdu, const coding::DecodedUserData& 
   if (OnReceiveMessage) {
     // The version-1 event: one per part, text in the code page.
     try {
-      TSMS sms;
+      TSMS sms(platform::SystemCodePage());
       try {
         sms.ParsePDU(pdu);
       } catch (...) {}
@@ -302,7 +302,7 @@ bool TVuZVela::ReportStatus(const ByteString& pdu, const coding::DecodedUserData
         const DateTime dischargeTime = discharge ? discharge->GetDateTime() : 0;
         OnDeliveryReport(reference, delivered, serviceCentreTime, dischargeTime);
       } else {
-        TSMS sms;
+        TSMS sms(platform::SystemCodePage());
         try {
           sms.ParsePDU(pdu);
         } catch (...) {}
