@@ -50,7 +50,7 @@ TVuZVela::OperationScope::~OperationScope() {
   if (--driver_.operationDepth_ != 0) return;
   // The outermost operation has returned: indications that arrived during it
   // are reported when the thread next dispatches its messages.
-  if (!driver_.ready_.empty() && !driver_.deliverPosted_ && driver_.target_) {
+  if (!driver_.reception_.Empty() && !driver_.deliverPosted_ && driver_.target_) {
     driver_.deliverPosted_ = driver_.target_->Post(kDeliverMessage, 0, 0);
   }
 }
@@ -65,10 +65,7 @@ TVuZVela::TVuZVela()
       opening_(*session_) {
   opening_.onStep = [this](int step, const char* description) { Step(step, description); };
   opening_.pause = platform::SleepMs;
-  opening_.onServiceSetUp = [this](bool storage) {
-    if (!storage) ackSucceeded_ = false;
-    repairsWithoutAck_ = 0;
-  };
+  opening_.onServiceSetUp = [this](bool storage) { reception_.ServiceSetUp(storage); };
   channel_->OnUnsolicitedLine = [this](TmyXComm& sender, const ByteString& line) { QueueLine(sender, line); };
   // Concatenation references start at a random value, so that two runs of a
   // program do not send their first long messages with the same reference.
@@ -116,14 +113,6 @@ uint64_t TVuZVela::NowMs() {
           .count());
 }
 
-coding::Reassembler& TVuZVela::Reassembly() {
-  if (!reassembler_) {
-    reassemblerOptions_ = ReassemblySettings;
-    reassembler_ = std::make_unique<coding::Reassembler>(reassemblerOptions_);
-  }
-  return *reassembler_;
-}
-
 // --- Opening and initialisation ----------------------------------------------
 
 void TVuZVela::Open() {
@@ -135,12 +124,7 @@ void TVuZVela::Open() {
   cmmsSupported_.reset();
   storage_.Forget();
   // New reassembly settings take effect once no message is waiting for parts.
-  const coding::ReassemblyOptions& wanted = ReassemblySettings;
-  if (reassembler_ && reassembler_->Pending() == 0 &&
-      (wanted.timeoutMs != reassemblerOptions_.timeoutMs || wanted.maxPending != reassemblerOptions_.maxPending ||
-       wanted.maxPendingBytes != reassemblerOptions_.maxPendingBytes)) {
-    reassembler_.reset();
-  }
+  reception_.ApplySettings(ReassemblySettings);
   ByteString errorText;
   std::optional<at::ModemError> detail;
   if (!opening_.Run(Pin, RoutingMode == Routing::kStorage, errorText, detail)) {
@@ -149,16 +133,7 @@ void TVuZVela::Open() {
                           (detail ? " (" + detail->Describe() + ")" : ByteString()));
   }
   // Stored messages indicated before the port was lost are read now.
-  while (!afterOpen_.empty()) {
-    ready_.push_back(std::move(afterOpen_.front()));
-    afterOpen_.pop_front();
-  }
-  // Stored parts reported before and still stored are reported again by a
-  // new listing, except those still waiting in the reassembly for their
-  // message's other parts.
-  for (auto it = reportedStored_.begin(); it != reportedStored_.end();) {
-    it = heldParts_.count(it->first) != 0 ? std::next(it) : reportedStored_.erase(it);
-  }
+  reception_.Opened();
   if (StoredAtOpen != StoredPolicy::kIgnore) QueueStoredAtOpen();
 }
 
@@ -203,7 +178,7 @@ void TVuZVela::QueueStoredAtOpen() {
   for (const at::StoredMessage& entry : listing.value) {
     // Outgoing drafts (unsent / sent) are no incoming messages.
     if (entry.status == at::MessageStatus::kUnsent || entry.status == at::MessageStatus::kSent) continue;
-    QueueStored(entry, StoredAtOpen == StoredPolicy::kKeep);
+    reception_.QueueStored(entry, StoredAtOpen == StoredPolicy::kKeep);
   }
 }
 
@@ -233,21 +208,9 @@ void TVuZVela::HandlePortLost() {
   } catch (...) {}
   // The device comes back reset: the next Open sets everything up again.
   opening_.Forget();
-  pendingIndication_.reset();
   cmmsSupported_.reset();
   storage_.Forget();
-  repairQueued_ = false;
-  // Work that needs the modem waits for the next Open; routed indications
-  // already read are still reported (without acknowledgement).
-  std::deque<Work> keep;
-  for (Work& item : ready_) {
-    if ((item.type == Work::Type::kStored || item.type == Work::Type::kStoredReport) && item.pdu.empty()) {
-      afterOpen_.push_back(std::move(item));
-    } else if (item.type != Work::Type::kRepairRouting) {
-      keep.push_back(std::move(item));
-    }
-  }
-  ready_.swap(keep);
+  reception_.PortLost();
   if (OnPortLost) OnPortLost();
 }
 

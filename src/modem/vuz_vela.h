@@ -37,6 +37,7 @@
 #include "modem/diagnostics.h"
 #include "modem/message_storage.h"
 #include "modem/opening.h"
+#include "modem/reception.h"
 #include "modem/sent_messages.h"
 
 namespace vela {
@@ -162,7 +163,7 @@ class TVuZVela {
   std::function<void(const ByteString& line)> OnUssdLine;
 
   // Indications recognised but not yet acknowledged and reported.
-  size_t DeferredIndications() const { return ready_.size(); }
+  size_t DeferredIndications() const { return reception_.Size(); }
 
   // --- Whole messages: any text, any length -----------------------------------
   // Beside the one-part, code-page path above (SubmitMessage, OnReceiveMessage,
@@ -320,20 +321,7 @@ class TVuZVela {
  private:
   class Link;
 
-  // Work for the delivery loop, in arrival order: an indication routed to the
-  // line, a stored message or report to read (or already read), a message the
-  // reassembly time-out released, or the repair of the modem's routing.
-  struct Work {
-    enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting };
-    Type type = Type::kMessage;
-    bool report = false;   // kMessage / kReport: a +CDS: (status report) rather than a +CMT:
-    ByteString pdu;        // routed PDU line; stored: the PDU when already read, else empty
-    ByteString storage;    // stored: the storage it is in
-    int index = -1;        // stored: its index
-    uint32_t arrived = 0;  // tick count when the routed PDU line arrived
-    bool keep = false;     // stored: left stored after reporting (StoredPolicy::kKeep)
-    std::shared_ptr<coding::AssembledMessage> message;  // kAssembled
-  };
+  using Work = modem::Reception::Work;
 
   void HandleMessage(uint32_t code, uintptr_t param1, uintptr_t param2);
   void HandleIndication(const ByteString& line);
@@ -347,10 +335,7 @@ class TVuZVela {
   [[noreturn]] static void Raise(const at::ModemError& error);
 
   void QueueStoredAtOpen();
-  void QueueStored(const at::StoredMessage& entry, bool keep);
   void Acknowledge(const Work& work);
-  bool TakeRedelivery(const ByteString& pdu);
-  void ScheduleRepair();
   void RepairRouting();
   void QueueUnreadStored();
   void DeliverRoutedMessage(const Work& work);
@@ -362,11 +347,8 @@ class TVuZVela {
   bool ReportStatus(const ByteString& pdu, const coding::DecodedUserData& decoded);
   void DeliverAssembled(const coding::AssembledMessage& message);
   bool DeleteStoredPart(uint64_t tag);
-  uint64_t StorageTag(const ByteString& storage, int index);
-  void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
   void HandlePortLost();
   void ApplyLockScope();
-  coding::Reassembler& Reassembly();
   void Release(std::vector<coding::AssembledMessage> messages);
   static uint64_t NowMs();
   SendTextResult SendParts(const coding::SubmitMessage& message, bool multiPart, SendTextResult result);
@@ -395,13 +377,7 @@ class TVuZVela {
   modem::Opening opening_;  // script, PIN, message service and routing choice
   bool isOpen_ = false;
 
-  // Kind of PDU line the next indication line is, or none. Per driver, so two
-  // modems whose lines interleave keep their own state.
-  std::optional<at::IndicationKind> pendingIndication_;
-  // Work waiting for the channel to be free, in arrival order.
-  std::deque<Work> ready_;
-  // Stored messages indicated before the port was lost: read after the next Open.
-  std::deque<Work> afterOpen_;
+  modem::Reception reception_;  // queue, acknowledgement policy, stored parts, reassembly
   bool delivering_ = false;     // DeliverReady is on the stack
   bool deliverPosted_ = false;  // a kDeliverMessage is queued
   int operationDepth_ = 0;      // OperationScopes on the stack
@@ -409,23 +385,7 @@ class TVuZVela {
   std::unordered_set<ByteString*> postedLines_;
 
   bool portLost_ = false;  // the device went away since the last Open
-  bool repairQueued_ = false;
-  bool ackSucceeded_ = false;  // an AT+CNMA was answered OK in this session
-  int repairsWithoutAck_ = 0;  // routing repairs since the last good AT+CNMA
   IncomingContext context_;
-  std::vector<ByteString> storageNames_;  // tag -> storage name
-  // Stored parts reported but not deleted (waiting for their message's other
-  // parts, kept by policy, or their deletion failed): tag -> PDU, so a later
-  // listing does not report them again.
-  std::map<uint64_t, ByteString> reportedStored_;
-  std::unordered_set<uint64_t> failedParts_;  // stored parts not to delete (callback failed, kept)
-  std::unordered_set<uint64_t> heldParts_;    // stored parts waiting in the reassembly
-  // Routed messages reported but not acknowledged in time, most recent last:
-  // the network delivers them again.
-  std::deque<ByteString> unacknowledged_;
-
-  std::unique_ptr<coding::Reassembler> reassembler_;
-  coding::ReassemblyOptions reassemblerOptions_;
   std::optional<bool> cmmsSupported_;  // probed at the first multi-part send of an Open
   uint16_t concatReference_ = 0;
 };

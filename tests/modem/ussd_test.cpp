@@ -77,8 +77,8 @@ TEST(UssdAnswer, DcsAlphabets) {
 TEST(UssdRequest, OnlyTextThatCannotBreakTheCommand) {
   EXPECT_EQ(ussd::RequestCommand("*100#"), "AT+CUSD=1,\"*100#\",15\r");
   EXPECT_EQ(ussd::RequestCommand("1"), "AT+CUSD=1,\"1\",15\r");
-  for (const ByteString bad : {ByteString(), ByteString("*1\"#"), ByteString("1\r"), ByteString("*100#\x1A"),
-                               ByteString("\xE9"), ByteString(161, '1')}) {
+  for (const ByteString& bad : {ByteString(), ByteString("*1\"#"), ByteString("1\r"), ByteString("*100#\x1A"),
+                                ByteString("\xE9"), ByteString(161, '1')}) {
     EXPECT_THROW(ussd::RequestCommand(bad), std::invalid_argument) << bad;
   }
 }
