@@ -24,16 +24,8 @@ using test::EventLog;
 using test::MemoryModem;
 using Lines = std::vector<ByteString>;
 
-// Everything the driver posted to itself is handled: the modem in memory
-// answers at once, so nothing more can come.
-void Settle() {
-  for (int i = 0; i < 8; ++i) platform::DispatchPendingMessages();
-}
-bool PumpUntil(const std::function<bool()>& done, int /*timeoutMs*/) {
-  Settle();
-  return done();
-}
-void PumpFor(int /*ms*/) { Settle(); }
+using test::PumpUntil;
+using test::Settle;
 
 std::string DeliverPdu(const std::string& from, const std::string& text) {
   sim::pdu::Deliver deliver;
@@ -162,7 +154,7 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
   EXPECT_EQ(events_.reports[0].reference, "2A");
   EXPECT_TRUE(events_.reports[0].delivered);
 
-  PumpFor(300);
+  Settle();
   EXPECT_EQ(nestedEvents, 0);
   EXPECT_EQ(events_.received.size(), 1u);
   EXPECT_EQ(events_.reports.size(), 1u);
@@ -220,7 +212,7 @@ TEST_F(DriverScriptTest, AFailureWhileReportingDropsOnlyThatIndicationAfterItsAc
     modem_->Indicate(CmtLines(c.pdu));
     modem_->Indicate(CmtLines(DeliverPdu("+12345678", "next")));
     ASSERT_TRUE(PumpUntil([&] { return texts.size() == 1; }, 5000));
-    PumpFor(200);
+    Settle();
     EXPECT_EQ(texts, std::vector<ByteString>{"next"});
     EXPECT_EQ(Count("AT+CNMA"), 2u);
     TearDown();
@@ -233,7 +225,7 @@ TEST_F(DriverScriptTest, WithoutCallbacksNothingIsAcknowledged) {
   driver_->OnDeliveryReport = nullptr;
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "nobody listens")));
   modem_->Indicate(CdsLines(ReportPdu(1, 0)));
-  PumpFor(400);
+  Settle();
   EXPECT_EQ(Count("AT+CNMA"), 0u);
   EXPECT_EQ(driver_->DeferredIndications(), 0u);
 }
@@ -253,7 +245,7 @@ TEST_F(DriverScriptTest, AcknowledgementPolicyIsASettingNotTheCallbacks) {
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "kept by the host")));
   modem_->Indicate(CdsLines(ReportPdu(1, 0)));
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "refused")));
-  PumpFor(400);
+  Settle();
   EXPECT_EQ(offered, (std::vector<bool>{false, true, false}));
   EXPECT_EQ(Count("AT+CNMA"), 2u);
   EXPECT_TRUE(events_.received.empty());
@@ -282,14 +274,14 @@ TEST_F(DriverScriptTest, TwoModemsWhoseIndicationLinesInterleaveKeepTheirOwnStat
   const std::string report = ReportPdu(0x33, 0);
   // Header of the first modem, header of the second, then the two PDU lines.
   modem_->Indicate({CmtLines(message)[0]});
-  PumpFor(100);
+  Settle();
   otherModem.Indicate({CdsLines(report)[0]});
-  PumpFor(100);
+  Settle();
   modem_->Indicate({message});
-  PumpFor(100);
+  Settle();
   otherModem.Indicate({report});
   ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1 && otherEvents.reports.size() == 1; }, 5000));
-  PumpFor(200);
+  Settle();
   EXPECT_EQ(events_.received[0].text, "for the first");
   EXPECT_TRUE(events_.reports.empty());
   EXPECT_EQ(otherEvents.reports[0].reference, "33");
