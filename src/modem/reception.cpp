@@ -18,6 +18,15 @@ std::optional<at::IndicationKind> Reception::TakeLine(const ByteString& line, bo
     pendingIndication_.reset();
     ready_.push_back(std::move(work));
   } else if (auto stored = at::RecogniseIndication(line)) {
+    // 27.007 +CREG: <stat>[,<lac>,<ci>[,<AcT>]], while the host has it on.
+    if (stored->kind == at::IndicationKind::kCreg) {
+      if (std::optional<ByteString> state = at::ParseRegistration(line)) {
+        Work work;
+        work.type = Work::Type::kRegistration;
+        work.registration = *state;
+        ready_.push_back(std::move(work));
+      }
+    }
     // 27.005 +CMTI: <mem>,<index> / +CDSI: <mem>,<index>: stored and indicated.
     if ((stored->kind == at::IndicationKind::kCmti || stored->kind == at::IndicationKind::kCdsi) && stored->index) {
       Work work;

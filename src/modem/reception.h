@@ -25,7 +25,7 @@ class Reception {
  public:
   // One piece of work for the delivery loop.
   struct Work {
-    enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting };
+    enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting, kRegistration };
     Type type = Type::kMessage;
     bool report = false;   // kMessage / kReport: a +CDS: (status report) rather than a +CMT:
     ByteString pdu;        // routed PDU line; stored: the PDU when already read, else empty
@@ -34,12 +34,14 @@ class Reception {
     uint32_t arrived = 0;  // tick count when the routed PDU line arrived
     bool keep = false;     // stored: left stored after reporting
     std::shared_ptr<coding::AssembledMessage> message;  // kAssembled
+    ByteString registration;                            // kRegistration: "home", "roaming", ... (at::ParseRegistration)
   };
 
   // --- The queue -----------------------------------------------------------------
   // One line the modem sent unasked, at tick `now`: a routed header arms for
   // the PDU line after it, which becomes a kMessage / kReport; +CMTI / +CDSI
-  // queue a stored message to read (while closed: after the next Open).
+  // queue a stored message to read (while closed: after the next Open);
+  // +CREG (AT+CREG=1 or 2) queues the new registration state.
   // Returns the kind of indication the line is when it is for another part
   // (+CUSD), else nullopt.
   std::optional<at::IndicationKind> TakeLine(const ByteString& line, bool open, uint32_t now);

@@ -162,6 +162,12 @@ class TVuZVela {
   // driver's thread, also while a command runs; see modem/ussd.h. Unset: dropped.
   std::function<void(const ByteString& line)> OnUssdLine;
 
+  // The network registration changed (+CREG while the host has AT+CREG=1 or
+  // 2 on; Open does not switch it on): "home", "roaming", "searching",
+  // "denied", "not registered" or "unknown". Reported in order with the
+  // other indications, never in the middle of a command.
+  std::function<void(const ByteString& registration)> OnRegistrationChange;
+
   // Indications recognised but not yet acknowledged and reported.
   size_t DeferredIndications() const { return reception_.Size(); }
 

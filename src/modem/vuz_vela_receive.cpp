@@ -148,6 +148,9 @@ void TVuZVela::Deliver(const Work& work) {
       return;
     case Work::Type::kRepairRouting:
       return RepairRouting();
+    case Work::Type::kRegistration:
+      if (OnRegistrationChange) OnRegistrationChange(work.registration);
+      return;
   }
 }
 

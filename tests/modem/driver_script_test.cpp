@@ -251,6 +251,28 @@ TEST_F(DriverScriptTest, AcknowledgementPolicyIsASettingNotTheCallbacks) {
   EXPECT_TRUE(events_.received.empty());
 }
 
+TEST_F(DriverScriptTest, RegistrationChangesAreReportedAfterTheRunningCommand) {
+  Start(ScriptedAnswers{});
+  const size_t commandsAfterOpen = modem_->Commands().size();
+  std::vector<ByteString> states;
+  driver_->OnRegistrationChange = [&](const ByteString& state) { states.push_back(state); };
+  modem_->Respond([&](const ByteString& command) -> std::optional<Lines> {
+    if (command != "AT+CREG?") return std::nullopt;
+    // A change arrives while the query runs: the answer keeps its own line.
+    modem_->Indicate({"+CREG: 2"});
+    return Lines{"+CREG: 1,5", "OK"};
+  });
+  const ByteString response = driver_->SendCommand("AT+CREG?\r", 1000);
+  EXPECT_NE(response.find("+CREG: 1,5"), ByteString::npos);
+  EXPECT_EQ(response.find("+CREG: 2"), ByteString::npos);
+  EXPECT_TRUE(states.empty());  // never in the middle of a command
+  modem_->Indicate({"+CREG: 1", "+CREG: 5,\"00C3\",\"0000A1B2\",7"});
+  Settle();
+  EXPECT_EQ(states, (std::vector<ByteString>{"searching", "home", "roaming"}));
+  // Nothing is acknowledged or asked for a registration change.
+  EXPECT_EQ(modem_->Commands().size(), commandsAfterOpen + 1);
+}
+
 TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
   Start(ScriptedAnswers{});
   // "+CDS:" after "+CMT:" on one line: the next line is a status report.

@@ -163,8 +163,16 @@ TEST(ReceptionTest, LinesBecomeWorkInArrivalOrder) {
     ByteString line;
     bool open;
   } lines[] = {
-      {"+CMT: ,24", true},        {"0791AB", true}, {"+CMTI: \"SM\",3", true}, {"+CDS: 6", true}, {"0691CD", true},
-      {"+CDSI: \"SR\",4", false}, {"RING", true},   {"+CMTI: \"ME\",x", true},
+      {"+CMT: ,24", true},
+      {"0791AB", true},
+      {"+CMTI: \"SM\",3", true},
+      {"+CDS: 6", true},
+      {"0691CD", true},
+      {"+CDSI: \"SR\",4", false},
+      {"RING", true},
+      {"+CMTI: \"ME\",x", true},
+      {"+CREG: 5,\"00C3\",\"A1B2\"", true},  // the registration changed
+      {"+CREG: 0,1", true},                  // a query's answer: no change
   };
   for (const auto& l : lines) EXPECT_FALSE(reception.TakeLine(l.line, l.open, 7).has_value()) << l.line;
   EXPECT_EQ(reception.TakeLine("+CUSD: 0,\"Balance\",15", true, 7), at::IndicationKind::kCusd);
@@ -177,14 +185,16 @@ TEST(ReceptionTest, LinesBecomeWorkInArrivalOrder) {
       {Type::kMessage, "0791AB", "", -1},
       {Type::kStored, "", "SM", 3},
       {Type::kReport, "0691CD", "", -1},
+      {Type::kRegistration, "", "", -1},
   };
-  ASSERT_EQ(reception.Size(), 3u);
+  ASSERT_EQ(reception.Size(), 4u);
   for (const Expected& e : expected) {
     const Reception::Work work = reception.Pop();
     EXPECT_EQ(work.type, e.type);
     EXPECT_EQ(work.pdu, e.pdu);
     EXPECT_EQ(work.storage, e.storage);
     EXPECT_EQ(work.index, e.index);
+    EXPECT_EQ(work.registration, e.type == Type::kRegistration ? "roaming" : "");
   }
   // The stored report indicated while closed comes after the next Open.
   EXPECT_TRUE(reception.Empty());
