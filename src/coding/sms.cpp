@@ -26,7 +26,7 @@ const char16_t* const kDecodingError = u"(Decoding Error)";
 // Internal failure of a decoding step; never leaves this file.
 struct DecodeFailure {};
 
-// The tree's hex table (coding/hex.h).
+// The tree's hex table (common/hex.h).
 using hex::AppendHex;
 constexpr const hex::Index& kHexIndex = hex::kIndex;
 using pack::AppendHexRun;
