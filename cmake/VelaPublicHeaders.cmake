@@ -3,10 +3,10 @@
 # includes, so the set is self-contained; the rest of src/ (platform/posix,
 # platform/win32, the channel, the codecs' internals) stays private.
 set(VELA_PUBLIC_HEADER_ENTRIES
-  common/types.h common/errors.h
-  coding/text_coding.h coding/sms.h coding/reassembly.h coding/hex.h
+  common/types.h common/errors.h common/hex.h common/utf8.h common/datetime.h common/text.h
+  coding/text_coding.h coding/sms.h coding/reassembly.h
   pdu/pdu_sms.h
-  platform/codepage.h platform/datetime.h platform/message_target.h platform/termination.h
+  platform/codepage.h platform/message_target.h platform/termination.h
   at/line_framing.h
   modem/vuz_vela.h modem/ussd.h)
 # Headers of libraries that are part of velasms but not installed (the gateway).

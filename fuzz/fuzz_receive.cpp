@@ -7,6 +7,7 @@
 //
 // "Events or nothing, never a crash, never a hang": beside the sanitizers,
 // the framing's promises are checked by trapping.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,7 +47,11 @@ std::vector<vela::ByteString> Frame(const vela::ByteString& bytes, const std::ve
   for (char byte : bytes) {
     if (byte != '\0' && byte != '\n' && byte != '\r') ++kept;
     if (!framer.Feed(byte, expected, line)) continue;
-    Check(line.find('\0') == vela::ByteString::npos && line.find('\n') == vela::ByteString::npos);
+    // Line feeds only inside the quoted text of a USSD answer.
+    Check(line.find('\0') == vela::ByteString::npos &&
+          (line.find('\n') == vela::ByteString::npos || vela::TrimControl(line).rfind("+CUSD:", 0) == 0));
+    // A line ended by "\r" is never blank: blank lines are dropped.
+    if (byte == '\r') Check(!std::all_of(line.begin(), line.end(), Blank));
     // A line cut before its line end held an expected answer and could not
     // have become an indication.
     if (byte != '\r') {

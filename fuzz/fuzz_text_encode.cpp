@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (m.coding == Coding::kEightBit) {
-    Check(octets == vela::platform::Utf8FromWide(text));
+    Check(octets == vela::Utf8FromWide(text));
   } else {
     Check(joined == text);
   }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
 

@@ -46,6 +46,7 @@ constexpr Prefix kPrefixes[] = {
     {"+CMT:", IndicationKind::kCmt},    {"+CDS:", IndicationKind::kCds}, {"+CMTI:", IndicationKind::kCmti},
     {"+CDSI:", IndicationKind::kCdsi},  {"+CBM:", IndicationKind::kCbm}, {"+CBMI:", IndicationKind::kCbmi},
     {"+CRING:", IndicationKind::kRing}, {"RING", IndicationKind::kRing}, {"+CUSD:", IndicationKind::kCusd},
+    {"+CREG:", IndicationKind::kCreg},
 };
 
 // "<mem>,<index>" of +CMTI, +CDSI and +CBMI.
@@ -158,6 +159,14 @@ std::optional<Indication> RecogniseIndication(const ByteString& line) {
       case IndicationKind::kCbmi:
         ReadStorageIndex(value, indication);
         break;
+      case IndicationKind::kCreg: {
+        // The answer to AT+CREG? has <n> before <stat>, two numbers; the
+        // unsolicited form has <stat> alone or followed by the quoted <lac>.
+        std::vector<ByteString> fields = SplitFields(value);
+        if (fields.size() >= 2 && !fields[1].empty() && fields[1][0] != '"') return std::nullopt;
+        if (!fields.empty()) indication.stat = ParseInt(fields[0]);
+        break;
+      }
       case IndicationKind::kRing:
       case IndicationKind::kCusd:
         break;

@@ -28,6 +28,7 @@ enum class IndicationKind {
   kCbmi,  // +CBMI: <mem>,<index>          cell broadcast stored
   kRing,  // RING / +CRING: <type>         incoming call
   kCusd,  // +CUSD: <m>[,<str>[,<dcs>]]    USSD answer (27.007 7.15); read by modem/ussd.h
+  kCreg,  // +CREG: <stat>[,<lac>,<ci>[,<AcT>]]  registration changed (27.007 7.2, AT+CREG=1 or 2)
 };
 
 struct Indication {
@@ -42,6 +43,8 @@ struct Indication {
   // +CMTI / +CDSI / +CBMI: memory ("SM", "ME", "SR", ...) unquoted, and index.
   ByteString storage;
   std::optional<int> index;
+  // +CREG: <stat> (0 not registered, 1 home, 2 searching, 3 denied, 5 roaming, ...).
+  std::optional<int> stat;
 
   // A PDU line follows this header (PDU mode +CMT, +CDS, +CBM).
   bool PduFollows() const;
@@ -49,7 +52,10 @@ struct Indication {
 
 // The indication `line` is, or nullopt. A line is an indication by its
 // prefix alone (after leading blanks): "+CMT: garbage" is still a +CMT whose
-// length is nullopt, so that it never passes for a command's answer.
+// length is nullopt, so that it never passes for a command's answer. The one
+// exception is +CREG, which is also the answer to AT+CREG?: only its
+// unsolicited shape is an indication ("+CREG: 1", "+CREG: 5,\"00C3\",..."),
+// not the answer's "<n>,<stat>[,...]" ("+CREG: 0,1").
 std::optional<Indication> RecogniseIndication(const ByteString& line);
 
 // The routed message or report (+CMT or +CDS) whose PDU the line after

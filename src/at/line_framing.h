@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/text.h"
 #include "common/types.h"
 
 namespace vela {
@@ -12,9 +13,6 @@ namespace vela {
 // True when at least one element of `answers` occurs in `text` as a
 // substring. An empty element never matches.
 bool ContainsAny(const std::vector<ByteString>& answers, const ByteString& text);
-
-// `text` without its leading and trailing bytes 0x00 to 0x20.
-ByteString TrimControl(const ByteString& text);
 
 // The response of a command: every line followed by "\r\n", the last too.
 ByteString JoinLines(const std::vector<ByteString>& lines);

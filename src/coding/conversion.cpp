@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "common/errors.h"
 
 namespace vela {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "common/types.h"
 
 namespace vela::pack {

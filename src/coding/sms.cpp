@@ -4,11 +4,12 @@
 #include <array>
 
 #include "coding/gsm_alphabet.h"
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/pack.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
-#include "platform/datetime.h"
+#include "common/code_page.h"
+#include "common/datetime.h"
+#include "common/datetime.h"
 
 namespace vela {
 
@@ -25,7 +26,7 @@ const char16_t* const kDecodingError = u"(Decoding Error)";
 // Internal failure of a decoding step; never leaves this file.
 struct DecodeFailure {};
 
-// The tree's hex table (coding/hex.h).
+// The tree's hex table (common/hex.h).
 using hex::AppendHex;
 constexpr const hex::Index& kHexIndex = hex::kIndex;
 using pack::AppendHexRun;
@@ -110,14 +111,14 @@ DateTime TimeStampToDateTime(const ByteString& semi_octets) {
     }
     values[i] = (hi - '0') * 10 + (lo - '0');
   }
-  platform::DateTimeParts parts;
+  DateTimeParts parts;
   parts.year = 2000 + values[0];
   parts.month = values[1];
   parts.day = values[2];
   parts.hour = values[3];
   parts.minute = values[4];
   parts.second = values[5];
-  return platform::EncodeDateTime(parts);
+  return EncodeDateTime(parts);
 }
 
 // The GSM codes each byte is sent as: an extension character is the escape
@@ -159,8 +160,8 @@ size_t CodesOf(const ByteString& text, uint8_t* codes, size_t limit) {
 }
 
 // ChooseCoding for a text already narrowed to `narrow`.
-int32_t ChooseCodingOf(const WideString& text, const ByteString& narrow) {
-  if (platform::WideFromNarrow(narrow) != text) return TSMS::kCodingUcs2;
+int32_t ChooseCodingOf(const WideString& text, const ByteString& narrow, const CodePage& codePage) {
+  if (codePage.Widen(narrow) != text) return TSMS::kCodingUcs2;
   for (char c : narrow) {
     if (static_cast<uint8_t>(c) >= 0xC0) return TSMS::kCodingUcs2;
     if (GsmCharCode(c) >= 0x80) return TSMS::kCoding8Bit;
@@ -198,15 +199,17 @@ ByteString TSMS::EncodeAddress(const ByteString& number) {
   return result;
 }
 
-int32_t TSMS::ChooseCoding(const WideString& text) { return ChooseCodingOf(text, platform::NarrowFromWide(text)); }
+int32_t TSMS::ChooseCoding(const WideString& text, const CodePage& codePage) {
+  return ChooseCodingOf(text, codePage.Narrow(text), codePage);
+}
 
 ByteString TSMS::EncodeSubmitPDU() {
   try {
-    const ByteString narrow = platform::NarrowFromWide(Text);
+    const ByteString narrow = codePage_->Narrow(Text);
     const ByteString address = EncodeAddress(Destination);
 
     int32_t coding = kCodingUcs2;
-    const int32_t automatic = CodingSelector == kCodingAuto ? ChooseCodingOf(Text, narrow) : -1;
+    const int32_t automatic = CodingSelector == kCodingAuto ? ChooseCodingOf(Text, narrow, *codePage_) : -1;
     if (CodingSelector == kCoding7Bit || automatic == kCoding7Bit) {
       coding = kCoding7Bit;
     } else if (CodingSelector == kCoding8Bit || automatic == kCoding8Bit) {
@@ -343,14 +346,14 @@ WideString TSMS::GetMessageText() {
     size_t skip = 0;
     switch (Coding) {
       case kCoding7Bit:
-        text = platform::WideFromNarrow(Decode7Bit(user_data));
+        text = codePage_->Widen(Decode7Bit(user_data));
         // Septets taken by the header octets and the fill bits after them.
         if (HasHeader) skip = h + h / 7 + 2;
         break;
       case kCoding8Bit: {
         const auto bytes = Decode8Bit(user_data);
         if (!bytes) throw DecodeFailure();
-        text = platform::WideFromNarrow(*bytes);
+        text = codePage_->Widen(*bytes);
         if (HasHeader) skip = h + 1;
         break;
       }

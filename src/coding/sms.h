@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/code_page.h"
 #include "common/errors.h"
 #include "common/types.h"
 
@@ -25,6 +26,11 @@ class EEncodeError : public Exception {
 
 class TSMS {
  public:
+  // Byte-string fields and texts of 7-bit and 8-bit messages are read in
+  // `codePage` (cp1252 when none is given; the driver gives the system's).
+  TSMS() = default;
+  explicit TSMS(const CodePage& codePage) : codePage_(&codePage) {}
+
   // Message kinds found by ParsePDU (TP-MTI).
   static constexpr uint8_t kSubmit = 0;
   static constexpr uint8_t kDeliver = 1;
@@ -79,7 +85,7 @@ class TSMS {
   // Automatic choice: 2 (UCS2) when the text does not survive the code page
   // round trip or has a byte >= 0xC0 before any byte that needs 8-bit; 1
   // (8-bit) for a byte whose GSM code is >= 0x80; else 0 (7-bit).
-  static int32_t ChooseCoding(const WideString& text);
+  static int32_t ChooseCoding(const WideString& text, const CodePage& codePage = Cp1252());
 
   // --- Decoding (never raise unless said) ----------------------------------
 
@@ -116,6 +122,9 @@ class TSMS {
   static std::optional<WideString> DecodeUCS2(const ByteString& hex);
   // CR LF, LF CR, lone CR and lone LF all become CR LF.
   static ByteString NormalizeLineBreaks(const ByteString& text);
+
+ private:
+  const CodePage* codePage_ = &Cp1252();
 };
 
 }  // namespace vela

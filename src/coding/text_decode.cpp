@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <string>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
-#include "platform/datetime.h"
+#include "common/datetime.h"
+#include "common/utf8.h"
 
 namespace vela::coding {
 
@@ -101,7 +101,7 @@ void ReadTimeStamp(const std::string& stamp, std::string& text, DateTime& value)
     if (lo > 9 || hi > 9) return;
     fields[i] = lo * 10 + hi;
   }
-  platform::DateTimeParts parts;
+  DateTimeParts parts;
   parts.year = 2000 + fields[0];
   parts.month = fields[1];
   parts.day = fields[2];
@@ -109,9 +109,9 @@ void ReadTimeStamp(const std::string& stamp, std::string& text, DateTime& value)
   parts.minute = fields[4];
   parts.second = fields[5];
   DateTime dt = 0;
-  if (!platform::TryEncodeDateTime(parts, dt)) return;
+  if (!TryEncodeDateTime(parts, dt)) return;
   value = dt;
-  text = platform::FormatDateTime(dt);
+  text = FormatDateTime(dt);
 }
 
 // TP-OA / TP-DA / TP-RA (TS 23.040 9.1.2.5): "+" for international
@@ -126,7 +126,7 @@ bool ReadAddress(Reader& in, ByteString& out) {
     // path reads it): GSM 7-bit septets packed into the value; the length
     // counts the semi-octets used.
     const size_t septets = std::min<size_t>(digits * 4u / 7u, SeptetsIn(value.size()));
-    out = platform::Utf8FromWide(SeptetsToUnicode(Unpack(value, 0, septets), 0, 0));
+    out = Utf8FromWide(SeptetsToUnicode(Unpack(value, 0, septets), 0, 0));
     return true;
   }
   std::string field(1, static_cast<char>(type));
@@ -166,10 +166,10 @@ bool ReadAddress(Reader& in, ByteString& out) {
 // UTF-8 when the octets are well-formed UTF-8, else one Latin-1 character
 // per octet (8-bit data has no character set of its own).
 WideString EightBitText(const std::string& octets) {
-  WideString wide = platform::WideFromUtf8(octets);
+  WideString wide = WideFromUtf8(octets);
   // The UTF-8 reading replaces ill-formed sequences; well-formed input
   // survives the way back unchanged.
-  if (platform::Utf8FromWide(wide) == octets) return wide;
+  if (Utf8FromWide(wide) == octets) return wide;
   wide.clear();
   for (char c : octets) wide.push_back(static_cast<char16_t>(static_cast<uint8_t>(c)));
   return wide;

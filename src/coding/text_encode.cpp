@@ -8,12 +8,12 @@
 #include <map>
 #include <tuple>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/pack.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "coding/text_encode_internal.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::coding {
 
@@ -364,7 +364,7 @@ Choice Choose(const WideString& text, Coding coding, const std::vector<int>& all
       return {Coding::kUcs2, 0, 0, r.parts, r.total};
     }
     case Coding::kEightBit: {
-      const SplitResult r = SplitEightBit(platform::Utf8FromWide(text), ref16, nullptr);
+      const SplitResult r = SplitEightBit(Utf8FromWide(text), ref16, nullptr);
       return {Coding::kEightBit, 0, 0, r.parts, r.total};
     }
     case Coding::kGsm7:
@@ -524,7 +524,7 @@ SubmitMessage EncodeSubmitMessage(const WideString& text, const SubmitOptions& o
       SplitUcs2(text, options.ref16, &starts);
       break;
     case Coding::kEightBit:
-      utf8 = platform::Utf8FromWide(text);
+      utf8 = Utf8FromWide(text);
       end = utf8.size();
       SplitEightBit(utf8, options.ref16, &starts);
       break;

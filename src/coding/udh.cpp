@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/text_coding.h"
 
 namespace vela::coding {

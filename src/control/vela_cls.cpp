@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "common/utf8.h"
 #include "control/com_server.h"
 #include "modem/vuz_vela.h"
 #include "platform/codepage.h"
@@ -294,7 +295,7 @@ void TVelaCls::DoReceiveText(const coding::AssembledMessage& message) {
     args.push_back(DateArg(message.smscDateTime));
     args.push_back(WideArg(message.text));
     // The whole-message path decodes alphanumeric originators to UTF-8.
-    args.push_back(WideArg(platform::WideFromUtf8(message.originator)));
+    args.push_back(WideArg(WideFromUtf8(message.originator)));
   });
 }
 

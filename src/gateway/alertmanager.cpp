@@ -11,7 +11,7 @@
 #include "gateway/records_json.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 
@@ -47,7 +47,7 @@ std::string Upper(std::string s) {
 
 // Cuts GSM-only text to at most `septets`.
 std::string CutToSeptets(const std::string& gsmOnly, int septets) {
-  const WideString text = platform::WideFromUtf8(gsmOnly);
+  const WideString text = WideFromUtf8(gsmOnly);
   WideString out;
   int used = 0;
   for (char16_t c : text) {
@@ -57,7 +57,7 @@ std::string CutToSeptets(const std::string& gsmOnly, int septets) {
     used += cost;
     out.push_back(c);
   }
-  return platform::Utf8FromWide(out);
+  return Utf8FromWide(out);
 }
 
 std::string Label(const json& labels, const char* name) {
@@ -69,7 +69,7 @@ std::string Label(const json& labels, const char* name) {
 }  // namespace
 
 std::string GsmOnly(const std::string& utf8) {
-  const WideString text = platform::WideFromUtf8(utf8);
+  const WideString text = WideFromUtf8(utf8);
   WideString out;
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
@@ -82,12 +82,12 @@ std::string GsmOnly(const std::string& utf8) {
       out.push_back(GsmCost().count(c) ? c : u'?');
     }
   }
-  return platform::Utf8FromWide(out);
+  return Utf8FromWide(out);
 }
 
 int GsmSeptets(const std::string& gsmOnlyUtf8) {
   int septets = 0;
-  for (char16_t c : platform::WideFromUtf8(gsmOnlyUtf8)) {
+  for (char16_t c : WideFromUtf8(gsmOnlyUtf8)) {
     auto it = GsmCost().find(c);
     septets += it == GsmCost().end() ? 1 : it->second;
   }

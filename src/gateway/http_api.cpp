@@ -17,7 +17,7 @@
 #include "gateway/tls.h"
 #include "gateway/ussd_api.h"
 #include "gateway/web_console.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 
@@ -180,7 +180,7 @@ OutgoingRequest ParseItem(const json& doc, ModemDirectory& modems, int maxParts)
   // The text must fit the message's parts; the modem's default languages can
   // only make it shorter, so the check without them is the strict one.
   try {
-    const coding::CodingPlan plan = coding::PlanText(platform::WideFromUtf8(r.text), coding, languages);
+    const coding::CodingPlan plan = coding::PlanText(WideFromUtf8(r.text), coding, languages);
     if (plan.parts > maxParts) {
       throw ApiError{422, "the text needs " + std::to_string(plan.parts) + " parts (" +
                               coding::CodingName(plan.coding) + "); at most " + std::to_string(maxParts) + " are sent"};

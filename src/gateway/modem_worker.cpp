@@ -9,8 +9,8 @@
 #include "coding/text_coding.h"
 #include "coding/validity.h"
 #include "modem/vuz_vela.h"
-#include "platform/codepage.h"
-#include "platform/datetime.h"
+#include "common/utf8.h"
+#include "common/datetime.h"
 #include "platform/message_target.h"
 
 namespace vela::gateway {
@@ -45,7 +45,7 @@ std::string Fingerprint(const coding::DecodedUserData& d) {
   } else {
     f += '-';
   }
-  return f + '\x1f' + platform::Utf8FromWide(d.text);
+  return f + '\x1f' + Utf8FromWide(d.text);
 }
 
 // Whether the device's path (or what a link names) exists. A path that
@@ -83,7 +83,7 @@ struct WorkerThread {
     ReceivedMessage m;
     m.modem = config.name;
     m.originator = a.originator;
-    m.text = platform::Utf8FromWide(a.text);
+    m.text = Utf8FromWide(a.text);
     m.smscTime = a.smscTime;
     m.reference = a.concatenation ? a.concatenation->reference : -1;
     m.parts = a.parts;
@@ -185,7 +185,7 @@ struct WorkerThread {
       options.statusReport = m.report;
       options.maxParts = ctx.maxParts;
       options.validity = coding::ParseValidity(m.validity.empty() ? std::string("max") : m.validity);
-      result = driver.SendText(m.to, platform::WideFromUtf8(m.text), options);
+      result = driver.SendText(m.to, WideFromUtf8(m.text), options);
       if (result.Complete()) {
         o.kind = SendOutcome::Kind::kSent;
       } else if (!result.references.empty()) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "gateway/store.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 
@@ -37,9 +37,9 @@ bool IsNumberWord(const std::string& word) {
 }  // namespace
 
 std::string FoldCase(const std::string& utf8) {
-  WideString wide = platform::WideFromUtf8(utf8);
+  WideString wide = WideFromUtf8(utf8);
   std::transform(wide.begin(), wide.end(), wide.begin(), Lower);
-  return platform::Utf8FromWide(wide);
+  return Utf8FromWide(wide);
 }
 
 std::vector<std::string> SearchWords(const std::string& query) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "coding/hex.h"
-#include "platform/codepage.h"
+#include "common/hex.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 
@@ -90,7 +90,7 @@ std::optional<std::string> GsmReplacement(char32_t codePoint) {
 }
 
 json PreviewText(const std::string& utf8, coding::Coding coding, const std::vector<int>& languages) {
-  const WideString text = platform::WideFromUtf8(utf8);
+  const WideString text = WideFromUtf8(utf8);
   coding::SubmitOptions options;
   options.destination = "0";
   options.coding = coding;
@@ -121,7 +121,7 @@ json PreviewText(const std::string& utf8, coding::Coding coding, const std::vect
     if (forced && (pair || !InGsmTables(text[i], languages))) {
       const char32_t cp = pair ? 0x10000 + ((text[i] - 0xD800u) << 10) + (text[i + 1] - 0xDC00u) : text[i];
       const std::optional<std::string> stand_in = GsmReplacement(cp);
-      const std::string shown = platform::Utf8FromWide(unit);
+      const std::string shown = Utf8FromWide(unit);
       const bool seen = std::any_of(because.begin(), because.end(), [&](const json& b) { return b["char"] == shown; });
       if (!seen) {
         because.push_back(json{{"char", shown},
@@ -129,7 +129,7 @@ json PreviewText(const std::string& utf8, coding::Coding coding, const std::vect
                                {"replacement", stand_in ? json(*stand_in) : json(nullptr)}});
       }
       if (stand_in) {
-        replaced += platform::WideFromUtf8(*stand_in);
+        replaced += WideFromUtf8(*stand_in);
         anyReplacement = true;
       } else {
         replaced += unit;

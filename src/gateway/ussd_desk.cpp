@@ -5,7 +5,7 @@
 
 #include "modem/ussd.h"
 #include "modem/vuz_vela.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 
@@ -73,7 +73,7 @@ void UssdDesk::Run(TVuZVela& driver, const std::string& modemName) {
       if (ussd::IsAnswer(a->status)) {
         UssdOutcome o;
         o.status = a->status;
-        o.text = platform::Utf8FromWide(a->text);
+        o.text = Utf8FromWide(a->text);
         Finish(active_, std::move(o));
         replyDeadline_ = now + kReplyTimeoutMs;
       } else {

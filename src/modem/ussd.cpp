@@ -2,8 +2,11 @@
 
 #include <stdexcept>
 
+#include "common/utf8.h"
 #include "coding/text_coding.h"
 #include "at/at_protocol.h"
+#include "common/hex.h"
+#include "common/text.h"
 #include "modem/vuz_vela.h"
 #include "platform/codepage.h"
 
@@ -15,29 +18,12 @@ constexpr uint32_t kRequestTimeoutMs = 10000;  // the OK of AT+CUSD=1 (the answe
 constexpr uint32_t kCancelTimeoutMs = 5000;
 constexpr size_t kMaxRequest = 160;
 
-ByteString Trim(const ByteString& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-  return s.substr(b, e - b);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
+// The octets of an even-length, all-hex text; nullopt otherwise.
 std::optional<std::string> HexOctets(const ByteString& hex) {
   if (hex.empty() || hex.size() % 2 != 0) return std::nullopt;
-  std::string octets;
-  octets.reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    const int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    octets.push_back(static_cast<char>(hi * 16 + lo));
-  }
+  bool complete = false;
+  std::string octets = hex::ToOctets(hex, &complete);
+  if (!complete) return std::nullopt;
   return octets;
 }
 
@@ -71,7 +57,7 @@ bool HasOkLine(const ByteString& response) {
   while (start < response.size()) {
     size_t end = response.find('\n', start);
     if (end == ByteString::npos) end = response.size();
-    if (Trim(response.substr(start, end - start)) == "OK") return true;
+    if (TrimControl(response.substr(start, end - start)) == "OK") return true;
     start = end + 1;
   }
   return false;
@@ -80,10 +66,10 @@ bool HasOkLine(const ByteString& response) {
 }  // namespace
 
 std::optional<Answer> ParseCusd(const ByteString& line) {
-  ByteString text = Trim(line);
+  ByteString text = TrimControl(line);
   static const char kPrefix[] = "+CUSD:";
   if (text.compare(0, sizeof kPrefix - 1, kPrefix) != 0) return std::nullopt;
-  const ByteString value = Trim(text.substr(sizeof kPrefix - 1));
+  const ByteString value = TrimControl(text.substr(sizeof kPrefix - 1));
   const size_t comma = value.find(',');
   const std::optional<int> status = at::ParseInt(value.substr(0, comma));
   if (!status) return std::nullopt;
@@ -102,7 +88,7 @@ std::optional<Answer> ParseCusd(const ByteString& line) {
   } else {
     // An unquoted <str> (seen on some modems): up to the last comma.
     const size_t last = rest.rfind(',');
-    answer.raw = Trim(rest.substr(0, last));
+    answer.raw = TrimControl(rest.substr(0, last));
     answer.hasText = !answer.raw.empty();
     if (last != ByteString::npos) dcsField = rest.substr(last + 1);
   }
@@ -190,20 +176,16 @@ std::optional<WideString> DecodeUcs2Hex(const ByteString& hex) {
 static bool IsUtf8Text(const ByteString& s) {
   bool multi = false;
   for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 4;
-    if (n == 4 || c == 0xC0 || c == 0xC1 || (n > 0 && i + n >= s.size())) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    multi = multi || n > 0;
-    i += n + 1;
+    const size_t n = Utf8SequenceLength(s, i);
+    if (n == 0) return false;
+    multi = multi || n > 1;
+    i += n;
   }
   return multi;
 }
 
 static WideString PlainText(const ByteString& str) {
-  return IsUtf8Text(str) ? platform::WideFromUtf8(str) : platform::WideFromNarrow(str);
+  return IsUtf8Text(str) ? WideFromUtf8(str) : platform::WideFromNarrow(str);
 }
 
 WideString DecodeText(const ByteString& str, std::optional<int> dcs) {

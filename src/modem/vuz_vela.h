@@ -36,6 +36,8 @@
 #include "modem/command_session.h"
 #include "modem/diagnostics.h"
 #include "modem/message_storage.h"
+#include "modem/opening.h"
+#include "modem/reception.h"
 #include "modem/sent_messages.h"
 
 namespace vela {
@@ -104,13 +106,13 @@ class TVuZVela {
   int32_t BaudRate = 9600;
   ByteString Pin;
 
-  const ByteString& Manufacturer() const { return manufacturer_; }
-  const ByteString& DeviceModel() const { return deviceModel_; }
-  const ByteString& DeviceSerial() const { return deviceSerial_; }
+  const ByteString& Manufacturer() const { return opening_.Manufacturer(); }
+  const ByteString& DeviceModel() const { return opening_.Model(); }
+  const ByteString& DeviceSerial() const { return opening_.Serial(); }
   bool IsOpen() const { return isOpen_; }
   // The message-service settings have succeeded once on this driver; later
   // Opens skip them.
-  bool MessageServiceReady() const { return messageServiceReady_; }
+  bool MessageServiceReady() const { return opening_.ServiceReady(); }
 
   // Which routed indications (+CMT / +CDS under message service 1) are
   // acknowledged with AT+CNMA. kWhenReported: those a callback reports (a
@@ -160,8 +162,14 @@ class TVuZVela {
   // driver's thread, also while a command runs; see modem/ussd.h. Unset: dropped.
   std::function<void(const ByteString& line)> OnUssdLine;
 
+  // The network registration changed (+CREG while the host has AT+CREG=1 or
+  // 2 on; Open does not switch it on): "home", "roaming", "searching",
+  // "denied", "not registered" or "unknown". Reported in order with the
+  // other indications, never in the middle of a command.
+  std::function<void(const ByteString& registration)> OnRegistrationChange;
+
   // Indications recognised but not yet acknowledged and reported.
-  size_t DeferredIndications() const { return ready_.size(); }
+  size_t DeferredIndications() const { return reception_.Size(); }
 
   // --- Whole messages: any text, any length -----------------------------------
   // Beside the one-part, code-page path above (SubmitMessage, OnReceiveMessage,
@@ -228,7 +236,7 @@ class TVuZVela {
   // is never entered again by this driver until Pin is changed: Open then
   // fails at once with "Check and Set Pin error. (...)" naming the refusal,
   // so repeated Opens cannot use up the SIM's attempts.
-  bool PinRefused() const { return !refusedPin_.empty() && refusedPin_ == Pin; }
+  bool PinRefused() const { return opening_.PinRefused(Pin); }
 
   // --- Routing and stored messages --------------------------------------------
   // kAuto: indications routed to the line (+CMT / +CDS, acknowledged with
@@ -252,7 +260,7 @@ class TVuZVela {
   // gets no acknowledgement and the network delivers the message again).
   bool AcknowledgeAfterEvents = false;
   // The open session uses storage routing (fallback or asked for).
-  bool StorageRouting() const { return storageRouting_; }
+  bool StorageRouting() const { return opening_.StorageRouting(); }
 
   // Messages already stored in the modem when Open succeeds. kIgnore (the
   // default): nothing is read, Open's dialogue is unchanged. kDeliver: each
@@ -319,20 +327,7 @@ class TVuZVela {
  private:
   class Link;
 
-  // Work for the delivery loop, in arrival order: an indication routed to the
-  // line, a stored message or report to read (or already read), a message the
-  // reassembly time-out released, or the repair of the modem's routing.
-  struct Work {
-    enum class Type { kMessage, kReport, kStored, kStoredReport, kAssembled, kRepairRouting };
-    Type type = Type::kMessage;
-    bool report = false;   // kMessage / kReport: a +CDS: (status report) rather than a +CMT:
-    ByteString pdu;        // routed PDU line; stored: the PDU when already read, else empty
-    ByteString storage;    // stored: the storage it is in
-    int index = -1;        // stored: its index
-    uint32_t arrived = 0;  // tick count when the routed PDU line arrived
-    bool keep = false;     // stored: left stored after reporting (StoredPolicy::kKeep)
-    std::shared_ptr<coding::AssembledMessage> message;  // kAssembled
-  };
+  using Work = modem::Reception::Work;
 
   void HandleMessage(uint32_t code, uintptr_t param1, uintptr_t param2);
   void HandleIndication(const ByteString& line);
@@ -343,19 +338,10 @@ class TVuZVela {
   void Step(int step, const char* description);
   bool Reports(bool report) const;
 
-  // The steps of Open with the modem's error of the step that failed.
-  bool RunScript(ByteString& errorText, std::optional<at::ModemError>& detail);
-  bool CheckPin(bool& pinEntered, ByteString& detail);
-  bool SetupService(ByteString& errorText, std::optional<at::ModemError>& detail);
-  bool SetupStorageRouting(ByteString& errorText, std::optional<at::ModemError>& detail,
-                           std::optional<at::ModemError> refused);
   [[noreturn]] static void Raise(const at::ModemError& error);
 
   void QueueStoredAtOpen();
-  void QueueStored(const at::StoredMessage& entry, bool keep);
   void Acknowledge(const Work& work);
-  bool TakeRedelivery(const ByteString& pdu);
-  void ScheduleRepair();
   void RepairRouting();
   void QueueUnreadStored();
   void DeliverRoutedMessage(const Work& work);
@@ -367,11 +353,8 @@ class TVuZVela {
   bool ReportStatus(const ByteString& pdu, const coding::DecodedUserData& decoded);
   void DeliverAssembled(const coding::AssembledMessage& message);
   bool DeleteStoredPart(uint64_t tag);
-  uint64_t StorageTag(const ByteString& storage, int index);
-  void TagPlace(uint64_t tag, ByteString& storage, int& index) const;
   void HandlePortLost();
   void ApplyLockScope();
-  coding::Reassembler& Reassembly();
   void Release(std::vector<coding::AssembledMessage> messages);
   static uint64_t NowMs();
   SendTextResult SendParts(const coding::SubmitMessage& message, bool multiPart, SendTextResult result);
@@ -397,46 +380,18 @@ class TVuZVela {
   std::unique_ptr<modem::CommandSession> session_;  // every command, with the last error
   modem::MessageStorage storage_;
   modem::SentMessages sent_;
+  modem::Opening opening_;  // script, PIN, message service and routing choice
   bool isOpen_ = false;
-  ByteString deviceSerial_;
-  ByteString deviceModel_;
-  ByteString manufacturer_;
-  bool messageServiceReady_ = false;
 
-  // Kind of PDU line the next indication line is, or none. Per driver, so two
-  // modems whose lines interleave keep their own state.
-  std::optional<at::IndicationKind> pendingIndication_;
-  // Work waiting for the channel to be free, in arrival order.
-  std::deque<Work> ready_;
-  // Stored messages indicated before the port was lost: read after the next Open.
-  std::deque<Work> afterOpen_;
+  modem::Reception reception_;  // queue, acknowledgement policy, stored parts, reassembly
   bool delivering_ = false;     // DeliverReady is on the stack
   bool deliverPosted_ = false;  // a kDeliverMessage is queued
   int operationDepth_ = 0;      // OperationScopes on the stack
   // Line copies posted to target_ and not yet handled; freed by the destructor.
   std::unordered_set<ByteString*> postedLines_;
 
-  ByteString refusedPin_;
-  ByteString refusedPinError_;  // how the SIM refused refusedPin_
-  bool storageRouting_ = false;
   bool portLost_ = false;  // the device went away since the last Open
-  bool repairQueued_ = false;
-  bool ackSucceeded_ = false;  // an AT+CNMA was answered OK in this session
-  int repairsWithoutAck_ = 0;  // routing repairs since the last good AT+CNMA
   IncomingContext context_;
-  std::vector<ByteString> storageNames_;  // tag -> storage name
-  // Stored parts reported but not deleted (waiting for their message's other
-  // parts, kept by policy, or their deletion failed): tag -> PDU, so a later
-  // listing does not report them again.
-  std::map<uint64_t, ByteString> reportedStored_;
-  std::unordered_set<uint64_t> failedParts_;  // stored parts not to delete (callback failed, kept)
-  std::unordered_set<uint64_t> heldParts_;    // stored parts waiting in the reassembly
-  // Routed messages reported but not acknowledged in time, most recent last:
-  // the network delivers them again.
-  std::deque<ByteString> unacknowledged_;
-
-  std::unique_ptr<coding::Reassembler> reassembler_;
-  coding::ReassemblyOptions reassemblerOptions_;
   std::optional<bool> cmmsSupported_;  // probed at the first multi-part send of an Open
   uint16_t concatReference_ = 0;
 };

@@ -1,6 +1,7 @@
-// Reception: the queue of indications and stored messages, the
-// acknowledgement policy and the repair of the modem's routing, storage
-// routing, reassembly and the events.
+// Reception as the driver runs it: the delivery loop over the reception
+// part's queue (modem/reception.h), the commands its decisions lead to
+// (AT+CNMA, the routing repair, reading and deleting stored messages) and
+// the events.
 #include <memory>
 #include <string>
 #include <utility>
@@ -49,32 +50,10 @@ void TVuZVela::HandleMessage(uint32_t code, uintptr_t param1, uintptr_t /*param2
 }
 
 void TVuZVela::HandleIndication(const ByteString& line) {
-  // A USSD answer is no PDU (not hex) and starts nothing; it goes to its session.
-  if (auto ussd = at::RecogniseIndication(line); ussd && ussd->kind == at::IndicationKind::kCusd) {
+  if (reception_.TakeLine(line, isOpen_, platform::TickCount()) == at::IndicationKind::kCusd) {
     if (OnUssdLine) OnUssdLine(line);
     return;
   }
-  // The line after a header is its PDU, whatever it holds.
-  if (pendingIndication_) {
-    Work work;
-    work.report = *pendingIndication_ == at::IndicationKind::kCds;
-    work.type = work.report ? Work::Type::kReport : Work::Type::kMessage;
-    work.pdu = line;
-    work.arrived = platform::TickCount();
-    pendingIndication_.reset();
-    ready_.push_back(std::move(work));
-  } else if (auto stored = at::RecogniseIndication(line)) {
-    // 27.005 +CMTI: <mem>,<index> / +CDSI: <mem>,<index>: stored and indicated.
-    if ((stored->kind == at::IndicationKind::kCmti || stored->kind == at::IndicationKind::kCdsi) && stored->index) {
-      Work work;
-      work.type = stored->kind == at::IndicationKind::kCdsi ? Work::Type::kStoredReport : Work::Type::kStored;
-      work.storage = stored->storage;
-      work.index = *stored->index;
-      (isOpen_ ? ready_ : afterOpen_).push_back(std::move(work));
-    }
-  }
-  // 27.005 +CMT: [<alpha>],<length> / +CDS: <length>, each followed by the PDU line.
-  if (auto header = at::RoutedHeaderNamed(line)) pendingIndication_ = header;
   DeliverReady();
 }
 
@@ -88,9 +67,8 @@ void TVuZVela::DeliverReady() {
   // A command below on this thread's stack cannot end before this handler
   // returns; the indications wait for it, and the outermost operation
   // schedules them again when it has returned.
-  while (!ready_.empty() && operationDepth_ == 0 && !(external_ ? external_->IsBusy() : channel_->IsBusy())) {
-    Work work = std::move(ready_.front());
-    ready_.pop_front();
+  while (!reception_.Empty() && operationDepth_ == 0 && !(external_ ? external_->IsBusy() : channel_->IsBusy())) {
+    const Work work = reception_.Pop();
     try {
       Deliver(work);
     } catch (...) {
@@ -118,71 +96,25 @@ bool TVuZVela::Accepted(bool report, const ByteString& pdu) {
 
 void TVuZVela::Acknowledge(const Work& work) {
   // Storage routing runs under service 0: nothing routed is acknowledged.
-  if (!isOpen_ || storageRouting_) return;
+  if (!isOpen_ || opening_.StorageRouting()) return;
   OperationScope scope(*this);
   const modem::CommandResult ack = session_->Send("AT+CNMA\r", kAcknowledgeTimeoutMs);
   const bool late = platform::TickCount() - work.arrived > AckDeadlineMs;
-  if (ack.Ok()) {
-    // The modem took it: it does acknowledge, and a modem whose timer had run
-    // out would have had nothing to acknowledge. A late one still gets the
-    // repair below, but never counts towards giving direct routing up: a slow
-    // host is no reason for storage routing.
-    ackSucceeded_ = true;
-    repairsWithoutAck_ = 0;
-    if (!late) return;
-  }
-  // The network takes an unacknowledged message for undelivered and sends it
-  // again (into storage, or routed once routing is back): that copy is not
-  // reported a second time.
-  if (!work.report) {
-    unacknowledged_.push_back(work.pdu);
-    while (unacknowledged_.size() > 64) unacknowledged_.pop_front();
-  }
-  // A refused or late acknowledgement: under service 1 the modem switches
-  // routing off when an indication goes unacknowledged (27.005 +CNMA), and
-  // then stores every message silently. A modem that has never taken an
-  // acknowledgement and refuses it for another reason than "none expected"
-  // (340) does not support it: storage routing instead.
-  const bool refused = ack.error && ack.error->kind != at::ModemError::Kind::kNoAnswer &&
-                       !(ack.error->kind == at::ModemError::Kind::kCms && ack.error->code == 340);
-  if (refused && !ackSucceeded_) {
+  if (reception_.Acknowledged(ack, work, late) == modem::Reception::AckOutcome::kStorageRouting) {
     ByteString ignored;
     std::optional<at::ModemError> detail;
-    SetupStorageRouting(ignored, detail, ack.error);
+    opening_.SetupStorageRouting(ignored, detail, ack.error);
     QueueUnreadStored();
-    return;
   }
-  ScheduleRepair();
-}
-
-bool TVuZVela::TakeRedelivery(const ByteString& pdu) {
-  for (auto it = unacknowledged_.begin(); it != unacknowledged_.end(); ++it) {
-    if (*it == pdu) {
-      unacknowledged_.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
-void TVuZVela::ScheduleRepair() {
-  if (repairQueued_) return;
-  repairQueued_ = true;
-  Work repair;
-  repair.type = Work::Type::kRepairRouting;
-  // After the indications already read: their acknowledgements come first,
-  // and a backlog of late ones then needs a single repair, not one each.
-  ready_.push_back(std::move(repair));
 }
 
 void TVuZVela::RepairRouting() {
-  repairQueued_ = false;
   if (!isOpen_) return;
-  if (!storageRouting_) {
+  if (!opening_.StorageRouting()) {
     // Repairs that never lead to a good acknowledgement: give direct routing up.
     std::optional<at::ModemError> refused;
     bool routed = false;
-    if (++repairsWithoutAck_ <= 5) {
+    if (reception_.StartRepair()) {
       OperationScope scope(*this);
       const modem::CommandResult routing = session_->Send("AT+CNMI=2,2,2,1,1\r", kScriptTimeoutMs);
       routed = routing.Confirmed();
@@ -191,7 +123,7 @@ void TVuZVela::RepairRouting() {
     if (!routed) {
       ByteString ignored;
       std::optional<at::ModemError> detail;
-      SetupStorageRouting(ignored, detail, refused);
+      opening_.SetupStorageRouting(ignored, detail, refused);
     }
   }
   QueueUnreadStored();
@@ -199,18 +131,7 @@ void TVuZVela::RepairRouting() {
 
 void TVuZVela::QueueUnreadStored() {
   OperationScope scope(*this);
-  for (const at::StoredMessage& entry : storage_.ListUnread()) QueueStored(entry, false);
-}
-
-void TVuZVela::QueueStored(const at::StoredMessage& entry, bool keep) {
-  if (entry.pdu.empty()) return;
-  Work stored;
-  stored.type = Work::Type::kStored;
-  stored.pdu = entry.pdu;
-  stored.storage = entry.storage;
-  stored.index = entry.index;
-  stored.keep = keep;
-  ready_.push_back(std::move(stored));
+  for (const at::StoredMessage& entry : storage_.ListUnread()) reception_.QueueStored(entry, false);
 }
 
 void TVuZVela::Deliver(const Work& work) {
@@ -227,6 +148,9 @@ void TVuZVela::Deliver(const Work& work) {
       return;
     case Work::Type::kRepairRouting:
       return RepairRouting();
+    case Work::Type::kRegistration:
+      if (OnRegistrationChange) OnRegistrationChange(work.registration);
+      return;
   }
 }
 
@@ -237,8 +161,8 @@ bool TVuZVela::Reports(bool report) const {
 
 void TVuZVela::DeliverRoutedMessage(const Work& work) {
   if (!Reports(false)) return;
-  if (!Accepted(false, work.pdu)) return;       // not acknowledged: the network delivers it again
-  const bool again = TakeRedelivery(work.pdu);  // acknowledged, not reported twice
+  if (!Accepted(false, work.pdu)) return;                  // not acknowledged: the network delivers it again
+  const bool again = reception_.TakeRedelivery(work.pdu);  // acknowledged, not reported twice
   if (!AcknowledgeAfterEvents) Acknowledge(work);
   if (!again) ReportPart(work.pdu, coding::DecodePdu(work.pdu), 0);
   if (AcknowledgeAfterEvents) Acknowledge(work);
@@ -257,7 +181,7 @@ bool TVuZVela::ReportPart(const ByteString& pdu, const coding::DecodedUserData& 
   if (OnReceiveMessage) {
     // The version-1 event: one per part, text in the code page.
     try {
-      TSMS sms;
+      TSMS sms(platform::SystemCodePage());
       try {
         sms.ParsePDU(pdu);
       } catch (...) {}
@@ -273,7 +197,8 @@ bool TVuZVela::ReportPart(const ByteString& pdu, const coding::DecodedUserData& 
   }
   if (!OnReceiveText) return reported;
   const IncomingContext partContext = context_;
-  for (const coding::AssembledMessage& message : Reassembly().Add(coding::PartOf(decoded, tag), NowMs())) {
+  for (const coding::AssembledMessage& message :
+       reception_.Reassembly(ReassemblySettings).Add(coding::PartOf(decoded, tag), NowMs())) {
     DeliverAssembled(message);
   }
   context_ = partContext;
@@ -302,7 +227,7 @@ bool TVuZVela::ReportStatus(const ByteString& pdu, const coding::DecodedUserData
         const DateTime dischargeTime = discharge ? discharge->GetDateTime() : 0;
         OnDeliveryReport(reference, delivered, serviceCentreTime, dischargeTime);
       } else {
-        TSMS sms;
+        TSMS sms(platform::SystemCodePage());
         try {
           sms.ParsePDU(pdu);
         } catch (...) {}
@@ -332,27 +257,14 @@ bool TVuZVela::ReportStatus(const ByteString& pdu, const coding::DecodedUserData
 
 // --- Stored messages -------------------------------------------------------------
 
-uint64_t TVuZVela::StorageTag(const ByteString& storage, int index) {
-  size_t id = 0;
-  while (id < storageNames_.size() && storageNames_[id] != storage) ++id;
-  if (id == storageNames_.size()) storageNames_.push_back(storage);
-  return (static_cast<uint64_t>(id + 1) << 32) | static_cast<uint32_t>(index);
-}
-
-void TVuZVela::TagPlace(uint64_t tag, ByteString& storage, int& index) const {
-  const size_t id = static_cast<size_t>(tag >> 32);
-  storage = id >= 1 && id <= storageNames_.size() ? storageNames_[id - 1] : ByteString();
-  index = static_cast<int>(tag & 0xFFFFFFFFu);
-}
-
 bool TVuZVela::DeleteStoredPart(uint64_t tag) {
   ByteString storage;
   int index = -1;
-  TagPlace(tag, storage, index);
+  reception_.TagPlace(tag, storage, index);
   if (!isOpen_ || index < 0) return false;
   OperationScope scope(*this);
   const bool deleted = storage_.DeletePart(storage, index);
-  if (deleted) reportedStored_.erase(tag);
+  if (deleted) reception_.Deleted(tag);
   return deleted;
 }
 
@@ -367,20 +279,19 @@ void TVuZVela::DeliverStored(const Work& work) {
     const std::optional<ByteString> read = storage_.ReadPdu(work.storage, work.index);
     if (!read) {
       // Gone meanwhile, or the device went away: then it is read after the next Open.
-      if (portLost_) afterOpen_.push_back(work);
+      if (portLost_) reception_.ReadAfterOpen(work);
       return;
     }
     pdu = *read;
   }
-  const uint64_t tag = StorageTag(work.storage.empty() ? storage_.ReadStorage() : work.storage, work.index);
+  const uint64_t tag = reception_.StorageTag(work.storage.empty() ? storage_.ReadStorage() : work.storage, work.index);
   // Already reported and still stored (waiting for the message's other parts,
   // or kept): not again.
-  auto seen = reportedStored_.find(tag);
-  if (seen != reportedStored_.end() && seen->second == pdu) return;
+  if (reception_.AlreadyReported(tag, pdu)) return;
 
   context_ = IncomingContext{};
   context_.stored = true;
-  TagPlace(tag, context_.storage, context_.index);
+  reception_.TagPlace(tag, context_.storage, context_.index);
   const bool keep = work.keep;
   const coding::DecodedUserData decoded = coding::DecodePdu(pdu);
   // Not accepted: left stored and unreported; the next listing reads it again.
@@ -388,20 +299,20 @@ void TVuZVela::DeliverStored(const Work& work) {
   if (report || decoded.kind == 2) {
     const bool reported = ReportStatus(pdu, decoded);
     if (reported && !keep && DeleteStoredPart(tag)) return;
-    reportedStored_[tag] = pdu;
+    reception_.MarkReported(tag, pdu);
     return;
   }
-  if (TakeRedelivery(pdu)) {
+  if (reception_.TakeRedelivery(pdu)) {
     DeleteStoredPart(tag);
     return;
   }
-  reportedStored_[tag] = pdu;
-  if (OnReceiveText) heldParts_.insert(tag);
+  reception_.MarkReported(tag, pdu);
+  if (OnReceiveText) reception_.Hold(tag);
   // Marked before it is reported: a message of one part is delivered (and
   // its parts deleted by DeliverAssembled) inside ReportPart.
-  if (keep) failedParts_.insert(tag);  // never deleted
+  if (keep) reception_.MarkFailed(tag);  // never deleted
   const bool reported = ReportPart(pdu, decoded, OnReceiveText ? tag : 0);
-  if (!reported) failedParts_.insert(tag);
+  if (!reported) reception_.MarkFailed(tag);
   // Without OnReceiveText the part is done once its event ran; with it, the
   // whole message's delivery deletes its parts (DeliverAssembled).
   if (!OnReceiveText && reported && !keep) DeleteStoredPart(tag);
@@ -413,7 +324,7 @@ void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {
     if (tag == 0) continue;
     ByteString storage;
     int index = -1;
-    TagPlace(tag, storage, index);
+    reception_.TagPlace(tag, storage, index);
     if (!context_.stored) {
       context_.stored = true;
       context_.storage = storage;
@@ -431,11 +342,8 @@ void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {
   }
   for (uint64_t tag : message.tags) {
     if (tag == 0) continue;
-    heldParts_.erase(tag);
-    if (!reported || failedParts_.count(tag) != 0) {
-      failedParts_.erase(tag);
-      continue;
-    }
+    reception_.Release(tag);
+    if (reception_.TakeFailed(tag) || !reported) continue;
     DeleteStoredPart(tag);
   }
 }
@@ -443,8 +351,9 @@ void TVuZVela::DeliverAssembled(const coding::AssembledMessage& message) {
 // --- Reassembly time-outs -------------------------------------------------------------
 
 std::optional<uint32_t> TVuZVela::MsUntilNextTimer() const {
-  if (!reassembler_) return std::nullopt;
-  const std::optional<uint64_t> deadline = reassembler_->NextDeadline();
+  const coding::Reassembler* reassembler = reception_.Reassembler();
+  if (!reassembler) return std::nullopt;
+  const std::optional<uint64_t> deadline = reassembler->NextDeadline();
   if (!deadline) return std::nullopt;
   const uint64_t now = NowMs();
   if (*deadline <= now) return 0u;
@@ -454,21 +363,16 @@ std::optional<uint32_t> TVuZVela::MsUntilNextTimer() const {
 
 void TVuZVela::Release(std::vector<coding::AssembledMessage> messages) {
   // Delivered through the delivery loop, after any running command.
-  for (coding::AssembledMessage& message : messages) {
-    Work released;
-    released.type = Work::Type::kAssembled;
-    released.message = std::make_shared<coding::AssembledMessage>(std::move(message));
-    ready_.push_back(std::move(released));
-  }
+  reception_.QueueAssembled(std::move(messages));
   DeliverReady();
 }
 
 void TVuZVela::RunDueTimers() {
-  if (reassembler_) Release(reassembler_->Expire(NowMs()));
+  if (reception_.Reassembler()) Release(reception_.Reassembly(ReassemblySettings).Expire(NowMs()));
 }
 
 void TVuZVela::FlushReassembly() {
-  if (reassembler_) Release(reassembler_->Flush());
+  if (reception_.Reassembler()) Release(reception_.Reassembly(ReassemblySettings).Flush());
 }
 
 }  // namespace vela

@@ -39,7 +39,7 @@ void TVuZVela::SubmitMessage(const ByteString& destination, const ByteString& te
                              bool statusReportRequest) {
   OperationScope scope(*this);
   reference.clear();
-  TSMS sms;
+  TSMS sms(platform::SystemCodePage());
   sms.Destination = destination;
   sms.Text = platform::WideFromNarrow(text);
   sms.StatusReportRequest = statusReportRequest;

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "coding/conversion.h"
-#include "coding/hex.h"
-#include "platform/datetime.h"
+#include "common/hex.h"
+#include "common/datetime.h"
 
 namespace vela {
 
@@ -109,7 +109,7 @@ const std::vector<ByteString>& TDataCodingScheme::Describe() {
 
 TTimeStamp::TTimeStamp(const ByteString& text) : raw_text_(text) {
   const int yy = DecimalOrZero(Piece(text, 1, 2));
-  platform::DateTimeParts parts;
+  DateTimeParts parts;
   parts.year = (yy >= 91 && yy <= 99) ? yy + 1900 : yy + 2000;
   parts.month = DecimalOrZero(Piece(text, 3, 2));
   parts.day = DecimalOrZero(Piece(text, 5, 2));
@@ -122,7 +122,7 @@ TTimeStamp::TTimeStamp(const ByteString& text) : raw_text_(text) {
     return;
   }
   DateTime value = 0;
-  if (platform::TryEncodeDateTime(parts, value)) date_time_ = value;
+  if (TryEncodeDateTime(parts, value)) date_time_ = value;
 
   // Zone in quarter hours, two BCD digits; bit 3 of the first digit (after
   // the swap) is the sign (TS 23.040 9.2.3.11): set means west of GMT.

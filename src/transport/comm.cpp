@@ -46,11 +46,11 @@ TraceOutput& Tracing() {
   return output;
 }
 
-platform::DateTimeParts LocalNow() {
+DateTimeParts LocalNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  platform::DateTimeParts parts;
+  DateTimeParts parts;
   // Called under the trace mutex; std::localtime's static buffer is used
   // nowhere else in this system.
   if (const std::tm* tm = std::localtime(&seconds)) {
@@ -67,7 +67,7 @@ platform::DateTimeParts LocalNow() {
 
 }  // namespace
 
-ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteString& line) {
+ByteString FormatTraceRecord(const DateTimeParts& when, const ByteString& line) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", when.year, when.month, when.day, when.hour,
                 when.minute, when.second, when.millisecond);

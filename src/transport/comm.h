@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "common/types.h"
-#include "platform/datetime.h"
+#include "common/datetime.h"
 #include "platform/message_target.h"
 #include "platform/sync.h"
 #include "transport/com_port.h"
@@ -57,7 +57,7 @@ class TWaitThread;
 // One record of the trace file: local time stamp with milliseconds, a blank,
 // the trace line without its line end and with other control bytes shown as
 // \xNN, and "\n". Example: "2026-12-08 17:30:01.123 [TX] ATZ".
-ByteString FormatTraceRecord(const platform::DateTimeParts& when, const ByteString& line);
+ByteString FormatTraceRecord(const DateTimeParts& when, const ByteString& line);
 
 class TmyXComm : public at::CommandPort {
  public:

@@ -78,6 +78,30 @@ TEST(AtProtocolIndication, RecognisesHeaderVariants) {
     EXPECT_EQ(Or(got->index), c.index);
     EXPECT_EQ(got->PduFollows(), c.kind == K::kCmt || c.kind == K::kCds || c.kind == K::kCbm);
   }
+  // +CREG is an indication in its unsolicited shape only: "<n>,<stat>" is
+  // the answer to AT+CREG? and stays in that command's response.
+  const struct {
+    const char* line;
+    bool indication;
+    std::optional<int> stat;
+  } registrations[] = {
+      {"+CREG: 1", true, 1},
+      {"+CREG: 5,\"00C3\",\"0000A1B2\",7", true, 5},
+      {" +CREG: 2", true, 2},
+      {"+CREG: x", true, std::nullopt},
+      {"+CREG: 0,1", false, std::nullopt},
+      {"+CREG: 2,5,\"00C3\",\"A1B2\"", false, std::nullopt},
+      {"AT+CREG?", false, std::nullopt},
+  };
+  for (const auto& r : registrations) {
+    SCOPED_TRACE(r.line);
+    const std::optional<Indication> got = RecogniseIndication(r.line);
+    ASSERT_EQ(got.has_value(), r.indication);
+    if (!got) continue;
+    EXPECT_EQ(got->kind, K::kCreg);
+    EXPECT_EQ(got->stat, r.stat);
+    EXPECT_FALSE(got->PduFollows());
+  }
 }
 
 TEST(AtProtocolIndication, PrefixOfEveryByteOfAnIndicationHeader) {

@@ -245,7 +245,7 @@ TEST_F(ChannelTest, TraceGoesToSinkAndToFileNamedByEnvironment) {
 }
 
 TEST(TraceRecord, Format) {
-  platform::DateTimeParts when;
+  DateTimeParts when;
   when.year = 2026;
   when.month = 12;
   when.day = 8;

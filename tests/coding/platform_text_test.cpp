@@ -1,13 +1,14 @@
-// Code-page conversion, UTF-8 helpers and the automation date of the
-// platform layer, which the message coding rests on.
+// Code-page conversion of the platform layer, and the UTF-8 codec and the
+// automation date of common/, which the message coding rests on.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
 #include "common/errors.h"
+#include "common/datetime.h"
+#include "common/utf8.h"
 #include "platform/codepage.h"
-#include "platform/datetime.h"
 
 namespace vela::platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::coding {
 namespace {
@@ -39,14 +39,14 @@ ReceivedPart PartOf(const Step& s, uint64_t tag) {
     p.concatenation = Concatenation{static_cast<uint16_t>(s.reference), static_cast<uint8_t>(s.total),
                                     static_cast<uint8_t>(s.sequence), s.ref16};
   }
-  p.text = platform::WideFromUtf8(s.text);
+  p.text = WideFromUtf8(s.text);
   p.smscTime = s.smscTime;
   p.tag = tag;
   return p;
 }
 
 std::string Describe(const AssembledMessage& m) {
-  return m.originator + ": " + platform::Utf8FromWide(m.text) + (m.complete ? "" : " (incomplete)");
+  return m.originator + ": " + Utf8FromWide(m.text) + (m.complete ? "" : " (incomplete)");
 }
 
 void Check(const std::vector<AssembledMessage>& got, const std::vector<Expected>& want) {
@@ -55,7 +55,7 @@ void Check(const std::vector<AssembledMessage>& got, const std::vector<Expected>
   ASSERT_EQ(got.size(), want.size()) << all;
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(got[i].originator, want[i].from);
-    EXPECT_EQ(platform::Utf8FromWide(got[i].text), want[i].text);
+    EXPECT_EQ(Utf8FromWide(got[i].text), want[i].text);
     EXPECT_EQ(got[i].parts, want[i].parts);
     EXPECT_EQ(got[i].complete, want[i].complete);
     EXPECT_EQ(got[i].missing, want[i].missing);

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "coding/sms.h"
-#include "platform/datetime.h"
+#include "common/datetime.h"
 
 namespace vela {
 namespace {
@@ -21,7 +21,7 @@ ByteString Deliver(const ByteString& first, const ByteString& dcs, const ByteStr
   return "07912143658709F1" + first + kOriginator + "00" + dcs + scts + udl + ud;
 }
 
-std::string Format(DateTime t) { return platform::FormatDateTime(t); }
+std::string Format(DateTime t) { return FormatDateTime(t); }
 
 TEST(ParsePduTest, Deliver) {
   TSMS sms;

@@ -10,7 +10,7 @@
 
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::coding {
 namespace {
@@ -21,7 +21,7 @@ std::string Bytes(std::initializer_list<int> values) {
   return out;
 }
 
-WideString U(const std::string& utf8) { return platform::WideFromUtf8(utf8); }
+WideString U(const std::string& utf8) { return WideFromUtf8(utf8); }
 
 // --- User data header ----------------------------------------------------------
 
@@ -211,7 +211,7 @@ TEST(DecodePdu, ReadsEveryKindAndCodingAndSurvivesBadInput) {
     EXPECT_EQ(d.coding, c.coding);
     EXPECT_EQ(d.smscTime, c.smscTime);
     EXPECT_EQ(d.smscTime.empty(), d.smscDateTime == 0);
-    EXPECT_EQ(platform::Utf8FromWide(d.text), platform::Utf8FromWide(c.text));
+    EXPECT_EQ(Utf8FromWide(d.text), Utf8FromWide(c.text));
     EXPECT_EQ(d.truncated, c.truncated);
     ASSERT_EQ(d.header.concatenation.has_value(), c.concat.has_value());
     if (c.concat) {
@@ -274,7 +274,7 @@ TEST(DecodePdu, PartsOfAMessageJoinToTheText) {
       EXPECT_EQ(d.header.concatenation->ref16, c.ref16);
       joined += d.text;
     }
-    EXPECT_EQ(platform::Utf8FromWide(joined), c.text);
+    EXPECT_EQ(Utf8FromWide(joined), c.text);
   }
 }
 
@@ -333,7 +333,7 @@ TEST(DecodePdu, EveryTableCharacterSurvivesTheRoundTrip) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_TRUE(out[0].complete);
     EXPECT_EQ(out[0].parts, static_cast<int>(message.parts.size()));
-    EXPECT_EQ(platform::Utf8FromWide(out[0].text), platform::Utf8FromWide(text));
+    EXPECT_EQ(Utf8FromWide(out[0].text), Utf8FromWide(text));
   }
 }
 

@@ -10,7 +10,7 @@
 #include "coding/sms.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "coding/text_encode_internal.h"
 #include "coding/validity.h"
 #include "submit_reader.h"
@@ -316,7 +316,7 @@ TEST(TextEncodeTest, ValidityInEveryPartAndOnePartAsTheFormerEncoder) {
       former.StatusReportRequest = report;
       const SubmitMessage m = EncodeSubmitMessage(text, o);
       ASSERT_EQ(m.parts.size(), 1u);
-      EXPECT_EQ(m.parts[0].pdu, former.EncodeSubmitPDU()) << platform::Utf8FromWide(text) << " " << report;
+      EXPECT_EQ(m.parts[0].pdu, former.EncodeSubmitPDU()) << Utf8FromWide(text) << " " << report;
       EXPECT_EQ(m.parts[0].length, former.TpduLength);
     }
   }
@@ -550,7 +550,7 @@ TEST(TextRoundTripTest, EightBitCarriesUtf8) {
     EXPECT_EQ(r.dcs, 0x04);
     for (int b : r.octets) octets.push_back(static_cast<char>(b));
   }
-  EXPECT_TRUE(platform::WideFromUtf8(octets) == text);
+  EXPECT_TRUE(WideFromUtf8(octets) == text);
 }
 
 // Fewest parts by trying every table combination and UCS2 in full, with part

@@ -15,7 +15,7 @@
 #include "gateway/sqlite_store.h"
 #include "gateway/web_console.h"
 #include "gateway_test_util.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::gateway {
 namespace {
@@ -147,7 +147,7 @@ TEST_F(ConsoleApiTest, PreviewIsWhatTheEncoderSends) {
     o.coding = coding::ParseCoding(c.coding.empty() ? "auto" : c.coding);
     o.languages = coding::ParseLanguageList(c.languages);
     o.maxParts = 255;
-    const coding::SubmitMessage m = coding::EncodeSubmitMessage(platform::WideFromUtf8(c.text), o);
+    const coding::SubmitMessage m = coding::EncodeSubmitMessage(WideFromUtf8(c.text), o);
     EXPECT_EQ(static_cast<int>(m.parts.size()), p["parts"].get<int>());
     EXPECT_EQ(coding::CodingName(m.coding), p["coding"].get<std::string>());
   }

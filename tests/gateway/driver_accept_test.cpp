@@ -12,19 +12,12 @@
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "platform/message_target.h"
+#include "pump.h"
 
 namespace vela {
 namespace {
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    platform::DispatchPendingMessages();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::WaitForMessages(20);
-  }
-}
+using test::PumpUntil;
 
 TEST(DriverAcceptHook, RefusedIndicationsAreNotAcknowledgedNorReported) {
   sim::ModemSim sim;

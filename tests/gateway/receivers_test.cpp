@@ -15,7 +15,7 @@
 #include "gateway/gateway.h"
 #include "gateway_test_util.h"
 #include "modem_sim.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "sim_ussd.h"
 
 namespace vela::gateway {
@@ -58,7 +58,7 @@ std::vector<json> Hosts(const std::string& status, const std::string& name, int 
 }
 
 void ExpectOneGsmPart(const std::string& text) {
-  const coding::CodingPlan plan = coding::PlanText(platform::WideFromUtf8(text), coding::Coding::kAuto, {});
+  const coding::CodingPlan plan = coding::PlanText(WideFromUtf8(text), coding::Coding::kAuto, {});
   EXPECT_EQ(plan.parts, 1) << text;
   EXPECT_EQ(plan.coding, coding::Coding::kGsm7) << text;
   EXPECT_LE(GsmSeptets(text), 160) << text;

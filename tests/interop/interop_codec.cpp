@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "coding/hex.h"
+#include "common/hex.h"
 #include "coding/reassembly.h"
 #include "coding/text_coding.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int Submit(int argc, char** argv) {
     }
   }
   if (!have_text) throw std::runtime_error("submit needs a TEXT");
-  const coding::SubmitMessage message = coding::EncodeSubmitMessage(platform::WideFromUtf8(text), options);
+  const coding::SubmitMessage message = coding::EncodeSubmitMessage(WideFromUtf8(text), options);
   for (const coding::SubmitPart& part : message.parts) std::printf("%s\n", part.pdu.c_str());
   return 0;
 }
@@ -58,7 +58,7 @@ void Print(const coding::AssembledMessage& m) {
   std::string missing;
   for (int seq : m.missing) missing += (missing.empty() ? "" : ",") + std::to_string(seq);
   std::printf("%s %d %d %s %s\n", m.originator.empty() ? "-" : m.originator.c_str(), m.parts, m.complete ? 1 : 0,
-              missing.empty() ? "-" : missing.c_str(), hex::FromOctets(platform::Utf8FromWide(m.text)).c_str());
+              missing.empty() ? "-" : missing.c_str(), hex::FromOctets(Utf8FromWide(m.text)).c_str());
 }
 
 int Join(int argc, char** argv) {

@@ -18,7 +18,7 @@
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "modem_test_util.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela {
 namespace {
@@ -198,7 +198,7 @@ TEST_F(DriverProfilesTest, StorageRoutedModemsReportEveryMessageOnceAndDeleteItA
         << whole.size() << " whole messages, " << sim_->Stored().size() << " still stored";
     PumpFor(300);
     EXPECT_EQ(whole.size(), expected.size() + 1);
-    EXPECT_EQ(platform::Utf8FromWide(whole.back().text), longText);
+    EXPECT_EQ(Utf8FromWide(whole.back().text), longText);
     EXPECT_EQ(texts_.size(), expected.size() + static_cast<size_t>(parts));  // the long message's parts one by one
     for (const std::string& text : expected) EXPECT_EQ(counts_[text], 1) << text;
     EXPECT_EQ(reportedAfterDeletion_, 0);

@@ -24,16 +24,8 @@ using test::EventLog;
 using test::MemoryModem;
 using Lines = std::vector<ByteString>;
 
-// Everything the driver posted to itself is handled: the modem in memory
-// answers at once, so nothing more can come.
-void Settle() {
-  for (int i = 0; i < 8; ++i) platform::DispatchPendingMessages();
-}
-bool PumpUntil(const std::function<bool()>& done, int /*timeoutMs*/) {
-  Settle();
-  return done();
-}
-void PumpFor(int /*ms*/) { Settle(); }
+using test::PumpUntil;
+using test::Settle;
 
 std::string DeliverPdu(const std::string& from, const std::string& text) {
   sim::pdu::Deliver deliver;
@@ -162,7 +154,7 @@ TEST_F(DriverScriptTest, IndicationsInsideACommandAreReportedOnceAfterIt) {
   EXPECT_EQ(events_.reports[0].reference, "2A");
   EXPECT_TRUE(events_.reports[0].delivered);
 
-  PumpFor(300);
+  Settle();
   EXPECT_EQ(nestedEvents, 0);
   EXPECT_EQ(events_.received.size(), 1u);
   EXPECT_EQ(events_.reports.size(), 1u);
@@ -220,7 +212,7 @@ TEST_F(DriverScriptTest, AFailureWhileReportingDropsOnlyThatIndicationAfterItsAc
     modem_->Indicate(CmtLines(c.pdu));
     modem_->Indicate(CmtLines(DeliverPdu("+12345678", "next")));
     ASSERT_TRUE(PumpUntil([&] { return texts.size() == 1; }, 5000));
-    PumpFor(200);
+    Settle();
     EXPECT_EQ(texts, std::vector<ByteString>{"next"});
     EXPECT_EQ(Count("AT+CNMA"), 2u);
     TearDown();
@@ -233,7 +225,7 @@ TEST_F(DriverScriptTest, WithoutCallbacksNothingIsAcknowledged) {
   driver_->OnDeliveryReport = nullptr;
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "nobody listens")));
   modem_->Indicate(CdsLines(ReportPdu(1, 0)));
-  PumpFor(400);
+  Settle();
   EXPECT_EQ(Count("AT+CNMA"), 0u);
   EXPECT_EQ(driver_->DeferredIndications(), 0u);
 }
@@ -253,10 +245,32 @@ TEST_F(DriverScriptTest, AcknowledgementPolicyIsASettingNotTheCallbacks) {
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "kept by the host")));
   modem_->Indicate(CdsLines(ReportPdu(1, 0)));
   modem_->Indicate(CmtLines(DeliverPdu("+12345678", "refused")));
-  PumpFor(400);
+  Settle();
   EXPECT_EQ(offered, (std::vector<bool>{false, true, false}));
   EXPECT_EQ(Count("AT+CNMA"), 2u);
   EXPECT_TRUE(events_.received.empty());
+}
+
+TEST_F(DriverScriptTest, RegistrationChangesAreReportedAfterTheRunningCommand) {
+  Start(ScriptedAnswers{});
+  const size_t commandsAfterOpen = modem_->Commands().size();
+  std::vector<ByteString> states;
+  driver_->OnRegistrationChange = [&](const ByteString& state) { states.push_back(state); };
+  modem_->Respond([&](const ByteString& command) -> std::optional<Lines> {
+    if (command != "AT+CREG?") return std::nullopt;
+    // A change arrives while the query runs: the answer keeps its own line.
+    modem_->Indicate({"+CREG: 2"});
+    return Lines{"+CREG: 1,5", "OK"};
+  });
+  const ByteString response = driver_->SendCommand("AT+CREG?\r", 1000);
+  EXPECT_NE(response.find("+CREG: 1,5"), ByteString::npos);
+  EXPECT_EQ(response.find("+CREG: 2"), ByteString::npos);
+  EXPECT_TRUE(states.empty());  // never in the middle of a command
+  modem_->Indicate({"+CREG: 1", "+CREG: 5,\"00C3\",\"0000A1B2\",7"});
+  Settle();
+  EXPECT_EQ(states, (std::vector<ByteString>{"searching", "home", "roaming"}));
+  // Nothing is acknowledged or asked for a registration change.
+  EXPECT_EQ(modem_->Commands().size(), commandsAfterOpen + 1);
 }
 
 TEST_F(DriverScriptTest, HeaderLineArmsForTheLastIndicationItNames) {
@@ -282,14 +296,14 @@ TEST_F(DriverScriptTest, TwoModemsWhoseIndicationLinesInterleaveKeepTheirOwnStat
   const std::string report = ReportPdu(0x33, 0);
   // Header of the first modem, header of the second, then the two PDU lines.
   modem_->Indicate({CmtLines(message)[0]});
-  PumpFor(100);
+  Settle();
   otherModem.Indicate({CdsLines(report)[0]});
-  PumpFor(100);
+  Settle();
   modem_->Indicate({message});
-  PumpFor(100);
+  Settle();
   otherModem.Indicate({report});
   ASSERT_TRUE(PumpUntil([&] { return events_.received.size() == 1 && otherEvents.reports.size() == 1; }, 5000));
-  PumpFor(200);
+  Settle();
   EXPECT_EQ(events_.received[0].text, "for the first");
   EXPECT_TRUE(events_.reports.empty());
   EXPECT_EQ(otherEvents.reports[0].reference, "33");

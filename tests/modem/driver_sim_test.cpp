@@ -11,7 +11,7 @@
 
 #include "modem/vuz_vela.h"
 #include "modem_test_util.h"
-#include "platform/datetime.h"
+#include "common/datetime.h"
 #include "modem_sim.h"
 
 namespace vela {

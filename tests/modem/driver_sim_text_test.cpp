@@ -10,7 +10,7 @@
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "modem_test_util.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela {
 namespace {
@@ -96,7 +96,7 @@ TEST_F(DriverSimTextTest, RoundTripsComeBackIdentical) {
     received_.clear();
     statuses_.clear();
     sim_->ClearLogs();
-    const WideString text = platform::WideFromUtf8(c.text);
+    const WideString text = WideFromUtf8(c.text);
     TVuZVela::SendTextOptions options;
     options.languages = c.languages;
     options.statusReport = true;
@@ -110,7 +110,7 @@ TEST_F(DriverSimTextTest, RoundTripsComeBackIdentical) {
     ASSERT_TRUE(PumpUntil([&] { return !received_.empty() && !statuses_.empty(); }, 20000));
     PumpFor(50);
     ASSERT_EQ(received_.size(), 1u);
-    EXPECT_EQ(platform::Utf8FromWide(received_[0].text), c.text);
+    EXPECT_EQ(Utf8FromWide(received_[0].text), c.text);
     EXPECT_TRUE(received_[0].complete);
     EXPECT_EQ(received_[0].parts, sent.parts);
     ASSERT_EQ(statuses_.size(), 1u);
@@ -151,7 +151,7 @@ TEST_F(DriverSimTextTest, InjectedLongMessagesSurviveOrderDuplicatesAndWidths) {
     ASSERT_TRUE(PumpUntil([&] { return !received_.empty(); }, 10000));
     PumpFor(100);
     ASSERT_EQ(received_.size(), 1u);
-    EXPECT_EQ(platform::Utf8FromWide(received_[0].text), text);
+    EXPECT_EQ(Utf8FromWide(received_[0].text), text);
     EXPECT_EQ(received_[0].complete, c.complete);
     EXPECT_EQ(received_[0].originator, "+4915112345678");
     EXPECT_EQ(received_[0].parts, parts);

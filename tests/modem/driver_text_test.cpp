@@ -1,6 +1,6 @@
 // The driver's whole-message path and its storage dialogues against a
-// scripted modem with state: the command sequences, refusals and the order
-// of reports and deletions.
+// scripted modem with state, in memory: the command sequences, refusals and
+// the order of reports and deletions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,8 +58,7 @@ class DriverTextTest : public ::testing::Test {
  protected:
   void Start(const ModemState& state = {}) {
     modem_ = std::make_unique<StatefulModem>(state);
-    driver_ = std::make_unique<TVuZVela>();
-    driver_->Port = modem_->DevicePath();
+    driver_ = std::make_unique<TVuZVela>(modem_->Port());
   }
   void Open() {
     driver_->Open();

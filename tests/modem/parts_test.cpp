@@ -1,6 +1,7 @@
 // The driver's parts on their own against the modem in memory: the command
-// session's errors, message storage, diagnostics and the matching of status
-// reports to sent parts.
+// session's errors, opening (script, PIN, routing choice), reception's queue
+// and acknowledgement policy, message storage, diagnostics and the matching
+// of status reports to sent parts.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -11,6 +12,8 @@
 #include "modem/command_session.h"
 #include "modem/diagnostics.h"
 #include "modem/message_storage.h"
+#include "modem/opening.h"
+#include "modem/reception.h"
 #include "modem/sent_messages.h"
 
 namespace vela::modem {
@@ -57,6 +60,202 @@ TEST(CommandSessionTest, EachCommandCarriesTheModemsErrorAndTheLastErrorStays) {
     EXPECT_EQ(result.error->Describe(), c.describe);
     EXPECT_EQ(session.LastError().Describe(), result.error->Describe());
   }
+}
+
+// Every modem answer that decides the routing, and the commands the choice
+// takes (the compliant modem: service 1, routed to the line).
+TEST(OpeningTest, RoutingFollowsWhatTheModemOffersAndAccepts) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<ByteString, Lines>> answers;
+    bool storageRequested;
+    bool opened, storage;
+    ByteString lastCommand;
+    ByteString errorText;
+  } cases[] = {
+      {"compliant", {}, false, true, false, "AT+CNMI=2,2,2,1,1", ""},
+      {"asked for storage", {}, true, true, true, "AT+CNMI=2,1,0,1,0", ""},
+      {"no service 1", {{"AT+CSMS=?", {"+CSMS: (0)", "OK"}}}, false, true, true, "AT+CNMI=2,1,0,1,0", ""},
+      {"service 1 refused", {{"AT+CSMS=1", {"+CMS ERROR: 303"}}}, false, true, true, "AT+CNMI=2,1,0,1,0", ""},
+      {"direct routing refused", {{"AT+CNMI=2,2,2,1,1", {"ERROR"}}}, false, true, true, "AT+CNMI=2,1,0,1,0", ""},
+      {"no routing at all",
+       {{"AT+CNMI=2,2,2,1,1", {"ERROR"}}, {"AT+CNMI=2,1,0,1,0", {"ERROR"}}},
+       false,
+       false,
+       false,
+       "AT+CNMI=2,1,0,1,0",
+       "Setting aknowledgment type error."},
+      {"no PDU mode", {{"AT+CMGF=0", {"ERROR"}}}, false, false, false, "AT+CMGF=0", "Setting PDU mode error."},
+      {"silent at reset", {{"ATZ", {}}}, false, false, false, "ATZ", "Modem may be unavailable."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryModem modem;
+    for (const auto& [command, lines] : c.answers) modem.Answer(command, lines);
+    CommandSession session(modem);
+    Opening opening(session);
+    std::vector<int> steps;
+    std::optional<bool> setUp;
+    opening.onStep = [&](int step, const char*) { steps.push_back(step); };
+    opening.onServiceSetUp = [&](bool storage) { setUp = storage; };
+    ByteString errorText;
+    std::optional<at::ModemError> detail;
+    EXPECT_EQ(opening.Run("", c.storageRequested, errorText, detail), c.opened);
+    EXPECT_EQ(opening.ServiceReady(), c.opened);
+    EXPECT_EQ(opening.StorageRouting(), c.storage);
+    EXPECT_EQ(modem.Commands().back(), c.lastCommand);
+    if (c.opened) {
+      EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+      EXPECT_EQ(setUp, c.storage);
+      EXPECT_EQ(opening.Manufacturer(), "Maker Ltd");
+      EXPECT_EQ(opening.Serial(), "490154203237518");
+    } else {
+      EXPECT_EQ(errorText, c.errorText);
+    }
+  }
+}
+
+TEST(OpeningTest, APinTheSimRefusedIsNeverEnteredAgainAndTheServiceWaitsForTheSim) {
+  MemoryModem modem;
+  modem.Answer("AT+CPIN?", {"+CPIN: SIM PIN", "OK"});
+  modem.Answer("AT+CPIN=1111", {"+CME ERROR: 16"});
+  int csmsRefusals = 2;  // a SIM just unlocked refuses the message service for a while
+  modem.Respond([&](const ByteString& command) -> std::optional<Lines> {
+    if (command == "AT+CMGF=0" && csmsRefusals > 0) {
+      --csmsRefusals;
+      return Lines{"+CMS ERROR: 310"};
+    }
+    return std::nullopt;
+  });
+  CommandSession session(modem);
+  Opening opening(session);
+  std::vector<uint32_t> pauses;
+  opening.pause = [&](uint32_t ms) { pauses.push_back(ms); };
+
+  bool entered = false;
+  ByteString detail;
+  EXPECT_FALSE(opening.CheckPin("1111", entered, detail));
+  EXPECT_TRUE(entered);
+  EXPECT_EQ(detail, "+CME ERROR: 16: incorrect password");
+  EXPECT_TRUE(opening.PinRefused("1111"));
+  EXPECT_FALSE(opening.CheckPin("1111", entered, detail));
+  EXPECT_EQ(modem.Count("AT+CPIN=1111"), 1u);
+  EXPECT_NE(detail.find("it is not entered again"), ByteString::npos);
+  EXPECT_FALSE(opening.CheckPin("", entered, detail));  // asked, but no PIN given
+  EXPECT_EQ(modem.Count("AT+CPIN="), 0u);
+
+  modem.Answer("AT+CPIN=2222", {"OK"});
+  ByteString errorText;
+  std::optional<at::ModemError> error;
+  EXPECT_TRUE(opening.Run("2222", false, errorText, error));
+  EXPECT_FALSE(opening.PinRefused("1111"));  // a PIN the SIM took clears the refusal
+  EXPECT_EQ(pauses, (std::vector<uint32_t>{1000, 1000, 1000}));
+  EXPECT_EQ(modem.Count("AT+CMGF=0"), 3u);
+}
+
+// The queue in arrival order: a header arms for the PDU line after it,
+// stored indications wait for the next Open while closed, +CUSD belongs to
+// another part.
+TEST(ReceptionTest, LinesBecomeWorkInArrivalOrder) {
+  using Type = Reception::Work::Type;
+  Reception reception;
+  const struct {
+    ByteString line;
+    bool open;
+  } lines[] = {
+      {"+CMT: ,24", true},
+      {"0791AB", true},
+      {"+CMTI: \"SM\",3", true},
+      {"+CDS: 6", true},
+      {"0691CD", true},
+      {"+CDSI: \"SR\",4", false},
+      {"RING", true},
+      {"+CMTI: \"ME\",x", true},
+      {"+CREG: 5,\"00C3\",\"A1B2\"", true},  // the registration changed
+      {"+CREG: 0,1", true},                  // a query's answer: no change
+  };
+  for (const auto& l : lines) EXPECT_FALSE(reception.TakeLine(l.line, l.open, 7).has_value()) << l.line;
+  EXPECT_EQ(reception.TakeLine("+CUSD: 0,\"Balance\",15", true, 7), at::IndicationKind::kCusd);
+
+  struct Expected {
+    Type type;
+    ByteString pdu, storage;
+    int index;
+  } expected[] = {
+      {Type::kMessage, "0791AB", "", -1},
+      {Type::kStored, "", "SM", 3},
+      {Type::kReport, "0691CD", "", -1},
+      {Type::kRegistration, "", "", -1},
+  };
+  ASSERT_EQ(reception.Size(), 4u);
+  for (const Expected& e : expected) {
+    const Reception::Work work = reception.Pop();
+    EXPECT_EQ(work.type, e.type);
+    EXPECT_EQ(work.pdu, e.pdu);
+    EXPECT_EQ(work.storage, e.storage);
+    EXPECT_EQ(work.index, e.index);
+    EXPECT_EQ(work.registration, e.type == Type::kRegistration ? "roaming" : "");
+  }
+  // The stored report indicated while closed comes after the next Open.
+  EXPECT_TRUE(reception.Empty());
+  reception.Opened();
+  ASSERT_EQ(reception.Size(), 1u);
+  EXPECT_EQ(reception.Pop().type, Type::kStoredReport);
+}
+
+TEST(ReceptionTest, AcknowledgementOutcomes) {
+  using Outcome = Reception::AckOutcome;
+  auto answer = [](std::optional<at::ModemError> error) {
+    CommandResult result;
+    result.response = error ? "ERROR\r\n" : "OK\r\n";
+    result.error = std::move(error);
+    return result;
+  };
+  auto cms = [](int code) {
+    at::ModemError e;
+    e.kind = at::ModemError::Kind::kCms;
+    e.code = code;
+    return e;
+  };
+  at::ModemError silent;
+  silent.kind = at::ModemError::Kind::kNoAnswer;
+  struct Case {
+    const char* name;
+    bool succeededBefore;
+    std::optional<at::ModemError> error;
+    bool late;
+    Outcome outcome;
+  } cases[] = {
+      {"taken in time", false, std::nullopt, false, Outcome::kDone},
+      {"taken late", false, std::nullopt, true, Outcome::kRepair},
+      {"never taken, refused", false, cms(500), false, Outcome::kStorageRouting},
+      {"refused after good ones", true, cms(500), false, Outcome::kRepair},
+      {"none expected (340)", false, cms(340), false, Outcome::kRepair},
+      {"no answer", false, silent, false, Outcome::kRepair},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reception reception;
+    Reception::Work work;
+    work.pdu = "0791AB";
+    if (c.succeededBefore) reception.Acknowledged(answer(std::nullopt), work, false);
+    EXPECT_EQ(reception.Acknowledged(answer(c.error), work, c.late), c.outcome);
+    // Every acknowledgement that failed or came late: the message comes again
+    // and is not reported twice; one repair however many failed.
+    const bool missed = c.outcome != Outcome::kDone;
+    EXPECT_EQ(reception.TakeRedelivery("0791AB"), missed);
+    if (c.outcome == Outcome::kRepair) {
+      reception.Acknowledged(answer(c.error), work, c.late);
+      ASSERT_EQ(reception.Size(), 1u);
+      EXPECT_EQ(reception.Pop().type, Reception::Work::Type::kRepairRouting);
+    }
+  }
+  // Five repairs without a good acknowledgement, then direct routing is given up.
+  Reception reception;
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(reception.StartRepair());
+  EXPECT_FALSE(reception.StartRepair());
+  reception.ServiceSetUp(false);
+  EXPECT_TRUE(reception.StartRepair());
 }
 
 TEST(MessageStorageTest, ListsReadsAndDeletesWithTheModemsErrors) {

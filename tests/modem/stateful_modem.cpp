@@ -16,6 +16,20 @@ bool StartsWith(const std::string& line, const std::string& prefix) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The lines of raw modem output, blank ones dropped.
+std::vector<ByteString> SplitOutput(const std::string& bytes) {
+  std::vector<ByteString> lines;
+  size_t start = 0;
+  while (start <= bytes.size()) {
+    size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) end = bytes.size();
+    const std::string line = bytes.substr(start, end - start);
+    if (!line.empty()) lines.push_back(line);
+    start = end + 2;
+  }
+  return lines;
+}
+
 }  // namespace
 
 StatefulModem::StatefulModem() : StatefulModem(ModemState{}) {}
@@ -23,9 +37,18 @@ StatefulModem::StatefulModem() : StatefulModem(ModemState{}) {}
 StatefulModem::StatefulModem(const ModemState& initial) : state_(std::make_shared<Shared>()) {
   state_->state = initial;
   std::shared_ptr<Shared> shared = state_;
-  modem_ = std::make_unique<ScriptedModem>(
-      [shared](ScriptedModem& modem, const std::string& line) { Respond(*shared, modem, line); });
+  modem_ = std::make_unique<MemoryModem>();
+  modem_->Respond([shared](const ByteString& line) -> std::optional<std::vector<ByteString>> {
+    std::string output;
+    Respond(
+        *shared, [&](const std::string& bytes) { output += bytes; }, line);
+    std::vector<ByteString> lines = SplitOutput(output);
+    if (!lines.empty() && lines.front() == line) lines.erase(lines.begin());  // the memory modem echoes
+    return lines;
+  });
 }
+
+void StatefulModem::Write(const std::string& bytes) { modem_->Indicate(SplitOutput(bytes)); }
 
 size_t StatefulModem::Count(const std::string& line) const {
   const auto lines = Lines();
@@ -47,12 +70,21 @@ int StatefulModem::Store(const std::string& storage, const std::string& pdu, int
   return index;
 }
 
-void StatefulModem::Respond(Shared& shared, ScriptedModem& m, const std::string& line) {
+void StatefulModem::Respond(Shared& shared, const std::function<void(const std::string&)>& write,
+                            const std::string& line) {
   std::unique_lock<std::mutex> lock(shared.mutex);
   ModemState& s = shared.state;
   const std::string echo = line + "\r\n";
-  auto ok = [&](const std::vector<std::string>& info = {}) { ScriptedModem::Answer(m, line, info); };
-  auto fail = [&](const std::string& result) { m.Write(echo + result + "\r\n"); };
+  auto ok = [&](const std::vector<std::string>& info = {}) {
+    std::string out = echo;
+    for (const std::string& i : info) out += "\r\n" + i + "\r\n";
+    write(out + "\r\nOK\r\n");
+  };
+  auto fail = [&](const std::string& result) { write(echo + result + "\r\n"); };
+  struct {
+    const std::function<void(const std::string&)>& write;
+    void Write(const std::string& bytes) const { write(bytes); }
+  } m{write};
 
   if (!line.empty() && line.back() == '\x1A') {
     const std::string pdu = line.substr(0, line.size() - 1);

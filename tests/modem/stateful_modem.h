@@ -2,7 +2,8 @@
 // dialogues: message storage (AT+CPMS, AT+CMGL, AT+CMGR, AT+CMGD), AT+CMMS,
 // refusals chosen per test (AT+CSMS=1, direct routing, AT+CNMA, a send, the
 // PIN), and indications written on demand. Every command line is recorded
-// by ScriptedModem. POSIX only.
+// in order. It runs on the modem in memory (tests/support/memory_modem.h):
+// the driver talks to it through Port(), with no pseudo-terminal or thread.
 #pragma once
 
 #include <map>
@@ -11,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "scripted_modem.h"
+#include "at/command_port.h"
+#include "memory_modem.h"
 
 namespace vela::test {
 
@@ -40,18 +42,20 @@ struct ModemState {
   std::vector<std::string> submits;                      // PDUs received, in order
 };
 
-// Shared between the test and the serving thread.
 class StatefulModem {
  public:
   StatefulModem();
   explicit StatefulModem(const ModemState& initial);
 
-  std::string DevicePath() const { return modem_->DevicePath(); }
-  std::vector<std::string> Lines() const { return modem_->Lines(); }
+  // The command port a driver talks through (TVuZVela(modem.Port())).
+  at::CommandPort& Port() { return *modem_; }
+  // Command lines received so far, in order (a PDU line with its Ctrl-Z).
+  std::vector<std::string> Lines() const { return modem_->Commands(); }
   size_t Count(const std::string& line) const;
   // Lines from `from` on (index into Lines()).
   std::vector<std::string> LinesFrom(size_t from) const;
-  void Write(const std::string& bytes) { modem_->Write(bytes); }
+  // Writes raw bytes unasked (indications): each line goes up as the modem's.
+  void Write(const std::string& bytes);
 
   // Access to the state under its lock.
   template <typename F>
@@ -67,10 +71,11 @@ class StatefulModem {
     std::mutex mutex;
     ModemState state;
   };
-  static void Respond(Shared& shared, ScriptedModem& modem, const std::string& line);
+  // Writes the modem's answer to `line` (echo included) through `write`.
+  static void Respond(Shared& shared, const std::function<void(const std::string&)>& write, const std::string& line);
 
   std::shared_ptr<Shared> state_;
-  std::unique_ptr<ScriptedModem> modem_;
+  std::unique_ptr<MemoryModem> modem_;
 };
 
 // PDU builders (the simulator's independent coding).

@@ -11,7 +11,7 @@
 #include "modem/vuz_vela.h"
 #include "modem_sim.h"
 #include "modem_test_util.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "sim_ussd.h"
 
 namespace vela {
@@ -61,7 +61,7 @@ TEST(UssdAnswer, FormsModemsPrint) {
     ASSERT_EQ(a.has_value(), c.parsed);
     if (!a) continue;
     EXPECT_EQ(a->status, c.status);
-    EXPECT_EQ(platform::Utf8FromWide(a->text), c.text);
+    EXPECT_EQ(Utf8FromWide(a->text), c.text);
     EXPECT_EQ(a->dcs.value_or(kNone), c.dcs);
   }
 }
@@ -77,8 +77,8 @@ TEST(UssdAnswer, DcsAlphabets) {
 TEST(UssdRequest, OnlyTextThatCannotBreakTheCommand) {
   EXPECT_EQ(ussd::RequestCommand("*100#"), "AT+CUSD=1,\"*100#\",15\r");
   EXPECT_EQ(ussd::RequestCommand("1"), "AT+CUSD=1,\"1\",15\r");
-  for (const ByteString bad : {ByteString(), ByteString("*1\"#"), ByteString("1\r"), ByteString("*100#\x1A"),
-                               ByteString("\xE9"), ByteString(161, '1')}) {
+  for (const ByteString& bad : {ByteString(), ByteString("*1\"#"), ByteString("1\r"), ByteString("*100#\x1A"),
+                                ByteString("\xE9"), ByteString(161, '1')}) {
     EXPECT_THROW(ussd::RequestCommand(bad), std::invalid_argument) << bad;
   }
 }
@@ -107,7 +107,7 @@ class UssdSim : public ::testing::TestWithParam<const char*> {
     if (!a) throw std::runtime_error("no answer to " + text);
     return *a;
   }
-  static std::string Text(const ussd::Answer& a) { return platform::Utf8FromWide(a.text); }
+  static std::string Text(const ussd::Answer& a) { return Utf8FromWide(a.text); }
 
   std::unique_ptr<sim::ModemSim> sim_;
   std::unique_ptr<TVuZVela> driver_;

@@ -16,7 +16,7 @@ inline const std::vector<ByteString> kDefaultAnswers = {"OK", "ERROR", ">", "REA
 
 // Dispatches the calling thread's messages until `done` holds or `timeoutMs`
 // passes; returns whether it holds. Blocks on the message queue in between.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     platform::DispatchPendingMessages();
@@ -29,6 +29,13 @@ inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 // Dispatches messages for `ms` milliseconds (to show that nothing more comes).
 inline void PumpFor(int ms) {
   PumpUntil([] { return false; }, ms);
+}
+
+// Dispatches what the thread has posted, and what that posts in turn, until
+// nothing is left: against a modem in memory, which answers at once, nothing
+// more can come (and showing it needs no wait).
+inline void Settle() {
+  for (int i = 0; i < 8; ++i) platform::DispatchPendingMessages();
 }
 
 }  // namespace vela::test

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/message_target.h"
+#include "pump.h"
 #include "platform/sync.h"
 #include "transport/com_port.h"
 
@@ -62,16 +63,7 @@ struct Pty {
   }
 };
 
-// Dispatches this thread's messages until `done` or the time limit.
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms = 5000) {
-  const auto limit = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    platform::DispatchPendingMessages();
-    if (done()) return true;
-    if (Clock::now() >= limit) return false;
-    platform::WaitForMessages(10);
-  }
-}
+using test::PumpUntil;
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 5000) {
   const auto limit = Clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/message_target.h"
+#include "pump.h"
 #include "platform/sync.h"
 #include "transport/com_port.h"
 
@@ -30,15 +31,7 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-bool PumpUntil(const std::function<bool()>& done, int timeout_ms = 5000) {
-  const auto limit = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    platform::DispatchPendingMessages();
-    if (done()) return true;
-    if (Clock::now() >= limit) return false;
-    platform::WaitForMessages(10);
-  }
-}
+using test::PumpUntil;
 
 class WineComPort : public ::testing::Test {
  protected:

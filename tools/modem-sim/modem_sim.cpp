@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/text.h"
 #include "sim_pdu.h"
 #include "sim_ussd.h"
 
@@ -63,21 +64,14 @@ std::string Upper(std::string s) {
   return s;
 }
 
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
-  return s.substr(b, e - b);
-}
-
 std::string Unquote(const std::string& s) {
-  std::string t = Trim(s);
+  std::string t = TrimControl(s);
   if (t.size() >= 2 && t.front() == '"' && t.back() == '"') return t.substr(1, t.size() - 2);
   return t;
 }
 
 bool ParseInt(const std::string& s, int* out) {
-  std::string t = Trim(s);
+  std::string t = TrimControl(s);
   if (t.empty() || t.size() > 6) return false;
   for (char c : t)
     if (!std::isdigit(static_cast<unsigned char>(c))) return false;
@@ -254,7 +248,7 @@ struct ModemSim::Impl {
     if (test) return Info("+CUSD: (0-2)");
     if (read) return Info("+CUSD: 1");
     if (!set) return kError;
-    std::string rest = Trim(args);
+    std::string rest = TrimControl(args);
     size_t comma = rest.find(',');
     int n;
     if (!ParseInt(rest.substr(0, comma), &n) || n > 2) return CmeError(50);  // incorrect parameters
@@ -932,7 +926,7 @@ struct ModemSim::Impl {
   }
 
   void ExecuteLine(const std::string& typed) {
-    std::string command = Trim(typed);
+    std::string command = TrimControl(typed);
     if (command.empty()) return;  // an empty line is no command and gets no answer
     bool silent;
     {
@@ -1097,17 +1091,17 @@ struct ModemSim::Impl {
       if (parts.size() > 5) return CmsError(303);
       for (size_t k = 0; k < parts.size(); ++k) {
         int v;
-        if (!Trim(parts[k]).empty() && (!ParseInt(parts[k], &v) || v > kMax[k])) return CmsError(303);
+        if (!TrimControl(parts[k]).empty() && (!ParseInt(parts[k], &v) || v > kMax[k])) return CmsError(303);
       }
       int mt = cnmiMt, ds = cnmiDs;
-      if (parts.size() > 1 && !Trim(parts[1]).empty()) ParseInt(parts[1], &mt);
-      if (parts.size() > 3 && !Trim(parts[3]).empty()) ParseInt(parts[3], &ds);
+      if (parts.size() > 1 && !TrimControl(parts[1]).empty()) ParseInt(parts[1], &mt);
+      if (parts.size() > 3 && !TrimControl(parts[3]).empty()) ParseInt(parts[3], &ds);
       // Without +CNMA nothing can be routed directly under acknowledgement.
       if (o.noCnma && (mt == 2 || mt == 3)) return CmsError(303);
       cnmiMt = mt;
       cnmiDs = ds;
       cnmiSet = true;
-      SetCnmi(Trim(args));
+      SetCnmi(TrimControl(args));
       return kOk;
     }
     if (name == "+CNMA") {

@@ -2,6 +2,9 @@
 
 #include <ctime>
 
+#include "common/hex.h"
+#include "common/utf8.h"
+
 namespace vela::sim::pdu {
 namespace {
 
@@ -45,13 +48,6 @@ const NationalTables* FindLanguage(int id) {
   for (const NationalTables& t : kNationalTables)
     if (t.id == id) return &t;
   return nullptr;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 uint8_t Bcd(int v) { return static_cast<uint8_t>(((v % 10) << 4) | ((v / 10) % 10)); }
@@ -301,83 +297,22 @@ void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(
 
 }  // namespace
 
-std::string ToHex(const Bytes& bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t v : bytes) {
-    out.push_back(kHex[v >> 4]);
-    out.push_back(kHex[v & 0xF]);
-  }
-  return out;
-}
+// Hex and UTF-8 are the tree's common ones; the SMS coding below is the
+// simulator's own.
+std::string ToHex(const Bytes& bytes) { return hex::FromOctets(std::string(bytes.begin(), bytes.end())); }
 
 bool FromHex(const std::string& hex, Bytes* out) {
   if (hex.size() % 2 != 0) return false;
-  Bytes result;
-  result.reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    result.push_back(static_cast<uint8_t>((hi << 4) | lo));
-  }
-  *out = std::move(result);
+  bool complete = false;
+  const std::string octets = hex::ToOctets(hex, &complete);
+  if (!complete) return false;
+  out->assign(octets.begin(), octets.end());
   return true;
 }
 
-std::u32string Utf8ToCodePoints(const std::string& utf8) {
-  std::u32string out;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || (extra > 0 && i + static_cast<size_t>(extra) >= utf8.size())) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    char32_t cp = extra == 0 ? c : (c & (0x3F >> extra));
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
-      auto cc = static_cast<unsigned char>(utf8[i + static_cast<size_t>(k)]);
-      if ((cc & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!ok) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += static_cast<size_t>(extra) + 1;
-  }
-  return out;
-}
+std::u32string Utf8ToCodePoints(const std::string& utf8) { return CodePointsFromUtf8(utf8); }
 
-std::string CodePointsToUtf8(const std::u32string& text) {
-  std::string out;
-  for (char32_t cp : text) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string CodePointsToUtf8(const std::u32string& text) { return Utf8FromCodePoints(text); }
 
 bool TextToGsm(const std::u32string& text, Bytes* septets) {
   Bytes out;

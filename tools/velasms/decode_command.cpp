@@ -4,7 +4,8 @@
 #include <ostream>
 
 #include "args.h"
-#include "coding/hex.h"
+#include "common/utf8.h"
+#include "common/hex.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "commands.h"
@@ -103,7 +104,7 @@ Message ReadMessage(const ByteString& pdu) {
   m.serviceCentreTime = TimeOrZero([&] { return sms.GetServiceCentreTime(); });
   m.dischargeTime = TimeOrZero([&] { return sms.GetDischargeTime(); });
   try {
-    m.text = platform::Utf8FromWide(sms.GetMessageText());
+    m.text = Utf8FromWide(sms.GetMessageText());
   } catch (const std::exception&) {
     m.text.clear();
   }
@@ -205,7 +206,7 @@ void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model, const 
   if (auto* report = dynamic_cast<const TSMSReport*>(&type)) o["delivered"] = report->IsDelivered();
   o["analysis"] = AnalysisJson(model);
   const coding::DecodedUserData unicode = coding::DecodePdu(pdu);
-  o["unicode_text"] = platform::Utf8FromWide(unicode.text);
+  o["unicode_text"] = Utf8FromWide(unicode.text);
   o["udh"] = UdhJson(unicode.header);
   out << JsonLine(o) << "\n";
 }

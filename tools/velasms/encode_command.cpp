@@ -3,6 +3,7 @@
 #include <random>
 
 #include "args.h"
+#include "common/utf8.h"
 #include "coding/sms.h"
 #include "coding/text_coding.h"
 #include "commands.h"
@@ -74,8 +75,7 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
   options.statusReport = a.Has("--status-report");
   options.validity = ParseValidityOption(a.Value("--validity", "max"));
   options.destination = BytesFromUtf8(a.Value("--to"));
-  const coding::SubmitMessage message =
-      coding::EncodeSubmitMessage(platform::WideFromUtf8(a.Positionals()[0]), options);
+  const coding::SubmitMessage message = coding::EncodeSubmitMessage(WideFromUtf8(a.Positionals()[0]), options);
   for (const coding::SubmitPart& part : message.parts) {
     Json line = Json::object();
     line["pdu"] = part.pdu;

@@ -8,7 +8,7 @@
 #include "coding/text_coding.h"
 #include "commands.h"
 #include "json.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "text.h"
 #include "at/line_framing.h"
 
@@ -98,7 +98,7 @@ int RunJoin(const Args& args, std::ostream& out, std::ostream& err) {
   for (const Joined& j : joined) {
     const coding::AssembledMessage& m = j.message;
     const std::string from = Utf8FromBytes(m.originator);
-    const std::string text = platform::Utf8FromWide(m.text);
+    const std::string text = Utf8FromWide(m.text);
     if (json) {
       Json missing = Json::array();
       for (int part : m.missing) missing.push_back(part);

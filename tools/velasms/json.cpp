@@ -1,6 +1,6 @@
 #include "json.h"
 
-#include "platform/codepage.h"
+#include "common/utf8.h"
 
 namespace vela::tool {
 namespace {
@@ -14,7 +14,7 @@ constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
 bool NeedsStuffing(const std::string& s) {
   for (size_t i = 0; i < s.size();) {
-    const size_t n = platform::Utf8SequenceLength(s, i);
+    const size_t n = Utf8SequenceLength(s, i);
     if (n == 0 || s.compare(i, n, kReplacement) == 0) return true;
     i += n;
   }
@@ -24,7 +24,7 @@ bool NeedsStuffing(const std::string& s) {
 std::string Stuffed(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size();) {
-    const size_t n = platform::Utf8SequenceLength(s, i);
+    const size_t n = Utf8SequenceLength(s, i);
     if (n == 0) {
       out.append(kReplacement).push_back('?');
       ++i;

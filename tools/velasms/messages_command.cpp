@@ -9,7 +9,7 @@
 #include "coding/text_coding.h"
 #include "modem/vuz_vela.h"
 #include "modem_session.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "text.h"
 
 namespace vela::tool {
@@ -52,7 +52,7 @@ void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& s
     coding::DecodedUserData decoded;
   } m{stored.index, stored.storage, coding::DecodePdu(stored.pdu)};
   const std::string from = Utf8FromBytes(m.decoded.originator);
-  const std::string text = platform::Utf8FromWide(m.decoded.text);
+  const std::string text = Utf8FromWide(m.decoded.text);
   const char* status = TVuZVela::StoredStatusName(stored.status);
   if (json) {
     Json o = Json::object();

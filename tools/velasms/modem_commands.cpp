@@ -15,7 +15,7 @@
 #include "json.h"
 #include "modem/vuz_vela.h"
 #include "modem_session.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "platform/message_target.h"
 #include "platform/termination.h"
 #include "text.h"
@@ -263,7 +263,7 @@ int SendWholeText(const ParsedArgs& a, std::optional<double> waitSeconds, std::o
   options.maxParts = static_cast<int>(ParseInteger("--max-parts", a.Value("--max-parts", "10"), 1, 255));
   options.statusReport = a.Has("--status-report") || waitSeconds.has_value();
   options.validity = ParseValidityOption(a.Value("--validity", "max"));
-  const WideString text = platform::WideFromUtf8(a.Positionals()[0]);
+  const WideString text = WideFromUtf8(a.Positionals()[0]);
   const ByteString destination = BytesFromUtf8(a.Value("--to"));
   {
     // An unusable number, a text the coding cannot carry or one past the

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "platform/message_target.h"
 #include "platform/termination.h"
 #include "text.h"
@@ -114,7 +114,7 @@ std::string JoinedReferences(const std::vector<ByteString>& references) {
 std::string EventPrinter::MessageLine(const coding::AssembledMessage& message,
                                       const TVuZVela::IncomingContext& incoming) const {
   const std::string from = Utf8FromBytes(message.originator);
-  const std::string text = platform::Utf8FromWide(message.text);
+  const std::string text = Utf8FromWide(message.text);
   if (json_) {
     Json o = Json::object();
     o["event"] = "message";

@@ -1,19 +1,20 @@
 #include "text.h"
 
 #include "args.h"
-#include "coding/hex.h"
+#include "common/utf8.h"
+#include "common/hex.h"
 #include "coding/validity.h"
 #include "platform/codepage.h"
-#include "platform/datetime.h"
+#include "common/datetime.h"
 
 namespace vela::tool {
 
-ByteString BytesFromUtf8(const std::string& utf8) { return platform::NarrowFromWide(platform::WideFromUtf8(utf8)); }
+ByteString BytesFromUtf8(const std::string& utf8) { return platform::NarrowFromWide(WideFromUtf8(utf8)); }
 
-std::string Utf8FromBytes(const ByteString& bytes) { return platform::Utf8FromWide(platform::WideFromNarrow(bytes)); }
+std::string Utf8FromBytes(const ByteString& bytes) { return Utf8FromWide(platform::WideFromNarrow(bytes)); }
 
 ByteString MessageTextFromUtf8(const std::string& utf8, bool& lossy, bool& cut) {
-  WideString wide = platform::WideFromUtf8(utf8);
+  WideString wide = WideFromUtf8(utf8);
   ByteString text = platform::NarrowFromWide(wide);
   lossy = platform::WideFromNarrow(text) != wide;
   cut = text.size() > 160;
@@ -24,10 +25,10 @@ ByteString MessageTextFromUtf8(const std::string& utf8, bool& lossy, bool& cut) 
 
 Json TimeJson(DateTime value) {
   if (value == 0) return Json();
-  return Json(platform::FormatDateTime(value));
+  return Json(FormatDateTime(value));
 }
 
-std::string TimeText(DateTime value) { return value == 0 ? std::string("-") : platform::FormatDateTime(value); }
+std::string TimeText(DateTime value) { return value == 0 ? std::string("-") : FormatDateTime(value); }
 
 std::string IndentedText(const std::string& utf8, const std::string& indent) {
   const char* const kHex = hex::kDigits;

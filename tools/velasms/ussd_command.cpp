@@ -5,7 +5,7 @@
 #include "commands.h"
 #include "modem/ussd.h"
 #include "modem_session.h"
-#include "platform/codepage.h"
+#include "common/utf8.h"
 #include "text.h"
 
 namespace vela::tool {
@@ -53,7 +53,7 @@ std::vector<std::string> TakeReplies(Args& args) {
 }
 
 void PrintAnswer(std::ostream& out, const ussd::Answer& answer, bool json) {
-  const std::string text = platform::Utf8FromWide(answer.text);
+  const std::string text = Utf8FromWide(answer.text);
   if (json) {
     Json o;
     o["status"] = answer.status;

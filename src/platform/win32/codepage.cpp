@@ -5,7 +5,15 @@
 
 namespace vela::platform {
 
-ByteString NarrowFromWide(const WideString& text) {
+namespace {
+
+class AnsiCodePage final : public CodePage {
+ public:
+  ByteString Narrow(const WideString& text) const override;
+  WideString Widen(const ByteString& text) const override;
+};
+
+ByteString AnsiCodePage::Narrow(const WideString& text) const {
   if (text.empty()) return ByteString();
   const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
   const int length = static_cast<int>(text.size());
@@ -19,7 +27,7 @@ ByteString NarrowFromWide(const WideString& text) {
   return out;
 }
 
-WideString WideFromNarrow(const ByteString& text) {
+WideString AnsiCodePage::Widen(const ByteString& text) const {
   if (text.empty()) return WideString();
   const int length = static_cast<int>(text.size());
   const int needed = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
@@ -31,6 +39,13 @@ WideString WideFromNarrow(const ByteString& text) {
   WideString out(static_cast<size_t>(needed), u'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), length, reinterpret_cast<wchar_t*>(out.data()), needed);
   return out;
+}
+
+}  // namespace
+
+const CodePage& SystemCodePage() {
+  static const AnsiCodePage page;
+  return page;
 }
 
 }  // namespace vela::platform

@@ -1,6 +1,6 @@
 // The automation date (days since 1899-12-30, fraction = time of day),
 // computed on the proleptic Gregorian calendar without any OS call.
-#include "platform/datetime.h"
+#include "common/datetime.h"
 
 #include <cmath>
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "common/errors.h"
 
-namespace vela::platform {
+namespace vela {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::string FormatDateTime(DateTime value) {
   return text;
 }
 
-}  // namespace vela::platform
+}  // namespace vela

@@ -4,7 +4,7 @@
 
 #include "common/types.h"
 
-namespace vela::platform {
+namespace vela {
 
 struct DateTimeParts {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
@@ -20,4 +20,4 @@ DateTimeParts DecodeDateTime(DateTime value);
 // "YYYY-MM-DD hh:mm:ss".
 std::string FormatDateTime(DateTime value);
 
-}  // namespace vela::platform
+}  // namespace vela
