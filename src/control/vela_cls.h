@@ -116,6 +116,9 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
   HRESULT SafeCall(Body&& body, REFIID iid = IID_IVelaCls);
   template <class Get>
   HRESULT GetText(BSTR* value, Get&& get, REFIID iid = IID_IVelaCls);
+  // A property read: E_POINTER without `value`, else get()'s result (T() when it fails).
+  template <class T, class Get>
+  HRESULT GetValue(T* value, Get&& get, REFIID iid = IID_IVelaCls);
   // Asks for a look at the reassembly time-outs soon (after the driver has
   // finished with the part that is being reported).
   void ScheduleTimers();
