@@ -285,14 +285,7 @@ void WriteHuman(std::ostream& out, const ByteString& pdu, const Message& m, cons
   }
 }
 
-}  // namespace
-
-int RunDecode(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false}});
-  if (a.Has("--help")) {
-    out << kDecodeUsage;
-    return 0;
-  }
+int RunDecode(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (a.Positionals().empty()) throw UsageError("missing PDU");
   const bool json = a.Has("--json");
   bool first = true;
@@ -311,5 +304,9 @@ int RunDecode(const Args& args, std::ostream& out, std::ostream& err) {
   }
   return 0;
 }
+
+}  // namespace
+
+Command DecodeCommand() { return {"decode", kDecodeUsage, {{"--json", false}}, RunDecode}; }
 
 }  // namespace vela::tool
