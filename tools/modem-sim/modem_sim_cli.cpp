@@ -250,24 +250,19 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
       sim.InjectRing();
     } else if (verb == "raw") {
       sim.InjectRawLine(rest);
-    } else if (verb == "deliver") {
-      std::string from = NextWord(&rest);
+    } else if (verb == "deliver" || verb == "store") {
+      const std::string from = NextWord(&rest);
       if (from.empty()) {
-        *error = "deliver: missing originator";
-      } else {
+        *error = verb + ": missing originator";
+      } else if (verb == "deliver") {
         sim.InjectDeliver(from, Unescape(rest));
+      } else {
+        sim.AddStored(from, Unescape(rest));
       }
     } else if (verb == "unplug") {
       sim.Unplug();
     } else if (verb == "replug") {
       sim.Replug();
-    } else if (verb == "store") {
-      std::string from = NextWord(&rest);
-      if (from.empty()) {
-        *error = "store: missing originator";
-      } else {
-        sim.AddStored(from, Unescape(rest));
-      }
     } else if (verb == "deliver-long") {
       DeliverLong(sim, rest, error);
     } else if (verb == "report") {

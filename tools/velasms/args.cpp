@@ -69,7 +69,7 @@ ParsedArgs CommandOptions::Collect() const {
   return parsed;
 }
 
-UsageError UsageErrorFrom(const CLI::ParseError& e) {
+UsageError UsageErrorFrom(const std::exception& e) {
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) == nullptr) return UsageError(e.what());
   // "--to: 1 required TEXT missing", "json was given a disallowed flag override"
   const std::string message = e.what();

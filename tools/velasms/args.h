@@ -13,7 +13,6 @@
 namespace CLI {
 class App;
 class Option;
-class ParseError;
 }  // namespace CLI
 
 namespace vela::tool {
@@ -68,8 +67,8 @@ class CommandOptions {
   std::vector<std::string> positionals_;
 };
 
-// A CLI11 parse error as the UsageError that names the option.
-UsageError UsageErrorFrom(const CLI::ParseError& e);
+// A CLI11 parse error (CLI::ParseError) as the UsageError that names the option.
+UsageError UsageErrorFrom(const std::exception& e);
 
 // Parses `args` (without the program and command names) against `specs`.
 // "--help" and "-h" are always accepted as a flag named "--help". Raises

@@ -132,13 +132,7 @@ class SinglePartPrinter {
 
   void Report(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge) {
     if (json_) {
-      Json o = Json::object();
-      o["event"] = "report";
-      o["reference"] = Utf8FromBytes(reference);
-      o["delivered"] = delivered;
-      o["smsc_time"] = TimeJson(scts);
-      o["discharge_time"] = TimeJson(discharge);
-      out_ << JsonLine(o) << std::endl;
+      out_ << JsonLine(ReportJson(reference, delivered, scts, discharge)) << std::endl;
     } else {
       out_ << "Delivery report for reference " << Utf8FromBytes(reference)
            << " (hex): " << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
@@ -560,26 +554,17 @@ int RunInfo(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 Command ModemSendCommand() {
-  return {"send", kSendUsage,
-          WithModemOptions({{"--to", true},
-                            {"--status-report", false},
-                            {"--wait-report", true},
-                            {"--coding", true},
-                            {"--languages", true},
-                            {"--max-parts", true},
-                            {"--validity", true},
-                            {"--single", false}}),
-          RunSend};
+  std::vector<OptionSpec> options = WithModemOptions({{"--to", true}, {"--status-report", false}, {"--single", false}});
+  for (const char* name : {"--wait-report", "--coding", "--languages", "--max-parts", "--validity"}) {
+    options.push_back({name, true});
+  }
+  return {"send", kSendUsage, options, RunSend};
 }
 
 Command ListenCommand() {
-  return {"listen", kListenUsage,
-          WithModemOptions({{"--count", true},
-                            {"--timeout", true},
-                            {"--stored", true},
-                            {"--part-timeout", true},
-                            {"--no-reconnect", false}}),
-          RunListen, false};
+  std::vector<OptionSpec> options = WithModemOptions({{"--no-reconnect", false}});
+  for (const char* name : {"--count", "--timeout", "--stored", "--part-timeout"}) options.push_back({name, true});
+  return {"listen", kListenUsage, options, RunListen, false};
 }
 
 Command InfoCommand() { return {"info", kInfoUsage, WithModemOptions({}), RunInfo, false}; }
