@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 
 #include "at/line_framing.h"
 
@@ -258,20 +260,26 @@ std::optional<ModemError> FindModemError(const ByteString& response) {
   return std::nullopt;
 }
 
-std::optional<int> ParseCmgsReference(const ByteString& response) {
-  std::optional<ByteString> value = AnswerValue(response, "+CMGS");
+namespace {
+
+// The first field of the answer that starts with `prefix`, as a number.
+std::optional<int> FirstNumber(const ByteString& response, const ByteString& prefix) {
+  std::optional<ByteString> value = AnswerValue(response, prefix);
   if (!value) return std::nullopt;
   std::vector<ByteString> fields = SplitFields(*value);
-  std::optional<int> mr = fields.empty() ? std::nullopt : ParseInt(fields[0]);
+  return fields.empty() ? std::nullopt : ParseInt(fields[0]);
+}
+
+}  // namespace
+
+std::optional<int> ParseCmgsReference(const ByteString& response) {
+  std::optional<int> mr = FirstNumber(response, "+CMGS");
   if (!mr || *mr > 255) return std::nullopt;
   return mr;
 }
 
 std::optional<int> ParseCsqDbm(const ByteString& response) {
-  std::optional<ByteString> value = AnswerValue(response, "+CSQ");
-  if (!value) return std::nullopt;
-  std::vector<ByteString> fields = SplitFields(*value);
-  std::optional<int> rssi = fields.empty() ? std::nullopt : ParseInt(fields[0]);
+  std::optional<int> rssi = FirstNumber(response, "+CSQ");
   if (!rssi || *rssi > 31) return std::nullopt;
   return -113 + 2 * *rssi;
 }
@@ -352,17 +360,9 @@ std::optional<Storage> ParseCpms(const ByteString& response) {
 }
 
 const char* MessageStatusText(MessageStatus status) {
-  switch (status) {
-    case MessageStatus::kUnread:
-      return "unread";
-    case MessageStatus::kRead:
-      return "read";
-    case MessageStatus::kUnsent:
-      return "unsent";
-    case MessageStatus::kSent:
-      return "sent";
-  }
-  return "unread";
+  static const char* const kTexts[] = {"unread", "read", "unsent", "sent"};  // by <stat> value
+  const auto stat = static_cast<size_t>(status);
+  return stat < std::size(kTexts) ? kTexts[stat] : kTexts[0];
 }
 
 std::vector<StoredMessage> ParseCmgl(const ByteString& response) {
@@ -403,6 +403,16 @@ std::optional<StoredMessage> ParseCmgr(const ByteString& response) {
   return std::nullopt;
 }
 
+namespace {
+
+// The counts at fields[from...] into `counts`, in order, when all are there.
+void TakeCounts(const std::vector<ByteString>& fields, size_t from, std::initializer_list<std::optional<int>*> counts) {
+  if (fields.size() < from + counts.size()) return;
+  for (std::optional<int>* count : counts) *count = ParseInt(fields[from++]);
+}
+
+}  // namespace
+
 std::optional<PinAttempts> ParsePinAttempts(const ByteString& response) {
   PinAttempts attempts;
   for (const ByteString& line : Lines(response)) {
@@ -420,40 +430,18 @@ std::optional<PinAttempts> ParsePinAttempts(const ByteString& response) {
       else if (code == "SIM PUK2")
         attempts.puk2 = n;
     } else if (std::optional<ByteString> v = LineValue(line, "^CPIN")) {
-      std::vector<ByteString> f = SplitFields(*v);
-      if (f.size() >= 6) {
-        attempts.puk = ParseInt(f[2]);
-        attempts.pin = ParseInt(f[3]);
-        attempts.puk2 = ParseInt(f[4]);
-        attempts.pin2 = ParseInt(f[5]);
-      }
+      TakeCounts(SplitFields(*v), 2, {&attempts.puk, &attempts.pin, &attempts.puk2, &attempts.pin2});
     } else if (std::optional<ByteString> v = LineValue(line, "+QPINC")) {
-      std::vector<ByteString> f = SplitFields(*v);
-      if (f.size() >= 3 && Unquote(f[0]) == "SC") {
-        attempts.pin = ParseInt(f[1]);
-        attempts.puk = ParseInt(f[2]);
-      } else if (f.size() >= 3 && Unquote(f[0]) == "P2") {
-        attempts.pin2 = ParseInt(f[1]);
-        attempts.puk2 = ParseInt(f[2]);
-      }
+      const std::vector<ByteString> f = SplitFields(*v);
+      const ByteString which = f.empty() ? ByteString() : Unquote(f[0]);
+      if (which == "SC") TakeCounts(f, 1, {&attempts.pin, &attempts.puk});
+      if (which == "P2") TakeCounts(f, 1, {&attempts.pin2, &attempts.puk2});
     } else if (std::optional<ByteString> v = LineValue(line, "+SPIC")) {
-      std::vector<ByteString> f = SplitFields(*v);
-      if (f.size() >= 2) {
-        attempts.pin = ParseInt(f[0]);
-        attempts.puk = ParseInt(f[1]);
-      }
-      if (f.size() >= 4) {
-        attempts.pin2 = ParseInt(f[2]);
-        attempts.puk2 = ParseInt(f[3]);
-      }
+      const std::vector<ByteString> f = SplitFields(*v);
+      TakeCounts(f, 0, {&attempts.pin, &attempts.puk});
+      TakeCounts(f, 2, {&attempts.pin2, &attempts.puk2});
     } else if (std::optional<ByteString> v = LineValue(line, "+UPINCNT")) {
-      std::vector<ByteString> f = SplitFields(*v);
-      if (f.size() >= 4) {
-        attempts.pin = ParseInt(f[0]);
-        attempts.pin2 = ParseInt(f[1]);
-        attempts.puk = ParseInt(f[2]);
-        attempts.puk2 = ParseInt(f[3]);
-      }
+      TakeCounts(SplitFields(*v), 0, {&attempts.pin, &attempts.pin2, &attempts.puk, &attempts.puk2});
     }
   }
   if (attempts.Empty()) return std::nullopt;

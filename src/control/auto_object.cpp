@@ -98,14 +98,7 @@ TAutoObjectFactory::TAutoObjectFactory(TComServer& server, Creator creator, cons
 }
 
 STDMETHODIMP TAutoObjectFactory::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryOwnInterface<IClassFactory>(this, IID_IClassFactory, iid, out);
 }
 
 STDMETHODIMP_(ULONG) TAutoObjectFactory::AddRef() {

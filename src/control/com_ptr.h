@@ -1,4 +1,5 @@
-// A counted interface reference: AddRef on copy, Release on reset and end of life.
+// A counted interface reference: AddRef on copy, Release on reset and end of
+// life; and the IUnknown answers the control's small objects share.
 #pragma once
 
 #include <unknwn.h>
@@ -49,5 +50,32 @@ class ComPtr {
  private:
   T* p_ = nullptr;
 };
+
+// QueryInterface of an object that has one interface (`own`) besides IUnknown.
+template <class I>
+HRESULT QueryOwnInterface(I* self, REFIID own, REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, own)) {
+    *out = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
+// Hands a new object from `make` to the caller as `*out`: E_POINTER without
+// `out`, E_UNEXPECTED when it cannot be made.
+template <class I, class Make>
+HRESULT HandOutNew(I** out, Make&& make) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  try {
+    *out = make();
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 }  // namespace vela::control

@@ -126,12 +126,7 @@ TAutoObjectFactory* TComServer::FindFactory(REFCLSID clsid) const {
   return nullptr;
 }
 
-void TComServer::CountObject(bool created) {
-  if (created)
-    ++objectCount_;
-  else
-    --objectCount_;
-}
+void TComServer::CountObject(bool created) { objectCount_ += created ? 1 : -1; }
 
 void TComServer::CountLock(bool lock) {
   if (lock) {
@@ -148,12 +143,7 @@ void TComServer::CountLock(bool lock) {
   }
 }
 
-void TComServer::CountFactoryRef(bool added) {
-  if (added)
-    ++factoryCount_;
-  else
-    --factoryCount_;
-}
+void TComServer::CountFactoryRef(bool added) { factoryCount_ += added ? 1 : -1; }
 
 void TComServer::UpdateRegistry(bool registering) {
   Start();

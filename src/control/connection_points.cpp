@@ -46,14 +46,7 @@ STDMETHODIMP_(ULONG) TConnectionPoints::AddRef() { return controller_.Controller
 STDMETHODIMP_(ULONG) TConnectionPoints::Release() { return controller_.Controller()->Release(); }
 
 STDMETHODIMP TConnectionPoints::EnumConnectionPoints(IEnumConnectionPoints** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    *out = new TEnumConnectionPoints(*this, 0);
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return HandOutNew(out, [this] { return new TEnumConnectionPoints(*this, 0); });
 }
 
 STDMETHODIMP TConnectionPoints::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
@@ -87,14 +80,7 @@ TConnectionPoint::~TConnectionPoint() {
 }
 
 STDMETHODIMP TConnectionPoint::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
-    *out = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
+  return QueryOwnInterface<IConnectionPoint>(this, IID_IConnectionPoint, iid, out);
 }
 
 STDMETHODIMP_(ULONG) TConnectionPoint::AddRef() { return container_.Controller().Controller()->AddRef(); }
@@ -147,39 +133,16 @@ STDMETHODIMP TConnectionPoint::Unadvise(DWORD cookie) {
 }
 
 STDMETHODIMP TConnectionPoint::EnumConnections(IEnumConnections** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    *out = new TEnumConnections(*this, 0);
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return HandOutNew(out, [this] { return new TEnumConnections(*this, 0); });
 }
 
 // --- TEnumConnections -----------------------------------------------------
 
 TEnumConnections::TEnumConnections(TConnectionPoint& point, size_t index)
-    : point_(point), owner_(point.Container().Controller().Controller()), index_(index), count_(point.Slots().size()) {}
-
-STDMETHODIMP TEnumConnections::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEnumConnections)) {
-    *out = static_cast<IEnumConnections*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) TEnumConnections::AddRef() { return ++refCount_; }
-
-STDMETHODIMP_(ULONG) TEnumConnections::Release() {
-  ULONG count = --refCount_;
-  if (count == 0) delete this;
-  return count;
-}
+    : TIndexEnumerator(index),
+      point_(point),
+      owner_(point.Container().Controller().Controller()),
+      count_(point.Slots().size()) {}
 
 STDMETHODIMP TEnumConnections::Next(ULONG count, CONNECTDATA* records, ULONG* fetched) {
   if (!records) return E_POINTER;
@@ -209,45 +172,10 @@ STDMETHODIMP TEnumConnections::Skip(ULONG count) {
   return skipped == count ? S_OK : S_FALSE;
 }
 
-STDMETHODIMP TEnumConnections::Reset() {
-  index_ = 0;
-  return S_OK;
-}
-
-STDMETHODIMP TEnumConnections::Clone(IEnumConnections** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    *out = new TEnumConnections(point_, index_);
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
-
 // --- TEnumConnectionPoints ------------------------------------------------
 
 TEnumConnectionPoints::TEnumConnectionPoints(TConnectionPoints& container, size_t index)
-    : container_(container), owner_(container.Controller().Controller()), index_(index) {}
-
-STDMETHODIMP TEnumConnectionPoints::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEnumConnectionPoints)) {
-    *out = static_cast<IEnumConnectionPoints*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) TEnumConnectionPoints::AddRef() { return ++refCount_; }
-
-STDMETHODIMP_(ULONG) TEnumConnectionPoints::Release() {
-  ULONG count = --refCount_;
-  if (count == 0) delete this;
-  return count;
-}
+    : TIndexEnumerator(index), container_(container), owner_(container.Controller().Controller()) {}
 
 STDMETHODIMP TEnumConnectionPoints::Next(ULONG count, IConnectionPoint** points, ULONG* fetched) {
   if (!points) return E_POINTER;
@@ -270,22 +198,6 @@ STDMETHODIMP TEnumConnectionPoints::Skip(ULONG count) {
     ++skipped;
   }
   return skipped == count ? S_OK : S_FALSE;
-}
-
-STDMETHODIMP TEnumConnectionPoints::Reset() {
-  index_ = 0;
-  return S_OK;
-}
-
-STDMETHODIMP TEnumConnectionPoints::Clone(IEnumConnectionPoints** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    *out = new TEnumConnectionPoints(container_, index_);
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
 }
 
 }  // namespace vela::control

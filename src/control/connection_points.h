@@ -93,51 +93,67 @@ class TConnectionPoint final : public IConnectionPoint {
   std::vector<IUnknown*> slots_;  // each occupied slot holds one reference
 };
 
-// Walks the slots of one connection point that existed when it was created;
-// slots emptied later are skipped. Holds a reference to the owning object.
-class TEnumConnections final : public IEnumConnections {
+// IUnknown, Reset and Clone of an enumerator (interface I, `kIid`) whose
+// cursor is an index; Derived::At(index) makes a copy at another position.
+// Deleted by its last Release.
+template <class Derived, class I, const IID& kIid>
+class TIndexEnumerator : public I {
  public:
-  TEnumConnections(TConnectionPoint& point, size_t index);
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return QueryOwnInterface<I>(this, kIid, iid, out); }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refCount_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG count = --refCount_;
+    if (count == 0) delete static_cast<Derived*>(this);
+    return count;
+  }
+  STDMETHODIMP Reset() override {
+    index_ = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(I** out) override {
+    return HandOutNew(out, [this] { return static_cast<Derived*>(this)->At(index_); });
+  }
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
-  STDMETHODIMP Next(ULONG count, CONNECTDATA* records, ULONG* fetched) override;
-  STDMETHODIMP Skip(ULONG count) override;
-  STDMETHODIMP Reset() override;
-  STDMETHODIMP Clone(IEnumConnections** out) override;
+ protected:
+  explicit TIndexEnumerator(size_t index) : index_(index) {}
+  ~TIndexEnumerator() = default;
+
+  size_t index_;
 
  private:
-  ~TEnumConnections() = default;
-
   ULONG refCount_ = 1;
+};
+
+// Walks the slots of one connection point that existed when it was created;
+// slots emptied later are skipped. Holds a reference to the owning object.
+class TEnumConnections final : public TIndexEnumerator<TEnumConnections, IEnumConnections, IID_IEnumConnections> {
+ public:
+  TEnumConnections(TConnectionPoint& point, size_t index);
+  TEnumConnections* At(size_t index) const { return new TEnumConnections(point_, index); }
+
+  STDMETHODIMP Next(ULONG count, CONNECTDATA* records, ULONG* fetched) override;
+  STDMETHODIMP Skip(ULONG count) override;
+
+ private:
   TConnectionPoint& point_;
   ComPtr<IUnknown> owner_;
-  size_t index_;
   size_t count_;
 };
 
 // Walks the container's connection points. Holds a reference to the owning
 // object, so the container outlives it.
-class TEnumConnectionPoints final : public IEnumConnectionPoints {
+class TEnumConnectionPoints final
+    : public TIndexEnumerator<TEnumConnectionPoints, IEnumConnectionPoints, IID_IEnumConnectionPoints> {
  public:
   TEnumConnectionPoints(TConnectionPoints& container, size_t index);
+  TEnumConnectionPoints* At(size_t index) const { return new TEnumConnectionPoints(container_, index); }
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
   STDMETHODIMP Next(ULONG count, IConnectionPoint** points, ULONG* fetched) override;
   STDMETHODIMP Skip(ULONG count) override;
-  STDMETHODIMP Reset() override;
-  STDMETHODIMP Clone(IEnumConnectionPoints** out) override;
 
  private:
-  ~TEnumConnectionPoints() = default;
-
-  ULONG refCount_ = 1;
   TConnectionPoints& container_;
   ComPtr<IUnknown> owner_;
-  size_t index_;
 };
 
 }  // namespace vela::control

@@ -31,20 +31,19 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 
 STDAPI DllCanUnloadNow() { return TComServer::Instance().CanUnloadNow() ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
+namespace {
+
+HRESULT UpdateRegistry(bool registering) {
   try {
-    TComServer::Instance().UpdateRegistry(true);
+    TComServer::Instance().UpdateRegistry(registering);
     return S_OK;
   } catch (...) {
     return E_FAIL;
   }
 }
 
-STDAPI DllUnregisterServer() {
-  try {
-    TComServer::Instance().UpdateRegistry(false);
-    return S_OK;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
+}  // namespace
+
+STDAPI DllRegisterServer() { return UpdateRegistry(true); }
+
+STDAPI DllUnregisterServer() { return UpdateRegistry(false); }

@@ -15,10 +15,8 @@ namespace vela::control {
 
 namespace {
 
-constexpr DISPID kOnReceiveMessage = 201;
-constexpr DISPID kOnDeliveryReport = 202;
-constexpr DISPID kOnReceiveText = 203;
-constexpr DISPID kOnMessageStatus = 204;
+// The events' dispids (VelaCtrl.idl).
+enum : DISPID { kOnReceiveMessage = 201, kOnDeliveryReport, kOnReceiveText, kOnMessageStatus };
 
 // Concatenation numbers parts in one octet.
 constexpr LONG kMostParts = 255;
@@ -28,42 +26,36 @@ ByteString NarrowFromBstr(BSTR text) { return platform::NarrowFromWide(WideFromB
 
 TAutoObject* CreateVelaCls(TAutoObjectFactory& factory, IUnknown* outer) { return new TVelaCls(factory, outer); }
 
-VARIANT TextArg(const ByteString& text) {
+// An event argument; the sink's caller clears it.
+VARIANT Arg(VARTYPE type) {
   VARIANT v;
   VariantInit(&v);
-  v.bstrVal = BstrFromNarrow(text);
-  v.vt = VT_BSTR;
+  v.vt = type;
   return v;
 }
 
+VARIANT WideArg(const WideString& text) {
+  VARIANT v = Arg(VT_BSTR);
+  v.bstrVal = BstrFromWide(text);
+  return v;
+}
+
+VARIANT TextArg(const ByteString& text) { return WideArg(platform::WideFromNarrow(text)); }
+
 VARIANT DateArg(DateTime value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_DATE;
+  VARIANT v = Arg(VT_DATE);
   v.date = value;
   return v;
 }
 
 VARIANT BoolArg(bool value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BOOL;
+  VARIANT v = Arg(VT_BOOL);
   v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
   return v;
 }
 
-VARIANT WideArg(const WideString& text) {
-  VARIANT v;
-  VariantInit(&v);
-  v.bstrVal = BstrFromWide(text);
-  v.vt = VT_BSTR;
-  return v;
-}
-
 VARIANT LongArg(LONG value) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_I4;
+  VARIANT v = Arg(VT_I4);
   v.lVal = value;
   return v;
 }
@@ -174,11 +166,17 @@ HRESULT TVelaCls::SafeCall(Body&& body, REFIID iid) {
   }
 }
 
+template <class T, class Get>
+HRESULT TVelaCls::GetValue(T* value, Get&& get, REFIID iid) {
+  if (!value) return E_POINTER;
+  *value = T();
+  return SafeCall([&] { *value = get(); }, iid);
+}
+
 template <class Get>
 HRESULT TVelaCls::GetText(BSTR* value, Get&& get, REFIID iid) {
-  if (!value) return E_POINTER;
-  *value = nullptr;
-  return SafeCall([&] { *value = BstrFromNarrow(get()); }, iid);
+  return GetValue(
+      value, [&] { return BstrFromNarrow(get()); }, iid);
 }
 
 STDMETHODIMP TVelaCls::get_Port(BSTR* Value) {
@@ -190,9 +188,7 @@ STDMETHODIMP TVelaCls::put_Port(BSTR value) {
 }
 
 STDMETHODIMP TVelaCls::get_Baudrate(LONG* Value) {
-  if (!Value) return E_POINTER;
-  *Value = 0;
-  return SafeCall([&] { *Value = Modem->BaudRate; });
+  return GetValue(Value, [&] { return Modem->BaudRate; });
 }
 
 STDMETHODIMP TVelaCls::put_Baudrate(LONG value) {
@@ -220,9 +216,7 @@ STDMETHODIMP TVelaCls::get_DeviceSerial(BSTR* Value) {
 }
 
 STDMETHODIMP TVelaCls::get_IsOpen(VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  *Value = VARIANT_FALSE;
-  return SafeCall([&] { *Value = Modem->IsOpen() ? VARIANT_TRUE : VARIANT_FALSE; });
+  return GetValue(Value, [&] { return Modem->IsOpen() ? VARIANT_TRUE : VARIANT_FALSE; });
 }
 
 STDMETHODIMP TVelaCls::Open() {
@@ -349,9 +343,8 @@ STDMETHODIMP TVelaCls::SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryRep
 }
 
 STDMETHODIMP TVelaCls::get_PartReferences(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  *Value = nullptr;
-  return SafeCall([&] { *Value = BstrFromWide(partReferences_); }, IID_IVelaCls2);
+  return GetValue(
+      Value, [&] { return BstrFromWide(partReferences_); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::get_Coding(BSTR* Value) {
@@ -373,9 +366,8 @@ STDMETHODIMP TVelaCls::put_Coding(BSTR value) {
 }
 
 STDMETHODIMP TVelaCls::get_Languages(BSTR* Value) {
-  if (!Value) return E_POINTER;
-  *Value = nullptr;
-  return SafeCall([&] { *Value = BstrFromWide(languagesText_); }, IID_IVelaCls2);
+  return GetValue(
+      Value, [&] { return BstrFromWide(languagesText_); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_Languages(BSTR value) {
@@ -395,9 +387,8 @@ STDMETHODIMP TVelaCls::put_Languages(BSTR value) {
 }
 
 STDMETHODIMP TVelaCls::get_MaxParts(LONG* Value) {
-  if (!Value) return E_POINTER;
-  *Value = maxParts_;
-  return S_OK;
+  return GetValue(
+      Value, [&] { return maxParts_; }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_MaxParts(LONG value) {
@@ -411,9 +402,9 @@ STDMETHODIMP TVelaCls::put_MaxParts(LONG value) {
 }
 
 STDMETHODIMP TVelaCls::get_ReadStoredMessages(VARIANT_BOOL* Value) {
-  if (!Value) return E_POINTER;
-  *Value = Modem->StoredAtOpen == TVuZVela::StoredPolicy::kIgnore ? VARIANT_FALSE : VARIANT_TRUE;
-  return S_OK;
+  return GetValue(
+      Value, [&] { return Modem->StoredAtOpen == TVuZVela::StoredPolicy::kIgnore ? VARIANT_FALSE : VARIANT_TRUE; },
+      IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_ReadStoredMessages(VARIANT_BOOL value) {
@@ -447,9 +438,8 @@ STDMETHODIMP TVelaCls::get_LastError(BSTR* Value) {
 }
 
 STDMETHODIMP TVelaCls::get_ReassemblyTimeout(LONG* Value) {
-  if (!Value) return E_POINTER;
-  *Value = static_cast<LONG>(Modem->ReassemblySettings.timeoutMs / 1000);
-  return S_OK;
+  return GetValue(
+      Value, [&] { return static_cast<LONG>(Modem->ReassemblySettings.timeoutMs / 1000); }, IID_IVelaCls2);
 }
 
 STDMETHODIMP TVelaCls::put_ReassemblyTimeout(LONG value) {

@@ -58,13 +58,15 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
     return DispInvokeMember(id, iid, lcid, flags, params, result, excep, argErr);
   }
 
+// A read-write property of the interfaces: get_Name and put_Name.
+#define VELA_PROPERTY(Type, Name)                \
+  STDMETHODIMP get_##Name(Type* Value) override; \
+  STDMETHODIMP put_##Name(Type value) override;
+
   // IVelaCls
-  STDMETHODIMP get_Port(BSTR* Value) override;
-  STDMETHODIMP put_Port(BSTR value) override;
-  STDMETHODIMP get_Baudrate(LONG* Value) override;
-  STDMETHODIMP put_Baudrate(LONG value) override;
-  STDMETHODIMP get_Pin(BSTR* Value) override;
-  STDMETHODIMP put_Pin(BSTR value) override;
+  VELA_PROPERTY(BSTR, Port)
+  VELA_PROPERTY(LONG, Baudrate)
+  VELA_PROPERTY(BSTR, Pin)
   STDMETHODIMP get_DeviceModel(BSTR* Value) override;
   STDMETHODIMP get_Manufacturer(BSTR* Value) override;
   STDMETHODIMP get_DeviceSerial(BSTR* Value) override;
@@ -77,19 +79,14 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
   // IVelaCls2
   STDMETHODIMP SendText(BSTR iDst, BSTR iText, VARIANT_BOOL iDeliveryReport, BSTR* oMessageId) override;
   STDMETHODIMP get_PartReferences(BSTR* Value) override;
-  STDMETHODIMP get_Coding(BSTR* Value) override;
-  STDMETHODIMP put_Coding(BSTR value) override;
-  STDMETHODIMP get_Languages(BSTR* Value) override;
-  STDMETHODIMP put_Languages(BSTR value) override;
-  STDMETHODIMP get_MaxParts(LONG* Value) override;
-  STDMETHODIMP put_MaxParts(LONG value) override;
-  STDMETHODIMP get_ReadStoredMessages(VARIANT_BOOL* Value) override;
-  STDMETHODIMP put_ReadStoredMessages(VARIANT_BOOL value) override;
-  STDMETHODIMP get_LockScope(BSTR* Value) override;
-  STDMETHODIMP put_LockScope(BSTR value) override;
+  VELA_PROPERTY(BSTR, Coding)
+  VELA_PROPERTY(BSTR, Languages)
+  VELA_PROPERTY(LONG, MaxParts)
+  VELA_PROPERTY(VARIANT_BOOL, ReadStoredMessages)
+  VELA_PROPERTY(BSTR, LockScope)
   STDMETHODIMP get_LastError(BSTR* Value) override;
-  STDMETHODIMP get_ReassemblyTimeout(LONG* Value) override;
-  STDMETHODIMP put_ReassemblyTimeout(LONG value) override;
+  VELA_PROPERTY(LONG, ReassemblyTimeout)
+#undef VELA_PROPERTY
 
   // The driver's callbacks: raise the events on the connected sinks.
   void DoReceiveMessage(const ByteString& originator, const ByteString& text, DateTime serviceCentreTime);
@@ -116,6 +113,9 @@ class TVelaCls final : public TAutoObjectWithEvents, public IVelaCls2 {
   HRESULT SafeCall(Body&& body, REFIID iid = IID_IVelaCls);
   template <class Get>
   HRESULT GetText(BSTR* value, Get&& get, REFIID iid = IID_IVelaCls);
+  // A property read: E_POINTER without `value`, else get()'s result (T() when it fails).
+  template <class T, class Get>
+  HRESULT GetValue(T* value, Get&& get, REFIID iid = IID_IVelaCls);
   // Asks for a look at the reassembly time-outs soon (after the driver has
   // finished with the part that is being reported).
   void ScheduleTimers();

@@ -14,17 +14,6 @@ namespace vela::gateway {
 
 namespace {
 
-std::vector<std::string> SplitOn(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -71,7 +60,7 @@ int64_t ParseDuration(const std::string& what, const std::string& text) {
 
 WebhookConfig ParseWebhookSpec(const std::string& spec) {
   const std::string what = "--webhook '" + spec + "'";
-  std::vector<std::string> fields = SplitOn(spec, ',');
+  std::vector<std::string> fields = Split(spec, ',');
   WebhookConfig w;
   w.url = fields[0];
   const bool https = w.url.rfind("https://", 0) == 0;
@@ -88,7 +77,7 @@ WebhookConfig ParseWebhookSpec(const std::string& spec) {
     const std::string key = fields[i].substr(0, eq), value = fields[i].substr(eq + 1);
     if (key == "events") {
       w.onMessage = w.onStatus = false;
-      for (const std::string& e : SplitOn(value, '+')) {
+      for (const std::string& e : Split(value, '+')) {
         if (e == "message") {
           w.onMessage = true;
         } else if (e == "status") {
@@ -142,7 +131,7 @@ void ParseMqttUrl(const std::string& url, MqttConfig& m) {
     rest = rest.substr(0, slash);
     while (!m.prefix.empty() && m.prefix.back() == '/') m.prefix.pop_back();
     if (m.prefix.empty()) m.prefix = "velasms";
-    for (const std::string& level : SplitOn(m.prefix, '/')) CheckTopicName(what + " prefix level", level);
+    for (const std::string& level : Split(m.prefix, '/')) CheckTopicName(what + " prefix level", level);
   }
   const size_t at = rest.rfind('@');
   m.user.clear();

@@ -15,8 +15,6 @@
 
 namespace vela::gateway {
 
-namespace {
-
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -27,6 +25,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     start = end + 1;
   }
 }
+
+namespace {
 
 int ParseNumber(const std::string& what, const std::string& text, int min, int max) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {

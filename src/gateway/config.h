@@ -20,6 +20,9 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// `text` cut at every `separator`; empty parts are kept ("a,,b", "").
+std::vector<std::string> Split(const std::string& text, char separator);
+
 struct ModemConfig {
   std::string name, path;
   int baud = 9600;

@@ -105,76 +105,50 @@ int RunShellCommand(const std::string& command, const std::string& input, int ti
 HookRunner::HookRunner(std::string command, Store& store, Metrics& metrics, Log& log, RetrySettings retry)
     : command_(std::move(command)), store_(store), metrics_(metrics), log_(log), retry_(retry) {}
 
-HookRunner::~HookRunner() { Stop(); }
-
 void HookRunner::Start() {
-  thread_ = std::thread([this] { Run(); });
-}
-
-void HookRunner::Wake() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
-  }
-  cv_.notify_all();
+  worker_.Start([this] { return RunOnce(); });
 }
 
 void HookRunner::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
+  worker_.Stop([this] {
     if (child_ > 0) ::kill(child_, SIGTERM);
-  }
-  cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  });
 }
 
-void HookRunner::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stop_) {
-    woken_ = false;
-    lock.unlock();
-    std::optional<int64_t> next;
-    try {
-      if (auto job = store_.NextHookJob(NowMs())) {
-        std::string error;
-        const std::string input = DumpJson(ReceivedJson(*job)) + "\n";
-        const int rc = RunShellCommand(command_, input, timeoutMs, error, [this](int pid) {
-          std::lock_guard<std::mutex> guard(mutex_);
-          child_ = pid;
-          if (stop_) ::kill(pid, SIGTERM);
-        });
-        {
-          std::lock_guard<std::mutex> guard(mutex_);
-          child_ = -1;
-        }
-        if (rc == 0) {
-          store_.MarkHook(job->id, true, 0);
-        } else {
-          metrics_.CountHookFailure();
-          const int attempt = job->hookAttempts + 1;
-          const int64_t delay = BackoffMs(attempt, retry_);
-          store_.MarkHook(job->id, false, NowMs() + delay);
-          log_.Line("receive hook for message " + std::to_string(job->id) + " failed (" +
-                    (rc < 0 ? error : "exit status " + std::to_string(rc) + (error.empty() ? "" : ", " + error)) +
-                    "); attempt " + std::to_string(attempt) + ", next in " + std::to_string(delay / 1000) + " s");
-        }
-        lock.lock();
-        continue;
-      }
-      next = store_.NextHookDue();
-    } catch (const std::exception& e) {
-      log_.Line(std::string("receive hook: ") + e.what());
-      next = NowMs() + 1000;
+std::optional<WorkerThread::Clock::time_point> HookRunner::RunOnce() {
+  try {
+    auto job = store_.NextHookJob(NowMs());
+    if (!job) {
+      const std::optional<int64_t> next = store_.NextHookDue();
+      if (!next) return std::nullopt;
+      return WorkerThread::At(*next);
     }
-    lock.lock();
-    if (stop_ || woken_) continue;
-    if (next) {
-      cv_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(0, *next - NowMs())),
-                   [this] { return stop_ || woken_; });
+    std::string error;
+    const std::string input = DumpJson(ReceivedJson(*job)) + "\n";
+    const int rc = RunShellCommand(command_, input, timeoutMs, error, [this](int pid) {
+      std::lock_guard<std::mutex> guard(worker_.Mutex());
+      child_ = pid;
+      if (worker_.Stopping()) ::kill(pid, SIGTERM);
+    });
+    {
+      std::lock_guard<std::mutex> guard(worker_.Mutex());
+      child_ = -1;
+    }
+    if (rc == 0) {
+      store_.MarkHook(job->id, true, 0);
     } else {
-      cv_.wait(lock, [this] { return stop_ || woken_; });
+      metrics_.CountHookFailure();
+      const int attempt = job->hookAttempts + 1;
+      const int64_t delay = BackoffMs(attempt, retry_);
+      store_.MarkHook(job->id, false, NowMs() + delay);
+      log_.Line("receive hook for message " + std::to_string(job->id) + " failed (" +
+                (rc < 0 ? error : "exit status " + std::to_string(rc) + (error.empty() ? "" : ", " + error)) +
+                "); attempt " + std::to_string(attempt) + ", next in " + std::to_string(delay / 1000) + " s");
     }
+    return WorkerThread::Clock::now();  // the next job at once
+  } catch (const std::exception& e) {
+    log_.Line(std::string("receive hook: ") + e.what());
+    return WorkerThread::At(NowMs() + 1000);
   }
 }
 

@@ -4,16 +4,14 @@
 // pending runs are in the store, so they survive a restart.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "gateway/modem_worker.h"
 #include "gateway/queue_policy.h"
 #include "gateway/store.h"
+#include "gateway/worker_thread.h"
 
 namespace vela::gateway {
 
@@ -28,12 +26,10 @@ int RunShellCommand(const std::string& command, const std::string& input, int ti
 class HookRunner {
  public:
   HookRunner(std::string command, Store& store, Metrics& metrics, Log& log, RetrySettings retry);
-  ~HookRunner();
-  HookRunner(const HookRunner&) = delete;
-  HookRunner& operator=(const HookRunner&) = delete;
+  ~HookRunner() { Stop(); }
 
   void Start();
-  void Wake();
+  void Wake() { worker_.Wake(); }
   // Ends the thread; a run in progress is ended with SIGTERM and stays
   // pending for the next start.
   void Stop();
@@ -41,18 +37,14 @@ class HookRunner {
   int timeoutMs = 60000;
 
  private:
-  void Run();
+  std::optional<WorkerThread::Clock::time_point> RunOnce();
   std::string command_;
   Store& store_;
   Metrics& metrics_;
   Log& log_;
   RetrySettings retry_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  bool woken_ = false;
-  int child_ = -1;  // process id of the run in progress; guarded by mutex_
+  int child_ = -1;  // process id of the run in progress; guarded by worker_.Mutex()
+  WorkerThread worker_;
 };
 
 }  // namespace vela::gateway

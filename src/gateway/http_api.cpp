@@ -25,7 +25,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr size_t kMaxIdempotencyKey = 200;
 constexpr int kMaxListLimit = 1000;
 constexpr size_t kMaxBatch = 1000;
 
@@ -90,13 +89,6 @@ json ParseBody(const std::string& body) {
   }
   if (!doc.is_object()) throw ApiError{400, "the body must be a JSON object"};
   return doc;
-}
-
-std::string CheckedKey(const std::string& key, const char* what) {
-  if (key.size() > kMaxIdempotencyKey) {
-    throw ApiError{400, std::string(what) + " is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
-  }
-  return key;
 }
 
 // One message of POST /v1/messages (the body) or of /batch (an item).
@@ -191,7 +183,25 @@ OutgoingRequest ParseItem(const json& doc, ModemDirectory& modems, int maxParts)
   return r;
 }
 
+// The store's answer to a change of message `id` as the API's error, if any;
+// `refusal` says which messages the change applies to.
+void CheckChange(Store& store, ChangeResult result, int64_t id, const char* refusal) {
+  if (result == ChangeResult::kNotFound) throw ApiError{404, "no message with id " + std::to_string(id)};
+  if (result == ChangeResult::kWrongState) {
+    auto m = store.GetMessage(id);
+    throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") + "; " + refusal};
+  }
+}
+
 }  // namespace
+
+std::string CheckedKey(const std::string& key, const char* what) {
+  constexpr size_t kMaxIdempotencyKey = 200;
+  if (key.size() > kMaxIdempotencyKey) {
+    throw ApiError{400, std::string(what) + " is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
+  }
+  return key;
+}
 
 OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts) {
   return ParseItem(ParseBody(body), modems, maxParts);
@@ -454,34 +464,14 @@ void HttpApi::Routes() {
 
   s.Delete(R"(/v1/messages/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
     const int64_t id = PathId(req);
-    switch (store_.CancelMessage(id, NowMs())) {
-      case ChangeResult::kNotFound:
-        throw ApiError{404, "no message with id " + std::to_string(id)};
-      case ChangeResult::kWrongState: {
-        auto m = store_.GetMessage(id);
-        throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
-                                "; only queued and scheduled messages can be deleted"};
-      }
-      case ChangeResult::kDone:
-        break;
-    }
+    CheckChange(store_, store_.CancelMessage(id, NowMs()), id, "only queued and scheduled messages can be deleted");
     events_.Notify();
     SendJson(res, 200, json{{"id", id}, {"status", status::kCancelled}});
   });
 
   s.Post(R"(/v1/messages/(\d+)/retry)", [this](const httplib::Request& req, httplib::Response& res) {
     const int64_t id = PathId(req);
-    switch (store_.RetryMessage(id, NowMs())) {
-      case ChangeResult::kNotFound:
-        throw ApiError{404, "no message with id " + std::to_string(id)};
-      case ChangeResult::kWrongState: {
-        auto m = store_.GetMessage(id);
-        throw ApiError{409, "message " + std::to_string(id) + " is " + (m ? m->status : "gone") +
-                                "; only unknown and failed messages are retried"};
-      }
-      case ChangeResult::kDone:
-        break;
-    }
+    CheckChange(store_, store_.RetryMessage(id, NowMs()), id, "only unknown and failed messages are retried");
     events_.Notify();
     modems_.WakeSenders();
     SendJson(res, 202, json{{"id", id}, {"status", status::kQueued}});

@@ -33,6 +33,8 @@ struct ApiError : std::runtime_error {
 // The body of POST /v1/messages (also taken over MQTT) as a request for the
 // queue, checked and normalised; ApiError when refused.
 OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts);
+// An idempotency key as given; ApiError naming `what` when it is too long.
+std::string CheckedKey(const std::string& key, const char* what);
 
 // A modem as /v1/modems shows it.
 nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength);

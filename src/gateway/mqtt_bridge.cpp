@@ -18,7 +18,6 @@ using nlohmann::json;
 namespace {
 
 constexpr size_t kMaxInflight = 50;
-constexpr size_t kMaxIdempotencyKey = 200;
 constexpr int kKeepAliveSeconds = 30;
 // Signal and registration are looked at this often while connected (the
 // modem's state topic changes only when they do).
@@ -35,8 +34,6 @@ MqttBridge::MqttBridge(MqttConfig config, std::string node, Store& store, ModemD
   topics_.prefix = config_.prefix;
   topics_.node = std::move(node);
 }
-
-MqttBridge::~MqttBridge() { Stop(); }
 
 void MqttBridge::Start() {
   std::call_once(libraryInit, [] { mosquitto_lib_init(); });
@@ -84,29 +81,16 @@ void MqttBridge::Start() {
               (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
               "); retrying");
   }
-  thread_ = std::thread([this] { Run(); });
-}
-
-void MqttBridge::Wake() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
-  }
-  cv_.notify_all();
+  nextRefresh_ = WorkerThread::Clock::now() + kModemRefresh;
+  worker_.Start([this] { return RunOnce(); });
 }
 
 void MqttBridge::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stop_ && !mosq_) return;
-    stop_ = true;
-  }
-  cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  worker_.Stop();
   if (!mosq_) return;
   bool connected = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(worker_.Mutex());
     connected = connected_;
   }
   if (connected) {
@@ -139,13 +123,12 @@ void MqttBridge::OnConnect(mosquitto*, void* self, int rc) {
   const std::string status = NodeTopic(b->topics_, "status");
   mosquitto_publish(b->mosq_, nullptr, status.c_str(), 6, "online", 1, true);
   {
-    std::lock_guard<std::mutex> lock(b->mutex_);
+    std::lock_guard<std::mutex> lock(b->worker_.Mutex());
     b->connected_ = true;
     ++b->session_;
     b->acked_.clear();
-    b->woken_ = true;
   }
-  b->cv_.notify_all();
+  b->worker_.Wake();
   b->log_.Line("MQTT: connected to " + b->config_.host + ":" + std::to_string(b->config_.port) + " as node " +
                b->topics_.node);
 }
@@ -154,7 +137,7 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc) {
   auto* b = static_cast<MqttBridge*>(self);
   bool was = false;
   {
-    std::lock_guard<std::mutex> lock(b->mutex_);
+    std::lock_guard<std::mutex> lock(b->worker_.Mutex());
     was = b->connected_;
     b->connected_ = false;
   }
@@ -164,11 +147,10 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc) {
 void MqttBridge::OnPublish(mosquitto*, void* self, int mid) {
   auto* b = static_cast<MqttBridge*>(self);
   {
-    std::lock_guard<std::mutex> lock(b->mutex_);
+    std::lock_guard<std::mutex> lock(b->worker_.Mutex());
     b->acked_.insert(mid);
-    b->woken_ = true;
   }
-  b->cv_.notify_all();
+  b->worker_.Wake();
 }
 
 void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -198,10 +180,7 @@ void MqttBridge::TakeSend(const std::string& payload) {
     const json doc = json::parse(payload);  // an object: ParseSubmit took it
     if (auto it = doc.find("idempotency_key"); it != doc.end() && !it->is_null()) {
       if (!it->is_string()) throw ApiError{400, "field \"idempotency_key\" must be a string"};
-      key = it->get<std::string>();
-      if (key.size() > kMaxIdempotencyKey) {
-        throw ApiError{400, "idempotency_key is longer than " + std::to_string(kMaxIdempotencyKey) + " characters"};
-      }
+      key = CheckedKey(it->get<std::string>(), "idempotency_key");
     }
     r.idempotencyKey = key;
     const EnqueueResult e = store_.Enqueue(r, NowMs());
@@ -296,49 +275,43 @@ void MqttBridge::PublishModems() {
   if (before != names) store_.SaveBridgeState(announcedName, names);
 }
 
-void MqttBridge::Run() {
+std::optional<WorkerThread::Clock::time_point> MqttBridge::RunOnce() {
   const std::string positionName = "mqtt/" + topics_.node + "/event";
-  auto nextRefresh = std::chrono::steady_clock::now() + kModemRefresh;
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stop_) {
-    woken_ = false;
-    const bool connected = connected_;
-    if (session_ != publishedSession_) {
-      // A new connection: everything not acknowledged goes out again.
-      publishedSession_ = session_;
-      inflight_.clear();
-      sentPosition_ = ackedPosition_;
-      retained_.clear();
-    }
-    while (!inflight_.empty() && (inflight_.front().second == 0 || acked_.count(inflight_.front().second))) {
-      acked_.erase(inflight_.front().second);
-      ackedPosition_ = inflight_.front().first;
-      inflight_.pop_front();
-    }
-    // Acknowledgements of publications made before a reconnection.
-    for (auto it = acked_.begin(); it != acked_.end();) {
-      bool waited = false;
-      for (const auto& f : inflight_) waited = waited || f.second == *it;
-      it = waited ? std::next(it) : acked_.erase(it);
-    }
-    lock.unlock();
-    try {
-      if (ackedPosition_ > savedPosition_) {
-        store_.SaveBridgeState(positionName, std::to_string(ackedPosition_));
-        savedPosition_ = ackedPosition_;
-      }
-      if (connected) {
-        PublishEvents();
-        PublishModems();
-      }
-    } catch (const std::exception& e) {
-      log_.Line(e.what());
-    }
-    lock.lock();
-    if (stop_ || woken_) continue;
-    cv_.wait_until(lock, nextRefresh, [this] { return stop_ || woken_; });
-    if (std::chrono::steady_clock::now() >= nextRefresh) nextRefresh = std::chrono::steady_clock::now() + kModemRefresh;
+  if (WorkerThread::Clock::now() >= nextRefresh_) nextRefresh_ = WorkerThread::Clock::now() + kModemRefresh;
+  std::unique_lock<std::mutex> lock(worker_.Mutex());
+  const bool connected = connected_;
+  if (session_ != publishedSession_) {
+    // A new connection: everything not acknowledged goes out again.
+    publishedSession_ = session_;
+    inflight_.clear();
+    sentPosition_ = ackedPosition_;
+    retained_.clear();
   }
+  while (!inflight_.empty() && (inflight_.front().second == 0 || acked_.count(inflight_.front().second))) {
+    acked_.erase(inflight_.front().second);
+    ackedPosition_ = inflight_.front().first;
+    inflight_.pop_front();
+  }
+  // Acknowledgements of publications made before a reconnection.
+  for (auto it = acked_.begin(); it != acked_.end();) {
+    bool waited = false;
+    for (const auto& f : inflight_) waited = waited || f.second == *it;
+    it = waited ? std::next(it) : acked_.erase(it);
+  }
+  lock.unlock();
+  try {
+    if (ackedPosition_ > savedPosition_) {
+      store_.SaveBridgeState(positionName, std::to_string(ackedPosition_));
+      savedPosition_ = ackedPosition_;
+    }
+    if (connected) {
+      PublishEvents();
+      PublishModems();
+    }
+  } catch (const std::exception& e) {
+    log_.Line(e.what());
+  }
+  return nextRefresh_;
 }
 
 }  // namespace vela::gateway

@@ -17,17 +17,16 @@
 // connection the bridge publishes again from there (at least once).
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
+#include <optional>
 
 #include "gateway/bridge_config.h"
 #include "gateway/ha_discovery.h"
+#include "gateway/worker_thread.h"
 #include "gateway/modem_worker.h"
 #include "gateway/service.h"
 #include "gateway/store.h"
@@ -41,15 +40,13 @@ class MqttBridge {
  public:
   MqttBridge(MqttConfig config, std::string node, Store& store, ModemDirectory& modems, EventNotifier& events, Log& log,
              int maxParts);
-  ~MqttBridge();
-  MqttBridge(const MqttBridge&) = delete;
-  MqttBridge& operator=(const MqttBridge&) = delete;
+  ~MqttBridge() { Stop(); }
 
   // Connects in the background (retried with backoff while the broker is
   // not there). std::runtime_error when the client cannot be set up.
   void Start();
   // New events or a modem changed (any thread; does not block).
-  void Wake();
+  void Wake() { worker_.Wake(); }
   // Publishes "offline", disconnects, ends the threads.
   void Stop();
 
@@ -58,7 +55,7 @@ class MqttBridge {
   static void OnDisconnect(mosquitto* m, void* self, int rc);
   static void OnPublish(mosquitto* m, void* self, int mid);
   static void OnMessage(mosquitto* m, void* self, const mosquitto_message* message);
-  void Run();
+  std::optional<WorkerThread::Clock::time_point> RunOnce();
   void Publish(const std::string& topic, const std::string& payload, bool retain, int* mid = nullptr);
   void PublishEvents();
   void PublishModems();
@@ -73,21 +70,19 @@ class MqttBridge {
   Log& log_;
   int maxParts_;
   mosquitto* mosq_ = nullptr;
-  std::thread thread_;
   bool loopStarted_ = false;
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool stop_ = false, woken_ = false;
-  bool connected_ = false;
-  uint64_t session_ = 0;  // counts connections; guarded by mutex_
-  std::set<int> acked_;   // message ids the broker acknowledged; guarded by mutex_
+  bool connected_ = false;  // guarded by worker_.Mutex(), as are the next two
+  uint64_t session_ = 0;    // counts connections
+  std::set<int> acked_;     // message ids the broker acknowledged
 
   // The publishing thread's own.
   uint64_t publishedSession_ = 0;
   int64_t savedPosition_ = 0, ackedPosition_ = 0, sentPosition_ = 0;
   std::deque<std::pair<int64_t, int>> inflight_;  // (event id, message id) in order
   std::map<std::string, std::string> retained_;   // topic -> payload last published
+  WorkerThread::Clock::time_point nextRefresh_;   // when the modems' states are published again at the latest
+  WorkerThread worker_;
 };
 
 }  // namespace vela::gateway

@@ -73,39 +73,35 @@ json NullIfEmpty(const std::string& text) { return text.empty() ? json(nullptr) 
 }  // namespace
 
 json MessageJson(const OutgoingMessage& m) {
-  json o = json::object();
-  o["id"] = m.id;
-  o["to"] = m.to;
-  o["text"] = m.text;
-  o["report"] = m.report;
-  o["modem"] = NullIfEmpty(m.sentBy.empty() ? m.modem : m.sentBy);
-  o["status"] = m.status;
-  o["attempts"] = m.attempts;
-  o["error"] = NullIfEmpty(m.error);
-  o["parts"] = m.parts;
-  o["references"] = m.references;
   json delivered = json::array();
   for (int s : m.partStatus) delivered.push_back(s < 0 ? json(nullptr) : json(s == 0));
-  o["delivered"] = delivered;
-  o["created_at"] = TimeJson(m.createdMs);
-  o["updated_at"] = TimeJson(m.updatedMs);
-  o["sent_at"] = TimeJson(m.sentMs);
-  o["send_at"] = TimeJson(m.sendAtMs);
-  o["expires_at"] = TimeJson(m.expiresAtMs);
-  return o;
+  return json{{"id", m.id},
+              {"to", m.to},
+              {"text", m.text},
+              {"report", m.report},
+              {"modem", NullIfEmpty(m.sentBy.empty() ? m.modem : m.sentBy)},
+              {"status", m.status},
+              {"attempts", m.attempts},
+              {"error", NullIfEmpty(m.error)},
+              {"parts", m.parts},
+              {"references", m.references},
+              {"delivered", delivered},
+              {"created_at", TimeJson(m.createdMs)},
+              {"updated_at", TimeJson(m.updatedMs)},
+              {"sent_at", TimeJson(m.sentMs)},
+              {"send_at", TimeJson(m.sendAtMs)},
+              {"expires_at", TimeJson(m.expiresAtMs)}};
 }
 
 json ReceivedJson(const ReceivedMessage& m) {
-  json o = json::object();
-  o["id"] = m.id;
-  o["modem"] = m.modem;
-  o["from"] = m.originator;
-  o["text"] = m.text;
-  o["smsc_time"] = NullIfEmpty(m.smscTime);
-  o["parts"] = m.parts;
-  o["complete"] = m.complete;
-  o["received_at"] = TimeJson(m.receivedMs);
-  return o;
+  return json{{"id", m.id},
+              {"modem", m.modem},
+              {"from", m.originator},
+              {"text", m.text},
+              {"smsc_time", NullIfEmpty(m.smscTime)},
+              {"parts", m.parts},
+              {"complete", m.complete},
+              {"received_at", TimeJson(m.receivedMs)}};
 }
 
 }  // namespace vela::gateway

@@ -43,14 +43,10 @@ int64_t WebhookBackoffMs(int attempt, const WebhookConfig& c, double jitter) {
 struct WebhookDispatcher::Worker {
   explicit Worker(const WebhookConfig& c) : config(c), random(std::random_device{}()) {}
   const WebhookConfig& config;
-  std::thread thread;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool stop = false;
-  bool woken = false;
-  httplib::Client* active = nullptr;  // the try in progress; guarded by mutex
+  httplib::Client* active = nullptr;  // the try in progress; guarded by thread.Mutex()
   std::mt19937 random;
   std::string failing;  // the delivery whose failure was logged last
+  WorkerThread thread;
 };
 
 WebhookDispatcher::WebhookDispatcher(std::vector<WebhookConfig> hooks, Store& store, Log& log)
@@ -68,40 +64,21 @@ void WebhookDispatcher::Start() {
   for (const WebhookConfig& h : hooks_) workers_.push_back(std::make_unique<Worker>(h));
   for (auto& w : workers_) {
     Worker* worker = w.get();
-    w->thread = std::thread([this, worker] { Run(*worker); });
-  }
-}
-
-void WebhookDispatcher::Wake() {
-  for (auto& w : workers_) {
-    {
-      std::lock_guard<std::mutex> lock(w->mutex);
-      w->woken = true;
-    }
-    w->cv.notify_all();
+    w->thread.Start([this, worker] { return RunOnce(*worker); });
   }
 }
 
 void WebhookDispatcher::Wake(const std::string& url) {
   for (auto& w : workers_) {
-    if (w->config.url != url) continue;
-    {
-      std::lock_guard<std::mutex> lock(w->mutex);
-      w->woken = true;
-    }
-    w->cv.notify_all();
+    if (url.empty() || w->config.url == url) w->thread.Wake();
   }
 }
 
 void WebhookDispatcher::Stop() {
   for (auto& w : workers_) {
-    std::lock_guard<std::mutex> lock(w->mutex);
-    w->stop = true;
-    if (w->active) w->active->stop();
-    w->cv.notify_all();
-  }
-  for (auto& w : workers_) {
-    if (w->thread.joinable()) w->thread.join();
+    w->thread.Stop([&w] {
+      if (w->active) w->active->stop();
+    });
   }
   workers_.clear();
 }
@@ -125,13 +102,13 @@ WebhookAnswer WebhookDispatcher::Post(Worker& w, const WebhookDelivery& d) {
                     "t=" + std::to_string(t) + ",v1=" + WebhookSignature(w.config.secret, t, d.body));
   }
   {
-    std::lock_guard<std::mutex> lock(w.mutex);
-    if (w.stop) return {false, "stopped"};
+    std::lock_guard<std::mutex> lock(w.thread.Mutex());
+    if (w.thread.Stopping()) return {false, "stopped"};
     w.active = &client;
   }
   auto result = client.Post(path.c_str(), headers, d.body, "application/json");
   {
-    std::lock_guard<std::mutex> lock(w.mutex);
+    std::lock_guard<std::mutex> lock(w.thread.Mutex());
     w.active = nullptr;
   }
   if (!result) return {false, "no answer: " + httplib::to_string(result.error())};
@@ -139,59 +116,36 @@ WebhookAnswer WebhookDispatcher::Post(Worker& w, const WebhookDelivery& d) {
   return {false, "HTTP " + std::to_string(result->status)};
 }
 
-void WebhookDispatcher::Run(Worker& w) {
+std::optional<WorkerThread::Clock::time_point> WebhookDispatcher::RunOnce(Worker& w) {
   const WebhookConfig& c = w.config;
-  std::unique_lock<std::mutex> lock(w.mutex);
-  while (!w.stop) {
-    w.woken = false;
-    lock.unlock();
-    std::optional<int64_t> dueMs;
-    bool idle = false;
-    try {
-      auto d = store_.NextDelivery(c.url);
-      if (!d) {
-        idle = true;
-      } else if (d->nextMs > NowMs()) {
-        dueMs = d->nextMs;
-      } else {
-        const WebhookAnswer answer = Post(w, *d);
-        const int64_t now = NowMs();
-        lock.lock();
-        const bool stopping = w.stop;
-        lock.unlock();
-        if (stopping) break;  // cut off: the delivery stays as it was
-        if (answer.ok) {
-          store_.RecordAttempt(d->rowId, delivery::kDelivered, "", 0, now);
-          if (!w.failing.empty()) log_.Line("webhook " + c.url + ": delivering again");
-          w.failing.clear();
-        } else if (now >= d->createdMs + c.maxAgeMs) {
-          store_.RecordAttempt(d->rowId, delivery::kFailed, answer.error, 0, now);
-          log_.Line("webhook " + c.url + ": delivery " + d->id + " (event " + std::to_string(d->eventId) +
-                    ") failed for good after " + std::to_string(d->attempts + 1) + " tries: " + answer.error);
-        } else {
-          const double jitter = std::uniform_real_distribution<double>(0, 1)(w.random);
-          const int64_t next = std::min(now + WebhookBackoffMs(d->attempts + 1, c, jitter), d->createdMs + c.maxAgeMs);
-          store_.RecordAttempt(d->rowId, delivery::kPending, answer.error, next, now);
-          if (w.failing != d->id) {
-            log_.Line("webhook " + c.url + ": delivery " + d->id + " failed (" + answer.error + "); retrying");
-            w.failing = d->id;
-          }
-        }
-        lock.lock();
-        continue;
-      }
-    } catch (const std::exception& e) {
-      log_.Line("webhook " + c.url + ": " + e.what());
-      dueMs = NowMs() + 1000;
-    }
-    lock.lock();
-    if (w.stop || w.woken) continue;
-    if (idle) {
-      w.cv.wait(lock, [&w] { return w.stop || w.woken; });
+  try {
+    auto d = store_.NextDelivery(c.url);
+    if (!d) return std::nullopt;
+    if (d->nextMs > NowMs()) return WorkerThread::At(d->nextMs);
+    const WebhookAnswer answer = Post(w, *d);
+    const int64_t now = NowMs();
+    if (w.thread.Stopping()) return std::nullopt;  // cut off: the delivery stays as it was
+    if (answer.ok) {
+      store_.RecordAttempt(d->rowId, delivery::kDelivered, "", 0, now);
+      if (!w.failing.empty()) log_.Line("webhook " + c.url + ": delivering again");
+      w.failing.clear();
+    } else if (now >= d->createdMs + c.maxAgeMs) {
+      store_.RecordAttempt(d->rowId, delivery::kFailed, answer.error, 0, now);
+      log_.Line("webhook " + c.url + ": delivery " + d->id + " (event " + std::to_string(d->eventId) +
+                ") failed for good after " + std::to_string(d->attempts + 1) + " tries: " + answer.error);
     } else {
-      w.cv.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(0, *dueMs - NowMs())),
-                    [&w] { return w.stop || w.woken; });
+      const double jitter = std::uniform_real_distribution<double>(0, 1)(w.random);
+      const int64_t next = std::min(now + WebhookBackoffMs(d->attempts + 1, c, jitter), d->createdMs + c.maxAgeMs);
+      store_.RecordAttempt(d->rowId, delivery::kPending, answer.error, next, now);
+      if (w.failing != d->id) {
+        log_.Line("webhook " + c.url + ": delivery " + d->id + " failed (" + answer.error + "); retrying");
+        w.failing = d->id;
+      }
     }
+    return WorkerThread::Clock::now();  // the next delivery at once
+  } catch (const std::exception& e) {
+    log_.Line("webhook " + c.url + ": " + e.what());
+    return WorkerThread::At(NowMs() + 1000);
   }
 }
 

@@ -6,17 +6,16 @@
 // receiver holds up only its own deliveries.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gateway/bridge_config.h"
 #include "gateway/modem_worker.h"
 #include "gateway/store.h"
+#include "gateway/worker_thread.h"
 
 namespace httplib {
 class Server;
@@ -43,16 +42,14 @@ class WebhookDispatcher {
  public:
   WebhookDispatcher(std::vector<WebhookConfig> hooks, Store& store, Log& log);
   ~WebhookDispatcher();
-  WebhookDispatcher(const WebhookDispatcher&) = delete;
-  WebhookDispatcher& operator=(const WebhookDispatcher&) = delete;
 
   // Registers the webhooks with the store (before any event is made) ...
   void Register();
   // ... and starts one thread per webhook.
   void Start();
-  // New deliveries may be there (any thread; does not block).
-  void Wake();
-  void Wake(const std::string& url);
+  // New deliveries may be there for `url`, or for every webhook when it is
+  // empty (any thread; does not block).
+  void Wake(const std::string& url = {});
   // Ends the threads; a try in progress is cut off and stays pending.
   void Stop();
 
@@ -60,7 +57,7 @@ class WebhookDispatcher {
 
  private:
   struct Worker;
-  void Run(Worker& w);
+  std::optional<WorkerThread::Clock::time_point> RunOnce(Worker& w);
   WebhookAnswer Post(Worker& w, const WebhookDelivery& d);
 
   std::vector<WebhookConfig> hooks_;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/message_target.h"
 #include "platform/sync.h"
@@ -201,47 +202,38 @@ void TComPort::SetBaudRateByName(const ByteString& name) {
 
 const ByteString& TComPort::InvalidBaudRateName() const { return state_->invalid_baud_name; }
 
-int32_t TComPort::CustomBaudRate() const { return state_->custom_baud_rate; }
-
-void TComPort::SetCustomBaudRate(int32_t value) {
-  if (state_->custom_baud_rate == value) return;
-  state_->custom_baud_rate = value;
+template <class T>
+void TComPort::SetLine(T& field, T value) {
+  if (field == value) return;
+  field = value;
   ApplyLineSettings();
 }
+
+int32_t TComPort::CustomBaudRate() const { return state_->custom_baud_rate; }
+
+void TComPort::SetCustomBaudRate(int32_t value) { SetLine(state_->custom_baud_rate, value); }
 
 TDataBits TComPort::DataBits() const { return state_->data_bits; }
 
 void TComPort::SetDataBits(TDataBits value) {
   if (value < dbFive || value > dbEight) throw ERangeError("Data bits value out of range");
-  if (state_->data_bits == value) return;
-  state_->data_bits = value;
-  ApplyLineSettings();
+  SetLine(state_->data_bits, value);
 }
 
 TStopBits TComPort::StopBits() const { return state_->stop_bits; }
 
 void TComPort::SetStopBits(TStopBits value) {
   if (value < sbOneStopBit || value > sbTwoStopBits) throw ERangeError("Stop bits value out of range");
-  if (state_->stop_bits == value) return;
-  state_->stop_bits = value;
-  ApplyLineSettings();
+  SetLine(state_->stop_bits, value);
 }
 
 bool TComPort::DiscardNull() const { return state_->discard_null; }
 
-void TComPort::SetDiscardNull(bool value) {
-  if (state_->discard_null == value) return;
-  state_->discard_null = value;
-  ApplyLineSettings();
-}
+void TComPort::SetDiscardNull(bool value) { SetLine(state_->discard_null, value); }
 
 char TComPort::EventChar() const { return state_->event_char; }
 
-void TComPort::SetEventChar(char value) {
-  if (state_->event_char == value) return;
-  state_->event_char = value;
-  ApplyLineSettings();
-}
+void TComPort::SetEventChar(char value) { SetLine(state_->event_char, value); }
 
 TComEvents TComPort::Events() const { return state_->events; }
 
@@ -574,49 +566,32 @@ void TComPort::OnPortMessage(uint32_t code, uintptr_t flag) {
 }
 
 void TComPort::HandleEvent(uint32_t flag) {
-  switch (flag) {
-    case platform::kEvRxChar: {
-      const int32_t count = PendingInputCount();
-      if (count > 0 && OnRxChar) OnRxChar(*this, count);
-      break;
-    }
-    case platform::kEvRxFlag:
-      if (OnRxFlag) OnRxFlag(*this);
-      break;
-    case platform::kEvTxEmpty:
-      if (OnTxEmpty) OnTxEmpty(*this);
-      break;
-    case platform::kEvCts: {
-      const bool on = (ModemStatusBits() & platform::kMsCtsOn) != 0;
-      if (OnCTSChange) OnCTSChange(*this, on);
-      break;
-    }
-    case platform::kEvDsr: {
-      const bool on = (ModemStatusBits() & platform::kMsDsrOn) != 0;
-      if (OnDSRChange) OnDSRChange(*this, on);
-      break;
-    }
-    case platform::kEvRlsd: {
-      const bool on = (ModemStatusBits() & platform::kMsRlsdOn) != 0;
-      if (OnRLSDChange) OnRLSDChange(*this, on);
-      break;
-    }
-    case platform::kEvBreak:
-      if (OnBreak) OnBreak(*this);
-      break;
-    case platform::kEvErr: {
-      const TComErrors errors = TakeLineErrors();
-      if (!errors.Empty() && OnError) OnError(*this, errors);
-      break;
-    }
-    case platform::kEvRing:
-      if (OnRing) OnRing(*this);
-      break;
-    case platform::kEvRx80Full:
-      if (OnRx80Full) OnRx80Full(*this);
-      break;
-    default:
-      break;
+  const std::pair<uint32_t, TNotifyEvent*> notices[] = {{platform::kEvRxFlag, &OnRxFlag},
+                                                        {platform::kEvTxEmpty, &OnTxEmpty},
+                                                        {platform::kEvBreak, &OnBreak},
+                                                        {platform::kEvRing, &OnRing},
+                                                        {platform::kEvRx80Full, &OnRx80Full}};
+  // Line signals that changed, with the modem status bit that tells their state.
+  const struct {
+    uint32_t flag, status;
+    TComSignalEvent* handler;
+  } signals[] = {{platform::kEvCts, platform::kMsCtsOn, &OnCTSChange},
+                 {platform::kEvDsr, platform::kMsDsrOn, &OnDSRChange},
+                 {platform::kEvRlsd, platform::kMsRlsdOn, &OnRLSDChange}};
+  for (const auto& [event, handler] : notices) {
+    if (flag == event && *handler) (*handler)(*this);
+  }
+  for (const auto& signal : signals) {
+    if (flag != signal.flag) continue;
+    const bool on = (ModemStatusBits() & signal.status) != 0;
+    if (*signal.handler) (*signal.handler)(*this, on);
+  }
+  if (flag == platform::kEvRxChar) {
+    const int32_t count = PendingInputCount();
+    if (count > 0 && OnRxChar) OnRxChar(*this, count);
+  } else if (flag == platform::kEvErr) {
+    const TComErrors errors = TakeLineErrors();
+    if (!errors.Empty() && OnError) OnError(*this, errors);
   }
 }
 

@@ -139,121 +139,118 @@ class EComPort : public Exception {
   int system_error_;
 };
 
-// Parity settings. A change applies the line settings while the port is open.
-class TComParity {
+// What the groups of settings below share: the port they belong to (none for
+// a free-standing group), to which a changed value is applied while it is
+// open. Each group reads Name() and writes SetName(value); Assign copies a
+// whole group and applies it once.
+class TComSettingsGroup {
  public:
-  explicit TComParity(TComPort* owner = nullptr) : owner_(owner) {}
-  TComParity(const TComParity&) = delete;
-  TComParity& operator=(const TComParity&) = delete;
+  TComSettingsGroup(const TComSettingsGroup&) = delete;
+  TComSettingsGroup& operator=(const TComSettingsGroup&) = delete;
 
-  TParityBits Bits() const { return bits_; }
-  void SetBits(TParityBits value);
-  bool Check() const { return check_; }
-  void SetCheck(bool value);
-  bool Replace() const { return replace_; }
-  void SetReplace(bool value);
-  char ReplaceChar() const { return replace_char_; }
-  void SetReplaceChar(char value);
-  // Copies every field, then applies once.
-  void Assign(const TComParity& source);
+ protected:
+  // What a change applies: the line settings, the time-outs or the queue sizes.
+  enum class Applies { kLine, kTimeouts, kQueues };
+  TComSettingsGroup(TComPort* owner, Applies applies) : owner_(owner), applies_(applies) {}
+  ~TComSettingsGroup() = default;
+  template <class T>
+  void Set(T& field, T value) {
+    if (field == value) return;
+    field = value;
+    Changed();
+  }
+  template <class Fields>
+  void AssignAll(Fields& fields, const Fields& source) {
+    fields = source;
+    Changed();
+  }
+  // Applies the group to the owner's open port.
+  void Changed();
 
  private:
-  void Changed();
   TComPort* owner_;
-  TParityBits bits_ = prNone;
-  bool check_ = false;
-  bool replace_ = false;
-  char replace_char_ = 0;
+  Applies applies_;
 };
 
-// Flow-control settings. A change applies the line settings while open.
-class TComFlowControl {
+// A setting of a group, kept in `fields_.field`.
+#define VELA_COM_SETTING(Type, Name, field)   \
+  Type Name() const { return fields_.field; } \
+  void Set##Name(Type value) { Set(fields_.field, value); }
+
+// Parity settings; they belong to the line settings.
+class TComParity final : public TComSettingsGroup {
  public:
-  explicit TComFlowControl(TComPort* owner = nullptr) : owner_(owner) {}
-  TComFlowControl(const TComFlowControl&) = delete;
-  TComFlowControl& operator=(const TComFlowControl&) = delete;
+  void Assign(const TComParity& source) { AssignAll(fields_, source.fields_); }
+  explicit TComParity(TComPort* owner = nullptr) : TComSettingsGroup(owner, Applies::kLine) {}
+  VELA_COM_SETTING(TParityBits, Bits, bits)
+  VELA_COM_SETTING(bool, Check, check)
+  VELA_COM_SETTING(bool, Replace, replace)
+  VELA_COM_SETTING(char, ReplaceChar, replace_char)
 
-  bool OutCTSFlow() const { return out_cts_flow_; }
-  void SetOutCTSFlow(bool value);
-  bool OutDSRFlow() const { return out_dsr_flow_; }
-  void SetOutDSRFlow(bool value);
-  TDTRFlowControl ControlDTR() const { return control_dtr_; }
-  void SetControlDTR(TDTRFlowControl value);
-  TRTSFlowControl ControlRTS() const { return control_rts_; }
-  void SetControlRTS(TRTSFlowControl value);
-  bool XonXoffOut() const { return xon_xoff_out_; }
-  void SetXonXoffOut(bool value);
-  bool XonXoffIn() const { return xon_xoff_in_; }
-  void SetXonXoffIn(bool value);
-  bool DSRSensitivity() const { return dsr_sensitivity_; }
-  void SetDSRSensitivity(bool value);
-  bool TxContinueOnXoff() const { return tx_continue_on_xoff_; }
-  void SetTxContinueOnXoff(bool value);
-  char XonChar() const { return xon_char_; }
-  void SetXonChar(char value);
-  char XoffChar() const { return xoff_char_; }
-  void SetXoffChar(char value);
+ private:
+  struct {
+    TParityBits bits = prNone;
+    bool check = false, replace = false;
+    char replace_char = 0;
+  } fields_;
+};
 
+// Flow-control settings; they belong to the line settings.
+class TComFlowControl final : public TComSettingsGroup {
+ public:
+  explicit TComFlowControl(TComPort* owner = nullptr) : TComSettingsGroup(owner, Applies::kLine) {}
   // Derived from ControlRTS, OutCTSFlow, XonXoffIn and XonXoffOut; writing it
   // sets those four (fcCustom sets none) and always applies.
   TFlowControl FlowControl() const;
   void SetFlowControl(TFlowControl value);
-  // Copies every field, then applies once.
-  void Assign(const TComFlowControl& source);
+  VELA_COM_SETTING(bool, OutCTSFlow, out_cts_flow)
+  VELA_COM_SETTING(bool, OutDSRFlow, out_dsr_flow)
+  VELA_COM_SETTING(TDTRFlowControl, ControlDTR, control_dtr)
+  VELA_COM_SETTING(TRTSFlowControl, ControlRTS, control_rts)
+  VELA_COM_SETTING(bool, XonXoffOut, xon_xoff_out)
+  VELA_COM_SETTING(bool, XonXoffIn, xon_xoff_in)
+  VELA_COM_SETTING(bool, DSRSensitivity, dsr_sensitivity)
+  VELA_COM_SETTING(bool, TxContinueOnXoff, tx_continue_on_xoff)
+  VELA_COM_SETTING(char, XonChar, xon_char)
+  VELA_COM_SETTING(char, XoffChar, xoff_char)
+  void Assign(const TComFlowControl& source) { AssignAll(fields_, source.fields_); }
 
  private:
-  void Changed();
-  TComPort* owner_;
-  bool out_cts_flow_ = false;
-  bool out_dsr_flow_ = false;
-  TDTRFlowControl control_dtr_ = dtrDisable;
-  TRTSFlowControl control_rts_ = rtsDisable;
-  bool xon_xoff_out_ = false;
-  bool xon_xoff_in_ = false;
-  bool dsr_sensitivity_ = false;
-  bool tx_continue_on_xoff_ = false;
-  char xon_char_ = 17;
-  char xoff_char_ = 19;
+  struct {
+    bool out_cts_flow = false, out_dsr_flow = false;
+    TDTRFlowControl control_dtr = dtrDisable;
+    TRTSFlowControl control_rts = rtsDisable;
+    bool xon_xoff_out = false, xon_xoff_in = false, dsr_sensitivity = false, tx_continue_on_xoff = false;
+    char xon_char = 17, xoff_char = 19;
+  } fields_;
 };
 
 // Time-outs in milliseconds; -1 means no limit (MAXDWORD). Other negative
 // values are refused with ERangeError when applied.
-class TComTimeouts {
+class TComTimeouts final : public TComSettingsGroup {
  public:
-  explicit TComTimeouts(TComPort* owner = nullptr) : owner_(owner) {}
-  TComTimeouts(const TComTimeouts&) = delete;
-  TComTimeouts& operator=(const TComTimeouts&) = delete;
-
-  int32_t ReadInterval() const { return read_interval_; }
-  void SetReadInterval(int32_t value);
-  int32_t ReadTotalMultiplier() const { return read_total_multiplier_; }
-  void SetReadTotalMultiplier(int32_t value);
-  int32_t ReadTotalConstant() const { return read_total_constant_; }
-  void SetReadTotalConstant(int32_t value);
-  int32_t WriteTotalMultiplier() const { return write_total_multiplier_; }
-  void SetWriteTotalMultiplier(int32_t value);
-  int32_t WriteTotalConstant() const { return write_total_constant_; }
-  void SetWriteTotalConstant(int32_t value);
-  void Assign(const TComTimeouts& source);
+  explicit TComTimeouts(TComPort* owner = nullptr) : TComSettingsGroup(owner, Applies::kTimeouts) {}
+  void Assign(const TComTimeouts& source) { AssignAll(fields_, source.fields_); }
+  VELA_COM_SETTING(int32_t, ReadInterval, read_interval)
+  VELA_COM_SETTING(int32_t, ReadTotalMultiplier, read_total_multiplier)
+  VELA_COM_SETTING(int32_t, ReadTotalConstant, read_total_constant)
+  VELA_COM_SETTING(int32_t, WriteTotalMultiplier, write_total_multiplier)
+  VELA_COM_SETTING(int32_t, WriteTotalConstant, write_total_constant)
 
  private:
-  void Changed();
-  TComPort* owner_;
-  int32_t read_interval_ = -1;
-  int32_t read_total_multiplier_ = 0;
-  int32_t read_total_constant_ = 0;
-  int32_t write_total_multiplier_ = 100;
-  int32_t write_total_constant_ = 1000;
+  struct {
+    int32_t read_interval = -1, read_total_multiplier = 0, read_total_constant = 0;
+    int32_t write_total_multiplier = 100, write_total_constant = 1000;
+  } fields_;
 };
+
+#undef VELA_COM_SETTING
 
 // Requested receive and transmit queue sizes. A positive odd size is stored
 // reduced by one (4097 becomes 4096).
-class TComBuffer {
+class TComBuffer final : public TComSettingsGroup {
  public:
-  explicit TComBuffer(TComPort* owner = nullptr) : owner_(owner) {}
-  TComBuffer(const TComBuffer&) = delete;
-  TComBuffer& operator=(const TComBuffer&) = delete;
-
+  explicit TComBuffer(TComPort* owner = nullptr) : TComSettingsGroup(owner, Applies::kQueues) {}
   int32_t InputSize() const { return input_size_; }
   void SetInputSize(int32_t value);
   int32_t OutputSize() const { return output_size_; }
@@ -261,8 +258,6 @@ class TComBuffer {
   void Assign(const TComBuffer& source);
 
  private:
-  void Changed();
-  TComPort* owner_;
   int32_t input_size_ = 1024;
   int32_t output_size_ = 1024;
 };
@@ -383,13 +378,13 @@ class TComPort {
   TNotifyEvent OnPortLost;
 
  private:
-  friend class TComParity;
-  friend class TComFlowControl;
-  friend class TComTimeouts;
-  friend class TComBuffer;
+  friend class TComSettingsGroup;
   struct State;
 
   void ApplyLineSettings();
+  // Stores a changed line setting and applies the line settings.
+  template <class T>
+  void SetLine(T& field, T value);
   void ApplyTimeoutSettings();
   void ApplyQueueSizes();
   void StopEventThread(platform::SerialDevice* device);

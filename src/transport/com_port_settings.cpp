@@ -32,131 +32,43 @@ uint32_t TimeoutValue(int32_t value, const char* name) {
 
 // ---- settings objects ----
 
-#define VELA_SETTER(Class, Name, Type, field) \
-  void Class::Set##Name(Type value) {         \
-    if (field == value) return;               \
-    field = value;                            \
-    Changed();                                \
-  }
-
-VELA_SETTER(TComParity, Bits, TParityBits, bits_)
-VELA_SETTER(TComParity, Check, bool, check_)
-VELA_SETTER(TComParity, Replace, bool, replace_)
-VELA_SETTER(TComParity, ReplaceChar, char, replace_char_)
-
-void TComParity::Assign(const TComParity& source) {
-  bits_ = source.bits_;
-  check_ = source.check_;
-  replace_ = source.replace_;
-  replace_char_ = source.replace_char_;
-  Changed();
+void TComSettingsGroup::Changed() {
+  if (owner_ == nullptr) return;
+  if (applies_ == Applies::kLine) owner_->ApplyLineSettings();
+  if (applies_ == Applies::kTimeouts) owner_->ApplyTimeoutSettings();
+  if (applies_ == Applies::kQueues) owner_->ApplyQueueSizes();
 }
-
-void TComParity::Changed() {
-  if (owner_ != nullptr) owner_->ApplyLineSettings();
-}
-
-VELA_SETTER(TComFlowControl, OutCTSFlow, bool, out_cts_flow_)
-VELA_SETTER(TComFlowControl, OutDSRFlow, bool, out_dsr_flow_)
-VELA_SETTER(TComFlowControl, ControlDTR, TDTRFlowControl, control_dtr_)
-VELA_SETTER(TComFlowControl, ControlRTS, TRTSFlowControl, control_rts_)
-VELA_SETTER(TComFlowControl, XonXoffOut, bool, xon_xoff_out_)
-VELA_SETTER(TComFlowControl, XonXoffIn, bool, xon_xoff_in_)
-VELA_SETTER(TComFlowControl, DSRSensitivity, bool, dsr_sensitivity_)
-VELA_SETTER(TComFlowControl, TxContinueOnXoff, bool, tx_continue_on_xoff_)
-VELA_SETTER(TComFlowControl, XonChar, char, xon_char_)
-VELA_SETTER(TComFlowControl, XoffChar, char, xoff_char_)
 
 TFlowControl TComFlowControl::FlowControl() const {
-  if (control_rts_ == rtsHandshake && out_cts_flow_ && !xon_xoff_in_ && !xon_xoff_out_) return fcHardware;
-  if (control_rts_ == rtsDisable && !out_cts_flow_ && xon_xoff_in_ && xon_xoff_out_) return fcSoftware;
-  if (control_rts_ == rtsDisable && !out_cts_flow_ && !xon_xoff_in_ && !xon_xoff_out_) return fcNone;
+  const auto& f = fields_;
+  if (f.control_rts == rtsHandshake && f.out_cts_flow && !f.xon_xoff_in && !f.xon_xoff_out) return fcHardware;
+  if (f.control_rts == rtsDisable && !f.out_cts_flow && f.xon_xoff_in && f.xon_xoff_out) return fcSoftware;
+  if (f.control_rts == rtsDisable && !f.out_cts_flow && !f.xon_xoff_in && !f.xon_xoff_out) return fcNone;
   return fcCustom;
 }
 
 void TComFlowControl::SetFlowControl(TFlowControl value) {
   if (value != fcCustom) {
-    control_rts_ = rtsDisable;
-    out_cts_flow_ = false;
-    xon_xoff_in_ = false;
-    xon_xoff_out_ = false;
-    if (value == fcHardware) {
-      control_rts_ = rtsHandshake;
-      out_cts_flow_ = true;
-    } else if (value == fcSoftware) {
-      xon_xoff_in_ = true;
-      xon_xoff_out_ = true;
-    }
+    fields_.control_rts = value == fcHardware ? rtsHandshake : rtsDisable;
+    fields_.out_cts_flow = value == fcHardware;
+    fields_.xon_xoff_in = fields_.xon_xoff_out = value == fcSoftware;
   }
   Changed();
 }
-
-void TComFlowControl::Assign(const TComFlowControl& source) {
-  out_cts_flow_ = source.out_cts_flow_;
-  out_dsr_flow_ = source.out_dsr_flow_;
-  control_dtr_ = source.control_dtr_;
-  control_rts_ = source.control_rts_;
-  xon_xoff_out_ = source.xon_xoff_out_;
-  xon_xoff_in_ = source.xon_xoff_in_;
-  dsr_sensitivity_ = source.dsr_sensitivity_;
-  tx_continue_on_xoff_ = source.tx_continue_on_xoff_;
-  xon_char_ = source.xon_char_;
-  xoff_char_ = source.xoff_char_;
-  Changed();
-}
-
-void TComFlowControl::Changed() {
-  if (owner_ != nullptr) owner_->ApplyLineSettings();
-}
-
-VELA_SETTER(TComTimeouts, ReadInterval, int32_t, read_interval_)
-VELA_SETTER(TComTimeouts, ReadTotalMultiplier, int32_t, read_total_multiplier_)
-VELA_SETTER(TComTimeouts, ReadTotalConstant, int32_t, read_total_constant_)
-VELA_SETTER(TComTimeouts, WriteTotalMultiplier, int32_t, write_total_multiplier_)
-VELA_SETTER(TComTimeouts, WriteTotalConstant, int32_t, write_total_constant_)
-
-void TComTimeouts::Assign(const TComTimeouts& source) {
-  read_interval_ = source.read_interval_;
-  read_total_multiplier_ = source.read_total_multiplier_;
-  read_total_constant_ = source.read_total_constant_;
-  write_total_multiplier_ = source.write_total_multiplier_;
-  write_total_constant_ = source.write_total_constant_;
-  Changed();
-}
-
-void TComTimeouts::Changed() {
-  if (owner_ != nullptr) owner_->ApplyTimeoutSettings();
-}
-
-#undef VELA_SETTER
 
 namespace {
 // A positive odd queue size is rounded down to even.
 int32_t EvenSize(int32_t value) { return (value > 0 && value % 2 != 0) ? value - 1 : value; }
 }  // namespace
 
-void TComBuffer::SetInputSize(int32_t value) {
-  value = EvenSize(value);
-  if (input_size_ == value) return;
-  input_size_ = value;
-  Changed();
-}
+void TComBuffer::SetInputSize(int32_t value) { Set(input_size_, EvenSize(value)); }
 
-void TComBuffer::SetOutputSize(int32_t value) {
-  value = EvenSize(value);
-  if (output_size_ == value) return;
-  output_size_ = value;
-  Changed();
-}
+void TComBuffer::SetOutputSize(int32_t value) { Set(output_size_, EvenSize(value)); }
 
 void TComBuffer::Assign(const TComBuffer& source) {
   input_size_ = EvenSize(source.input_size_);
   output_size_ = EvenSize(source.output_size_);
   Changed();
-}
-
-void TComBuffer::Changed() {
-  if (owner_ != nullptr) owner_->ApplyQueueSizes();
 }
 
 // ---- pure translations ----

@@ -110,6 +110,14 @@ TEST(ToolCommands, UnusableArgumentsExitTwoWithAMessage) {
       {{"listen", "--port", "/x", "extra"}, "unexpected argument 'extra'"},
       {{"info", "--port", "/x", "--to", "1"}, "unknown option '--to'"},
       {{"info"}, "missing --port PATH"},
+      // Every command names the option it does not know, and which command it is.
+      {{"join", "--bogus"}, "velasms join: unknown option '--bogus'\nTry 'velasms join --help'."},
+      {{"messages", "--bogus=1", "list"}, "velasms messages: unknown option '--bogus'"},
+      {{"ussd", "--reply"}, "velasms ussd: option '--reply' needs a value"},
+      {{"gateway", "--bogus"}, "velasms gateway: unknown option '--bogus'"},
+      {{"inbox", "--gateway", "http://127.0.0.1:1", "extra"}, "velasms inbox: unexpected argument 'extra'"},
+      {{"send", "--gateway", "http://127.0.0.1:1", "--port", "/x"}, "velasms send: unknown option '--port'"},
+      {{"--bogus"}, "velasms: unknown command '--bogus'"},
   };
   for (const Case& c : cases) {
     Result r = Velasms(c.args);
@@ -128,8 +136,15 @@ TEST(ToolCommands, HelpGoesToStdoutWithStatusZero) {
       {{"send", "--help"}, kSendUsage},
       {{"listen", "--help"}, kListenUsage},
       {{"info", "--help"}, kInfoUsage},
+      {{"help"}, kMainUsage},
+      {{"join", "--help"}, kJoinUsage},
+      {{"messages", "--help"}, kMessagesUsage},
+      {{"ussd", "-h"}, kUssdUsage},
+      {{"gateway", "--help"}, kGatewayUsage},
+      {{"inbox", "--help"}, kInboxUsage},
       // --help wins over missing or bad arguments.
       {{"encode", "--to", "1", "a", "b", "--help"}, kEncodeUsage},
+      {{"listen", "extra", "--help"}, kListenUsage},
   };
   for (const auto& [args, usage] : cases) {
     Result r = Velasms(args);

@@ -181,6 +181,12 @@ struct ModemSim::Impl {
 
   // ---- shared state, guarded by mu ----
   mutable std::mutex mu;
+  // A copy of `field`, read under `mu` (for the test accessors).
+  template <class T>
+  T Locked(T Impl::*field) const {
+    std::lock_guard<std::mutex> lock(mu);
+    return this->*field;
+  }
   mutable std::condition_variable cv;
   ModemSimOptions opts;
   std::vector<std::string> commands;
@@ -1392,15 +1398,9 @@ void ModemSim::Stop() {
   impl_->Notify();
 }
 
-bool ModemSim::Running() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->running;
-}
+bool ModemSim::Running() const { return impl_->Locked(&Impl::running); }
 
-std::string ModemSim::DevicePath() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->slavePath;
-}
+std::string ModemSim::DevicePath() const { return impl_->Locked(&Impl::slavePath); }
 
 std::string ModemSim::LinkPath() const { return Options().linkPath; }
 
@@ -1416,25 +1416,13 @@ void ModemSim::SetOptions(const ModemSimOptions& options) {
   }
 }
 
-std::vector<std::string> ModemSim::Commands() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->commands;
-}
+std::vector<std::string> ModemSim::Commands() const { return impl_->Locked(&Impl::commands); }
 
-std::string ModemSim::WireLog() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->wire;
-}
+std::string ModemSim::WireLog() const { return impl_->Locked(&Impl::wire); }
 
-std::string ModemSim::OutputLog() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->output;
-}
+std::string ModemSim::OutputLog() const { return impl_->Locked(&Impl::output); }
 
-std::vector<SubmitRecord> ModemSim::Submits() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->submits;
-}
+std::vector<SubmitRecord> ModemSim::Submits() const { return impl_->Locked(&Impl::submits); }
 
 std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
   std::vector<SubmitRecord> submits = Submits();
@@ -1487,20 +1475,7 @@ std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
     if (alphabet == pdu::Alphabet::Gsm7) {
       messages[m].text = pdu::CodePointsToUtf8(pdu::GsmToTextWith(septets, first->lockingShift, first->singleShift));
     } else if (alphabet == pdu::Alphabet::Ucs2) {
-      std::u32string text;
-      for (size_t i = 0; i + 1 < octets.size(); i += 2) {
-        char32_t u = static_cast<char32_t>((octets[i] << 8) | octets[i + 1]);
-        if (u >= 0xD800 && u < 0xDC00 && i + 3 < octets.size()) {
-          char32_t lo = static_cast<char32_t>((octets[i + 2] << 8) | octets[i + 3]);
-          if (lo >= 0xDC00 && lo < 0xE000) {
-            text.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-            i += 2;
-            continue;
-          }
-        }
-        text.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
-      }
-      messages[m].text = pdu::CodePointsToUtf8(text);
+      messages[m].text = pdu::CodePointsToUtf8(pdu::Utf16ToCodePoints(octets));
     } else {
       messages[m].text = pdu::CodePointsToUtf8(std::u32string(octets.begin(), octets.end()));
     }
@@ -1508,20 +1483,11 @@ std::vector<SubmittedMessage> ModemSim::SubmittedMessages() const {
   return messages;
 }
 
-int ModemSim::CmmsMode() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->cmmsMode;
-}
+int ModemSim::CmmsMode() const { return impl_->Locked(&Impl::cmmsMode); }
 
-int ModemSim::CnmaCount() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->cnma;
-}
+int ModemSim::CnmaCount() const { return impl_->Locked(&Impl::cnma); }
 
-int ModemSim::UnexpectedCnmaCount() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->unexpectedCnma;
-}
+int ModemSim::UnexpectedCnmaCount() const { return impl_->Locked(&Impl::unexpectedCnma); }
 
 int ModemSim::PendingIndications() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -1541,25 +1507,13 @@ void ModemSim::ClearLogs() {
   impl_->deletions.clear();
 }
 
-int ModemSim::DeliveriesWritten() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->deliveriesWritten;
-}
+int ModemSim::DeliveriesWritten() const { return impl_->Locked(&Impl::deliveriesWritten); }
 
-int ModemSim::ReportsWritten() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->reportsWritten;
-}
+int ModemSim::ReportsWritten() const { return impl_->Locked(&Impl::reportsWritten); }
 
-int ModemSim::StorageIndicationsWritten() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->storageIndications;
-}
+int ModemSim::StorageIndicationsWritten() const { return impl_->Locked(&Impl::storageIndications); }
 
-int ModemSim::MessagesStored() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->messagesStored;
-}
+int ModemSim::MessagesStored() const { return impl_->Locked(&Impl::messagesStored); }
 
 int ModemSim::DeletionCount(const std::string& storage, int index) const {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -1567,15 +1521,9 @@ int ModemSim::DeletionCount(const std::string& storage, int index) const {
   return it == impl_->deletions.end() ? 0 : it->second;
 }
 
-int ModemSim::TotalDeletions() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->totalDeletions;
-}
+int ModemSim::TotalDeletions() const { return impl_->Locked(&Impl::totalDeletions); }
 
-int ModemSim::RoutingDrops() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->routingDrops;
-}
+int ModemSim::RoutingDrops() const { return impl_->Locked(&Impl::routingDrops); }
 
 std::vector<StoredEntry> ModemSim::Stored() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -1591,10 +1539,7 @@ std::vector<StoredEntry> ModemSim::Stored() const {
   return out;
 }
 
-std::string ModemSim::Cnmi() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->cnmiNow;
-}
+std::string ModemSim::Cnmi() const { return impl_->Locked(&Impl::cnmiNow); }
 
 int ModemSim::AddStored(const std::string& from, const std::string& utf8Text, int status, const std::string& storage) {
   ModemSimOptions o = Options();
@@ -1619,10 +1564,7 @@ void ModemSim::Unplug() { impl_->Request(1); }
 
 void ModemSim::Replug() { impl_->Request(2); }
 
-bool ModemSim::Plugged() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->plugged;
-}
+bool ModemSim::Plugged() const { return impl_->Locked(&Impl::plugged); }
 
 bool ModemSim::WaitUntil(const std::function<bool()>& pred, int timeoutMs) const {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -250,24 +250,19 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
       sim.InjectRing();
     } else if (verb == "raw") {
       sim.InjectRawLine(rest);
-    } else if (verb == "deliver") {
-      std::string from = NextWord(&rest);
+    } else if (verb == "deliver" || verb == "store") {
+      const std::string from = NextWord(&rest);
       if (from.empty()) {
-        *error = "deliver: missing originator";
-      } else {
+        *error = verb + ": missing originator";
+      } else if (verb == "deliver") {
         sim.InjectDeliver(from, Unescape(rest));
+      } else {
+        sim.AddStored(from, Unescape(rest));
       }
     } else if (verb == "unplug") {
       sim.Unplug();
     } else if (verb == "replug") {
       sim.Replug();
-    } else if (verb == "store") {
-      std::string from = NextWord(&rest);
-      if (from.empty()) {
-        *error = "store: missing originator";
-      } else {
-        sim.AddStored(from, Unescape(rest));
-      }
     } else if (verb == "deliver-long") {
       DeliverLong(sim, rest, error);
     } else if (verb == "report") {
@@ -302,18 +297,20 @@ ControlAction ApplyControlLine(ModemSim& sim, const std::string& line, std::stri
 
 namespace {
 
-// The command line, tokenized by CLI11 ("--name VALUE", "--name=VALUE",
-// flags, repeatable options); values checked here. Returns -1 to go on, or
-// the exit code (0 after --help, 2 for unusable options).
-int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& control) {
-  auto bad = [](const std::string& why) {
-    std::cerr << "modem-sim: " << why << "\n"
-              << "try 'velasms modem-sim --help'\n";
-    return 2;
-  };
-  CLI::App app;
+int Unusable(const std::string& why) {
+  std::cerr << "modem-sim: " << why << "\n"
+            << "try 'velasms modem-sim --help'\n";
+  return 2;
+}
+
+}  // namespace
+
+// The options, tokenized by CLI11 ("--name VALUE", "--name=VALUE", flags,
+// repeatable options).
+ModemSimCommand::ModemSimCommand(CLI::App& app) {
   app.set_help_flag();
-  std::map<std::string, CLI::Option*> options;
+  app.allow_extras(false);  // a subcommand would take its parent's setting
+  std::map<std::string, CLI::Option*>& options = options_;
   for (const char* flag :
        {"-h,--help", "--no-echo", "--refuse-send", "--silent", "--no-cmms", "--ack-timeout-no-redeliver"})
     options[flag] = app.add_flag(flag)->disable_flag_override();
@@ -346,21 +343,28 @@ int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& 
   // "--profile cms-error 304": the error number may follow as a value of its own.
   options["--profile"] =
       app.add_option("--profile")->expected(1, 2)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ExtrasError& e) {
+}
+
+int ModemSimCommand::ParseError(const CLI::ParseError& e) {
+  const std::string message = e.what();
+  if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
     // "The following argument was not expected: --bogus"
-    const std::string message = e.what();
-    return bad("unknown option " + message.substr(message.find(": ") + 2));
-  } catch (const CLI::ArgumentMismatch& e) {
+    return Unusable("unknown option " + message.substr(message.find(": ") + 2));
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
     // "--link: 1 required  missing", "no-echo was given a disallowed flag override"
-    const std::string message = e.what();
     std::string name = message.substr(0, message.find_first_of(": "));
     if (name.compare(0, 1, "-") != 0) name = (name.size() == 1 ? "-" : "--") + name;
-    return bad(name + (message.find("flag override") != std::string::npos ? " takes no value" : " needs a value"));
-  } catch (const CLI::ParseError& e) {
-    return bad(e.what());
+    return Unusable(name + (message.find("flag override") != std::string::npos ? " takes no value" : " needs a value"));
   }
+  return Unusable(message);
+}
+
+// The values, checked. Returns -1 to go on, or the exit code (0 after --help,
+// 2 for unusable options).
+int ModemSimCommand::Apply(ModemSimOptions& opts, std::string& control) {
+  const auto bad = Unusable;
+  std::map<std::string, CLI::Option*>& options = options_;
   if (options["-h,--help"]->count()) {
     std::cout << ModemSimUsage();
     return 0;
@@ -475,12 +479,21 @@ int ParseCommandLine(int argc, char** argv, ModemSimOptions& opts, std::string& 
   return -1;
 }
 
-}  // namespace
-
 int ModemSimMain(int argc, char** argv) {
+  CLI::App app;
+  ModemSimCommand command(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return ModemSimCommand::ParseError(e);
+  }
+  return command.Run();
+}
+
+int ModemSimCommand::Run() {
   ModemSimOptions opts;
   std::string control;
-  if (int code = ParseCommandLine(argc, argv, opts, control); code >= 0) return code;
+  if (int code = Apply(opts, control); code >= 0) return code;
 
   signal(SIGPIPE, SIG_IGN);
   // The signal pipe lives as long as the process: a handler that has read the

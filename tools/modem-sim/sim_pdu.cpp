@@ -160,24 +160,6 @@ bool ReadServiceCentre(const Bytes& b, size_t* pos, std::string* out, std::strin
   return true;
 }
 
-std::u32string Utf16ToCodePoints(const Bytes& b, size_t from) {
-  std::u32string out;
-  for (size_t i = from; i + 1 < b.size(); i += 2) {
-    char32_t u = static_cast<char32_t>((b[i] << 8) | b[i + 1]);
-    if (u >= 0xD800 && u < 0xDC00 && i + 3 < b.size()) {
-      char32_t lo = static_cast<char32_t>((b[i + 2] << 8) | b[i + 3]);
-      if (lo >= 0xDC00 && lo < 0xE000) {
-        out.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    // A surrogate without its partner is no character.
-    out.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
-  }
-  return out;
-}
-
 // What the user data carries after its header.
 struct UserDataContent {
   Bytes header;
@@ -296,6 +278,24 @@ bool ParseHex(const std::string& hex, Bytes* b, std::string* error) {
 void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
 
 }  // namespace
+
+std::u32string Utf16ToCodePoints(const Bytes& b, size_t from) {
+  std::u32string out;
+  for (size_t i = from; i + 1 < b.size(); i += 2) {
+    char32_t u = static_cast<char32_t>((b[i] << 8) | b[i + 1]);
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < b.size()) {
+      char32_t lo = static_cast<char32_t>((b[i + 2] << 8) | b[i + 3]);
+      if (lo >= 0xDC00 && lo < 0xE000) {
+        out.push_back(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    // A surrogate without its partner is no character.
+    out.push_back(u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+  }
+  return out;
+}
 
 // Hex and UTF-8 are the tree's common ones; the SMS coding below is the
 // simulator's own.

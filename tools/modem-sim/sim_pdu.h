@@ -19,6 +19,8 @@ std::string ToHex(const Bytes& bytes);                     // upper case
 bool FromHex(const std::string& hex, Bytes* out);          // even length, hex digits only
 std::u32string Utf8ToCodePoints(const std::string& utf8);  // invalid bytes become U+FFFD
 std::string CodePointsToUtf8(const std::u32string& text);
+// UTF-16 (big-endian) from b[from] on; a surrogate without its partner becomes U+FFFD.
+std::u32string Utf16ToCodePoints(const Bytes& b, size_t from = 0);
 
 // --- GSM 7-bit default alphabet and its extension table -------------------
 // Septet codes for the text (escape 0x1B before extension characters); false

@@ -13,63 +13,52 @@ std::string ParsedArgs::Value(const std::string& name, const std::string& fallba
   return it == values_.end() ? fallback : it->second;
 }
 
-ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
-  CLI::App app;
-  app.set_help_flag();     // "--help" is an ordinary flag: the command prints its own usage
-  app.allow_extras(true);  // unknown options are reported below, by name
-  ParsedArgs parsed;
-  app.add_option("arguments", parsed.positionals_)->expected(0, CLI::detail::expected_max_vector_size);
-  std::vector<std::pair<std::string, CLI::Option*>> options;
+CommandOptions::CommandOptions(CLI::App& app, std::vector<OptionSpec> specs) : app_(app), specs_(std::move(specs)) {
+  app_.set_help_flag();     // "--help" is an ordinary flag: the command prints its own usage
+  app_.allow_extras(true);  // unknown options are reported by Collect, by name
+  app_.add_option("arguments", positionals_)->expected(0, CLI::detail::expected_max_vector_size);
   auto add = [&](const std::string& name, bool takesValue) {
-    CLI::Option* option = takesValue
-                              ? app.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-                              : app.add_flag(name)->disable_flag_override();
-    options.emplace_back(name, option);
+    CLI::Option* option =
+        takesValue ? app_.add_option(name)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+                   : app_.add_flag(name)->disable_flag_override();
+    options_.emplace_back(name, option);
   };
   add("-h,--help", false);
-  for (const OptionSpec& spec : specs) add(spec.name, spec.takesValue);
+  for (const OptionSpec& spec : specs_) add(spec.name, spec.takesValue);
+}
 
-  // "--name=VALUE" of an option with a value goes in as "--name" "VALUE", so
-  // that an empty VALUE is a value too. CLI11 takes its arguments reversed.
-  std::vector<std::string> reversed;
+std::vector<std::string> CommandOptions::Prepare(const std::vector<std::string>& args) const {
+  std::vector<std::string> prepared;
   bool optionsEnded = false;
   for (const std::string& arg : args) {
     const size_t eq = arg.find('=');
     const bool split = !optionsEnded && arg.compare(0, 2, "--") == 0 && eq != std::string::npos &&
-                       std::any_of(specs.begin(), specs.end(), [&](const OptionSpec& spec) {
+                       std::any_of(specs_.begin(), specs_.end(), [&](const OptionSpec& spec) {
                          return spec.takesValue && arg.compare(0, eq, spec.name) == 0 && spec.name.size() == eq;
                        });
     if (arg == "--") optionsEnded = true;
     if (split) {
-      reversed.push_back(arg.substr(0, eq));
-      reversed.push_back(arg.substr(eq + 1));
+      prepared.push_back(arg.substr(0, eq));
+      prepared.push_back(arg.substr(eq + 1));
     } else {
-      reversed.push_back(arg);
+      prepared.push_back(arg);
     }
   }
-  std::reverse(reversed.begin(), reversed.end());
-  try {
-    app.parse(reversed);
-  } catch (const CLI::ArgumentMismatch& e) {
-    // "--to: 1 required TEXT missing", "json was given a disallowed flag override"
-    const std::string message = e.what();
-    std::string name = message.substr(0, message.find_first_of(": "));
-    if (name.compare(0, 1, "-") != 0) name = (name.size() == 1 ? "-" : "--") + name;
-    if (name == "-h") name = "--help";
-    throw UsageError(message.find("flag override") != std::string::npos ? "option '" + name + "' takes no value"
-                                                                        : "option '" + name + "' needs a value");
-  } catch (const CLI::ParseError& e) {
-    throw UsageError(e.what());
-  }
-  for (const std::string& extra : app.remaining()) {
+  return prepared;
+}
+
+ParsedArgs CommandOptions::Collect() const {
+  ParsedArgs parsed;
+  parsed.positionals_ = positionals_;
+  for (const std::string& extra : app_.remaining()) {
     if (extra == "--") continue;  // CLI11 hands the end of the options back
     if (extra.size() >= 2 && extra[0] == '-')
       throw UsageError("unknown option '" + extra.substr(0, extra.find('=')) + "'");
     parsed.positionals_.push_back(extra);
   }
   std::map<const CLI::Option*, size_t> taken;  // results of each option already placed in order
-  for (const CLI::Option* option : app.parse_order()) {
-    for (const auto& [names, known] : options) {
+  for (const CLI::Option* option : app_.parse_order()) {
+    for (const auto& [names, known] : options_) {
       if (known != option) continue;
       const std::string name = names == "-h,--help" ? "--help" : names;
       const std::string value = option->get_expected_max() == 0 ? std::string() : option->results().at(taken[option]++);
@@ -78,6 +67,30 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
     }
   }
   return parsed;
+}
+
+UsageError UsageErrorFrom(const std::exception& e) {
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) == nullptr) return UsageError(e.what());
+  // "--to: 1 required TEXT missing", "json was given a disallowed flag override"
+  const std::string message = e.what();
+  std::string name = message.substr(0, message.find_first_of(": "));
+  if (name.compare(0, 1, "-") != 0) name = (name.size() == 1 ? "-" : "--") + name;
+  if (name == "-h") name = "--help";
+  return UsageError(message.find("flag override") != std::string::npos ? "option '" + name + "' takes no value"
+                                                                       : "option '" + name + "' needs a value");
+}
+
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+  CLI::App app;
+  CommandOptions options(app, specs);
+  std::vector<std::string> reversed = options.Prepare(args);
+  std::reverse(reversed.begin(), reversed.end());  // CLI11 takes its arguments reversed
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    throw UsageErrorFrom(e);
+  }
+  return options.Collect();
 }
 
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t min, int64_t max) {

@@ -10,6 +10,11 @@
 #include <utility>
 #include <vector>
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace vela::tool {
 
 // Arguments the command cannot use. The command line prints the message on
@@ -35,11 +40,35 @@ class ParsedArgs {
   const std::vector<std::pair<std::string, std::string>>& Given() const { return given_; }
 
  private:
-  friend ParsedArgs ParseArgs(const std::vector<std::string>&, const std::vector<OptionSpec>&);
+  friend class CommandOptions;
   std::map<std::string, std::string> values_;
   std::vector<std::string> positionals_;
   std::vector<std::pair<std::string, std::string>> given_;
 };
+
+// The options of one command declared on its CLI11 (sub)command: `specs`,
+// "-h"/"--help" as a flag named "--help", and positional arguments anywhere.
+class CommandOptions {
+ public:
+  CommandOptions(CLI::App& app, std::vector<OptionSpec> specs);
+  CommandOptions(const CommandOptions&) = delete;  // CLI11 keeps a reference to positionals_
+  CommandOptions& operator=(const CommandOptions&) = delete;
+  // The command's arguments as CLI11 is to see them: "--name=VALUE" of an
+  // option with a value becomes "--name" "VALUE", so that an empty VALUE is
+  // a value too.
+  std::vector<std::string> Prepare(const std::vector<std::string>& args) const;
+  // What the parse found; UsageError for an unknown option.
+  ParsedArgs Collect() const;
+
+ private:
+  CLI::App& app_;
+  std::vector<OptionSpec> specs_;
+  std::vector<std::pair<std::string, CLI::Option*>> options_;
+  std::vector<std::string> positionals_;
+};
+
+// A CLI11 parse error (CLI::ParseError) as the UsageError that names the option.
+UsageError UsageErrorFrom(const std::exception& e);
 
 // Parses `args` (without the program and command names) against `specs`.
 // "--help" and "-h" are always accepted as a flag named "--help". Raises

@@ -1,10 +1,15 @@
-// velasms command dispatch: picks the command, turns argument errors into
-// exit status 2 with a hint, and keeps every exception away from main.
+// velasms command dispatch: the commands as CLI11 subcommands; argument
+// errors become exit status 2 with a hint, and no exception reaches main.
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
+#include <map>
+#include <memory>
 #include <ostream>
 
 #include "args.h"
 #include "commands.h"
+#include "modem_sim_cli.h"
 
 namespace vela::tool {
 
@@ -33,40 +38,62 @@ const char* const kMainUsage =
     "Exit status: 0 success, 1 the modem refused the message (send),\n"
     "2 unusable arguments or an error (message on stderr).\n";
 
-namespace {
-
-struct Command {
-  const char* name;
-  int (*run)(const Args&, std::ostream&, std::ostream&);
-};
-
-// One row per command; new commands add a row here.
-constexpr Command kCommands[] = {
-    {"encode", RunEncode}, {"decode", RunDecode}, {"join", RunJoin},         {"send", RunSendCommand},
-    {"listen", RunListen}, {"info", RunInfo},     {"messages", RunMessages}, {"gateway", RunGateway},
-    {"inbox", RunInbox},   {"ussd", RunUssd},
-};
-
-}  // namespace
-
 int RunVelasms(const Args& args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {
     err << kMainUsage;
     return 2;
   }
   const std::string& name = args[0];
-  if (name == "--help" || name == "-h" || name == "help") {
+  const Args rest(args.begin() + 1, args.end());
+  CLI::App app("velasms");
+  app.set_help_flag();     // the main usage is printed below
+  app.allow_extras(true);  // an unknown command is reported below, by name
+  CLI::Option* help = app.add_flag("-h,--help");
+  CLI::Option* version = app.add_flag("--version");
+  app.add_subcommand("help");
+  // One row per command; new commands add a row here.
+  const Command commands[] = {EncodeCommand(), DecodeCommand(),   JoinCommand(),    SendCommand(rest), ListenCommand(),
+                              InfoCommand(),   MessagesCommand(), GatewayCommand(), InboxCommand(),    UssdCommand()};
+  std::map<std::string, std::unique_ptr<CommandOptions>> options;
+  for (const Command& command : commands) {
+    options[command.name] = std::make_unique<CommandOptions>(*app.add_subcommand(command.name), command.options);
+  }
+  sim::ModemSimCommand simulator(*app.add_subcommand("modem-sim"));
+
+  // A command's "--name=VALUE" is split as its options ask; CLI11 takes the
+  // arguments reversed.
+  Args reversed = options.count(name) ? options[name]->Prepare(rest) : rest;
+  reversed.insert(reversed.begin(), name);
+  std::reverse(reversed.begin(), reversed.end());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    if (name == "modem-sim") return sim::ModemSimCommand::ParseError(e);
+    err << "velasms " << name << ": " << UsageErrorFrom(e).what() << "\n"
+        << "Try 'velasms " << name << " --help'.\n";
+    return 2;
+  }
+  if (help->count() || app.got_subcommand("help")) {
     out << kMainUsage;
     return 0;
   }
-  if (name == "--version") {
+  if (version->count()) {
     out << "velasms " << VELA_VERSION << "\n";
     return 0;
   }
-  for (const Command& command : kCommands) {
-    if (name != command.name) continue;
+  if (app.got_subcommand("modem-sim")) return simulator.Run();
+  for (const Command& command : commands) {
+    if (!app.got_subcommand(command.name)) continue;
     try {
-      return command.run(Args(args.begin() + 1, args.end()), out, err);
+      const ParsedArgs a = options[command.name]->Collect();
+      if (a.Has("--help")) {
+        out << command.usage;
+        return 0;
+      }
+      if (!command.takesArguments && !a.Positionals().empty()) {
+        throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
+      }
+      return command.run(a, out, err);
     } catch (const UsageError& e) {
       err << "velasms " << name << ": " << e.what() << "\n"
           << "Try 'velasms " << name << " --help'.\n";

@@ -1,35 +1,46 @@
-// The velasms commands. Each takes its arguments (after the command name),
-// writes its results to `out` and its messages to `err`, and returns the exit
-// status: 0 success, 1 the modem refused a message (send), 2 unusable
-// arguments or any error. They can be called in-process (the tests do).
+// The velasms commands. Each is a CLI11 subcommand of `velasms`: its options,
+// its --help text, and its body, which writes results to `out` and messages
+// to `err` and returns the exit status: 0 success, 1 the modem refused a
+// message (send), 2 unusable arguments or any error. They can be called
+// in-process through RunVelasms (the tests do).
 #pragma once
 
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "args.h"
+
 namespace vela::tool {
 
 using Args = std::vector<std::string>;
 
-// The whole command line after the program name; dispatches to the commands
-// below ("modem-sim" is dispatched by main, which owns argv).
+struct Command {
+  const char* name;
+  std::string usage;  // what --help prints
+  std::vector<OptionSpec> options;
+  int (*run)(const ParsedArgs& a, std::ostream& out, std::ostream& err);
+  bool takesArguments = true;  // false: any positional argument is refused
+};
+
+// The whole command line after the program name: parsed by CLI11 with one
+// subcommand per command (and `modem-sim`), then run.
 int RunVelasms(const Args& args, std::ostream& out, std::ostream& err);
 
-int RunEncode(const Args& args, std::ostream& out, std::ostream& err);
-int RunDecode(const Args& args, std::ostream& out, std::ostream& err);
-int RunJoin(const Args& args, std::ostream& out, std::ostream& err);
-int RunSend(const Args& args, std::ostream& out, std::ostream& err);
-int RunListen(const Args& args, std::ostream& out, std::ostream& err);
-int RunInfo(const Args& args, std::ostream& out, std::ostream& err);
-int RunMessages(const Args& args, std::ostream& out, std::ostream& err);
-int RunUssd(const Args& args, std::ostream& out, std::ostream& err);
+Command EncodeCommand();
+Command DecodeCommand();
+Command JoinCommand();
+Command ListenCommand();
+Command InfoCommand();
+Command MessagesCommand();
+Command UssdCommand();
+// send: through a gateway when `args` (after the command name) has --gateway,
+// else through a modem.
+Command SendCommand(const Args& args);
+Command ModemSendCommand();
 // The gateway daemon and its clients (gateway_command.cpp, gateway_client.cpp).
-int RunGateway(const Args& args, std::ostream& out, std::ostream& err);
-int RunInbox(const Args& args, std::ostream& out, std::ostream& err);
-int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err);
-// send: through a gateway with --gateway, else RunSend.
-int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err);
+Command GatewayCommand();
+Command InboxCommand();
 
 // Usage texts, as printed by --help.
 extern const char* const kMainUsage;

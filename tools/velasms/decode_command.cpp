@@ -37,30 +37,17 @@ const char* const kDecodeUsage =
 
 namespace {
 
-const char* KindName(TSMSKind kind) {
-  switch (kind) {
-    case smsSubmit:
-      return "submit";
-    case smsDeliver:
-      return "deliver";
-    case smsStatusReport:
-      return "status-report";
-    default:
-      return "unknown";
-  }
-}
+// A kind's name in JSON and its title in the human output.
+struct KindNames {
+  const char* name;
+  const char* title;
+};
 
-const char* KindTitle(TSMSKind kind) {
-  switch (kind) {
-    case smsSubmit:
-      return "SMS-SUBMIT";
-    case smsDeliver:
-      return "SMS-DELIVER";
-    case smsStatusReport:
-      return "SMS-STATUS-REPORT";
-    default:
-      return "unknown (first octet not understood)";
-  }
+KindNames NamesOf(TSMSKind kind) {
+  if (kind == smsSubmit) return {"submit", "SMS-SUBMIT"};
+  if (kind == smsDeliver) return {"deliver", "SMS-DELIVER"};
+  if (kind == smsStatusReport) return {"status-report", "SMS-STATUS-REPORT"};
+  return {"unknown", "unknown (first octet not understood)"};
 }
 
 // 3GPP TS 23.040 9.1.2.5 names of the type-of-number and numbering-plan codes.
@@ -197,7 +184,7 @@ Json UdhJson(const coding::UserDataHeader& header) {
 void WriteJson(std::ostream& out, const Message& m, const TPDUSMS& model, const ByteString& pdu) {
   const TSMSType& type = *model.GetSMSType();
   Json o = Json::object();
-  o["kind"] = KindName(type.Kind());
+  o["kind"] = NamesOf(type.Kind()).name;
   o["originator"] = m.originator;
   o["text"] = m.text;
   o["service_centre_time"] = TimeJson(m.serviceCentreTime);
@@ -258,7 +245,7 @@ void WriteHuman(std::ostream& out, const ByteString& pdu, const Message& m, cons
   out << "PDU " << Utf8FromBytes(pdu) << "\n";
   out << "Message\n";
   Rows rows(out);
-  rows.Row("Kind", KindTitle(type.Kind()));
+  rows.Row("Kind", NamesOf(type.Kind()).title);
   rows.Row("Originator", OrDash(m.originator));
   rows.Row("Text", m.text);
   rows.Row("Service centre time", TimeText(m.serviceCentreTime));
@@ -286,14 +273,7 @@ void WriteHuman(std::ostream& out, const ByteString& pdu, const Message& m, cons
   }
 }
 
-}  // namespace
-
-int RunDecode(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false}});
-  if (a.Has("--help")) {
-    out << kDecodeUsage;
-    return 0;
-  }
+int RunDecode(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (a.Positionals().empty()) throw UsageError("missing PDU");
   const bool json = a.Has("--json");
   bool first = true;
@@ -312,5 +292,9 @@ int RunDecode(const Args& args, std::ostream& out, std::ostream& err) {
   }
   return 0;
 }
+
+}  // namespace
+
+Command DecodeCommand() { return {"decode", kDecodeUsage, {{"--json", false}}, RunDecode}; }
 
 }  // namespace vela::tool

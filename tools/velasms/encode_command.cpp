@@ -87,23 +87,7 @@ int RunEncodeSplit(const ParsedArgs& a, std::ostream& out) {
   return 0;
 }
 
-}  // namespace
-
-int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false},
-                                  {"--status-report", false},
-                                  {"--coding", true},
-                                  {"--to", true},
-                                  {"--split", false},
-                                  {"--languages", true},
-                                  {"--max-parts", true},
-                                  {"--reference", true},
-                                  {"--ref16", false},
-                                  {"--validity", true}});
-  if (a.Has("--help")) {
-    out << kEncodeUsage;
-    return 0;
-  }
+int RunEncode(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (!a.Has("--to")) throw UsageError("missing --to NUMBER");
   if (a.Positionals().size() != 1) {
     throw UsageError(a.Positionals().empty() ? "missing TEXT"
@@ -137,6 +121,24 @@ int RunEncode(const Args& args, std::ostream& out, std::ostream& err) {
         << "Length: " << sms.TpduLength << " (AT+CMGS=" << sms.TpduLength << ")\n";
   }
   return 0;
+}
+
+}  // namespace
+
+Command EncodeCommand() {
+  return {"encode",
+          kEncodeUsage,
+          {{"--json", false},
+           {"--status-report", false},
+           {"--coding", true},
+           {"--to", true},
+           {"--split", false},
+           {"--languages", true},
+           {"--max-parts", true},
+           {"--reference", true},
+           {"--ref16", false},
+           {"--validity", true}},
+          RunEncode};
 }
 
 }  // namespace vela::tool

@@ -176,9 +176,6 @@ void PrintMessage(std::ostream& out, const json& m, bool asJson) {
   }
 }
 
-}  // namespace
-
-namespace {
 bool HasGatewayOption(const Args& args) {
   for (const std::string& a : args) {
     if (a == "--") break;
@@ -186,33 +183,8 @@ bool HasGatewayOption(const Args& args) {
   }
   return false;
 }
-}  // namespace
 
-int RunSendCommand(const Args& args, std::ostream& out, std::ostream& err) {
-  return HasGatewayOption(args) ? RunGatewaySend(args, out, err) : RunSend(args, out, err);
-}
-
-int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--gateway", true},
-                                  {"--token-file", true},
-                                  {"--cacert", true},
-                                  {"--to", true},
-                                  {"--status-report", false},
-                                  {"--wait-report", true},
-                                  {"--json", false},
-                                  {"--coding", true},
-                                  {"--languages", true},
-                                  {"--modem", true},
-                                  {"--no-wait", false}});
-  if (a.Has("--help")) {
-    out << kSendUsage
-        << "\nThrough a gateway: velasms send --gateway URL [--token-file FILE] [--cacert FILE] [--modem NAME]\n"
-           "  [--coding C] [--languages LIST] [--no-wait] --to NUMBER [--status-report]\n"
-           "  [--wait-report SECONDS] [--json] TEXT\n"
-           "queues TEXT at the gateway and waits until it is sent (--no-wait: prints\n"
-           "{\"id\": ..., \"status\": \"queued\"} at once).\n";
-    return 0;
-  }
+int RunGatewaySend(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (!a.Has("--to")) throw UsageError("missing --to NUMBER");
   if (a.Positionals().size() != 1) {
     throw UsageError(a.Positionals().empty() ? "missing TEXT"
@@ -317,20 +289,8 @@ int RunGatewaySend(const Args& args, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-int RunInbox(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--gateway", true},
-                                  {"--token-file", true},
-                                  {"--cacert", true},
-                                  {"--json", false},
-                                  {"--since", true},
-                                  {"--limit", true},
-                                  {"--follow", false}});
-  if (a.Has("--help")) {
-    out << kInboxUsage;
-    return 0;
-  }
+int RunInbox(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (!a.Has("--gateway")) throw UsageError("missing --gateway URL");
-  if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
   int64_t since = a.Has("--since") ? ParseInteger("--since", a.Value("--since"), 0, INT64_MAX / 2) : 0;
   const int64_t limit = a.Has("--limit") ? ParseInteger("--limit", a.Value("--limit"), 1, 1000000000) : -1;
   const bool asJson = a.Has("--json");
@@ -380,6 +340,45 @@ int RunInbox(const Args& args, std::ostream& out, std::ostream& err) {
     err << "velasms inbox: the event stream ended; reconnecting" << std::endl;
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
+}
+
+}  // namespace
+
+Command SendCommand(const Args& args) {
+  if (!HasGatewayOption(args)) return ModemSendCommand();
+  return {"send",
+          std::string(kSendUsage) +
+              "\nThrough a gateway: velasms send --gateway URL [--token-file FILE] [--cacert FILE] [--modem NAME]\n"
+              "  [--coding C] [--languages LIST] [--no-wait] --to NUMBER [--status-report]\n"
+              "  [--wait-report SECONDS] [--json] TEXT\n"
+              "queues TEXT at the gateway and waits until it is sent (--no-wait: prints\n"
+              "{\"id\": ..., \"status\": \"queued\"} at once).\n",
+          {{"--gateway", true},
+           {"--token-file", true},
+           {"--cacert", true},
+           {"--to", true},
+           {"--status-report", false},
+           {"--wait-report", true},
+           {"--json", false},
+           {"--coding", true},
+           {"--languages", true},
+           {"--modem", true},
+           {"--no-wait", false}},
+          RunGatewaySend};
+}
+
+Command InboxCommand() {
+  return {"inbox",
+          kInboxUsage,
+          {{"--gateway", true},
+           {"--token-file", true},
+           {"--cacert", true},
+           {"--json", false},
+           {"--since", true},
+           {"--limit", true},
+           {"--follow", false}},
+          RunInbox,
+          false};
 }
 
 }  // namespace vela::tool

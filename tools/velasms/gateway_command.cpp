@@ -104,19 +104,7 @@ const char* const kValueOptions[] = {"--modem",          "--db",       "--listen
 // Flags: on the command line without a value, as "name = true" in a file.
 const char* const kFlagOptions[] = {"--mqtt-discovery"};
 
-}  // namespace
-
-int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
-  std::vector<OptionSpec> specs;
-  for (const char* name : kValueOptions) specs.push_back({name, true});
-  for (const char* name : kFlagOptions) specs.push_back({name, false});
-  ParsedArgs a = ParseArgs(args, specs);
-  if (a.Has("--help")) {
-    out << kGatewayUsage;
-    return 0;
-  }
-  if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
-
+int RunGateway(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   // The options in order, without their dashes (--modem repeats).
   std::vector<std::pair<std::string, std::string>> given;
   for (const auto& [name, value] : a.Given()) {
@@ -180,6 +168,15 @@ int RunGateway(const Args& args, std::ostream& out, std::ostream& err) {
   gw.Stop();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return 0;
+}
+
+}  // namespace
+
+Command GatewayCommand() {
+  std::vector<OptionSpec> specs;
+  for (const char* name : kValueOptions) specs.push_back({name, true});
+  for (const char* name : kFlagOptions) specs.push_back({name, false});
+  return {"gateway", kGatewayUsage, specs, RunGateway, false};
 }
 
 }  // namespace vela::tool

@@ -53,14 +53,7 @@ std::string MissingText(const std::vector<int>& missing) {
   return text;
 }
 
-}  // namespace
-
-int RunJoin(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, {{"--json", false}});
-  if (a.Has("--help")) {
-    out << kJoinUsage;
-    return 0;
-  }
+int RunJoin(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (a.Positionals().empty()) throw UsageError("missing PDU");
 
   // Offline there is no waiting for late parts: whatever is missing at the end
@@ -119,5 +112,9 @@ int RunJoin(const Args& args, std::ostream& out, std::ostream& err) {
   }
   return status;
 }
+
+}  // namespace
+
+Command JoinCommand() { return {"join", kJoinUsage, {{"--json", false}}, RunJoin}; }
 
 }  // namespace vela::tool

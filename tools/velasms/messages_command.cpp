@@ -76,14 +76,7 @@ void PrintMessage(std::ostream& out, bool json, const TVuZVela::StoredMessage& s
       << details << "):\n  " << IndentedText(text, "  ") << "\n";
 }
 
-}  // namespace
-
-int RunMessages(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--storage", true}}));
-  if (a.Has("--help")) {
-    out << kMessagesUsage;
-    return 0;
-  }
+int RunMessages(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   const std::vector<std::string>& words = a.Positionals();
   if (words.empty()) throw UsageError("missing the action: list, read INDEX, delete INDEX or delete-all");
   const std::string& action = words[0];
@@ -136,5 +129,9 @@ int RunMessages(const Args& args, std::ostream& out, std::ostream& err) {
   driver.Close();
   return status;
 }
+
+}  // namespace
+
+Command MessagesCommand() { return {"messages", kMessagesUsage, WithModemOptions({{"--storage", true}}), RunMessages}; }
 
 }  // namespace vela::tool

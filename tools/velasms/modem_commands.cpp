@@ -132,13 +132,7 @@ class SinglePartPrinter {
 
   void Report(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge) {
     if (json_) {
-      Json o = Json::object();
-      o["event"] = "report";
-      o["reference"] = Utf8FromBytes(reference);
-      o["delivered"] = delivered;
-      o["smsc_time"] = TimeJson(scts);
-      o["discharge_time"] = TimeJson(discharge);
-      out_ << JsonLine(o) << std::endl;
+      out_ << JsonLine(ReportJson(reference, delivered, scts, discharge)) << std::endl;
     } else {
       out_ << "Delivery report for reference " << Utf8FromBytes(reference)
            << " (hex): " << (delivered ? "delivered" : "not delivered") << " (service centre time " << TimeText(scts)
@@ -410,21 +404,7 @@ bool Reopen(TVuZVela& driver, std::optional<Clock::time_point> deadline, const s
   return reopened;
 }
 
-}  // namespace
-
-int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--to", true},
-                                                   {"--status-report", false},
-                                                   {"--wait-report", true},
-                                                   {"--coding", true},
-                                                   {"--languages", true},
-                                                   {"--max-parts", true},
-                                                   {"--validity", true},
-                                                   {"--single", false}}));
-  if (a.Has("--help")) {
-    out << kSendUsage;
-    return 0;
-  }
+int RunSend(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   if (!a.Has("--to")) throw UsageError("missing --to NUMBER");
   RequireOneText(a);
   std::optional<double> waitSeconds;
@@ -438,17 +418,7 @@ int RunSend(const Args& args, std::ostream& out, std::ostream& err) {
   return SendWholeText(a, waitSeconds, out, err);
 }
 
-int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--count", true},
-                                                   {"--timeout", true},
-                                                   {"--stored", true},
-                                                   {"--part-timeout", true},
-                                                   {"--no-reconnect", false}}));
-  if (a.Has("--help")) {
-    out << kListenUsage;
-    return 0;
-  }
-  if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
+int RunListen(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   int64_t count = 0;  // 0: no limit
   if (a.Has("--count")) count = ParseInteger("--count", a.Value("--count"), 1, 1000000000);
   std::optional<double> timeout;
@@ -516,8 +486,6 @@ int RunListen(const Args& args, std::ostream& out, std::ostream& err) {
   return status;
 }
 
-namespace {
-
 template <typename T, typename F>
 Json OptionalJson(const std::optional<T>& value, F&& convert) {
   return value ? Json(convert(*value)) : Json();
@@ -528,16 +496,7 @@ std::string OptionalText(const std::optional<T>& value, F&& convert) {
   return value ? std::string(convert(*value)) : std::string("-");
 }
 
-}  // namespace
-
-int RunInfo(const Args& args, std::ostream& out, std::ostream& err) {
-  ParsedArgs a = ParseArgs(args, WithModemOptions({}));
-  if (a.Has("--help")) {
-    out << kInfoUsage;
-    return 0;
-  }
-  if (!a.Positionals().empty()) throw UsageError("unexpected argument '" + a.Positionals()[0] + "'");
-
+int RunInfo(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   SignalScope signals;
   TVuZVela driver;
   Configure(driver, a, err);
@@ -591,5 +550,23 @@ int RunInfo(const Args& args, std::ostream& out, std::ostream& err) {
   driver.Close();
   return 0;
 }
+
+}  // namespace
+
+Command ModemSendCommand() {
+  std::vector<OptionSpec> options = WithModemOptions({{"--to", true}, {"--status-report", false}, {"--single", false}});
+  for (const char* name : {"--wait-report", "--coding", "--languages", "--max-parts", "--validity"}) {
+    options.push_back({name, true});
+  }
+  return {"send", kSendUsage, options, RunSend};
+}
+
+Command ListenCommand() {
+  std::vector<OptionSpec> options = WithModemOptions({{"--no-reconnect", false}});
+  for (const char* name : {"--count", "--timeout", "--stored", "--part-timeout"}) options.push_back({name, true});
+  return {"listen", kListenUsage, options, RunListen, false};
+}
+
+Command InfoCommand() { return {"info", kInfoUsage, WithModemOptions({}), RunInfo, false}; }
 
 }  // namespace vela::tool

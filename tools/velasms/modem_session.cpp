@@ -136,18 +136,23 @@ std::string EventPrinter::MessageLine(const coding::AssembledMessage& message,
   return "Message from " + from + " (" + details + "):\n  " + IndentedText(text, "  ");
 }
 
+Json ReportJson(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge) {
+  Json o = Json::object();
+  o["event"] = "report";
+  o["reference"] = Utf8FromBytes(reference);
+  o["delivered"] = delivered;
+  o["smsc_time"] = TimeJson(scts);
+  o["discharge_time"] = TimeJson(discharge);
+  return o;
+}
+
 std::string EventPrinter::ReportLine(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge,
                                      const TVuZVela::SentMessage* message,
                                      const TVuZVela::IncomingContext& incoming) const {
   std::optional<bool> messageDelivered;
   if (message) messageDelivered = message->Delivered();
   if (json_) {
-    Json o = Json::object();
-    o["event"] = "report";
-    o["reference"] = Utf8FromBytes(reference);
-    o["delivered"] = delivered;
-    o["smsc_time"] = TimeJson(scts);
-    o["discharge_time"] = TimeJson(discharge);
+    Json o = ReportJson(reference, delivered, scts, discharge);
     if (message) {
       Json references = Json::array();
       for (const ByteString& r : message->references) references.push_back(Utf8FromBytes(r));

@@ -29,6 +29,9 @@ namespace vela::tool {
   "  --json             JSON output, one object per line\n"                        \
   "  -h, --help         show this help\n"
 
+// The JSON line of a status report: event, reference, delivered and both times.
+Json ReportJson(const ByteString& reference, bool delivered, DateTime scts, DateTime discharge);
+
 using Clock = std::chrono::steady_clock;
 
 // poll(2) on `fds` up to `timeoutMs` (-1: no limit), resumed after a signal

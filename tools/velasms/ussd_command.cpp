@@ -29,29 +29,6 @@ const char* const kUssdUsage =
 
 namespace {
 
-// --reply may be given several times; ParseArgs keeps one value per option.
-std::vector<std::string> TakeReplies(Args& args) {
-  std::vector<std::string> replies;
-  Args rest;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--") {
-      rest.insert(rest.end(), args.begin() + static_cast<long>(i), args.end());
-      break;
-    }
-    if (arg == "--reply") {
-      if (i + 1 >= args.size()) throw UsageError("option '--reply' needs a value");
-      replies.push_back(args[++i]);
-    } else if (arg.compare(0, 8, "--reply=") == 0) {
-      replies.push_back(arg.substr(8));
-    } else {
-      rest.push_back(arg);
-    }
-  }
-  args = std::move(rest);
-  return replies;
-}
-
 void PrintAnswer(std::ostream& out, const ussd::Answer& answer, bool json) {
   const std::string text = Utf8FromWide(answer.text);
   if (json) {
@@ -64,15 +41,10 @@ void PrintAnswer(std::ostream& out, const ussd::Answer& answer, bool json) {
   }
 }
 
-}  // namespace
-
-int RunUssd(const Args& arguments, std::ostream& out, std::ostream& err) {
-  Args args = arguments;
-  const std::vector<std::string> replies = TakeReplies(args);
-  ParsedArgs a = ParseArgs(args, WithModemOptions({{"--timeout", true}}));
-  if (a.Has("--help")) {
-    out << kUssdUsage;
-    return 0;
+int RunUssd(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> replies;  // in turn, as given
+  for (const auto& [name, value] : a.Given()) {
+    if (name == "--reply") replies.push_back(value);
   }
   if (a.Positionals().size() != 1) throw UsageError("give one USSD code, e.g. *100#");
   const double timeout = ParseSeconds("--timeout", a.Value("--timeout", "30"));
@@ -123,6 +95,12 @@ int RunUssd(const Args& arguments, std::ostream& out, std::ostream& err) {
   session.Cancel();
   driver.Close();
   return status;
+}
+
+}  // namespace
+
+Command UssdCommand() {
+  return {"ussd", kUssdUsage, WithModemOptions({{"--timeout", true}, {"--reply", true}}), RunUssd};
 }
 
 }  // namespace vela::tool

@@ -46,6 +46,45 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Waits up to `timeout` ms (-1: no limit) until the device at `fd` is ready
+// for `events` or the abort is signalled: 0 when ready or the time is up,
+// ECANCELED on the abort, EIO when the device reports one of `failed`
+// without `events`, else the poll error.
+int AwaitDevice(int fd, int events, int failed, const posix::WakeFd& abort, int timeout) {
+  pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {abort.ReadFd(), POLLIN, 0}};
+  if (posix::PollRetry(fds, 2, timeout) < 0) return errno;
+  if (fds[1].revents & POLLIN) return ECANCELED;
+  if ((fds[0].revents & failed) && !(fds[0].revents & events)) return EIO;
+  return 0;
+}
+
+// The flags of the line counters (TIOCGICOUNT) that moved from `base` to `now`.
+struct CounterFlag {
+  int serial_icounter_struct::*counter;
+  uint32_t flag;
+};
+constexpr CounterFlag kLineCounters[] = {{&serial_icounter_struct::cts, kEvCts},
+                                         {&serial_icounter_struct::dsr, kEvDsr},
+                                         {&serial_icounter_struct::dcd, kEvRlsd},
+                                         {&serial_icounter_struct::rng, kEvRing},
+                                         {&serial_icounter_struct::brk, kEvBreak}};
+// Line errors as ClearCommError reports them (a break, too, is an event).
+constexpr CounterFlag kErrorCounters[] = {{&serial_icounter_struct::buf_overrun, kCeRxOver},
+                                          {&serial_icounter_struct::overrun, kCeOverrun},
+                                          {&serial_icounter_struct::parity, kCeRxParity},
+                                          {&serial_icounter_struct::frame, kCeFrame},
+                                          {&serial_icounter_struct::brk, kCeBreak}};
+
+template <size_t N>
+uint32_t ChangedCounters(const serial_icounter_struct& now, const serial_icounter_struct& base,
+                         const CounterFlag (&flags)[N]) {
+  uint32_t changed = 0;
+  for (const CounterFlag& f : flags) {
+    if (now.*f.counter != base.*f.counter) changed |= f.flag;
+  }
+  return changed;
+}
+
 int ClampTimeout(int64_t ms) {
   if (ms < 0) return 0;
   return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
@@ -339,15 +378,8 @@ SerialWait SerialDevice::WaitEvents(uint32_t& mask_out, int& error) {
     }
     serial_icounter_struct now{};
     if ((mask & kCounterEvents) && d.counters_ok && d.Counters(now)) {
-      const serial_icounter_struct& b = d.event_base;
-      if (now.cts != b.cts) found |= kEvCts;
-      if (now.dsr != b.dsr) found |= kEvDsr;
-      if (now.dcd != b.dcd) found |= kEvRlsd;
-      if (now.rng != b.rng) found |= kEvRing;
-      if (now.brk != b.brk) found |= kEvBreak;
-      if (now.frame != b.frame || now.overrun != b.overrun || now.parity != b.parity ||
-          now.buf_overrun != b.buf_overrun)
-        found |= kEvErr;
+      found |= ChangedCounters(now, d.event_base, kLineCounters);
+      if (ChangedCounters(now, d.event_base, kErrorCounters) & ~kCeBreak) found |= kEvErr;
       d.event_base = now;
       timeout = timeout < 0 ? kCounterPollMs : std::min(timeout, kCounterPollMs);
     }
@@ -414,19 +446,8 @@ int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
       timeout = ClampTimeout(deadline - NowMs());
       if (timeout == 0) break;  // time-out: completes with the bytes written so far
     }
-    pollfd fds[2] = {{d.fd, POLLOUT, 0}, {abort->ReadFd(), POLLIN, 0}};
-    if (posix::PollRetry(fds, 2, timeout) < 0) {
-      result = errno;
-      break;
-    }
-    if (fds[1].revents & POLLIN) {
-      result = ECANCELED;
-      break;
-    }
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT)) {
-      result = EIO;
-      break;
-    }
+    result = AwaitDevice(d.fd, POLLOUT, POLLERR | POLLNVAL, *abort, timeout);
+    if (result != 0) break;
   }
   if (written > 0) {
     d.tx_pending.store(true);
@@ -479,19 +500,8 @@ int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
       if (gap == 0) break;
       timeout = timeout < 0 ? gap : std::min(timeout, gap);
     }
-    pollfd fds[2] = {{d.fd, POLLIN, 0}, {abort->ReadFd(), POLLIN, 0}};
-    if (posix::PollRetry(fds, 2, timeout) < 0) {
-      result = errno;
-      break;
-    }
-    if (fds[1].revents & POLLIN) {
-      result = ECANCELED;
-      break;
-    }
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
-      result = EIO;
-      break;
-    }
+    result = AwaitDevice(d.fd, POLLIN, POLLHUP | POLLERR | POLLNVAL, *abort, timeout);
+    if (result != 0) break;
   }
   if (read > 0) d.read_generation.fetch_add(1);
   return result;
@@ -523,12 +533,7 @@ int SerialDevice::ClearErrors(uint32_t& errors, uint32_t& input_count) {
     std::lock_guard<std::mutex> lock(d.mutex);
     serial_icounter_struct now{};
     if (d.counters_ok && d.Counters(now)) {
-      const serial_icounter_struct& b = d.error_base;
-      if (now.buf_overrun != b.buf_overrun) errors |= kCeRxOver;
-      if (now.overrun != b.overrun) errors |= kCeOverrun;
-      if (now.parity != b.parity) errors |= kCeRxParity;
-      if (now.frame != b.frame) errors |= kCeFrame;
-      if (now.brk != b.brk) errors |= kCeBreak;
+      errors |= ChangedCounters(now, d.error_base, kErrorCounters);
       d.error_base = now;
     }
   }
@@ -579,29 +584,21 @@ int NotOpenError() { return EBADF; }
 bool IsDeviceLostError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 std::string OpenErrorReason(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return "no such file";
-    case ENXIO:
-    case ENODEV:
-      return "no such device (unplugged, or not ready yet)";
-    case EACCES:
-    case EPERM:
-      return "permission denied: add yourself to the dialout group";
-    case EBUSY:
-    case EAGAIN:
-      return "device busy: another program (e.g. ModemManager) holds it";
-    case ENOTTY:
-    case EISDIR:
-      return "not a serial device";
-    case EIO:
-      return "input/output error (the device is failing or was unplugged)";
-    case ELOOP:
-    case ENAMETOOLONG:
-      return "invalid device path";
-    default:
-      break;
+  // The errors an open meets most, two to a reason.
+  static const struct {
+    int errors[2];
+    const char* reason;
+  } kReasons[] = {
+      {{ENOENT, ENOTDIR}, "no such file"},
+      {{ENXIO, ENODEV}, "no such device (unplugged, or not ready yet)"},
+      {{EACCES, EPERM}, "permission denied: add yourself to the dialout group"},
+      {{EBUSY, EAGAIN}, "device busy: another program (e.g. ModemManager) holds it"},
+      {{ENOTTY, EISDIR}, "not a serial device"},
+      {{EIO, EIO}, "input/output error (the device is failing or was unplugged)"},
+      {{ELOOP, ENAMETOOLONG}, "invalid device path"},
+  };
+  for (const auto& r : kReasons) {
+    if (error == r.errors[0] || error == r.errors[1]) return r.reason;
   }
   std::string text = std::strerror(error);
   if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));

@@ -43,6 +43,19 @@ struct Overlapped {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
+// One overlapped ReadFile or WriteFile (`io`), waited for: 0 with the bytes
+// moved in `done`, or the error.
+template <class Io>
+int Transfer(HANDLE handle, Io io, DWORD& done) {
+  Overlapped request;
+  if (!request.ov.hEvent) return LastError();
+  done = 0;
+  if (!io(handle, &done, &request.ov) && GetLastError() != ERROR_IO_PENDING) return LastError();
+  if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
+  if (!GetOverlappedResult(handle, &request.ov, &done, FALSE)) return LastError();
+  return 0;
+}
+
 }  // namespace
 
 struct SerialDevice::Impl {
@@ -265,13 +278,10 @@ bool SerialDevice::SleepUnlessStopped(uint32_t ms) { return WaitForSingleObject(
 int SerialDevice::Write(const char* data, uint32_t size, uint32_t& written) {
   written = 0;
   if (size == 0) return 0;
-  Overlapped request;
-  if (!request.ov.hEvent) return LastError();
   DWORD done = 0;
-  if (!WriteFile(impl_->handle, data, size, &done, &request.ov) && GetLastError() != ERROR_IO_PENDING)
-    return LastError();
-  if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
-  if (!GetOverlappedResult(impl_->handle, &request.ov, &done, FALSE)) return LastError();
+  const int error = Transfer(
+      impl_->handle, [&](HANDLE h, DWORD* n, OVERLAPPED* ov) { return WriteFile(h, data, size, n, ov); }, done);
+  if (error != 0) return error;
   written = done;
   impl_->writes.fetch_add(1);
   return 0;
@@ -294,13 +304,10 @@ int SerialDevice::Read(char* data, uint32_t size, uint32_t& read) {
     if (waiting == 0) return 0;
     if (waiting < size) size = waiting;
   }
-  Overlapped request;
-  if (!request.ov.hEvent) return LastError();
   DWORD done = 0;
-  if (!ReadFile(impl_->handle, data, size, &done, &request.ov) && GetLastError() != ERROR_IO_PENDING)
-    return LastError();
-  if (WaitForSingleObject(request.ov.hEvent, INFINITE) != WAIT_OBJECT_0) return LastError();
-  if (!GetOverlappedResult(impl_->handle, &request.ov, &done, FALSE)) return LastError();
+  const int error = Transfer(
+      impl_->handle, [&](HANDLE h, DWORD* n, OVERLAPPED* ov) { return ReadFile(h, data, size, n, ov); }, done);
+  if (error != 0) return error;
   read = done;
   return 0;
 }
