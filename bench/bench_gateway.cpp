@@ -2,8 +2,13 @@
 // store (full sync, write-ahead log) in the temporary directory, or the
 // PostgreSQL database VELA_BENCH_PG names (a URI; the PostgreSQL cases are
 // skipped without it): requests per second for POST /v1/messages (each one
-// committed before its 202) with 1 and 4 keep-alive clients, messages per
+// committed before its 202) with 1 and 32 keep-alive clients, messages per
 // second through /v1/messages/batch, and GET /v1/inbox (a page of 100).
+//
+// Scale-out (PostgreSQL only): gateway processes on one database, each with
+// simulated modems that take 200 ms per message as a slow network does; 600
+// messages for any modem through one node with one modem and through three
+// nodes with two modems each.
 //
 // Two baselines measured in the same run: the disk's own rate of one-row
 // committed transactions (SQLite, full sync, the same directory), and an HTTP
@@ -22,9 +27,14 @@
 #include <atomic>
 #include <cstdlib>
 
+#include <chrono>
+#include <nlohmann/json.hpp>
+
 #include "gateway/http_api.h"
 #include "gateway/open_store.h"
 #include "gateway/pg_connection.h"
+#include "gateway_process.h"
+#include "modem_sim.h"
 
 namespace {
 
@@ -119,8 +129,8 @@ void PostMessages(benchmark::State& state, bool postgres) {
 }
 void BM_PostSqlite(benchmark::State& state) { PostMessages(state, false); }
 void BM_PostPostgres(benchmark::State& state) { PostMessages(state, true); }
-BENCHMARK(BM_PostSqlite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
-BENCHMARK(BM_PostPostgres)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+BENCHMARK(BM_PostSqlite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
+BENCHMARK(BM_PostPostgres)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
 
 void BatchMessages(benchmark::State& state, bool postgres) {
   if (postgres && BenchDatabase().empty()) {
@@ -176,7 +186,8 @@ void BM_BaselineOneRowCommits(benchmark::State& state) {
 BENCHMARK(BM_BaselineOneRowCommits)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Baseline: the same HTTP server library answering the same POST with a
-// fixed 202 and nothing else, 1 and 4 keep-alive clients.
+// fixed 202 and nothing else, 1 and 32 keep-alive clients, with the
+// gateway's server settings.
 std::unique_ptr<httplib::Server> g_nothing;
 std::thread g_nothingThread;
 int g_nothingPort = 0;
@@ -217,7 +228,7 @@ void BM_BaselineDoNothingServer(benchmark::State& state) {
     g_nothing.reset();
   }
 }
-BENCHMARK(BM_BaselineDoNothingServer)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+BENCHMARK(BM_BaselineDoNothingServer)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
 
 void BM_GetInbox(benchmark::State& state) {
   Server server;
@@ -241,6 +252,107 @@ void BM_GetInbox(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_GetInbox)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Scale-out: `nodes` gateway processes on the PostgreSQL database, each with
+// `modems` simulated modems that answer a sent message after 200 ms; 600
+// messages for any modem in one /batch to the first node; the time until
+// the last is sent.
+void BM_ScaleOut(benchmark::State& state) {
+  if (BenchDatabase().empty()) {
+    state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure several nodes");
+    return;
+  }
+  constexpr int kMessages = 600;
+  const int nodes = static_cast<int>(state.range(0));
+  const int modems = static_cast<int>(state.range(1));
+  for (auto _ : state) {
+    TempDir dir;
+    {
+      OpenStore(BenchDatabase());  // the schema
+      pg::Connection c(BenchDatabase());
+      c.Exec("TRUNCATE outgoing, outgoing_parts, events, idempotency_keys, modem_sends");
+    }
+    std::vector<std::unique_ptr<vela::sim::ModemSim>> sims;
+    std::vector<std::unique_ptr<GatewayProcess>> gateways;
+    std::vector<int> ports;
+    for (int n = 0; n < nodes; ++n) {
+      std::vector<std::string> args = {
+          "gateway",     "--db",   BenchDatabase(),           "--token-file", dir.Path("token"), "--listen",
+          "127.0.0.1:0", "--node", "node" + std::to_string(n)};
+      for (int m = 0; m < modems; ++m) {
+        vela::sim::ModemSimOptions o;
+        o.sendDelayMs = 200;
+        sims.push_back(std::make_unique<vela::sim::ModemSim>(o));
+        sims.back()->Start();
+        args.push_back("--modem");
+        args.push_back("m" + std::to_string(n) + "-" + std::to_string(m) + "=" + sims.back()->DevicePath());
+      }
+      gateways.push_back(std::make_unique<GatewayProcess>(args, dir.Path("node" + std::to_string(n) + ".log")));
+      ports.push_back(gateways.back()->Start());
+    }
+    const std::string token = ReadFile(dir.Path("token")).substr(0, 64);
+    auto client = [&](int port) {
+      auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
+      c->set_bearer_token_auth(token.c_str());
+      return c;
+    };
+    // Every modem up before the clock starts.
+    for (int port : ports) {
+      auto c = client(port);
+      for (int tries = 0;; ++tries) {
+        auto r = c->Get("/v1/modems");
+        int up = 0;
+        if (r && r->status == 200) {
+          for (const auto& m : nlohmann::json::parse(r->body)["modems"]) up += m["state"] == "up";
+        }
+        if (up == modems) break;
+        if (tries > 600) {
+          state.SkipWithError("the modems did not come up");
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+    std::string body = R"({"messages": [)";
+    for (int i = 0; i < kMessages; ++i) {
+      body += std::string(i ? "," : "") + R"({"to": "+1555)" + std::to_string(1000000 + i) + R"(", "text": "m)" +
+              std::to_string(i) + ""
+    }
+    ";
+  }
+  body += "]}";
+  const auto start = std::chrono::steady_clock::now();
+  auto r = client(ports[0])->Post("/v1/messages/batch", body, "application/json");
+  if (!r || r->status != 202) {
+    state.SkipWithError("batch POST failed");
+    return;
+  }
+  pg::Connection db(BenchDatabase());
+  for (;;) {
+    if (db.Exec("SELECT COUNT(*) FROM outgoing WHERE status='sent'").Int(0, 0) >= kMessages) break;
+    if (std::chrono::steady_clock::now() - start > std::chrono::minutes(10)) {
+      state.SkipWithError("the messages were not all sent within 10 minutes");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  state.SetIterationTime(seconds);
+  state.counters["messages/s"] = kMessages / seconds;
+  size_t busiest = 0, idlest = kMessages;
+  for (auto& sim : sims) {
+    busiest = std::max(busiest, sim->Submits().size());
+    idlest = std::min(idlest, sim->Submits().size());
+  }
+  state.counters["most_per_modem"] = static_cast<double>(busiest);
+  state.counters["fewest_per_modem"] = static_cast<double>(idlest);
+  for (auto& g : gateways) {
+    std::chrono::milliseconds took{};
+    g->Terminate(took);
+  }
+}
+}
+BENCHMARK(BM_ScaleOut)->Args({1, 1})->Args({3, 2})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

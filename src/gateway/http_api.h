@@ -34,8 +34,10 @@ struct ApiError : std::runtime_error {
 // queue, checked and normalised; ApiError when refused.
 OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int maxParts);
 
-// A modem as /v1/modems shows it.
-nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength);
+// A modem as /v1/modems shows it, with its limits' use (ModemLimits).
+nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength, const LimitStatus& limits = {});
+// How much of its limits the modem has used by `nowMs`, from the store's counts.
+LimitStatus ModemLimits(Store& store, const ModemInfo& modem, int64_t nowMs);
 
 class WebConsole;
 

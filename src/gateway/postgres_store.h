@@ -17,7 +17,7 @@ namespace vela::gateway {
 
 class PostgresStore : public Store {
  public:
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   // Connects and migrates the schema (several nodes starting at once take
   // turns). StoreError naming the database (password hidden) and the reason.
@@ -33,8 +33,9 @@ class PostgresStore : public Store {
   std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
   ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
   ChangeResult RetryMessage(int64_t id, int64_t nowMs) override;
-  std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) override;
-  std::optional<int64_t> NextDue(const std::string& modem) override;
+  std::optional<OutgoingMessage> ClaimNext(const Claimant& claimant, int64_t nowMs) override;
+  std::optional<int64_t> NextDue(const Claimant& claimant, int64_t afterMs) override;
+  SendCounts CountSends(const std::string& modem, int latest, int64_t dayStartMs, int64_t monthStartMs) override;
   void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
   void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
   void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;
@@ -72,6 +73,13 @@ class PostgresStore : public Store {
 
  private:
   void Migrate();
+  // postgres_limits.cpp. Inside a transaction: the id of the oldest due
+  // message the claimant may take, locked (0: none); a message another
+  // sender is taking right now is skipped, not waited for.
+  static int64_t LockClaimable(pg::Connection& c, const Claimant& claimant, int64_t nowMs);
+  // The claimant's send, counted for its limits (old ones forgotten).
+  static void CountSend(pg::Connection& c, const std::string& modem, int64_t nowMs);
+  static std::string GroupTarget(const Claimant& claimant);
 
   pg::Pool pool_;
 };
