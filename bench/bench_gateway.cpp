@@ -316,41 +316,39 @@ void BM_ScaleOut(benchmark::State& state) {
     std::string body = R"({"messages": [)";
     for (int i = 0; i < kMessages; ++i) {
       body += std::string(i ? "," : "") + R"({"to": "+1555)" + std::to_string(1000000 + i) + R"(", "text": "m)" +
-              std::to_string(i) + ""
+              std::to_string(i) + "\"}";
     }
-    ";
-  }
-  body += "]}";
-  const auto start = std::chrono::steady_clock::now();
-  auto r = client(ports[0])->Post("/v1/messages/batch", body, "application/json");
-  if (!r || r->status != 202) {
-    state.SkipWithError("batch POST failed");
-    return;
-  }
-  pg::Connection db(BenchDatabase());
-  for (;;) {
-    if (db.Exec("SELECT COUNT(*) FROM outgoing WHERE status='sent'").Int(0, 0) >= kMessages) break;
-    if (std::chrono::steady_clock::now() - start > std::chrono::minutes(10)) {
-      state.SkipWithError("the messages were not all sent within 10 minutes");
+    body += "]}";
+    const auto start = std::chrono::steady_clock::now();
+    auto r = client(ports[0])->Post("/v1/messages/batch", body, "application/json");
+    if (!r || r->status != 202) {
+      state.SkipWithError("batch POST failed");
       return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pg::Connection db(BenchDatabase());
+    for (;;) {
+      if (db.Exec("SELECT COUNT(*) FROM outgoing WHERE status='sent'").Int(0, 0) >= kMessages) break;
+      if (std::chrono::steady_clock::now() - start > std::chrono::minutes(10)) {
+        state.SkipWithError("the messages were not all sent within 10 minutes");
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    state.counters["messages/s"] = kMessages / seconds;
+    size_t busiest = 0, idlest = kMessages;
+    for (auto& sim : sims) {
+      busiest = std::max(busiest, sim->Submits().size());
+      idlest = std::min(idlest, sim->Submits().size());
+    }
+    state.counters["most_per_modem"] = static_cast<double>(busiest);
+    state.counters["fewest_per_modem"] = static_cast<double>(idlest);
+    for (auto& g : gateways) {
+      std::chrono::milliseconds took{};
+      g->Terminate(took);
+    }
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  state.SetIterationTime(seconds);
-  state.counters["messages/s"] = kMessages / seconds;
-  size_t busiest = 0, idlest = kMessages;
-  for (auto& sim : sims) {
-    busiest = std::max(busiest, sim->Submits().size());
-    idlest = std::min(idlest, sim->Submits().size());
-  }
-  state.counters["most_per_modem"] = static_cast<double>(busiest);
-  state.counters["fewest_per_modem"] = static_cast<double>(idlest);
-  for (auto& g : gateways) {
-    std::chrono::milliseconds took{};
-    g->Terminate(took);
-  }
-}
 }
 BENCHMARK(BM_ScaleOut)->Args({1, 1})->Args({3, 2})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
