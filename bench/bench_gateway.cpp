@@ -201,7 +201,11 @@ void BM_BaselineDoNothingServer(benchmark::State& state) {
       res.status = 202;
       res.set_content("{\"id\":1,\"status\":\"queued\"}\n", "application/json");
     });
+    // The gateway's listening backlog (HttpApi::Bind).
+    static int fd = -1;
+    g_nothing->set_socket_options([](socket_t sock) { fd = sock; });
     g_nothingPort = g_nothing->bind_to_any_port("127.0.0.1");
+    ::listen(fd, SOMAXCONN);
     g_nothingThread = std::thread([] { g_nothing->listen_after_bind(); });
   }
   std::unique_ptr<httplib::Client> client;
@@ -303,7 +307,8 @@ void BM_ScaleOut(benchmark::State& state) {
         auto r = c->Get("/v1/modems");
         int up = 0;
         if (r && r->status == 200) {
-          for (const auto& m : nlohmann::json::parse(r->body)["modems"]) up += m["state"] == "up";
+          const nlohmann::json doc = nlohmann::json::parse(r->body);
+          for (const auto& m : doc["modems"]) up += m["state"] == "up";
         }
         if (up == modems) break;
         if (tries > 600) {

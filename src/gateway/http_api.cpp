@@ -273,9 +273,10 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
   // with which a second gateway on it would silently get every other
   // connection. SO_REUSEADDR only lets a restart bind while the old
   // connections linger in TIME_WAIT.
-  server_->set_socket_options([](socket_t sock) {
+  server_->set_socket_options([this](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (listenFd_ < 0) listenFd_ = sock;
   });
   Routes();
 }
@@ -298,6 +299,10 @@ void HttpApi::Bind(const std::string& host, int port) {
     throw std::runtime_error("cannot listen on " + address + ": " + why);
   }
   if (port != 0) port_ = port;
+  // httplib listens with a backlog of 5: more clients connecting at once
+  // have their handshakes dropped and wait for the retransmission, long
+  // enough for their reads to time out. Listening again sets the backlog.
+  if (listenFd_ >= 0) ::listen(listenFd_, SOMAXCONN);
 }
 
 void HttpApi::Run() {

@@ -87,6 +87,7 @@ class HttpApi {
   std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WebConsole> console_;
   int port_ = 0;
+  int listenFd_ = -1;  // the listening socket, once bound
   std::atomic<int> streams_{0};
   // Run and Stop may race at start: a Stop before httplib marks itself
   // running would be lost and Run would serve on.

@@ -583,7 +583,8 @@ TEST_F(GatewayEndToEnd, LimitsPaceAModemWhileRoutesAndGroupsChoose) {
   auto modemA = [&] {
     auto r = c->Get("/v1/modems");
     if (!r || r->status != 200) return json();
-    for (const json& m : json::parse(r->body)["modems"]) {
+    const json doc = json::parse(r->body);
+    for (const json& m : doc["modems"]) {
       if (m["name"] == "a") return m;
     }
     return json();
