@@ -259,8 +259,8 @@ BENCHMARK(BM_GetInbox)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Scale-out: `nodes` gateway processes on the PostgreSQL database, each with
 // `modems` simulated modems that answer a sent message after 200 ms; 600
-// messages for any modem in one /batch to the first node; the time until
-// the last is sent.
+// messages for any modem in one /batch per node; the time until the last is
+// sent.
 void BM_ScaleOut(benchmark::State& state) {
   if (BenchDatabase().empty()) {
     state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure several nodes");
@@ -318,17 +318,21 @@ void BM_ScaleOut(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
     }
-    std::string body = R"({"messages": [)";
+    // One batch per node, as clients behind a balancer would send them.
+    std::vector<std::string> bodies(static_cast<size_t>(nodes), R"({"messages": [)");
     for (int i = 0; i < kMessages; ++i) {
-      body += std::string(i ? "," : "") + R"({"to": "+1555)" + std::to_string(1000000 + i) + R"(", "text": "m)" +
-              std::to_string(i) + "\"}";
+      std::string& body = bodies[static_cast<size_t>(i % nodes)];
+      body += std::string(body.back() == '[' ? "" : ",") + R"({"to": "+1555)" + std::to_string(1000000 + i) +
+              R"(", "text": "m)" + std::to_string(i) + "\"}";
     }
-    body += "]}";
     const auto start = std::chrono::steady_clock::now();
-    auto r = client(ports[0])->Post("/v1/messages/batch", body, "application/json");
-    if (!r || r->status != 202) {
-      state.SkipWithError("batch POST failed");
-      return;
+    for (int n = 0; n < nodes; ++n) {
+      auto r = client(ports[static_cast<size_t>(n)])
+                   ->Post("/v1/messages/batch", bodies[static_cast<size_t>(n)] + "]}", "application/json");
+      if (!r || r->status != 202) {
+        state.SkipWithError("batch POST failed");
+        return;
+      }
     }
     pg::Connection db(BenchDatabase());
     for (;;) {
