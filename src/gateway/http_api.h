@@ -75,6 +75,8 @@ class HttpApi {
   // Stops taking connections and ends the event streams; Run returns once
   // the requests being served are answered.
   void Stop();
+  // Transactions the submissions have shared so far (the benchmark).
+  uint64_t Commits() { return commits_->Commits(); }
 
  private:
   void Routes();
