@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include "gateway/limits.h"
+#include "gateway/modem_worker.h"
 #include "gateway/queue_policy.h"
 
 namespace vela::gateway {
@@ -170,6 +171,30 @@ TEST(GatewaySendLimits, GroupsAndLongestRoute) {
   EXPECT_FALSE(MayTake(loner, "group:", "+1"));
   EXPECT_EQ(RouteMatch({"+4", "+491", "+49"}, "+49170"), 4u);
   EXPECT_EQ(RouteMatch({}, "+49170"), 0u);
+
+  // The gateway's view: the routes of the other free modems; a modem that
+  // stops being free wakes the others (what was left to it is theirs now),
+  // but only where some modem has a route.
+  std::vector<std::string> woken;
+  ModemRoster roster;
+  roster.Add("a", {"+49"});
+  roster.Add("b", {});
+  roster.SetWaker([&](const std::string& changed) { woken.push_back(changed); });
+  EXPECT_TRUE(roster.FreeRoutesBesides("b").empty());
+  roster.SetFree("a", true);
+  roster.SetFree("b", true);
+  EXPECT_EQ(roster.FreeRoutesBesides("b"), (std::vector<std::string>{"+49"}));
+  EXPECT_TRUE(roster.FreeRoutesBesides("a").empty());
+  roster.SetFree("a", false);
+  roster.SetFree("a", false);
+  EXPECT_TRUE(roster.FreeRoutesBesides("b").empty());
+  EXPECT_EQ(woken, (std::vector<std::string>{"a"}));
+  ModemRoster plain;
+  plain.Add("c", {});
+  plain.SetWaker([&](const std::string& changed) { woken.push_back(changed); });
+  plain.SetFree("c", true);
+  plain.SetFree("c", false);
+  EXPECT_EQ(woken.size(), 1u);
 }
 
 }  // namespace
