@@ -58,7 +58,7 @@ std::string BenchDatabase() {
 }
 
 struct Server {
-  explicit Server(bool postgres = false) {
+  explicit Server(bool postgres = false, int64_t maxQueue = 100000) {
     std::string pattern = (std::filesystem::temp_directory_path() / "vela-bench-gw-XXXXXX").string();
     dir = mkdtemp(pattern.data());
     if (postgres) {
@@ -71,6 +71,7 @@ struct Server {
     }
     ApiSettings s;
     s.token = "bench";
+    s.maxQueue = maxQueue;
     api = std::make_unique<HttpApi>(*store, modems, events, metrics, s);
     api->Bind("127.0.0.1", 0);
     thread = std::thread([this] { api->Run(); });
@@ -142,7 +143,8 @@ void BatchMessages(benchmark::State& state, bool postgres) {
     state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure PostgreSQL");
     return;
   }
-  Server server(postgres);
+  // No limit on the queue: it grows by 1000 per iteration, past the default.
+  Server server(postgres, 0);
   auto client = server.Client();
   std::string body = R"({"messages": [)";
   for (int i = 0; i < 1000; ++i) body += std::string(i ? "," : "") + kBody;
