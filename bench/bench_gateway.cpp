@@ -2,8 +2,13 @@
 // store (full sync, write-ahead log) in the temporary directory, or the
 // PostgreSQL database VELA_BENCH_PG names (a URI; the PostgreSQL cases are
 // skipped without it): requests per second for POST /v1/messages (each one
-// committed before its 202) with 1 and 4 keep-alive clients, messages per
+// committed before its 202) with 1 and 32 keep-alive clients, messages per
 // second through /v1/messages/batch, and GET /v1/inbox (a page of 100).
+//
+// Scale-out (PostgreSQL only): gateway processes on one database, each with
+// simulated modems that take 200 ms per message as a slow network does; 600
+// messages for any modem through one node with one modem and through three
+// nodes with two modems each.
 //
 // Two baselines measured in the same run: the disk's own rate of one-row
 // committed transactions (SQLite, full sync, the same directory), and an HTTP
@@ -22,9 +27,14 @@
 #include <atomic>
 #include <cstdlib>
 
+#include <chrono>
+#include <nlohmann/json.hpp>
+
 #include "gateway/http_api.h"
 #include "gateway/open_store.h"
 #include "gateway/pg_connection.h"
+#include "gateway_process.h"
+#include "modem_sim.h"
 
 namespace {
 
@@ -48,7 +58,7 @@ std::string BenchDatabase() {
 }
 
 struct Server {
-  explicit Server(bool postgres = false) {
+  explicit Server(bool postgres = false, int64_t maxQueue = 100000) {
     std::string pattern = (std::filesystem::temp_directory_path() / "vela-bench-gw-XXXXXX").string();
     dir = mkdtemp(pattern.data());
     if (postgres) {
@@ -61,6 +71,7 @@ struct Server {
     }
     ApiSettings s;
     s.token = "bench";
+    s.maxQueue = maxQueue;
     api = std::make_unique<HttpApi>(*store, modems, events, metrics, s);
     api->Bind("127.0.0.1", 0);
     thread = std::thread([this] { api->Run(); });
@@ -115,19 +126,25 @@ void PostMessages(benchmark::State& state, bool postgres) {
   client.reset();
   state.counters["requests/s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  if (state.thread_index() == 0) g_server.reset();
+  if (state.thread_index() == 0) {
+    // Summed over the threads: thread 0 gives the whole run's figure.
+    state.counters["per_commit"] = benchmark::Counter(static_cast<double>(state.iterations()) * state.threads() /
+                                                      static_cast<double>(g_server->api->Commits()));
+    g_server.reset();
+  }
 }
 void BM_PostSqlite(benchmark::State& state) { PostMessages(state, false); }
 void BM_PostPostgres(benchmark::State& state) { PostMessages(state, true); }
-BENCHMARK(BM_PostSqlite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
-BENCHMARK(BM_PostPostgres)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+BENCHMARK(BM_PostSqlite)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
+BENCHMARK(BM_PostPostgres)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
 
 void BatchMessages(benchmark::State& state, bool postgres) {
   if (postgres && BenchDatabase().empty()) {
     state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure PostgreSQL");
     return;
   }
-  Server server(postgres);
+  // No limit on the queue: it grows by 1000 per iteration, past the default.
+  Server server(postgres, 0);
   auto client = server.Client();
   std::string body = R"({"messages": [)";
   for (int i = 0; i < 1000; ++i) body += std::string(i ? "," : "") + kBody;
@@ -176,7 +193,8 @@ void BM_BaselineOneRowCommits(benchmark::State& state) {
 BENCHMARK(BM_BaselineOneRowCommits)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Baseline: the same HTTP server library answering the same POST with a
-// fixed 202 and nothing else, 1 and 4 keep-alive clients.
+// fixed 202 and nothing else, 1 and 32 keep-alive clients, with the
+// gateway's server settings.
 std::unique_ptr<httplib::Server> g_nothing;
 std::thread g_nothingThread;
 int g_nothingPort = 0;
@@ -190,7 +208,11 @@ void BM_BaselineDoNothingServer(benchmark::State& state) {
       res.status = 202;
       res.set_content("{\"id\":1,\"status\":\"queued\"}\n", "application/json");
     });
+    // The gateway's listening backlog (HttpApi::Bind).
+    static int fd = -1;
+    g_nothing->set_socket_options([](socket_t sock) { fd = sock; });
     g_nothingPort = g_nothing->bind_to_any_port("127.0.0.1");
+    ::listen(fd, SOMAXCONN);
     g_nothingThread = std::thread([] { g_nothing->listen_after_bind(); });
   }
   std::unique_ptr<httplib::Client> client;
@@ -217,7 +239,7 @@ void BM_BaselineDoNothingServer(benchmark::State& state) {
     g_nothing.reset();
   }
 }
-BENCHMARK(BM_BaselineDoNothingServer)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(4);
+BENCHMARK(BM_BaselineDoNothingServer)->UseRealTime()->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(32);
 
 void BM_GetInbox(benchmark::State& state) {
   Server server;
@@ -241,6 +263,110 @@ void BM_GetInbox(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_GetInbox)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Scale-out: `nodes` gateway processes on the PostgreSQL database, each with
+// `modems` simulated modems that answer a sent message after 200 ms; 600
+// messages for any modem in one /batch per node; the time until the last is
+// sent.
+void BM_ScaleOut(benchmark::State& state) {
+  if (BenchDatabase().empty()) {
+    state.SkipWithError("set VELA_BENCH_PG=postgresql://... to measure several nodes");
+    return;
+  }
+  constexpr int kMessages = 600;
+  const int nodes = static_cast<int>(state.range(0));
+  const int modems = static_cast<int>(state.range(1));
+  for (auto _ : state) {
+    TempDir dir;
+    {
+      OpenStore(BenchDatabase());  // the schema
+      pg::Connection c(BenchDatabase());
+      c.Exec("TRUNCATE outgoing, outgoing_parts, events, idempotency_keys, modem_sends");
+    }
+    std::vector<std::unique_ptr<vela::sim::ModemSim>> sims;
+    std::vector<std::unique_ptr<GatewayProcess>> gateways;
+    std::vector<int> ports;
+    for (int n = 0; n < nodes; ++n) {
+      std::vector<std::string> args = {
+          "gateway",     "--db",   BenchDatabase(),           "--token-file", dir.Path("token"), "--listen",
+          "127.0.0.1:0", "--node", "node" + std::to_string(n)};
+      for (int m = 0; m < modems; ++m) {
+        vela::sim::ModemSimOptions o;
+        o.sendDelayMs = 200;
+        sims.push_back(std::make_unique<vela::sim::ModemSim>(o));
+        sims.back()->Start();
+        args.push_back("--modem");
+        args.push_back("m" + std::to_string(n) + "-" + std::to_string(m) + "=" + sims.back()->DevicePath());
+      }
+      gateways.push_back(std::make_unique<GatewayProcess>(args, dir.Path("node" + std::to_string(n) + ".log")));
+      ports.push_back(gateways.back()->Start());
+    }
+    const std::string token = ReadFile(dir.Path("token")).substr(0, 64);
+    auto client = [&](int port) {
+      auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
+      c->set_bearer_token_auth(token.c_str());
+      return c;
+    };
+    // Every modem up before the clock starts.
+    for (int port : ports) {
+      auto c = client(port);
+      for (int tries = 0;; ++tries) {
+        auto r = c->Get("/v1/modems");
+        int up = 0;
+        if (r && r->status == 200) {
+          const nlohmann::json doc = nlohmann::json::parse(r->body);
+          for (const auto& m : doc["modems"]) up += m["state"] == "up";
+        }
+        if (up == modems) break;
+        if (tries > 600) {
+          state.SkipWithError("the modems did not come up");
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    }
+    // One batch per node, as clients behind a balancer would send them.
+    std::vector<std::string> bodies(static_cast<size_t>(nodes), R"({"messages": [)");
+    for (int i = 0; i < kMessages; ++i) {
+      std::string& body = bodies[static_cast<size_t>(i % nodes)];
+      body += std::string(body.back() == '[' ? "" : ",") + R"({"to": "+1555)" + std::to_string(1000000 + i) +
+              R"(", "text": "m)" + std::to_string(i) + "\"}";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < nodes; ++n) {
+      auto r = client(ports[static_cast<size_t>(n)])
+                   ->Post("/v1/messages/batch", bodies[static_cast<size_t>(n)] + "]}", "application/json");
+      if (!r || r->status != 202) {
+        state.SkipWithError("batch POST failed");
+        return;
+      }
+    }
+    pg::Connection db(BenchDatabase());
+    for (;;) {
+      if (db.Exec("SELECT COUNT(*) FROM outgoing WHERE status='sent'").Int(0, 0) >= kMessages) break;
+      if (std::chrono::steady_clock::now() - start > std::chrono::minutes(10)) {
+        state.SkipWithError("the messages were not all sent within 10 minutes");
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    state.counters["messages/s"] = kMessages / seconds;
+    size_t busiest = 0, idlest = kMessages;
+    for (auto& sim : sims) {
+      busiest = std::max(busiest, sim->Submits().size());
+      idlest = std::min(idlest, sim->Submits().size());
+    }
+    state.counters["most_per_modem"] = static_cast<double>(busiest);
+    state.counters["fewest_per_modem"] = static_cast<double>(idlest);
+    for (auto& g : gateways) {
+      std::chrono::milliseconds took{};
+      g->Terminate(took);
+    }
+  }
+}
+BENCHMARK(BM_ScaleOut)->Args({1, 1})->Args({3, 2})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

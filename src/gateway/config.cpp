@@ -38,6 +38,15 @@ int ParseNumber(const std::string& what, const std::string& text, int min, int m
   return v;
 }
 
+void CheckName(const std::string& what, const std::string& name) {
+  if (name.empty()) throw ConfigError(what + ": an empty name");
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') {
+      throw ConfigError(what + ": a name has letters, digits, '-', '_' and '.' only");
+    }
+  }
+}
+
 }  // namespace
 
 ModemConfig ParseModemSpec(const std::string& spec) {
@@ -47,11 +56,7 @@ ModemConfig ParseModemSpec(const std::string& spec) {
     throw ConfigError(what + ": expected NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]");
   ModemConfig m;
   m.name = spec.substr(0, eq);
-  for (char c : m.name) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') {
-      throw ConfigError(what + ": a modem name has letters, digits, '-', '_' and '.' only");
-    }
-  }
+  CheckName(what + " modem name", m.name);
   std::vector<std::string> fields = Split(spec.substr(eq + 1), ',');
   m.path = fields[0];
   if (m.path.empty()) throw ConfigError(what + ": missing the device path");
@@ -74,8 +79,28 @@ ModemConfig ParseModemSpec(const std::string& spec) {
       m.pin = value;
     } else if (lastKey == "languages") {
       m.languages = value;
+    } else if (lastKey == "rate") {
+      try {
+        ParseRate(value, m.limits);
+      } catch (const std::invalid_argument& e) {
+        throw ConfigError(what + ": " + e.what());
+      }
+    } else if (lastKey == "daily") {
+      m.limits.daily = ParseNumber(what + " daily", value, 1, 100000000);
+    } else if (lastKey == "monthly") {
+      m.limits.monthly = ParseNumber(what + " monthly", value, 1, 100000000);
+    } else if (lastKey == "group") {
+      CheckName(what + " group", value);
+      m.group = value;
+    } else if (lastKey == "route") {
+      try {
+        for (std::string& r : ParseRoutes(value)) m.routes.push_back(std::move(r));
+      } catch (const std::invalid_argument& e) {
+        throw ConfigError(what + ": " + e.what());
+      }
     } else {
-      throw ConfigError(what + ": unknown key '" + lastKey + "' (baud, pin, languages)");
+      throw ConfigError(what + ": unknown key '" + lastKey +
+                        "' (baud, pin, languages, rate, daily, monthly, group, route)");
     }
   }
   return m;

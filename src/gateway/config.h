@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gateway/bridge_config.h"
+#include "gateway/limits.h"
 #include "gateway/queue_policy.h"
 
 namespace vela::gateway {
@@ -28,6 +29,9 @@ struct ModemConfig {
   int baud = 9600;
   std::string pin;
   std::string languages;  // national tables allowed by default, e.g. "tr,es"
+  SendLimits limits;
+  std::string group;                // messages for "group:NAME" may go through it
+  std::vector<std::string> routes;  // destination prefixes it is preferred for, e.g. "+49"
 };
 
 struct GatewayConfig {
@@ -49,8 +53,9 @@ struct GatewayConfig {
   int sessionHours = 12;                // web console sessions end after this long unused
 };
 
-// "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST]". The language list may
-// go on after commas ("languages=tr,es").
+// "NAME=PATH[,baud=N][,pin=PIN][,languages=LIST][,rate=N/min|N/h][,daily=N]
+// [,monthly=N][,group=NAME][,route=+PREFIX[+PREFIX...]]". The language list
+// may go on after commas ("languages=tr,es").
 ModemConfig ParseModemSpec(const std::string& spec);
 
 // The settings of a configuration file's text, in order, as (name, value);

@@ -96,12 +96,19 @@ void Gateway::Start() {
     WorkerContext ctx{*store_,          events_, metrics_,     log_,   config_.retry,
                       hook_ != nullptr, nullptr, api.maxParts, nullptr};
     ctx.ussdAnswerTimeoutMs = config_.ussdAnswerTimeoutMs;
+    ctx.roster = &roster_;
+    roster_.Add(m.name, m.routes);
     if (hook_) ctx.onReceived = [this] { hook_->Wake(); };
     ctx.onInfoChanged = [this] {
       if (mqtt_) mqtt_->Wake();
     };
     workers_.push_back(std::make_unique<ModemWorker>(m, ctx));
   }
+  roster_.SetWaker([this](const std::string& changed) {
+    for (auto& w : workers_) {
+      if (w->Name() != changed) w->Wake();
+    }
+  });
   webhooks_->Start();
   if (config_.mqtt.enabled) {
     mqtt_ = std::make_unique<MqttBridge>(config_.mqtt, node_, *store_, *this, events_, log_, api.maxParts);
@@ -191,8 +198,10 @@ std::vector<NodeInfo> Gateway::Nodes() {
 }
 
 bool Gateway::Has(const std::string& name) {
-  for (auto& w : workers_) {
-    if (w->Name() == name) return true;
+  // "group:NAME": a group some modem is in.
+  const bool group = name.compare(0, 6, kGroupPrefix) == 0;
+  for (const ModemConfig& m : config_.modems) {
+    if (group ? !m.group.empty() && name.compare(6, std::string::npos, m.group) == 0 : m.name == name) return true;
   }
   return cluster_ && cluster_->Knows(name);
 }

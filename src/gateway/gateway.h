@@ -56,6 +56,7 @@ class Gateway : public ModemDirectory {
   std::unique_ptr<ClusterNode> clusterNode_;
   std::unique_ptr<HookRunner> hook_;
   std::unique_ptr<WebhookDispatcher> webhooks_;
+  ModemRoster roster_;
   std::vector<std::unique_ptr<ModemWorker>> workers_;
   std::unique_ptr<MqttBridge> mqtt_;
   std::unique_ptr<HttpApi> api_;

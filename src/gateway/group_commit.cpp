@@ -1,5 +1,8 @@
 #include "gateway/group_commit.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace vela::gateway {
 
 GroupCommit::GroupCommit(Store& store, int64_t maxWaiting, size_t maxBatch)
@@ -34,10 +37,23 @@ std::vector<EnqueueResult> GroupCommit::Enqueue(std::vector<OutgoingRequest> req
 }
 
 void GroupCommit::Run() {
+  using Clock = std::chrono::steady_clock;
+  // Callers the last transaction answered send their next requests within a
+  // fraction of a commit. Committing the few already here would make those
+  // wait for a whole further commit (the callers split into two groups that
+  // take turns), so the writer waits briefly for as many callers as the last
+  // round had: those it committed and those that queued meanwhile.
+  constexpr Clock::duration kMaxGather = std::chrono::milliseconds(5);
+  size_t expected = 1;
+  Clock::duration lastCommit{};
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping, nothing left
+    if (queue_.size() < expected && !stop_) {
+      work_.wait_until(lock, Clock::now() + std::min(lastCommit / 4, kMaxGather),
+                       [&] { return stop_ || queue_.size() >= expected; });
+    }
     // Whatever queued up while the previous transaction committed.
     std::vector<Job*> jobs;
     size_t count = 0;
@@ -47,9 +63,12 @@ void GroupCommit::Run() {
       queue_.pop_front();
     }
     lock.unlock();
+    const Clock::time_point start = Clock::now();
     Commit(jobs);
+    lastCommit = Clock::now() - start;
     lock.lock();
     ++commits_;
+    expected = jobs.size() + queue_.size();
     for (Job* j : jobs) j->done = true;
     finished_.notify_all();
   }

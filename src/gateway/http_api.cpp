@@ -106,7 +106,10 @@ OutgoingRequest ParseItem(const json& doc, ModemDirectory& modems, int maxParts)
     r.report = report->get<bool>();
   }
   r.modem = StringField(doc, "modem", false);
-  if (!r.modem.empty() && !modems.Has(r.modem)) throw ApiError{422, "unknown modem \"" + r.modem + "\""};
+  if (!r.modem.empty() && !modems.Has(r.modem)) {
+    throw ApiError{422, r.modem.compare(0, 6, kGroupPrefix) == 0 ? "no modem is in group \"" + r.modem.substr(6) + "\""
+                                                                 : "unknown modem \"" + r.modem + "\""};
+  }
 
   std::vector<int> languages;
   if (const json* lang = Field(doc, "languages")) {
@@ -207,7 +210,14 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
   return ParseItem(ParseBody(body), modems, maxParts);
 }
 
-json ModemJson(const ModemInfo& m, int64_t queueLength) {
+LimitStatus ModemLimits(Store& store, const ModemInfo& m, int64_t nowMs) {
+  if (!m.limits.Any()) return {};
+  const CalendarBounds calendar = CalendarAround(nowMs);
+  return EvaluateLimits(m.limits, store.CountSends(m.name, m.limits.rate, calendar.dayStartMs, calendar.monthStartMs),
+                        calendar, nowMs);
+}
+
+json ModemJson(const ModemInfo& m, int64_t queueLength, const LimitStatus& limits) {
   json o = json::object();
   o["name"] = m.name;
   o["state"] = m.state;
@@ -219,6 +229,24 @@ json ModemJson(const ModemInfo& m, int64_t queueLength) {
   o["queue_length"] = queueLength;
   o["last_error"] = m.lastError.empty() ? json(nullptr) : json(m.lastError);
   if (!m.node.empty()) o["node"] = m.node;
+  o["group"] = m.group.empty() ? json(nullptr) : json(m.group);
+  o["routes"] = m.routes;
+  if (m.limits.Any()) {
+    // Each limit with what is used of it and when that changes: the oldest
+    // send leaving the rate's window, the next day or month starting.
+    json l = json::object();
+    auto use = [](const LimitUse& u) {
+      return json{{"limit", u.limit}, {"used", u.used}, {"resets_at", TimeJson(u.resetsAtMs)}};
+    };
+    if (limits.rate.limit > 0) {
+      l["rate"] = use(limits.rate);
+      l["rate"]["per"] = m.limits.windowMs == 60000 ? "min" : "h";
+    }
+    if (limits.daily.limit > 0) l["daily"] = use(limits.daily);
+    if (limits.monthly.limit > 0) l["monthly"] = use(limits.monthly);
+    l["blocked_until"] = TimeJson(limits.blockedUntilMs);
+    o["limits"] = l;
+  }
   return o;
 }
 
@@ -256,9 +284,10 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
   // with which a second gateway on it would silently get every other
   // connection. SO_REUSEADDR only lets a restart bind while the old
   // connections linger in TIME_WAIT.
-  server_->set_socket_options([](socket_t sock) {
+  server_->set_socket_options([this](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (listenFd_ < 0) listenFd_ = sock;
   });
   Routes();
 }
@@ -281,6 +310,10 @@ void HttpApi::Bind(const std::string& host, int port) {
     throw std::runtime_error("cannot listen on " + address + ": " + why);
   }
   if (port != 0) port_ = port;
+  // httplib listens with a backlog of 5: more clients connecting at once
+  // have their handshakes dropped and wait for the retransmission, long
+  // enough for their reads to time out. Listening again sets the backlog.
+  if (listenFd_ >= 0) ::listen(listenFd_, SOMAXCONN);
 }
 
 void HttpApi::Run() {
@@ -542,7 +575,10 @@ void HttpApi::Routes() {
 
   s.Get("/v1/modems", [this](const httplib::Request&, httplib::Response& res) {
     json list = json::array();
-    for (const ModemInfo& m : modems_.AllModems()) list.push_back(ModemJson(m, store_.QueueLength(m.name)));
+    const int64_t now = NowMs();
+    for (const ModemInfo& m : modems_.AllModems()) {
+      list.push_back(ModemJson(m, store_.QueueLength(m.name), ModemLimits(store_, m, now)));
+    }
     SendJson(res, 200, json{{"modems", list}});
   });
 

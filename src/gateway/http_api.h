@@ -36,8 +36,10 @@ OutgoingRequest ParseSubmit(const std::string& body, ModemDirectory& modems, int
 // An idempotency key as given; ApiError naming `what` when it is too long.
 std::string CheckedKey(const std::string& key, const char* what);
 
-// A modem as /v1/modems shows it.
-nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength);
+// A modem as /v1/modems shows it, with its limits' use (ModemLimits).
+nlohmann::json ModemJson(const ModemInfo& modem, int64_t queueLength, const LimitStatus& limits = {});
+// How much of its limits the modem has used by `nowMs`, from the store's counts.
+LimitStatus ModemLimits(Store& store, const ModemInfo& modem, int64_t nowMs);
 
 class WebConsole;
 
@@ -75,6 +77,8 @@ class HttpApi {
   // Stops taking connections and ends the event streams; Run returns once
   // the requests being served are answered.
   void Stop();
+  // Transactions the submissions have shared so far (the benchmark).
+  uint64_t Commits() { return commits_->Commits(); }
 
  private:
   void Routes();
@@ -87,6 +91,7 @@ class HttpApi {
   std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WebConsole> console_;
   int port_ = 0;
+  int listenFd_ = -1;  // the listening socket, once bound
   std::atomic<int> streams_{0};
   // Run and Stop may race at start: a Stop before httplib marks itself
   // running would be lost and Run would serve on.

@@ -259,11 +259,42 @@ struct WorkerThread {
   }
 };
 
+void ModemRoster::Add(const std::string& name, const std::vector<std::string>& routes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.push_back(Entry{name, routes, false});
+  anyRoutes_ = anyRoutes_ || !routes.empty();
+}
+
+void ModemRoster::SetFree(const std::string& name, bool free) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Entry& e : entries_) {
+      if (e.name != name) continue;
+      wake = anyRoutes_ && e.free && !free;
+      e.free = free;
+    }
+  }
+  if (wake && wake_) wake_(name);
+}
+
+std::vector<std::string> ModemRoster::FreeRoutesBesides(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> routes;
+  for (const Entry& e : entries_) {
+    if (e.free && e.name != name) routes.insert(routes.end(), e.routes.begin(), e.routes.end());
+  }
+  return routes;
+}
+
 ModemWorker::ModemWorker(ModemConfig config, WorkerContext context)
     : config_(std::move(config)), ctx_(std::move(context)) {
   ussd_.SetAnswerTimeout(ctx_.ussdAnswerTimeoutMs);
   info_.name = config_.name;
   info_.state = "stopped";
+  info_.group = config_.group;
+  info_.routes = config_.routes;
+  info_.limits = config_.limits;
   try {
     info_.languages = coding::ParseLanguageList(config_.languages);
   } catch (const std::exception& e) {
@@ -321,6 +352,9 @@ void ModemWorker::Run() {
     target_ = &target;
     stop = stopRequested_;
   }
+  auto setFree = [this](bool free) {
+    if (ctx_.roster) ctx_.roster->SetFree(config_.name, free);
+  };
   auto update = [this](const std::function<void(ModemInfo&)>& change) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -403,16 +437,42 @@ void ModemWorker::Run() {
       platform::DispatchPendingMessages();
       if (stop) break;
       ussd_.Run(driver, config_.name);
+      // Under its limits the modem claims; at one, it takes nothing (its own
+      // messages stay queued, others' go to other modems) and sleeps until
+      // the limit frees.
+      std::optional<int64_t> cappedUntil;
+      std::optional<int64_t> deferredAt;  // the claim's time, when it may have left messages to others
+      Claimant who(config_.name);
       if (driver.IsOpen()) {
         if (refresh) {
           refresh = false;
           w.RefreshDiagnostics();
         }
-        if (auto m = ctx_.store.ClaimNext(config_.name, NowMs())) {
-          ctx_.events.Notify();
-          w.Send(*m);
-          continue;
+        if (config_.limits.Any()) {
+          const int64_t now = NowMs();
+          const CalendarBounds calendar = CalendarAround(now);
+          const LimitStatus limit = EvaluateLimits(
+              config_.limits,
+              ctx_.store.CountSends(config_.name, config_.limits.rate, calendar.dayStartMs, calendar.monthStartMs),
+              calendar, now);
+          if (limit.blockedUntilMs > 0) cappedUntil = limit.blockedUntilMs;
         }
+        setFree(!cappedUntil);
+        if (!cappedUntil) {
+          who.group = config_.group;
+          who.routes = config_.routes;
+          if (ctx_.roster) who.freeElsewhere = ctx_.roster->FreeRoutesBesides(config_.name);
+          const int64_t now = NowMs();
+          if (!who.freeElsewhere.empty()) deferredAt = now;
+          if (auto m = ctx_.store.ClaimNext(who, now)) {
+            setFree(false);
+            ctx_.events.Notify();
+            w.Send(*m);
+            continue;
+          }
+        }
+      } else {
+        setFree(false);
       }
 
       // A stop taken in a command's own dispatch (RefreshDiagnostics) posts
@@ -422,8 +482,12 @@ void ModemWorker::Run() {
       std::optional<int64_t> wait;
       auto sooner = [&wait](int64_t ms) { wait = wait ? std::min(*wait, ms) : ms; };
       if (!driver.IsOpen() && reopenAt) sooner(static_cast<int64_t>(*reopenAt) - static_cast<int64_t>(SteadyMs()));
-      if (driver.IsOpen()) {
-        if (auto due = ctx_.store.NextDue(config_.name)) sooner(*due - NowMs());
+      if (cappedUntil) {
+        sooner(*cappedUntil - NowMs());
+      } else if (driver.IsOpen()) {
+        // Messages due at the claim and left to a free modem with a better
+        // route are not waited for: that modem taking one wakes this one.
+        if (auto due = ctx_.store.NextDue(who, deferredAt.value_or(-1))) sooner(*due - NowMs());
       }
       if (auto t = driver.MsUntilNextTimer()) sooner(*t);
       if (auto t = ussd_.MsUntilDeadline()) sooner(*t);
@@ -441,6 +505,7 @@ void ModemWorker::Run() {
       platform::WaitForMessages(1000);
     }
   }
+  setFree(false);
   ussd_.Close();
   // Parts still waiting for their messages stay in the store for the next run.
   try {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gateway/config.h"
 #include "gateway/queue_policy.h"
@@ -42,6 +43,34 @@ class Log {
   std::function<void(const std::string&)> sink_;
 };
 
+// The modems of this gateway that are free now (open, under their limits,
+// not sending) and their routes. A modem leaves a message for any modem to
+// a free one whose route matches the destination with a longer prefix
+// (limits.h MayTake); the preference holds among the modems of one gateway,
+// whose states it knows. A modem that stops being free wakes the others:
+// what it was left is theirs now (only when some modem has a route, else
+// nobody leaves anything).
+class ModemRoster {
+ public:
+  void Add(const std::string& name, const std::vector<std::string>& routes);
+  // Called with the modem whose change it is; wakes the others.
+  void SetWaker(std::function<void(const std::string&)> wake) { wake_ = std::move(wake); }
+  void SetFree(const std::string& name, bool free);
+  // The routes of the free modems other than `name`.
+  std::vector<std::string> FreeRoutesBesides(const std::string& name);
+
+ private:
+  struct Entry {
+    std::string name;
+    std::vector<std::string> routes;
+    bool free = false;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+  bool anyRoutes_ = false;
+  std::function<void(const std::string&)> wake_;
+};
+
 struct WorkerContext {
   Store& store;
   EventNotifier& events;
@@ -53,6 +82,7 @@ struct WorkerContext {
   int maxParts = 10;
   std::function<void()> onInfoChanged;  // the modem's state (Info) changed
   int64_t ussdAnswerTimeoutMs = UssdDesk::kAnswerTimeoutMs;
+  ModemRoster* roster = nullptr;  // null: no preference by route
 };
 
 class ModemWorker {

@@ -136,7 +136,10 @@ CREATE TABLE bridge_state (
     // 3 -> 4: scheduling
     "ALTER TABLE outgoing ADD COLUMN send_at_ms BIGINT NOT NULL DEFAULT 0;"
     "ALTER TABLE outgoing ADD COLUMN expires_at_ms BIGINT NOT NULL DEFAULT 0;",
-    kClusterSchemaSql,  // 4 -> 5: nodes and modem leases (postgres_cluster.cpp)
+    // 4 -> 5: per-modem send times, for the send limits
+    "CREATE TABLE modem_sends (modem TEXT NOT NULL, sent_ms BIGINT NOT NULL);"
+    "CREATE INDEX modem_sends_by_time ON modem_sends(modem, sent_ms);",
+    kClusterSchemaSql,  // 5 -> 6: nodes and modem leases (postgres_cluster.cpp)
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");
@@ -412,38 +415,34 @@ static void DueTransitions(Connection& c, int64_t nowMs) {
   for (int64_t id : ids) StatusEvent(c, id, nowMs);
 }
 
-std::optional<OutgoingMessage> PostgresStore::ClaimNext(const std::string& modem, int64_t nowMs) {
-  if (!MayHold(modem)) return std::nullopt;
+std::optional<OutgoingMessage> PostgresStore::ClaimNext(const Claimant& claimant, int64_t nowMs) {
+  if (!MayHold(claimant.modem)) return std::nullopt;
   auto c = pool_.Take();
   Transaction tx(*c);
-  if (!Holds(*c, modem, true)) return std::nullopt;
+  if (!Holds(*c, claimant.modem, true)) return std::nullopt;
   DueTransitions(*c, nowMs);
-  // A message another sender is taking right now is skipped, not waited for.
-  Result s = c->Exec(
-      "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=$1) AND next_attempt_ms <= $2 "
-      "ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED",
-      {modem, nowMs});
-  if (s.Rows() == 0) {
+  const int64_t id = LockClaimable(*c, claimant, nowMs);
+  if (id == 0) {
     tx.Commit();  // the transitions
     return std::nullopt;
   }
-  const int64_t id = s.Int(0, 0);
   c->Exec("UPDATE outgoing SET status='sending', sent_by=$1, attempts=attempts+1, updated_ms=$2 WHERE id=$3",
-          {modem, nowMs, id});
+          {claimant.modem, nowMs, id});
+  CountSend(*c, claimant.modem, nowMs);
   auto m = LoadMessage(*c, id);
   if (m) AppendEvent(*c, "status", DumpJson(MessageJson(*m)), nowMs);
   tx.Commit();
   return m;
 }
 
-std::optional<int64_t> PostgresStore::NextDue(const std::string& modem) {
-  if (!MayHold(modem)) return std::nullopt;
+std::optional<int64_t> PostgresStore::NextDue(const Claimant& claimant, int64_t afterMs) {
+  if (!MayHold(claimant.modem)) return std::nullopt;
   auto c = pool_.Take();
   Result s = c->Exec(
-      "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
-      "ELSE next_attempt_ms END) FROM outgoing WHERE status IN ('queued', 'scheduled') "
-      "AND (modem='' OR modem=$1)",
-      {modem});
+      "SELECT MIN(due) FROM (SELECT CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms "
+      "THEN expires_at_ms ELSE next_attempt_ms END AS due FROM outgoing "
+      "WHERE status IN ('queued', 'scheduled') AND modem IN ('', $1, $2)) AS waiting WHERE due > $3",
+      {claimant.modem, GroupTarget(claimant), afterMs});
   if (s.IsNull(0, 0)) return std::nullopt;
   return s.Int(0, 0);
 }

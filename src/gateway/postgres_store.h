@@ -21,7 +21,7 @@ namespace vela::gateway {
 
 class PostgresStore : public Store {
  public:
-  static constexpr int kSchemaVersion = 5;
+  static constexpr int kSchemaVersion = 6;
 
   // Connects and migrates the schema (several nodes starting at once take
   // turns). StoreError naming the database (password hidden) and the reason.
@@ -37,8 +37,9 @@ class PostgresStore : public Store {
   std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
   ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
   ChangeResult RetryMessage(int64_t id, int64_t nowMs) override;
-  std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) override;
-  std::optional<int64_t> NextDue(const std::string& modem) override;
+  std::optional<OutgoingMessage> ClaimNext(const Claimant& claimant, int64_t nowMs) override;
+  std::optional<int64_t> NextDue(const Claimant& claimant, int64_t afterMs) override;
+  SendCounts CountSends(const std::string& modem, int latest, int64_t dayStartMs, int64_t monthStartMs) override;
   void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
   void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
   void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;
@@ -90,6 +91,13 @@ class PostgresStore : public Store {
   void CheckSender(pg::Connection& c, int64_t id);
   // Status events of `ids`, in id order.
   void AnnounceStatus(pg::Connection& c, std::vector<int64_t> ids, int64_t nowMs);
+  // postgres_limits.cpp. Inside a transaction: the id of the oldest due
+  // message the claimant may take, locked (0: none); a message another
+  // sender is taking right now is skipped, not waited for.
+  static int64_t LockClaimable(pg::Connection& c, const Claimant& claimant, int64_t nowMs);
+  // The claimant's send, counted for its limits (old ones forgotten).
+  static void CountSend(pg::Connection& c, const std::string& modem, int64_t nowMs);
+  static std::string GroupTarget(const Claimant& claimant);
 
   pg::Pool pool_;
   std::mutex fenceMutex_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/limits.h"
 #include "gateway/store.h"
 #include "gateway/ussd_desk.h"
 
@@ -24,8 +25,11 @@ struct ModemInfo {
   std::string manufacturer, model, operatorName, registration;
   std::optional<int> signalDbm;
   std::string lastError;
-  std::vector<int> languages;  // national tables this modem's messages may use by default
-  std::string node;            // the gateway node that holds it
+  std::vector<int> languages;       // national tables this modem's messages may use by default
+  std::string node;                 // the gateway node that holds it
+  std::string group;                // empty: none
+  std::vector<std::string> routes;  // destination prefixes it is preferred for
+  SendLimits limits;
 };
 
 // A gateway node sharing the database (one with SQLite).

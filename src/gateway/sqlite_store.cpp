@@ -130,6 +130,9 @@ CREATE TABLE bridge_state (
     // 3 -> 4: scheduling
     "ALTER TABLE outgoing ADD COLUMN send_at_ms INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE outgoing ADD COLUMN expires_at_ms INTEGER NOT NULL DEFAULT 0;",
+    // 4 -> 5: per-modem send times, for the send limits
+    "CREATE TABLE modem_sends (modem TEXT NOT NULL, sent_ms INTEGER NOT NULL);"
+    "CREATE INDEX modem_sends_by_time ON modem_sends(modem, sent_ms);",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == SqliteStore::kSchemaVersion, "one migration per schema version");
@@ -382,39 +385,6 @@ ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
   StatusEvent(id, nowMs);
   tx.Commit();
   return ChangeResult::kDone;
-}
-
-std::optional<OutgoingMessage> SqliteStore::ClaimNext(const std::string& modem, int64_t nowMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Transaction tx(*this);
-  DueTransitions(nowMs);
-  Statement s(db_,
-              "SELECT id FROM outgoing WHERE status='queued' AND (modem='' OR modem=?) AND next_attempt_ms <= ? "
-              "ORDER BY id LIMIT 1");
-  s.Bind(1, modem).Bind(2, nowMs);
-  if (!s.Step()) {
-    tx.Commit();  // the transitions
-    return std::nullopt;
-  }
-  const int64_t id = s.Int(0);
-  Statement u(db_, "UPDATE outgoing SET status='sending', sent_by=?, attempts=attempts+1, updated_ms=? WHERE id=?");
-  u.Bind(1, modem).Bind(2, nowMs).Bind(3, id);
-  u.Step();
-  StatusEvent(id, nowMs);
-  auto m = LoadMessage(id);
-  tx.Commit();
-  return m;
-}
-
-std::optional<int64_t> SqliteStore::NextDue(const std::string& modem) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_,
-              "SELECT MIN(CASE WHEN expires_at_ms > 0 AND expires_at_ms < next_attempt_ms THEN expires_at_ms "
-              "ELSE next_attempt_ms END) FROM outgoing WHERE status IN ('queued', 'scheduled') "
-              "AND (modem='' OR modem=?)");
-  s.Bind(1, modem);
-  if (!s.Step() || s.IsNull(0)) return std::nullopt;
-  return s.Int(0);
 }
 
 void SqliteStore::MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) {

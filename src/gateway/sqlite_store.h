@@ -18,7 +18,7 @@ namespace vela::gateway {
 class SqliteStore : public Store {
  public:
   // The schema version this build writes; older files are migrated at open.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
 
   // Opens or creates the file and migrates it. StoreError when the file
   // cannot be opened, is no database, or has a newer schema than this build.
@@ -41,8 +41,9 @@ class SqliteStore : public Store {
   std::vector<OutgoingMessage> ListMessages(const MessageFilter& filter) override;
   ChangeResult CancelMessage(int64_t id, int64_t nowMs) override;
   ChangeResult RetryMessage(int64_t id, int64_t nowMs) override;
-  std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) override;
-  std::optional<int64_t> NextDue(const std::string& modem) override;
+  std::optional<OutgoingMessage> ClaimNext(const Claimant& claimant, int64_t nowMs) override;
+  std::optional<int64_t> NextDue(const Claimant& claimant, int64_t afterMs) override;
+  SendCounts CountSends(const std::string& modem, int latest, int64_t dayStartMs, int64_t monthStartMs) override;
   void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
   void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
   void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;

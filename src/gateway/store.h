@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/limits.h"
+
 namespace vela::gateway {
 
 // The store could not be opened or a statement failed; the message names the
@@ -214,13 +216,22 @@ class Store {
   virtual ChangeResult CancelMessage(int64_t id, int64_t nowMs) = 0;
   // unknown / failed -> queued, attempts reset.
   virtual ChangeResult RetryMessage(int64_t id, int64_t nowMs) = 0;
-  // The oldest queued message due at `nowMs` that `modem` may take (asked for
-  // it, or for any modem), now marked sending by `modem`. First, messages
-  // whose expires_at passed become expired and scheduled ones whose send_at
-  // came become queued.
-  virtual std::optional<OutgoingMessage> ClaimNext(const std::string& modem, int64_t nowMs) = 0;
-  // When the next queued message `modem` may take becomes due (nullopt: none).
-  virtual std::optional<int64_t> NextDue(const std::string& modem) = 0;
+  // The oldest queued message due at `nowMs` that the claimant may take
+  // (MayTake: asked for it, for its group, or for any modem and not left to
+  // a free modem with a longer route), now marked sending by it, and counted
+  // as one of its sends (CountSends). First, messages whose expires_at
+  // passed become expired and scheduled ones whose send_at came become
+  // queued.
+  virtual std::optional<OutgoingMessage> ClaimNext(const Claimant& claimant, int64_t nowMs) = 0;
+  // When the next queued message the claimant's modem may take (its own, its
+  // group's, any modem's) becomes due (nullopt: none); with `afterMs`, the
+  // first due after that time.
+  virtual std::optional<int64_t> NextDue(const Claimant& claimant, int64_t afterMs = -1) = 0;  // NOLINT
+
+  // The modem's sends as its limits need them: the times of the latest
+  // `latest`, and how many at or after each start. Sends older than about
+  // 32 days are forgotten.
+  virtual SendCounts CountSends(const std::string& modem, int latest, int64_t dayStartMs, int64_t monthStartMs) = 0;
   // sending -> sent: every part's reference is known. Without a report
   // requested, sent is the message's last status.
   virtual void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) = 0;

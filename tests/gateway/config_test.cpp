@@ -30,6 +30,19 @@ TEST(GatewayConfig, ModemSpecifications) {
     EXPECT_EQ(m.pin, c.pin) << c.spec;
     EXPECT_EQ(m.languages, c.languages) << c.spec;
   }
+  // Limits, group and routes, between other keys and after a language list.
+  ModemConfig m = ParseModemSpec("d=/tmp/m,languages=tr,es,rate=10/min,daily=500,monthly=9000,group=eu,route=+49+43");
+  EXPECT_EQ(m.languages, "tr,es");
+  EXPECT_EQ(m.limits.rate, 10);
+  EXPECT_EQ(m.limits.windowMs, 60000);
+  EXPECT_EQ(m.limits.daily, 500);
+  EXPECT_EQ(m.limits.monthly, 9000);
+  EXPECT_EQ(m.group, "eu");
+  EXPECT_EQ(m.routes, (std::vector<std::string>{"+49", "+43"}));
+  m = ParseModemSpec("e=/tmp/m,rate=600/h");
+  EXPECT_EQ(m.limits.rate, 600);
+  EXPECT_EQ(m.limits.windowMs, 3600000);
+  EXPECT_FALSE(ParseModemSpec("f=/tmp/m").limits.Any());
   struct Bad {
     const char* spec;
     const char* says;
@@ -42,6 +55,16 @@ TEST(GatewayConfig, ModemSpecifications) {
       {"a=/x,baud=0", "outside"},
       {"a=/x,speed=9600", "unknown key 'speed'"},
       {"a=/x,9600", "no KEY=VALUE"},
+      {"a=/x,rate=10", "/min or /h"},
+      {"a=/x,rate=0/min", "N from 1"},
+      {"a=/x,rate=10/day", "/min or /h"},
+      {"a=/x,daily=0", "outside"},
+      {"a=/x,monthly=lots", "no number"},
+      {"a=/x,group=", "empty name"},
+      {"a=/x,group=a:b", "group"},
+      {"a=/x,route=49", "+PREFIX"},
+      {"a=/x,route=+49+", "'+' and digits"},
+      {"a=/x,route=+4x", "'+' and digits"},
   };
   for (const Bad& b : bad) {
     try {

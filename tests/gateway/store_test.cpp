@@ -92,12 +92,12 @@ TEST(GatewayStore, MigratesEarlierSchemasAndKeepsTheValidity) {
     const char* validity;   // of the message queued before
   } cases[] = {
       {1,
-       "DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
+       "DROP TABLE modem_sends; DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
        "ALTER TABLE outgoing DROP COLUMN validity; ALTER TABLE outgoing DROP COLUMN send_at_ms; "
        "ALTER TABLE outgoing DROP COLUMN expires_at_ms; PRAGMA user_version=1",
        "max"},
       {2,
-       "DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
+       "DROP TABLE modem_sends; DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
        "ALTER TABLE outgoing DROP COLUMN send_at_ms; ALTER TABLE outgoing DROP COLUMN expires_at_ms; "
        "PRAGMA user_version=2",
        "12h"},
@@ -594,6 +594,52 @@ TEST_P(GatewayStores, ScheduledMessagesWaitAndExpiredOnesNeverGoOut) {
   EXPECT_EQ(seen, (std::vector<std::string>{"scheduled", "queued", "sending"}));
 }
 
+// Every claim counts as a send of its modem, kept across reopening and
+// forgotten after about a month; groups and routes decide who takes what.
+TEST_P(GatewayStores, SendsAreCountedAndGroupsAndRoutesChoose) {
+  const int64_t t = 1'000'000'000;
+  const int64_t day = 24 * 3600 * 1000LL;
+  {
+    auto opened = Open();
+    for (int i = 0; i < 4; ++i) opened->Enqueue(Request("+1" + std::to_string(i), "a"), t);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(opened->ClaimNext("a", t + i * 1000));
+  }
+  auto opened = Open();
+  Store& store = *opened;
+  SendCounts c = store.CountSends("a", 2, t + 1000, t - 5000);
+  EXPECT_EQ(c.latest, (std::vector<int64_t>{t + 2000, t + 1000}));
+  EXPECT_EQ(c.sinceDayStart, 2);
+  EXPECT_EQ(c.sinceMonthStart, 3);
+  EXPECT_TRUE(store.CountSends("b", 5, 0, 0).latest.empty());
+  ASSERT_TRUE(store.ClaimNext("a", t + 40 * day));
+  c = store.CountSends("a", 10, 0, 0);
+  EXPECT_EQ(c.latest, (std::vector<int64_t>{t + 40 * day}));
+  EXPECT_EQ(c.sinceMonthStart, 1);
+
+  const int64_t now = t + 41 * day;
+  Claimant a("a"), b("b");
+  a.group = "eu";
+  const int64_t eu = store.Enqueue(Request("+2", "group:eu"), now).id;
+  EXPECT_FALSE(store.ClaimNext(b, now));
+  EXPECT_FALSE(store.NextDue(b));
+  EXPECT_EQ(store.NextDue(a), 0);
+  EXPECT_EQ(store.QueueLength("b"), 0);
+  EXPECT_EQ(store.ClaimNext(a, now)->id, eu);
+
+  // b leaves the +49 message to a free modem routed there, and does not
+  // wait for it; once none is free, b takes it.
+  const int64_t german = store.Enqueue(Request("+4917"), now).id;
+  const int64_t other = store.Enqueue(Request("+1555"), now).id;
+  Claimant bBesideA("b");
+  bBesideA.freeElsewhere = {"+49"};
+  EXPECT_EQ(store.ClaimNext(bBesideA, now)->id, other);
+  EXPECT_FALSE(store.ClaimNext(bBesideA, now));
+  EXPECT_EQ(store.NextDue(bBesideA), 0);
+  EXPECT_FALSE(store.NextDue(bBesideA, now));
+  EXPECT_EQ(store.ClaimNext(b, now)->id, german);
+  EXPECT_EQ(store.CountSends("b", 5, now, now).sinceDayStart, 2);
+}
+
 TEST(GatewayPostgresStore, SchemaVersionReopenAndErrorsNamingTheDatabase) {
   VELA_REQUIRE_POSTGRES();
   const std::string db = PgTestServer::Get()->NewDatabase();
@@ -612,7 +658,7 @@ TEST(GatewayPostgresStore, SchemaVersionReopenAndErrorsNamingTheDatabase) {
     // Back to the second schema (before webhooks and scheduling).
     pg::Connection c(db);
     c.Script(
-        "DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
+        "DROP TABLE modem_sends; DROP TABLE webhooks; DROP TABLE webhook_deliveries; DROP TABLE bridge_state; "
         "DROP TABLE nodes; DROP TABLE leases; DROP SEQUENCE lease_fences; "
         "ALTER TABLE outgoing DROP COLUMN send_at_ms; ALTER TABLE outgoing DROP COLUMN expires_at_ms; "
         "UPDATE schema_version SET version=2");

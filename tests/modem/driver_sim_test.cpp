@@ -209,13 +209,17 @@ TEST_F(DriverSimTest, SubmitReturnsTheModemsReferenceAndReportsItInHex) {
   EXPECT_EQ(sim_->CnmaCount(), 1);
 }
 
-TEST_F(DriverSimTest, RefusedMessageGivesAnEmptyReference) {
+// The answer (here a refusal) comes after the simulated network's delay.
+TEST_F(DriverSimTest, RefusedMessageGivesAnEmptyReferenceAfterTheNetworksDelay) {
   ModemSimOptions options;
   options.refuseSend = true;
+  options.sendDelayMs = 300;
   Start(options);
   driver_->Open();
   ByteString reference = "stale";
+  const auto start = std::chrono::steady_clock::now();
   driver_->SubmitMessage("+4917012345678", "refused", reference, false);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
   EXPECT_EQ(reference, "");
   ASSERT_EQ(sim_->Submits().size(), 1u);
   EXPECT_FALSE(sim_->Submits()[0].accepted);

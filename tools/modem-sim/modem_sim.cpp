@@ -379,6 +379,9 @@ struct ModemSim::Impl {
   }
 
   Clock::time_point lastByte;
+  // The answer to a sent PDU while the network takes its time (sendDelayMs).
+  std::string heldAnswer;
+  Clock::time_point heldUntil;
 
   bool LineIdle() const { return !pduMode && (line.empty() || Clock::now() - lastByte >= kTypingPause); }
 
@@ -421,8 +424,9 @@ struct ModemSim::Impl {
     bool heldByLine = !queue.empty() && !pduMode && !line.empty();
     bool timedAck = false;
     for (const PendingAck& a : pendingAcks) timedAck = timedAck || a.timed;
-    if (scheduled.empty() && !heldByLine && !timedAck) return -1;
+    if (scheduled.empty() && !heldByLine && !timedAck && heldAnswer.empty()) return -1;
     auto earliest = heldByLine ? lastByte + kTypingPause : Clock::time_point::max();
+    if (!heldAnswer.empty()) earliest = std::min(earliest, heldUntil);
     for (const Scheduled& s : scheduled) earliest = std::min(earliest, s.due);
     for (const PendingAck& a : pendingAcks)
       if (a.timed) earliest = std::min(earliest, a.due);
@@ -464,6 +468,11 @@ struct ModemSim::Impl {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
       ExpireAcks();
+      if (!heldAnswer.empty() && Clock::now() >= heldUntil) {
+        std::string answer;
+        answer.swap(heldAnswer);
+        Emit(answer);
+      }
       FlushIndications();
       Flush();
     }
@@ -1232,6 +1241,11 @@ struct ModemSim::Impl {
       CapLog(&submits);
     }
     Notify();
+    if (o.sendDelayMs > 0) {
+      heldAnswer = answer;
+      heldUntil = Clock::now() + std::chrono::milliseconds(o.sendDelayMs);
+      return;
+    }
     Emit(answer);
   }
 

@@ -40,6 +40,7 @@ struct ModemSimOptions {
   std::string serviceCentre = "+15550000100";  // service-centre address in delivered PDUs
   int deliverDelayMs = 200;                    // delay between an accepted send to ownNumber and its +CMT
   int reportDelayMs = 500;                     // delay between an accepted send and its +CDS report
+  int sendDelayMs = 0;                         // between a sent PDU and its answer (+CMGS or error): a slow network
   int reportStatus = 0;                        // TP-ST of generated status reports (0x00 = delivered)
   std::string manufacturer = "VelaSim";
   std::string model = "GSM-1";

@@ -177,6 +177,7 @@ std::string ModemSimUsage() {
          "  --service-centre N      service-centre address in delivered PDUs (default +15550000100)\n"
          "  --deliver-delay-ms N    delay before a message to the own number arrives (default 200)\n"
          "  --report-delay-ms N     delay before a requested status report (default 500)\n"
+         "  --send-delay-ms N       delay before the answer to a sent message (default 0)\n"
          "  --report-status HEX     status octet of generated reports (default 00 = delivered)\n"
          "  --fail-cmgf N           refuse AT+CMGF=0 N times after each PIN entry\n"
          "  --control FIFO          read control lines from FIFO too (created when missing)\n"
@@ -321,6 +322,7 @@ ModemSimCommand::ModemSimCommand(CLI::App& app) {
                            "--service-centre",
                            "--report-delay-ms",
                            "--deliver-delay-ms",
+                           "--send-delay-ms",
                            "--fail-cmgf",
                            "--report-status",
                            "--control",
@@ -395,11 +397,15 @@ int ModemSimCommand::Apply(ModemSimOptions& opts, std::string& control) {
     opts.smsServices = value("--sms-services");
   }
   // Whole numbers from 0 to a maximum.
-  const std::tuple<const char*, long, int*> numbers[] = {
-      {"--report-delay-ms", 3600000, &opts.reportDelayMs}, {"--deliver-delay-ms", 3600000, &opts.deliverDelayMs},
-      {"--fail-cmgf", 3600000, &opts.failCmgfTimes},       {"--ack-timeout-ms", 3600000, &opts.ackTimeoutMs},
-      {"--sim-capacity", 3600000, &opts.simCapacity},      {"--signal", 99, &opts.rssi},
-      {"--registration", 5, &opts.registration},           {"--ussd-delay-ms", 3600000, &opts.ussdDelayMs}};
+  const std::tuple<const char*, long, int*> numbers[] = {{"--report-delay-ms", 3600000, &opts.reportDelayMs},
+                                                         {"--deliver-delay-ms", 3600000, &opts.deliverDelayMs},
+                                                         {"--send-delay-ms", 3600000, &opts.sendDelayMs},
+                                                         {"--fail-cmgf", 3600000, &opts.failCmgfTimes},
+                                                         {"--ack-timeout-ms", 3600000, &opts.ackTimeoutMs},
+                                                         {"--sim-capacity", 3600000, &opts.simCapacity},
+                                                         {"--signal", 99, &opts.rssi},
+                                                         {"--registration", 5, &opts.registration},
+                                                         {"--ussd-delay-ms", 3600000, &opts.ussdDelayMs}};
   for (const auto& [name, max, target] : numbers) {
     if (!given(name)) continue;
     if (!ParseNumber(value(name), 10, max, target)) return bad(std::string(name) + " needs a number");
