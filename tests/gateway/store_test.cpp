@@ -229,12 +229,12 @@ TEST_P(GatewayStores, ClaimsInOrderPerModemAndHonoursBackoff) {
   store.MarkRetry(a1, "+CMS ERROR: 42", 5000, 11);
   EXPECT_EQ(store.ClaimNext("a", 12)->id, a2);
   EXPECT_FALSE(store.ClaimNext("a", 4999));
-  EXPECT_EQ(store.NextDue("a"), 5000);
+  EXPECT_EQ(store.NextDue("a", -1), 5000);
   auto retried = store.ClaimNext("a", 5000);
   ASSERT_TRUE(retried);
   EXPECT_EQ(retried->id, a1);
   EXPECT_EQ(retried->attempts, 2);
-  EXPECT_FALSE(store.NextDue("a"));
+  EXPECT_FALSE(store.NextDue("a", -1));
 }
 
 TEST_P(GatewayStores, CancelAndRetryOnlyFromTheirStates) {
@@ -576,8 +576,8 @@ TEST_P(GatewayStores, ScheduledMessagesWaitAndExpiredOnesNeverGoOut) {
   EXPECT_EQ(store.CancelMessage(r[3].id, now), ChangeResult::kDone);
 
   EXPECT_FALSE(store.ClaimNext("a", now));  // "later" not yet due; "soon" is b's
-  EXPECT_EQ(store.NextDue("b"), 0);         // "soon" is due at once
-  EXPECT_EQ(store.NextDue("a"), now + 5000);
+  EXPECT_EQ(store.NextDue("b", -1), 0);         // "soon" is due at once
+  EXPECT_EQ(store.NextDue("a", -1), now + 5000);
   EXPECT_FALSE(store.ClaimNext("b", now + 4000));  // "soon" expired meanwhile
   EXPECT_EQ(store.GetMessage(r[2].id)->status, status::kExpired);
   EXPECT_EQ(store.GetMessage(r[0].id)->status, status::kScheduled);
@@ -751,7 +751,7 @@ TEST(GatewayPostgresStore, LeasesFenceEveryClaimAndStateChange) {
   EXPECT_THROW(oldA.MarkRetry(first->id, "x", 30, 30), StoreError);
   EXPECT_EQ(newA.GetMessage(first->id)->status, status::kUnknown);
   EXPECT_FALSE(oldA.ClaimNext("m1", 40));
-  EXPECT_FALSE(oldA.NextDue("m1"));
+  EXPECT_FALSE(oldA.NextDue("m1", -1));
   const TickOutcome stale = clusterOldA.Tick({});
   EXPECT_EQ(stale.lost, (std::vector<std::string>{"m1", "m2"}));
 
@@ -785,7 +785,7 @@ TEST(GatewayPostgresStore, LeasesFenceEveryClaimAndStateChange) {
   c.Exec("UPDATE leases SET expires_ms=0 WHERE modem='m1'");
   newA.Enqueue(Request("+4", "m1"), 100);
   EXPECT_FALSE(newA.ClaimNext("m1", 110));
-  EXPECT_FALSE(newA.NextDue("m1"));
+  EXPECT_FALSE(newA.NextDue("m1", -1));
   EXPECT_EQ(clusterNewA.Tick({}).regained, std::vector<std::string>{"m1"});
   EXPECT_TRUE(newA.ClaimNext("m1", 120));
   clusterNewA.Leave();
