@@ -950,101 +950,102 @@ TEST_F(GatewayCluster, KilledNodesLoseAndDuplicateNothingAndAStoppedNodesWorkMov
   const json listedNodes = json::parse(nodes->body);
   for (const json& n : listedNodes["nodes"]) EXPECT_EQ(n["alive"], n["name"] != "n2") << n.dump();
   ExpectInboxOnceEverywhere(*c, incoming, {0, 1});
+}
 
-  // Per-SIM limits, groups and routes through the gateway: a is routed to +49
-  // and may send 10 a minute and 11 a day; b is in group g. While both are
-  // free, messages to +49 go through a; a at its rate keeps its own messages
-  // queued and the others go through b; the 11th goes when the oldest send
-  // leaves the minute; after a restart a's day is still used up. A modem at
-  // its limit sleeps: the idle gateway does not wake up.
-  TEST_F(GatewayEndToEnd, LimitsPaceAModemWhileRoutesAndGroupsChoose) {
-    StartSims(false);
-    const std::string log = dir_.Path("gateway.log");
-    GatewayProcess gw({"gateway", "--modem", "a=" + sims_[0]->DevicePath() + ",route=+49,rate=10/min,daily=11",
-                       "--modem", "b=" + sims_[1]->DevicePath() + ",group=g", "--db", db_, "--token-file",
-                       dir_.Path("token"), "--listen", "127.0.0.1:0"},
-                      log);
-    int port = gw.Start();
-    auto c = Client(port);
-    ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(log);
-    int n = 0;
-    auto post = [&](const std::string& to, const std::string& modem) -> int64_t {
-      json body = {{"to", to}, {"text", "limit-" + std::to_string(n++)}, {"report", true}};
-      if (!modem.empty()) body["modem"] = modem;
-      auto r = c->Post("/v1/messages", body.dump(), "application/json");
-      if (!r || r->status != 202) return 0;
-      return json::parse(r->body)["id"].get<int64_t>();
-    };
-    auto message = [&](int64_t id) {
-      auto r = c->Get(("/v1/messages/" + std::to_string(id)).c_str());
-      return r && r->status == 200 ? json::parse(r->body) : json();
-    };
-    auto delivered = [&](int64_t id, int seconds) {
-      const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-      for (;;) {
-        json m = message(id);
-        if (m.is_object() && m["status"] == "delivered") return m;
-        if (Clock::now() > deadline) return m;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    };
-    auto modemA = [&] {
-      auto r = c->Get("/v1/modems");
-      if (!r || r->status != 200) return json();
-      const json doc = json::parse(r->body);
-      for (const json& m : doc["modems"]) {
-        if (m["name"] == "a") return m;
-      }
-      return json();
-    };
-
-    std::vector<int64_t> sentAt;  // a's sends, Unix ms
-    for (int i = 0; i < 3; ++i) {
-      const json m = delivered(post("+49170000000" + std::to_string(i), ""), 20);
-      EXPECT_EQ(m["modem"], "a") << m.dump();
-      sentAt.push_back(ParseTime(m["sent_at"].get<std::string>()).value_or(0));
+// Per-SIM limits, groups and routes through the gateway: a is routed to +49
+// and may send 10 a minute and 11 a day; b is in group g. While both are
+// free, messages to +49 go through a; a at its rate keeps its own messages
+// queued and the others go through b; the 11th goes when the oldest send
+// leaves the minute; after a restart a's day is still used up. A modem at
+// its limit sleeps: the idle gateway does not wake up.
+TEST_F(GatewayEndToEnd, LimitsPaceAModemWhileRoutesAndGroupsChoose) {
+  StartSims(false);
+  const std::string log = dir_.Path("gateway.log");
+  GatewayProcess gw({"gateway", "--modem", "a=" + sims_[0]->DevicePath() + ",route=+49,rate=10/min,daily=11", "--modem",
+                     "b=" + sims_[1]->DevicePath() + ",group=g", "--db", db_, "--token-file", dir_.Path("token"),
+                     "--listen", "127.0.0.1:0"},
+                    log);
+  int port = gw.Start();
+  auto c = Client(port);
+  ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(log);
+  int n = 0;
+  auto post = [&](const std::string& to, const std::string& modem) -> int64_t {
+    json body = {{"to", to}, {"text", "limit-" + std::to_string(n++)}, {"report", true}};
+    if (!modem.empty()) body["modem"] = modem;
+    auto r = c->Post("/v1/messages", body.dump(), "application/json");
+    if (!r || r->status != 202) return 0;
+    return json::parse(r->body)["id"].get<int64_t>();
+  };
+  auto message = [&](int64_t id) {
+    auto r = c->Get(("/v1/messages/" + std::to_string(id)).c_str());
+    return r && r->status == 200 ? json::parse(r->body) : json();
+  };
+  auto delivered = [&](int64_t id, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+      json m = message(id);
+      if (m.is_object() && m["status"] == "delivered") return m;
+      if (Clock::now() > deadline) return m;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    EXPECT_EQ(delivered(post("+15550001", "group:g"), 20)["modem"], "b");
-    EXPECT_EQ(post("+15550001", "group:h"), 0);
+  };
+  auto modemA = [&] {
+    auto r = c->Get("/v1/modems");
+    if (!r || r->status != 200) return json();
+    const json doc = json::parse(r->body);
+    for (const json& m : doc["modems"]) {
+      if (m["name"] == "a") return m;
+    }
+    return json();
+  };
 
-    std::vector<int64_t> pinned;
-    for (int i = 0; i < 8; ++i) pinned.push_back(post("+1555000100" + std::to_string(i), "a"));
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(delivered(pinned[i], 20)["status"], "delivered");
-    json a = modemA();
-    EXPECT_EQ(a["limits"]["rate"]["used"], 10) << a.dump();
-    EXPECT_EQ(a["limits"]["rate"]["limit"], 10);
-    EXPECT_EQ(a["limits"]["rate"]["per"], "min");
-    EXPECT_EQ(a["limits"]["daily"]["used"], 10);
-    EXPECT_FALSE(a["limits"]["blocked_until"].is_null());
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(delivered(post("+4917100000" + std::to_string(i), ""), 20)["modem"], "b");
-    EXPECT_EQ(message(pinned[7])["status"], "queued");
-
-    const json last = delivered(pinned[7], 90);
-    ASSERT_EQ(last["status"], "delivered") << ReadFile(log);
-    const int64_t paced = ParseTime(last["sent_at"].get<std::string>()).value_or(0) - sentAt[0];
-    EXPECT_GE(paced, 59000);
-    EXPECT_LE(paced, 70000);
-
-    std::chrono::milliseconds took{};
-    EXPECT_EQ(gw.Terminate(took), 0);
-    port = gw.Start();
-    c = Client(port);
-    ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(log);
-    const int64_t waits = post("+15550002", "a");
-    EXPECT_EQ(delivered(post("+4917200000", ""), 20)["modem"], "b");
-    EXPECT_EQ(message(waits)["status"], "queued");
-    a = modemA();
-    EXPECT_EQ(a["limits"]["daily"]["used"], 11) << a.dump();
-    EXPECT_EQ(a["limits"]["daily"]["limit"], 11);
-    EXPECT_EQ(a["limits"]["blocked_until"], a["limits"]["daily"]["resets_at"]);
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the last answers settle
-    const ProcessCost before = CostOf(gw.Pid());
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const long switches = CostOf(gw.Pid()).switches - before.switches;
-    EXPECT_LE(switches, 3);
-    EXPECT_EQ(gw.Terminate(took), 0);
+  std::vector<int64_t> sentAt;  // a's sends, Unix ms
+  for (int i = 0; i < 3; ++i) {
+    const json m = delivered(post("+49170000000" + std::to_string(i), ""), 20);
+    EXPECT_EQ(m["modem"], "a") << m.dump();
+    sentAt.push_back(ParseTime(m["sent_at"].get<std::string>()).value_or(0));
   }
+  EXPECT_EQ(delivered(post("+15550001", "group:g"), 20)["modem"], "b");
+  EXPECT_EQ(post("+15550001", "group:h"), 0);
+
+  std::vector<int64_t> pinned;
+  for (int i = 0; i < 8; ++i) pinned.push_back(post("+1555000100" + std::to_string(i), "a"));
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(delivered(pinned[i], 20)["status"], "delivered");
+  json a = modemA();
+  EXPECT_EQ(a["limits"]["rate"]["used"], 10) << a.dump();
+  EXPECT_EQ(a["limits"]["rate"]["limit"], 10);
+  EXPECT_EQ(a["limits"]["rate"]["per"], "min");
+  EXPECT_EQ(a["limits"]["daily"]["used"], 10);
+  EXPECT_FALSE(a["limits"]["blocked_until"].is_null());
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(delivered(post("+4917100000" + std::to_string(i), ""), 20)["modem"], "b");
+  EXPECT_EQ(message(pinned[7])["status"], "queued");
+
+  const json last = delivered(pinned[7], 90);
+  ASSERT_EQ(last["status"], "delivered") << ReadFile(log);
+  const int64_t paced = ParseTime(last["sent_at"].get<std::string>()).value_or(0) - sentAt[0];
+  EXPECT_GE(paced, 59000);
+  EXPECT_LE(paced, 70000);
+
+  std::chrono::milliseconds took{};
+  EXPECT_EQ(gw.Terminate(took), 0);
+  port = gw.Start();
+  c = Client(port);
+  ASSERT_TRUE(WaitModemsUp(*c, 30)) << ReadFile(log);
+  const int64_t waits = post("+15550002", "a");
+  EXPECT_EQ(delivered(post("+4917200000", ""), 20)["modem"], "b");
+  EXPECT_EQ(message(waits)["status"], "queued");
+  a = modemA();
+  EXPECT_EQ(a["limits"]["daily"]["used"], 11) << a.dump();
+  EXPECT_EQ(a["limits"]["daily"]["limit"], 11);
+  EXPECT_EQ(a["limits"]["blocked_until"], a["limits"]["daily"]["resets_at"]);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the last answers settle
+  const ProcessCost before = CostOf(gw.Pid());
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const long switches = CostOf(gw.Pid()).switches - before.switches;
+  EXPECT_LE(switches, 3);
+  EXPECT_EQ(gw.Terminate(took), 0);
+}
 
 }  // namespace
 }  // namespace vela::gateway
