@@ -313,6 +313,18 @@ TEST_P(GatewayEndToEnd, IdleGatewayWithTwoOpenModemsDoesNotWakeUp) {
   EXPECT_LT(took.count(), 5000);
 }
 
+// The gateway log without the routine lines of each message: what a lost or
+// doubled message's story needs (routing repairs, fallbacks, redeliveries).
+std::string UnusualLogLines(const std::string& log) {
+  static const std::regex routine(
+      "modem .: (received message|sent message|message [0-9]+ (delivered|sent))|status report for reference");
+  std::istringstream in(log);
+  std::string line, out;
+  while (std::getline(in, line))
+    if (!std::regex_search(line, routine)) out += line + "\n";
+  return out;
+}
+
 TEST_P(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
   const int n = Count();
   const int kills = 10;
@@ -411,7 +423,12 @@ TEST_P(GatewayEndToEnd, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
                      << sims_[1]->Stored().size() << "; stored in all: " << sims_[0]->MessagesStored() << " + "
                      << sims_[1]->MessagesStored() << "; +CMT written " << sims_[0]->DeliveriesWritten() << " + "
                      << sims_[1]->DeliveriesWritten() << ", AT+CNMA " << sims_[0]->CnmaCount() << " + "
-                     << sims_[1]->CnmaCount() << "; lost:" << lostList;
+                     << sims_[1]->CnmaCount() << " (" << sims_[0]->UnexpectedCnmaCount() << " + "
+                     << sims_[1]->UnexpectedCnmaCount() << " unexpected); routing dropped " << sims_[0]->RoutingDrops()
+                     << " + " << sims_[1]->RoutingDrops() << "; +CMTI/+CDSI " << sims_[0]->StorageIndicationsWritten()
+                     << " + " << sims_[1]->StorageIndicationsWritten() << "; deletions " << sims_[0]->TotalDeletions()
+                     << " + " << sims_[1]->TotalDeletions() << "; lost:" << lostList << "\n"
+                     << UnusualLogLines(ReadFile(dir_.Path("gateway.log")));
   EXPECT_EQ(twice, 0);
   EXPECT_EQ(static_cast<int>(inbox.size()), n);
   const auto events = MessageEvents(port, inbox.size());
