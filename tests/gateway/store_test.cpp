@@ -576,7 +576,7 @@ TEST_P(GatewayStores, ScheduledMessagesWaitAndExpiredOnesNeverGoOut) {
   EXPECT_EQ(store.CancelMessage(r[3].id, now), ChangeResult::kDone);
 
   EXPECT_FALSE(store.ClaimNext("a", now));  // "later" not yet due; "soon" is b's
-  EXPECT_EQ(store.NextDue("b", -1), 0);         // "soon" is due at once
+  EXPECT_EQ(store.NextDue("b", -1), 0);     // "soon" is due at once
   EXPECT_EQ(store.NextDue("a", -1), now + 5000);
   EXPECT_FALSE(store.ClaimNext("b", now + 4000));  // "soon" expired meanwhile
   EXPECT_EQ(store.GetMessage(r[2].id)->status, status::kExpired);
