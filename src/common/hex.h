@@ -52,6 +52,17 @@ inline ByteString FromOctets(const std::string& octets) {
   return out;
 }
 
+// Two lower-case hex digits per octet: tokens, session ids and signatures.
+inline std::string LowerFromOctets(const unsigned char* octets, size_t size) {
+  static constexpr char kLower[] = "0123456789abcdef";
+  std::string out(size * 2, '0');
+  for (size_t i = 0; i < size; ++i) {
+    out[2 * i] = kLower[octets[i] >> 4];
+    out[2 * i + 1] = kLower[octets[i] & 0x0F];
+  }
+  return out;
+}
+
 // The octets of a hex text, two digits each, up to the first pair that is
 // not hex. `complete` (if given) tells whether the whole text was read: false
 // after a non-hex character or a lone last digit.

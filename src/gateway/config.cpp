@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "gateway/config.h"
 
 #include <fcntl.h>
@@ -224,12 +225,7 @@ std::string LoadOrCreateToken(const std::string& path, bool& created) {
     throw ConfigError("cannot make a token: /dev/urandom: " + std::string(std::strerror(errno)));
   }
   ::close(rnd);
-  static const char kHex[] = "0123456789abcdef";
-  std::string token;
-  for (unsigned char b : random) {
-    token += kHex[b >> 4];
-    token += kHex[b & 15];
-  }
+  const std::string token = hex::LowerFromOctets(random, sizeof random);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) throw ConfigError("cannot create the token file " + path + ": " + std::strerror(errno));
   const std::string line = token + "\n";

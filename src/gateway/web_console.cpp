@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "gateway/web_console.h"
 
 #include <fcntl.h>
@@ -28,13 +29,7 @@ std::string RandomHex() {
   const bool ok = fd >= 0 && ::read(fd, random, sizeof random) == static_cast<ssize_t>(sizeof random);
   if (fd >= 0) ::close(fd);
   if (!ok) throw std::runtime_error("cannot read /dev/urandom for a session id");
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : random) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
+  return hex::LowerFromOctets(random, sizeof random);
 }
 
 // Compares in a time that does not depend on where the first difference is.

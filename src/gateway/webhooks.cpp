@@ -1,3 +1,4 @@
+#include "common/hex.h"
 #include "gateway/webhooks.h"
 
 #include <httplib.h>
@@ -24,13 +25,7 @@ std::string WebhookSignature(const std::string& secret, int64_t unixSeconds, con
             reinterpret_cast<const unsigned char*>(signed_.data()), signed_.size(), mac, &length)) {
     throw std::runtime_error("HMAC-SHA256 failed (libcrypto)");
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[mac[i] >> 4];
-    hex += kHex[mac[i] & 15];
-  }
-  return hex;
+  return hex::LowerFromOctets(mac, length);
 }
 
 int64_t WebhookBackoffMs(int attempt, const WebhookConfig& c, double jitter) {
