@@ -158,6 +158,46 @@ void Reception::TagPlace(uint64_t tag, ByteString& storage, int& index) const {
   index = static_cast<int>(tag & 0xFFFFFFFFu);
 }
 
+void Reception::Deleted(uint64_t tag) {
+  reportedStored_.erase(tag);
+  ByteString storage;
+  int index = -1;
+  TagPlace(tag, storage, index);
+  ReadAgain(storage, index);
+}
+
+void Reception::HostDeleted(const ByteString& storage, std::optional<int> index) {
+  for (auto it = reportedStored_.begin(); it != reportedStored_.end();) {
+    ByteString name;
+    int slot = -1;
+    TagPlace(it->first, name, slot);
+    if ((storage.empty() || name.empty() || name == storage) && (!index || slot == *index)) {
+      // A part waiting for the rest of its message: its slot is gone, and
+      // may hold another message by the time the message is whole.
+      if (heldParts_.count(it->first) != 0) failedParts_.insert(it->first);
+      it = reportedStored_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  ReadAgain(storage, index);
+}
+
+void Reception::ReadAgain(const ByteString& storage, std::optional<int> index) {
+  for (std::deque<Work>* queue : {&ready_, &afterOpen_}) {
+    for (Work& item : *queue) {
+      if (item.type != Work::Type::kStored && item.type != Work::Type::kStoredReport) continue;
+      if (item.pdu.empty()) continue;  // reads the slot when it runs
+      if (!storage.empty() && !item.storage.empty() && item.storage != storage) continue;
+      if (index && item.index != *index) continue;
+      // What the slot holds now is a message received since: delivered and
+      // deleted like an indicated one.
+      item.pdu.clear();
+      item.keep = false;
+    }
+  }
+}
+
 bool Reception::AlreadyReported(uint64_t tag, const ByteString& pdu) const {
   auto seen = reportedStored_.find(tag);
   return seen != reportedStored_.end() && seen->second == pdu;

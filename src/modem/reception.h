@@ -86,7 +86,13 @@ class Reception {
   // Reported before with this PDU and still stored: not again.
   bool AlreadyReported(uint64_t tag, const ByteString& pdu) const;
   void MarkReported(uint64_t tag, const ByteString& pdu) { reportedStored_[tag] = pdu; }
-  void Deleted(uint64_t tag) { reportedStored_.erase(tag); }
+  // Still marked reported: its slot holds the PDU that was reported.
+  bool Reported(uint64_t tag) const { return reportedStored_.count(tag) != 0; }
+  // The message at `tag` was deleted (after its delivery, or by the host).
+  void Deleted(uint64_t tag);
+  // The host deleted stored messages: those of `storage` (empty: any) at
+  // `index` (nullopt: all).
+  void HostDeleted(const ByteString& storage, std::optional<int> index);
   void Hold(uint64_t tag) { heldParts_.insert(tag); }
   void Release(uint64_t tag) { heldParts_.erase(tag); }
   void MarkFailed(uint64_t tag) { failedParts_.insert(tag); }
@@ -101,6 +107,11 @@ class Reception {
   const coding::Reassembler* Reassembler() const { return reassembler_.get(); }
 
  private:
+  // Slots emptied: queued work that read one of them before would deliver
+  // that message again and then delete whatever the modem stored there
+  // since, so it reads the slot again when it runs.
+  void ReadAgain(const ByteString& storage, std::optional<int> index);
+
   std::optional<at::IndicationKind> pendingIndication_;
   std::deque<Work> ready_;
   std::deque<Work> afterOpen_;

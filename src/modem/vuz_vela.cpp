@@ -245,11 +245,14 @@ void TVuZVela::DeleteStoredMessage(int index, const ByteString& storage) {
   OperationScope scope(*this);
   const modem::Result<bool> result = storage_.Delete(index, storage);
   if (!result.Ok()) Raise(*result.error);
+  reception_.HostDeleted(storage.empty() ? storage_.ReadStorage() : storage, index);
 }
 
 int TVuZVela::DeleteAllStoredMessages(const ByteString& storage) {
   OperationScope scope(*this);
   const modem::Result<int> result = storage_.DeleteAll(storage);
+  // Refused after some were deleted one by one: those are gone too.
+  reception_.HostDeleted(storage.empty() ? storage_.ReadStorage() : storage, std::nullopt);
   if (!result.Ok()) Raise(*result.error);
   return result.value;
 }

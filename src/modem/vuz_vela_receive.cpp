@@ -261,7 +261,8 @@ bool TVuZVela::DeleteStoredPart(uint64_t tag) {
   ByteString storage;
   int index = -1;
   reception_.TagPlace(tag, storage, index);
-  if (!isOpen_ || index < 0) return false;
+  // Deleted by the host meanwhile: the slot may hold a message not delivered yet.
+  if (!isOpen_ || index < 0 || !reception_.Reported(tag)) return false;
   OperationScope scope(*this);
   const bool deleted = storage_.DeletePart(storage, index);
   if (deleted) reception_.Deleted(tag);
@@ -296,17 +297,17 @@ void TVuZVela::DeliverStored(const Work& work) {
   const coding::DecodedUserData decoded = coding::DecodePdu(pdu);
   // Not accepted: left stored and unreported; the next listing reads it again.
   if (!Accepted(report || decoded.kind == 2, pdu)) return;
+  // Marked before its events: only a slot still marked (not deleted by the
+  // host meanwhile) is deleted after them.
+  reception_.MarkReported(tag, pdu);
   if (report || decoded.kind == 2) {
-    const bool reported = ReportStatus(pdu, decoded);
-    if (reported && !keep && DeleteStoredPart(tag)) return;
-    reception_.MarkReported(tag, pdu);
+    if (ReportStatus(pdu, decoded) && !keep) DeleteStoredPart(tag);
     return;
   }
   if (reception_.TakeRedelivery(pdu)) {
     DeleteStoredPart(tag);
     return;
   }
-  reception_.MarkReported(tag, pdu);
   if (OnReceiveText) reception_.Hold(tag);
   // Marked before it is reported: a message of one part is delivered (and
   // its parts deleted by DeliverAssembled) inside ReportPart.

@@ -412,6 +412,61 @@ TEST_F(DriverTextTest, StoredMessagesAreDeletedOnlyAfterTheirEventWasDelivered) 
   EXPECT_EQ(modem_->With([](ModemState& s) { return s.storage["SM"].size(); }), 1u);
 }
 
+TEST_F(DriverTextTest, AReusedSlotGetsEachMessageDeliveredOnceAndNoneDeletedUndelivered) {
+  // Slots 1 and 2 hold "first" and "second". During the event of `reuseOn`
+  // the modem stores "third" in the lowest free slot (1, once "first" is
+  // gone) and indicates it, while older work for slot 1 may still be queued.
+  enum class Queue {
+    kIndicatedWhileClosedThenListedAtOpen,  // each indicated and listed: the listing's copy is stale
+    kIndicatedTwice,                        // a second indication for slot 1 before it was reused
+    kHostDeletesDuringTheEvent,             // the host deletes slot 1 inside its own event
+  };
+  struct Case {
+    const char* name;
+    Queue queue;
+    const char* reuseOn;
+  };
+  const Case cases[] = {
+      {"indicated while closed, then listed at open", Queue::kIndicatedWhileClosedThenListedAtOpen, "second"},
+      {"indicated twice", Queue::kIndicatedTwice, "second"},
+      {"deleted by the host during its event", Queue::kHostDeletesDuringTheEvent, "first"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModemState state;
+    state.refuseCsms1 = true;
+    Start(state);
+    std::vector<ByteString> texts;
+    bool reused = false;
+    driver_->OnReceiveMessage = [&](const ByteString&, const ByteString& text, DateTime) {
+      texts.push_back(text);
+      if (reused || text != c.reuseOn) return;
+      reused = true;
+      if (c.queue == Queue::kHostDeletesDuringTheEvent) driver_->DeleteStoredMessage(1, "SM");
+      const int slot = modem_->Store("SM", test::TextDeliverPdu("+4915112345678", "third"));
+      EXPECT_EQ(slot, 1);
+      modem_->Write("\r\n+CMTI: \"SM\"," + std::to_string(slot) + "\r\n");
+    };
+    modem_->Store("SM", test::TextDeliverPdu("+4915112345678", "first"));
+    modem_->Store("SM", test::TextDeliverPdu("+4915112345678", "second"));
+    if (c.queue == Queue::kIndicatedWhileClosedThenListedAtOpen) {
+      driver_->StoredAtOpen = TVuZVela::StoredPolicy::kDeliver;
+      modem_->Write("\r\n+CMTI: \"SM\",1\r\n+CMTI: \"SM\",2\r\n");
+      PumpFor(50);  // taken while closed: read after the next Open, after which the listing comes
+      Open();
+    } else {
+      Open();
+      modem_->Write("\r\n+CMTI: \"SM\",1\r\n+CMTI: \"SM\",2\r\n");
+      if (c.queue == Queue::kIndicatedTwice) modem_->Write("\r\n+CMTI: \"SM\",1\r\n");
+    }
+    ASSERT_TRUE(PumpUntil([&] { return texts.size() >= 3; }, 5000));
+    PumpFor(300);
+    EXPECT_EQ(texts, (std::vector<ByteString>{"first", "second", "third"}));
+    EXPECT_TRUE(modem_->With([](ModemState& s) { return s.storage["SM"].empty(); }));
+    TearDown();
+  }
+}
+
 TEST_F(DriverTextTest, StoredPartsAreDeletedOnceTheWholeMessageWasDelivered) {
   ModemState state;
   state.refuseCsms1 = true;
