@@ -9,7 +9,6 @@
 #include "coding/text_coding.h"
 #include "common/code_page.h"
 #include "common/datetime.h"
-#include "common/datetime.h"
 
 namespace vela {
 
@@ -111,14 +110,7 @@ DateTime TimeStampToDateTime(const ByteString& semi_octets) {
     }
     values[i] = (hi - '0') * 10 + (lo - '0');
   }
-  DateTimeParts parts;
-  parts.year = 2000 + values[0];
-  parts.month = values[1];
-  parts.day = values[2];
-  parts.hour = values[3];
-  parts.minute = values[4];
-  parts.second = values[5];
-  return EncodeDateTime(parts);
+  return EncodeDateTime(DateTimePartsFromYyMmDd(values));
 }
 
 // The GSM codes each byte is sent as: an extension character is the escape

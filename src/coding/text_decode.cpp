@@ -101,15 +101,8 @@ void ReadTimeStamp(const std::string& stamp, std::string& text, DateTime& value)
     if (lo > 9 || hi > 9) return;
     fields[i] = lo * 10 + hi;
   }
-  DateTimeParts parts;
-  parts.year = 2000 + fields[0];
-  parts.month = fields[1];
-  parts.day = fields[2];
-  parts.hour = fields[3];
-  parts.minute = fields[4];
-  parts.second = fields[5];
   DateTime dt = 0;
-  if (!TryEncodeDateTime(parts, dt)) return;
+  if (!TryEncodeDateTime(DateTimePartsFromYyMmDd(fields), dt)) return;
   value = dt;
   text = FormatDateTime(dt);
 }

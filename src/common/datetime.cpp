@@ -73,6 +73,17 @@ DateTime EncodeDateTime(const DateTimeParts& parts) {
   return value;
 }
 
+DateTimeParts DateTimePartsFromYyMmDd(const int fields[6]) {
+  DateTimeParts parts;
+  parts.year = 2000 + fields[0];
+  parts.month = fields[1];
+  parts.day = fields[2];
+  parts.hour = fields[3];
+  parts.minute = fields[4];
+  parts.second = fields[5];
+  return parts;
+}
+
 DateTimeParts DecodeDateTime(DateTime value) {
   DateTimeParts parts;
   // Far outside years 1..9999 (or not a number): no date; also keeps the

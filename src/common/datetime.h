@@ -10,6 +10,9 @@ struct DateTimeParts {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
+// The parts of a date in 2000..2099 from six two-digit fields in the order
+// YY MM DD hh mm ss (the time stamps of SMS).
+DateTimeParts DateTimePartsFromYyMmDd(const int fields[6]);
 // Composes a date-time; false (and `out` untouched) when the parts are no valid
 // date and time (month 0 or 13, 31 April, hour 24, minute/second 60, year outside 1..9999).
 bool TryEncodeDateTime(const DateTimeParts& parts, DateTime& out);

@@ -187,14 +187,12 @@ std::vector<ModemInfo> Gateway::AllModems() {
 }
 
 std::vector<NodeInfo> Gateway::Nodes() {
-  std::vector<NodeInfo> list;
   if (!cluster_) {
     NodeInfo self{node_, NowMs(), true, {}};
     for (auto& w : workers_) self.modems.push_back(w->Name());
     return {self};
   }
-  for (const NodeRecord& n : cluster_->Nodes()) list.push_back(NodeInfo{n.name, n.heartbeatMs, n.alive, n.modems});
-  return list;
+  return cluster_->Nodes();
 }
 
 bool Gateway::Has(const std::string& name) {

@@ -50,6 +50,19 @@ class Result {
   int Affected() const;                 // rows an INSERT/UPDATE/DELETE changed
   pg_result* Raw() const { return result_; }
 
+  // One row, read by column alone (store_rows.h).
+  class Row {
+   public:
+    Row(const Result& result, int row) : result_(result), row_(row) {}
+    std::string Text(int col) const { return result_.Text(row_, col); }
+    int64_t Int(int col) const { return result_.Int(row_, col); }
+
+   private:
+    const Result& result_;
+    int row_;
+  };
+  Row At(int row) const { return Row(*this, row); }
+
  private:
   pg_result* result_;
 };

@@ -1,6 +1,7 @@
 // The PostgreSQL store's webhook deliveries and bridge positions (the
 // deliveries themselves are made beside each event, in its transaction).
 #include "gateway/postgres_store.h"
+#include "gateway/store_rows.h"
 
 namespace vela::gateway {
 
@@ -9,28 +10,9 @@ using pg::Transaction;
 
 namespace {
 
-constexpr const char* kDeliveryColumns =
-    "SELECT d.id, d.delivery_id, d.webhook, d.state, d.event_id, e.type, e.data, d.attempts, d.created_ms, "
-    "d.next_ms, d.updated_ms, d.last_error FROM webhook_deliveries d JOIN events e ON e.id = d.event_id WHERE ";
-
 std::vector<WebhookDelivery> Deliveries(const Result& s) {
   std::vector<WebhookDelivery> list;
-  for (int i = 0; i < s.Rows(); ++i) {
-    WebhookDelivery d;
-    d.rowId = s.Int(i, 0);
-    d.id = s.Text(i, 1);
-    d.webhook = s.Text(i, 2);
-    d.state = s.Text(i, 3);
-    d.eventId = s.Int(i, 4);
-    d.eventType = s.Text(i, 5);
-    d.body = s.Text(i, 6);
-    d.attempts = static_cast<int>(s.Int(i, 7));
-    d.createdMs = s.Int(i, 8);
-    d.nextMs = s.Int(i, 9);
-    d.updatedMs = s.Int(i, 10);
-    d.lastError = s.Text(i, 11);
-    list.push_back(std::move(d));
-  }
+  for (int i = 0; i < s.Rows(); ++i) list.push_back(DeliveryFromRow(s.At(i)));
   return list;
 }
 
@@ -53,7 +35,7 @@ std::optional<WebhookDelivery> PostgresStore::NextDelivery(const std::string& we
   if (!deliverer_) return std::nullopt;
   auto c = pool_.Take();
   auto list = Deliveries(c->Exec(
-      std::string(kDeliveryColumns) + "d.webhook = $1 AND d.state = 'pending' ORDER BY d.id LIMIT 1", {webhook}));
+      std::string(kDeliverySelect) + "d.webhook = $1 AND d.state = 'pending' ORDER BY d.id LIMIT 1", {webhook}));
   if (list.empty()) return std::nullopt;
   return list.front();
 }
@@ -77,30 +59,15 @@ void PostgresStore::RecordAttempt(int64_t rowId, const std::string& state, const
 
 std::vector<WebhookCounts> PostgresStore::WebhookStats() {
   auto c = pool_.Take();
-  Result s = c->Exec(
-      "SELECT w.url, w.active, w.last_error, w.last_error_ms, "
-      "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='pending'), "
-      "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='failed'), "
-      "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='delivered') "
-      "FROM webhooks w ORDER BY w.active DESC, w.url");
+  Result s = c->Exec(kWebhookStatsSelect);
   std::vector<WebhookCounts> list;
-  for (int i = 0; i < s.Rows(); ++i) {
-    WebhookCounts n;
-    n.url = s.Text(i, 0);
-    n.active = s.Int(i, 1) != 0;
-    n.lastError = s.Text(i, 2);
-    n.lastErrorMs = s.Int(i, 3);
-    n.pending = s.Int(i, 4);
-    n.failed = s.Int(i, 5);
-    n.delivered = s.Int(i, 6);
-    list.push_back(std::move(n));
-  }
+  for (int i = 0; i < s.Rows(); ++i) list.push_back(WebhookCountsFromRow(s.At(i)));
   return list;
 }
 
 std::vector<WebhookDelivery> PostgresStore::FailedDeliveries(int64_t afterRowId, int limit) {
   auto c = pool_.Take();
-  return Deliveries(c->Exec(std::string(kDeliveryColumns) + "d.state = 'failed' AND d.id > $1 ORDER BY d.id LIMIT $2",
+  return Deliveries(c->Exec(std::string(kDeliverySelect) + "d.state = 'failed' AND d.id > $1 ORDER BY d.id LIMIT $2",
                             {afterRowId, static_cast<int64_t>(limit)}));
 }
 

@@ -249,14 +249,14 @@ std::vector<LeasedModem> PostgresCluster::Modems() {
   return list;
 }
 
-std::vector<NodeRecord> PostgresCluster::Nodes() {
+std::vector<NodeInfo> PostgresCluster::Nodes() {
   auto c = store_.pool_.Take();
   Result r = c->Exec("SELECT name, heartbeat_ms, heartbeat_ms + lease_ms > " VELA_DB_NOW " FROM nodes ORDER BY name");
-  std::vector<NodeRecord> list;
+  std::vector<NodeInfo> list;
   for (int i = 0; i < r.Rows(); ++i) list.push_back({r.Text(i, 0), r.Int(i, 1), r.Text(i, 2) == "t", {}});
   Result m = c->Exec("SELECT node, modem FROM leases ORDER BY modem");
   for (int i = 0; i < m.Rows(); ++i) {
-    for (NodeRecord& n : list) {
+    for (NodeInfo& n : list) {
       if (n.name == m.Text(i, 0)) n.modems.push_back(m.Text(i, 1));
     }
   }

@@ -28,13 +28,6 @@ struct LeasedModem {
   std::string info;    // the holder's last view of the modem (JSON object)
 };
 
-struct NodeRecord {
-  std::string name;
-  int64_t heartbeatMs = 0;
-  bool alive = false;
-  std::vector<std::string> modems;
-};
-
 // What one renewal tick did.
 struct TickOutcome {
   std::vector<std::string> lost;                             // modems whose lease this node no longer holds
@@ -63,7 +56,7 @@ class PostgresCluster {
   void Leave();
 
   std::vector<LeasedModem> Modems();
-  std::vector<NodeRecord> Nodes();
+  std::vector<NodeInfo> Nodes();
   // Whether some node holds or held a modem of this name.
   bool Knows(const std::string& modem);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "gateway/records_json.h"
+#include "gateway/store_rows.h"
 
 namespace vela::gateway {
 
@@ -144,36 +145,10 @@ CREATE TABLE bridge_state (
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");
 
-constexpr const char* kMessageColumns =
-    "SELECT id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, "
-    "error, parts, created_ms, updated_ms, sent_ms, validity, send_at_ms, expires_at_ms FROM outgoing ";
-
-OutgoingMessage MessageAt(const Result& s, int row) {
-  OutgoingMessage m;
-  m.id = s.Int(row, 0);
-  m.to = s.Text(row, 1);
-  m.text = s.Text(row, 2);
-  m.report = s.Int(row, 3) != 0;
-  m.modem = s.Text(row, 4);
-  m.languages = s.Text(row, 5);
-  m.coding = s.Text(row, 6);
-  m.status = s.Text(row, 7);
-  m.sentBy = s.Text(row, 8);
-  m.attempts = static_cast<int>(s.Int(row, 9));
-  m.nextAttemptMs = s.Int(row, 10);
-  m.error = s.Text(row, 11);
-  m.parts = static_cast<int>(s.Int(row, 12));
-  m.createdMs = s.Int(row, 13);
-  m.updatedMs = s.Int(row, 14);
-  m.sentMs = s.Int(row, 15);
-  m.validity = s.Text(row, 16);
-  m.sendAtMs = s.Int(row, 17);
-  m.expiresAtMs = s.Int(row, 18);
-  return m;
-}
+OutgoingMessage MessageAt(const Result& s, int row) { return MessageFromRow(s.At(row)); }
 
 std::optional<OutgoingMessage> LoadMessage(Connection& c, int64_t id) {
-  Result s = c.Exec(std::string(kMessageColumns) + "WHERE id=$1", {id});
+  Result s = c.Exec(std::string(kMessageSelect) + "WHERE id=$1", {id});
   if (s.Rows() == 0) return std::nullopt;
   OutgoingMessage m = MessageAt(s, 0);
   Result p = c.Exec("SELECT reference, report_status FROM outgoing_parts WHERE message_id=$1 ORDER BY part", {id});
@@ -209,26 +184,9 @@ void StatusEvent(Connection& c, int64_t id, int64_t nowMs) {
 }
 
 std::vector<ReceivedMessage> LoadInbox(Connection& c, const std::string& where, const std::vector<Param>& params) {
-  Result s = c.Exec(
-      "SELECT id, modem, originator, text, smsc_time, reference, parts, complete, received_ms, hook_attempts "
-      "FROM inbox WHERE " +
-          where,
-      params);
+  Result s = c.Exec(kInboxSelect + where, params);
   std::vector<ReceivedMessage> result;
-  for (int i = 0; i < s.Rows(); ++i) {
-    ReceivedMessage m;
-    m.id = s.Int(i, 0);
-    m.modem = s.Text(i, 1);
-    m.originator = s.Text(i, 2);
-    m.text = s.Text(i, 3);
-    m.smscTime = s.Text(i, 4);
-    m.reference = static_cast<int>(s.Int(i, 5));
-    m.parts = static_cast<int>(s.Int(i, 6));
-    m.complete = s.Int(i, 7) != 0;
-    m.receivedMs = s.Int(i, 8);
-    m.hookAttempts = static_cast<int>(s.Int(i, 9));
-    result.push_back(std::move(m));
-  }
+  for (int i = 0; i < s.Rows(); ++i) result.push_back(ReceivedFromRow(s.At(i)));
   return result;
 }
 
@@ -343,7 +301,7 @@ std::optional<OutgoingMessage> PostgresStore::GetMessage(int64_t id) {
 std::vector<OutgoingMessage> PostgresStore::ListMessages(const MessageFilter& f) {
   auto c = pool_.Take();
   Transaction tx(*c, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-  Result s = c->Exec(std::string(kMessageColumns) + "WHERE id > $1 AND ($2 = '' OR status = $2) ORDER BY id LIMIT $3",
+  Result s = c->Exec(std::string(kMessageSelect) + "WHERE id > $1 AND ($2 = '' OR status = $2) ORDER BY id LIMIT $3",
                      {f.sinceId, f.status, static_cast<int64_t>(f.limit)});
   std::vector<OutgoingMessage> result;
   if (s.Rows() == 0) return result;

@@ -32,14 +32,6 @@ struct ModemInfo {
   SendLimits limits;
 };
 
-// A gateway node sharing the database (one with SQLite).
-struct NodeInfo {
-  std::string name;
-  int64_t heartbeatMs = 0;
-  bool alive = true;
-  std::vector<std::string> modems;
-};
-
 class ModemDirectory {
  public:
   virtual ~ModemDirectory() = default;

@@ -4,14 +4,9 @@
 
 #include "gateway/sqlite_statement.h"
 #include "gateway/sqlite_store.h"
+#include "gateway/store_rows.h"
 
 namespace vela::gateway {
-
-namespace {
-constexpr const char* kDeliveryColumns =
-    "SELECT d.id, d.delivery_id, d.webhook, d.state, d.event_id, e.type, e.data, d.attempts, d.created_ms, "
-    "d.next_ms, d.updated_ms, d.last_error FROM webhook_deliveries d JOIN events e ON e.id = d.event_id WHERE ";
-}
 
 std::optional<ReceivedMessage> SqliteStore::LastReceived(const std::string& modem) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -39,29 +34,14 @@ void SqliteStore::SetWebhooks(const std::vector<WebhookTarget>& targets) {
 
 std::vector<WebhookDelivery> SqliteStore::LoadDeliveries(Statement& s) {
   std::vector<WebhookDelivery> list;
-  while (s.Step()) {
-    WebhookDelivery d;
-    d.rowId = s.Int(0);
-    d.id = s.Text(1);
-    d.webhook = s.Text(2);
-    d.state = s.Text(3);
-    d.eventId = s.Int(4);
-    d.eventType = s.Text(5);
-    d.body = s.Text(6);
-    d.attempts = static_cast<int>(s.Int(7));
-    d.createdMs = s.Int(8);
-    d.nextMs = s.Int(9);
-    d.updatedMs = s.Int(10);
-    d.lastError = s.Text(11);
-    list.push_back(std::move(d));
-  }
+  while (s.Step()) list.push_back(DeliveryFromRow(s));
   return list;
 }
 
 std::optional<WebhookDelivery> SqliteStore::NextDelivery(const std::string& webhook) {
   std::lock_guard<std::mutex> lock(mutex_);
   Statement s(db_,
-              (std::string(kDeliveryColumns) + "d.webhook = ? AND d.state = 'pending' ORDER BY d.id LIMIT 1").c_str());
+              (std::string(kDeliverySelect) + "d.webhook = ? AND d.state = 'pending' ORDER BY d.id LIMIT 1").c_str());
   s.Bind(1, webhook);
   auto list = LoadDeliveries(s);
   if (list.empty()) return std::nullopt;
@@ -89,30 +69,15 @@ void SqliteStore::RecordAttempt(int64_t rowId, const std::string& state, const s
 
 std::vector<WebhookCounts> SqliteStore::WebhookStats() {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_,
-              "SELECT w.url, w.active, w.last_error, w.last_error_ms, "
-              "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='pending'), "
-              "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='failed'), "
-              "(SELECT COUNT(*) FROM webhook_deliveries d WHERE d.webhook=w.url AND d.state='delivered') "
-              "FROM webhooks w ORDER BY w.active DESC, w.url");
+  Statement s(db_, kWebhookStatsSelect);
   std::vector<WebhookCounts> list;
-  while (s.Step()) {
-    WebhookCounts c;
-    c.url = s.Text(0);
-    c.active = s.Int(1) != 0;
-    c.lastError = s.Text(2);
-    c.lastErrorMs = s.Int(3);
-    c.pending = s.Int(4);
-    c.failed = s.Int(5);
-    c.delivered = s.Int(6);
-    list.push_back(std::move(c));
-  }
+  while (s.Step()) list.push_back(WebhookCountsFromRow(s));
   return list;
 }
 
 std::vector<WebhookDelivery> SqliteStore::FailedDeliveries(int64_t afterRowId, int limit) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, (std::string(kDeliveryColumns) + "d.state = 'failed' AND d.id > ? ORDER BY d.id LIMIT ?").c_str());
+  Statement s(db_, (std::string(kDeliverySelect) + "d.state = 'failed' AND d.id > ? ORDER BY d.id LIMIT ?").c_str());
   s.Bind(1, afterRowId).Bind(2, static_cast<int64_t>(limit));
   return LoadDeliveries(s);
 }

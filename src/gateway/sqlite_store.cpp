@@ -9,6 +9,7 @@
 
 #include "gateway/records_json.h"
 #include "gateway/sqlite_statement.h"
+#include "gateway/store_rows.h"
 
 namespace vela::gateway {
 
@@ -219,36 +220,11 @@ void SqliteStore::Migrate() {
 
 // --- outgoing ----------------------------------------------------------------
 
-namespace {
-constexpr const char* kMessageColumns =
-    "id, recipient, text, report, modem, languages, coding, status, sent_by, attempts, next_attempt_ms, error, "
-    "parts, created_ms, updated_ms, sent_ms, validity, send_at_ms, expires_at_ms FROM outgoing";
-}
-
 std::optional<OutgoingMessage> SqliteStore::LoadMessage(int64_t id) {
-  Statement s(db_, (std::string("SELECT ") + kMessageColumns + " WHERE id=?").c_str());
+  Statement s(db_, (std::string(kMessageSelect) + "WHERE id=?").c_str());
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
-  OutgoingMessage m;
-  m.id = s.Int(0);
-  m.to = s.Text(1);
-  m.text = s.Text(2);
-  m.report = s.Int(3) != 0;
-  m.modem = s.Text(4);
-  m.languages = s.Text(5);
-  m.coding = s.Text(6);
-  m.status = s.Text(7);
-  m.sentBy = s.Text(8);
-  m.attempts = static_cast<int>(s.Int(9));
-  m.nextAttemptMs = s.Int(10);
-  m.error = s.Text(11);
-  m.parts = static_cast<int>(s.Int(12));
-  m.createdMs = s.Int(13);
-  m.updatedMs = s.Int(14);
-  m.sentMs = s.Int(15);
-  m.validity = s.Text(16);
-  m.sendAtMs = s.Int(17);
-  m.expiresAtMs = s.Int(18);
+  OutgoingMessage m = MessageFromRow(s);
   Statement p(db_, "SELECT reference, report_status FROM outgoing_parts WHERE message_id=? ORDER BY part");
   p.Bind(1, id);
   while (p.Step()) {
@@ -354,13 +330,19 @@ std::vector<OutgoingMessage> SqliteStore::ListMessages(const MessageFilter& f) {
   return result;
 }
 
-ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
+ChangeResult SqliteStore::MoveMessage(int64_t id, int64_t nowMs, const char* from, const char* orFrom,
+                                      const char* update, bool dropParts) {
   std::lock_guard<std::mutex> lock(mutex_);
   Transaction tx(*this);
   auto m = LoadMessage(id);
   if (!m) return ChangeResult::kNotFound;
-  if (m->status != status::kQueued && m->status != status::kScheduled) return ChangeResult::kWrongState;
-  Statement s(db_, "UPDATE outgoing SET status='cancelled', updated_ms=? WHERE id=?");
+  if (m->status != from && m->status != orFrom) return ChangeResult::kWrongState;
+  if (dropParts) {
+    Statement d(db_, "DELETE FROM outgoing_parts WHERE message_id=?");
+    d.Bind(1, id);
+    d.Step();
+  }
+  Statement s(db_, update);
   s.Bind(1, nowMs).Bind(2, id);
   s.Step();
   StatusEvent(id, nowMs);
@@ -368,23 +350,16 @@ ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
   return ChangeResult::kDone;
 }
 
+ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
+  return MoveMessage(id, nowMs, status::kQueued, status::kScheduled,
+                     "UPDATE outgoing SET status='cancelled', updated_ms=? WHERE id=?", false);
+}
+
 ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Transaction tx(*this);
-  auto m = LoadMessage(id);
-  if (!m) return ChangeResult::kNotFound;
-  if (m->status != status::kUnknown && m->status != status::kFailed) return ChangeResult::kWrongState;
-  Statement d(db_, "DELETE FROM outgoing_parts WHERE message_id=?");
-  d.Bind(1, id);
-  d.Step();
-  Statement s(db_,
-              "UPDATE outgoing SET status='queued', attempts=0, next_attempt_ms=0, sent_by='', parts=0, "
-              "updated_ms=? WHERE id=?");
-  s.Bind(1, nowMs).Bind(2, id);
-  s.Step();
-  StatusEvent(id, nowMs);
-  tx.Commit();
-  return ChangeResult::kDone;
+  return MoveMessage(id, nowMs, status::kUnknown, status::kFailed,
+                     "UPDATE outgoing SET status='queued', attempts=0, next_attempt_ms=0, sent_by='', parts=0, "
+                     "updated_ms=? WHERE id=?",
+                     true);
 }
 
 void SqliteStore::MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) {
@@ -548,26 +523,10 @@ std::optional<int64_t> SqliteStore::AddReceived(const ReceivedMessage& m, const 
 }
 
 std::vector<ReceivedMessage> SqliteStore::LoadInbox(const char* where, int64_t a, int64_t b) {
-  Statement s(db_, (std::string("SELECT id, modem, originator, text, smsc_time, reference, parts, complete, "
-                                "received_ms, hook_attempts FROM inbox WHERE ") +
-                    where)
-                       .c_str());
+  Statement s(db_, (std::string(kInboxSelect) + where).c_str());
   s.Bind(1, a).Bind(2, b);
   std::vector<ReceivedMessage> result;
-  while (s.Step()) {
-    ReceivedMessage m;
-    m.id = s.Int(0);
-    m.modem = s.Text(1);
-    m.originator = s.Text(2);
-    m.text = s.Text(3);
-    m.smscTime = s.Text(4);
-    m.reference = static_cast<int>(s.Int(5));
-    m.parts = static_cast<int>(s.Int(6));
-    m.complete = s.Int(7) != 0;
-    m.receivedMs = s.Int(8);
-    m.hookAttempts = static_cast<int>(s.Int(9));
-    result.push_back(std::move(m));
-  }
+  while (s.Step()) result.push_back(ReceivedFromRow(s));
   return result;
 }
 

@@ -91,6 +91,11 @@ class SqliteStore : public Store {
   void DueTransitions(int64_t nowMs);
   void AppendEvent(const std::string& type, const std::string& data, int64_t nowMs);
   std::optional<OutgoingMessage> LoadMessage(int64_t id);
+  // Message `id`, when its status is `from` or `orFrom`, takes `update`
+  // (binds: updated_ms, id) and announces its new status; with `dropParts`
+  // its sent parts are forgotten first.
+  ChangeResult MoveMessage(int64_t id, int64_t nowMs, const char* from, const char* orFrom, const char* update,
+                           bool dropParts);
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);
   std::vector<WebhookDelivery> LoadDeliveries(Statement& s);
 

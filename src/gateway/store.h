@@ -192,6 +192,15 @@ inline OutgoingMessage QueuedMessage(const OutgoingRequest& r, int64_t id, int64
   m.createdMs = m.updatedMs = nowMs;
   return m;
 }
+
+// A gateway node sharing the database (one with SQLite); `modems` are those it holds.
+struct NodeInfo {
+  std::string name;
+  int64_t heartbeatMs = 0;
+  bool alive = true;
+  std::vector<std::string> modems;
+};
+
 // Messages found by Store::Search, newest first.
 struct SearchHits {
   std::vector<OutgoingMessage> sent;
