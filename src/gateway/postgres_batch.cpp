@@ -82,7 +82,7 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
     if (!key.empty()) {
       if (auto t = taken.find(key); t != taken.end()) {
         answer[i] = Answer::kEarlier;
-        results[i] = EnqueueResult{t->second, false};
+        results[i] = EnqueueResult{t->second, false, false, ""};
         continue;
       }
       if (auto f = firstOfKey.find(key); f != firstOfKey.end()) {
@@ -147,7 +147,7 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
             continue;
           }
           answer[i] = Answer::kEarlier;
-          results[i] = EnqueueResult{t->second, false};
+          results[i] = EnqueueResult{t->second, false, false, ""};
         }
         fresh.swap(kept);
       }
@@ -204,9 +204,9 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
 
   for (size_t i = 0; i < n; ++i) {
     if (answer[i] == Answer::kRefused) {
-      results[i] = EnqueueResult{0, false, true};
+      results[i] = EnqueueResult{0, false, true, ""};
     } else if (answer[i] == Answer::kSameAs) {
-      results[i] = EnqueueResult{results[sameAs[i]].id, false};
+      results[i] = EnqueueResult{results[sameAs[i]].id, false, false, ""};
     }
   }
   return results;
