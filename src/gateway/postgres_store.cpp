@@ -233,65 +233,7 @@ void PostgresStore::Migrate() {
 
 EnqueueResult PostgresStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) { return EnqueueBatch({r}, nowMs, 0)[0]; }
 
-std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
-                                                       int64_t maxWaiting) {
-  auto c = pool_.Take();
-  Transaction tx(*c);
-  int64_t waiting = 0;
-  if (maxWaiting > 0)
-    waiting = c->Exec("SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')").Int(0, 0);
-  std::vector<EnqueueResult> results;
-  std::vector<OutgoingMessage> queued;
-  results.reserve(requests.size());
-  for (const OutgoingRequest& r : requests) {
-    std::optional<int64_t> id;
-    if (!r.idempotencyKey.empty()) {
-      Result earlier = c->Exec("SELECT message_id FROM idempotency_keys WHERE key=$1", {r.idempotencyKey});
-      if (earlier.Rows() > 0) {
-        results.push_back(EnqueueResult{earlier.Int(0, 0), false});
-        continue;
-      }
-    }
-    if (maxWaiting > 0 && waiting >= maxWaiting) {
-      results.push_back(EnqueueResult{0, false, true});
-      continue;
-    }
-    if (!r.idempotencyKey.empty()) {
-      // A concurrent transaction (another node) with the same key makes this
-      // insert wait for it, then finds the key taken.
-      Result k = c->Exec(
-          "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES ($1, nextval('outgoing_id_seq'), $2) "
-          "ON CONFLICT (key) DO NOTHING RETURNING message_id",
-          {r.idempotencyKey, nowMs});
-      if (k.Rows() == 0) {
-        Result earlier = c->Exec("SELECT message_id FROM idempotency_keys WHERE key=$1", {r.idempotencyKey});
-        results.push_back(EnqueueResult{earlier.Int(0, 0), false});
-        continue;
-      }
-      id = k.Int(0, 0);
-    }
-    OutgoingMessage m = QueuedMessage(r, 0, nowMs);
-    Result ins = c->Exec(
-        "INSERT INTO outgoing(id, recipient, text, report, modem, languages, coding, status, created_ms, updated_ms, "
-        "validity, send_at_ms, expires_at_ms, next_attempt_ms, error) VALUES (COALESCE($1::bigint, "
-        "nextval('outgoing_id_seq')), $2, $3, $4, $5, $6, $7, $8, $9, $9, $10, $11, $12, $13, $14) RETURNING id",
-        {id ? Param(*id) : Param(std::nullopt), m.to, m.text, m.report, m.modem, m.languages, m.coding, m.status, nowMs,
-         m.validity, m.sendAtMs, m.expiresAtMs, m.nextAttemptMs, m.error});
-    m.id = ins.Int(0, 0);
-    queued.push_back(m);
-    if (m.status != status::kExpired) ++waiting;
-    results.push_back(EnqueueResult{m.id, true, false, m.status});
-  }
-  // The events last, under the event lock, in id order.
-  if (!queued.empty()) {
-    c->Exec("SELECT pg_advisory_xact_lock($1)", {kEventLock});
-    for (const OutgoingMessage& m : queued) InsertEvent(*c, "status", DumpJson(MessageJson(m)), nowMs);
-    c->Exec("NOTIFY velasms_events");
-    c->Exec("NOTIFY velasms_queue");  // every node's senders look
-  }
-  tx.Commit();
-  return results;
-}
+// EnqueueBatch: postgres_batch.cpp.
 
 std::optional<OutgoingMessage> PostgresStore::GetMessage(int64_t id) {
   auto c = pool_.Take();

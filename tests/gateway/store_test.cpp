@@ -203,6 +203,26 @@ TEST_P(GatewayStores, IdempotencyKeyReturnsTheFirstMessage) {
   EXPECT_EQ(again.id, first.id);
   EXPECT_NE(other.id, first.id);
   EXPECT_EQ(store.ListMessages({}).size(), 2u);
+
+  // In one batch: a known key, a key repeated inside it, and texts with the
+  // characters that quote or separate array elements, stored as given.
+  const int64_t eventsBefore = store.LastEventId();
+  OutgoingRequest quoted = Request("+4", "", "k3");
+  quoted.text = "say \"hi\", {x}\\ NULL";
+  auto batch = store.EnqueueBatch({quoted, Request("+5", "", "k1"), Request("+6", "", "k3"), Request("+7")}, 4, 0);
+  ASSERT_EQ(batch.size(), 4u);
+  EXPECT_TRUE(batch[0].created);
+  EXPECT_EQ(batch[1].id, first.id);
+  EXPECT_FALSE(batch[1].created);
+  EXPECT_EQ(batch[2].id, batch[0].id);
+  EXPECT_FALSE(batch[2].created);
+  EXPECT_TRUE(batch[3].created);
+  EXPECT_GT(batch[3].id, batch[0].id);
+  EXPECT_EQ(store.GetMessage(batch[0].id)->text, quoted.text);
+  std::vector<int64_t> announced;
+  for (const Event& e : store.EventsAfter(eventsBefore, 10))
+    announced.push_back(nlohmann::json::parse(e.data)["id"].get<int64_t>());
+  EXPECT_EQ(announced, (std::vector<int64_t>{batch[0].id, batch[3].id}));
 }
 
 TEST_P(GatewayStores, ClaimsInOrderPerModemAndHonoursBackoff) {
