@@ -58,11 +58,13 @@ std::vector<vela::ByteString> Frame(const vela::ByteString& bytes, const std::ve
       Check(vela::ContainsAny(expected, line));
       Check(!vela::at::IsIndicationPrefix(line));
     }
-    in_lines += line.size();
+    // Line feeds kept inside a USSD text are not counted in `kept`.
+    in_lines += line.size() - static_cast<size_t>(std::count(line.begin(), line.end(), '\n'));
     lines.push_back(vela::TrimControl(line));
   }
   // Nothing but blank lines is lost.
-  Check(in_lines + framer.Buffer().size() <= kept);
+  const vela::ByteString& pending = framer.Buffer();
+  Check(in_lines + pending.size() - static_cast<size_t>(std::count(pending.begin(), pending.end(), '\n')) <= kept);
   return lines;
 }
 
