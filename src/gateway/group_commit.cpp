@@ -31,7 +31,7 @@ std::vector<EnqueueResult> GroupCommit::Enqueue(std::vector<OutgoingRequest> req
   if (stop_) throw StoreError("the gateway is stopping");
   queue_.push_back(&job);
   work_.notify_one();
-  finished_.wait(lock, [&] { return job.done; });
+  job.finished.wait(lock, [&] { return job.done; });
   if (job.error) std::rethrow_exception(job.error);
   return std::move(job.results);
 }
@@ -69,8 +69,10 @@ void GroupCommit::Run() {
     lock.lock();
     ++commits_;
     expected = jobs.size() + queue_.size();
-    for (Job* j : jobs) j->done = true;
-    finished_.notify_all();
+    for (Job* j : jobs) {
+      j->done = true;
+      j->finished.notify_one();
+    }
   }
 }
 

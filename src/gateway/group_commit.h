@@ -41,6 +41,9 @@ class GroupCommit {
     std::vector<EnqueueResult> results;
     std::exception_ptr error;
     bool done = false;
+    // Each caller waits on its own: a commit wakes only those it answered,
+    // not every caller queued behind them.
+    std::condition_variable finished;
   };
   void Run();
   void Commit(std::vector<Job*>& jobs);
@@ -49,7 +52,7 @@ class GroupCommit {
   const int64_t maxWaiting_;
   const size_t maxBatch_;
   std::mutex mutex_;
-  std::condition_variable work_, finished_;
+  std::condition_variable work_;
   std::deque<Job*> queue_;
   bool stop_ = false;
   uint64_t commits_ = 0;

@@ -277,6 +277,11 @@ HttpApi::HttpApi(Store& store, ModemDirectory& modems, EventNotifier& events, Me
   server_->set_read_timeout(settings_.readTimeoutSeconds, 0);
   server_->set_write_timeout(settings_.writeTimeoutSeconds, 0);
   server_->set_keep_alive_timeout(settings_.readTimeoutSeconds);
+  // httplib closes a keep-alive connection after 5 requests by default, so a
+  // busy client paid a new connection every fifth request. Each connection
+  // holds one of the threads while open; ending it now and then still lets
+  // connections beyond the threads have their turn.
+  server_->set_keep_alive_max_count(1000);
   server_->set_payload_max_length(settings_.maxBodyBytes);
   // Answers go out at once instead of waiting for the client's delayed ACK (Nagle).
   server_->set_tcp_nodelay(true);

@@ -52,8 +52,17 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
   auto c = pool_.Take();
   Transaction tx(*c);
   int64_t waiting = 0;
-  if (maxWaiting > 0)
-    waiting = c->Exec("SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')").Int(0, 0);
+  if (maxWaiting > 0) {
+    // The last id taken (by transactions still running, too: still an upper
+    // bound); before the first, last_value is the one the first will take.
+    const int64_t lastId =
+        c->Exec("SELECT CASE WHEN is_called THEN last_value ELSE last_value - 1 END FROM outgoing_id_seq").Int(0, 0);
+    waiting = waiting_.Bound(lastId, static_cast<int64_t>(n), maxWaiting, nowMs);
+    if (waiting < 0) {
+      waiting = c->Exec("SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')").Int(0, 0);
+      waiting_.Counted(waiting, lastId, nowMs);
+    }
+  }
 
   // Keys already taken (by an earlier batch, on any node).
   std::map<std::string, int64_t> taken;
@@ -188,7 +197,7 @@ std::vector<EnqueueResult> PostgresStore::EnqueueBatch(const std::vector<Outgoin
     // The events last, under the event lock, in id order, each with one
     // delivery per webhook that takes status events.
     ArrayText data;
-    for (const OutgoingMessage& m : queued) data.Add(DumpJson(MessageJson(m)));
+    for (const OutgoingMessage& m : queued) data.Add(MessageJsonText(m));
     c->Exec("SELECT pg_advisory_xact_lock($1)", {kEventLock});
     c->Exec(
         "WITH e AS (INSERT INTO events(type, data, created_ms) SELECT 'status', d, $2 FROM "

@@ -180,7 +180,7 @@ void AppendEvent(Connection& c, const std::string& type, const std::string& data
 }
 
 void StatusEvent(Connection& c, int64_t id, int64_t nowMs) {
-  if (auto m = LoadMessage(c, id)) AppendEvent(c, "status", DumpJson(MessageJson(*m)), nowMs);
+  if (auto m = LoadMessage(c, id)) AppendEvent(c, "status", MessageJsonText(*m), nowMs);
 }
 
 std::vector<ReceivedMessage> LoadInbox(Connection& c, const std::string& where, const std::vector<Param>& params) {
@@ -292,6 +292,7 @@ ChangeResult PostgresStore::RetryMessage(int64_t id, int64_t nowMs) {
   StatusEvent(*c, id, nowMs);
   c->Exec("NOTIFY velasms_queue");
   tx.Commit();
+  waiting_.Forget();  // back in the queue
   return ChangeResult::kDone;
 }
 
@@ -330,7 +331,7 @@ std::optional<OutgoingMessage> PostgresStore::ClaimNext(const Claimant& claimant
           {claimant.modem, nowMs, id});
   CountSend(*c, claimant.modem, nowMs);
   auto m = LoadMessage(*c, id);
-  if (m) AppendEvent(*c, "status", DumpJson(MessageJson(*m)), nowMs);
+  if (m) AppendEvent(*c, "status", MessageJsonText(*m), nowMs);
   tx.Commit();
   return m;
 }
@@ -377,6 +378,7 @@ void PostgresStore::MarkRetry(int64_t id, const std::string& error, int64_t next
   StatusEvent(*c, id, nowMs);
   c->Exec("NOTIFY velasms_queue");
   tx.Commit();
+  waiting_.Forget();  // back in the queue
 }
 
 void PostgresStore::MarkFinal(int64_t id, const std::string& st, const std::string& error, int64_t nowMs) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gateway/pg_connection.h"
+#include "gateway/queue_policy.h"
 #include "gateway/store.h"
 
 namespace vela::gateway {
@@ -100,6 +101,7 @@ class PostgresStore : public Store {
   static std::string GroupTarget(const Claimant& claimant);
 
   pg::Pool pool_;
+  WaitingBound waiting_;
   std::mutex fenceMutex_;
   std::string node_;                       // empty: no fencing (one node, or a test of the store alone)
   std::map<std::string, int64_t> fences_;  // modem -> fencing number of the lease this node holds

@@ -142,4 +142,24 @@ Decision Decide(const SendOutcome& o, int attempts, const RetrySettings& s) {
   return d;
 }
 
+int64_t WaitingBound::Bound(int64_t lastId, int64_t adding, int64_t limit, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!known_ || nowMs - countedMs_ > kMaxAgeMs || nowMs < countedMs_ || lastId < lastId_) return -1;
+  const int64_t bound = waiting_ + (lastId - lastId_);
+  return bound + adding <= limit ? bound : -1;
+}
+
+void WaitingBound::Counted(int64_t waiting, int64_t lastId, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  known_ = true;
+  waiting_ = waiting;
+  lastId_ = lastId;
+  countedMs_ = nowMs;
+}
+
+void WaitingBound::Forget() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  known_ = false;
+}
+
 }  // namespace vela::gateway

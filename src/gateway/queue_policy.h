@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace vela::gateway {
@@ -51,5 +52,31 @@ int64_t BackoffMs(int attempt, const RetrySettings& settings);
 
 // `attempts` counts the attempt that just ended.
 Decision Decide(const SendOutcome& outcome, int attempts, const RetrySettings& settings);
+
+// How many messages wait (queued or scheduled), for --max-queue, without
+// counting the whole queue in every transaction (an index scan that costs
+// milliseconds once the queue is long). The last exact count, plus every id
+// the store handed out since, is an upper bound: new messages are the only
+// way into the queue but for a retry, which calls Forget. The store counts
+// again when the bound could reach the limit, or once it is a second old
+// (another node's retries). Safe on any thread.
+class WaitingBound {
+ public:
+  static constexpr int64_t kMaxAgeMs = 1000;
+
+  // The bound when admitting `adding` more against `limit` leaves it at or
+  // below the limit, given the store's latest id now; -1 when the store must
+  // count.
+  int64_t Bound(int64_t lastId, int64_t adding, int64_t limit, int64_t nowMs);
+  // An exact count, made while the latest id was `lastId`.
+  void Counted(int64_t waiting, int64_t lastId, int64_t nowMs);
+  // A message went back into the queue (a retry): count again next time.
+  void Forget();
+
+ private:
+  std::mutex mutex_;
+  bool known_ = false;
+  int64_t waiting_ = 0, lastId_ = 0, countedMs_ = 0;
+};
 
 }  // namespace vela::gateway

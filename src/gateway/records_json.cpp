@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/utf8.h"
+
 namespace vela::gateway {
 
 using nlohmann::json;
@@ -91,6 +93,162 @@ json MessageJson(const OutgoingMessage& m) {
               {"sent_at", TimeJson(m.sentMs)},
               {"send_at", TimeJson(m.sendAtMs)},
               {"expires_at", TimeJson(m.expiresAtMs)}};
+}
+
+namespace {
+
+// Appends `text` as a JSON string the way DumpJson writes it: UTF-8 as it
+// stands, '"' and '\\' escaped, control characters as \b \f \n \r \t or
+// \u00xx. Ill-formed UTF-8 (rare: an error text quoting a client's bytes)
+// goes through nlohmann's own replacement, so the two never differ.
+void AppendString(std::string& out, const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  const size_t start = out.size();
+  out += '"';
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const size_t n = Utf8SequenceLength(text, i);
+      if (n == 0) {
+        out.resize(start);
+        out += DumpJson(json(text));
+        return;
+      }
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+    ++i;
+  }
+  out += '"';
+}
+
+void AppendStringOrNull(std::string& out, const std::string& text) {
+  if (text.empty()) {
+    out += "null";
+  } else {
+    AppendString(out, text);
+  }
+}
+
+// TimeJson's text, or null.
+void AppendTime(std::string& out, int64_t unixMs) {
+  if (unixMs <= 0) {
+    out += "null";
+    return;
+  }
+  // Days since 1970-01-01 to a civil date (proleptic Gregorian).
+  const int64_t days = unixMs / 86400000, msOfDay = unixMs % 86400000;
+  const int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2);
+  if (year > 9999) {
+    out += DumpJson(TimeJson(unixMs));
+    return;
+  }
+  char text[32];
+  auto put = [&text](int at, int64_t value, int digits) {
+    for (int k = digits - 1; k >= 0; --k, value /= 10) text[at + k] = static_cast<char>('0' + value % 10);
+  };
+  text[0] = '"';
+  put(1, year, 4);
+  text[5] = '-';
+  put(6, month, 2);
+  text[8] = '-';
+  put(9, day, 2);
+  text[11] = 'T';
+  put(12, msOfDay / 3600000, 2);
+  text[14] = ':';
+  put(15, msOfDay / 60000 % 60, 2);
+  text[17] = ':';
+  put(18, msOfDay / 1000 % 60, 2);
+  text[20] = '.';
+  put(21, msOfDay % 1000, 3);
+  text[24] = 'Z';
+  text[25] = '"';
+  out.append(text, 26);
+}
+
+}  // namespace
+
+std::string MessageJsonText(const OutgoingMessage& m) {
+  // The keys in DumpJson's order (sorted).
+  std::string out;
+  out.reserve(320 + m.text.size() + m.to.size() + m.error.size());
+  out += "{\"attempts\":";
+  out += std::to_string(m.attempts);
+  out += ",\"created_at\":";
+  AppendTime(out, m.createdMs);
+  out += ",\"delivered\":[";
+  for (size_t i = 0; i < m.partStatus.size(); ++i) {
+    if (i) out += ',';
+    const int s = m.partStatus[i];
+    out += s < 0 ? "null" : s == 0 ? "true" : "false";
+  }
+  out += "],\"error\":";
+  AppendStringOrNull(out, m.error);
+  out += ",\"expires_at\":";
+  AppendTime(out, m.expiresAtMs);
+  out += ",\"id\":";
+  out += std::to_string(m.id);
+  out += ",\"modem\":";
+  AppendStringOrNull(out, m.sentBy.empty() ? m.modem : m.sentBy);
+  out += ",\"parts\":";
+  out += std::to_string(m.parts);
+  out += ",\"references\":[";
+  for (size_t i = 0; i < m.references.size(); ++i) {
+    if (i) out += ',';
+    AppendString(out, m.references[i]);
+  }
+  out += "],\"report\":";
+  out += m.report ? "true" : "false";
+  out += ",\"send_at\":";
+  AppendTime(out, m.sendAtMs);
+  out += ",\"sent_at\":";
+  AppendTime(out, m.sentMs);
+  out += ",\"status\":";
+  AppendString(out, m.status);
+  out += ",\"text\":";
+  AppendString(out, m.text);
+  out += ",\"to\":";
+  AppendString(out, m.to);
+  out += ",\"updated_at\":";
+  AppendTime(out, m.updatedMs);
+  out += '}';
+  return out;
 }
 
 json ReceivedJson(const ReceivedMessage& m) {

@@ -23,6 +23,9 @@ nlohmann::json TimeJson(int64_t unixMs);
 //  "references","created_at","updated_at","sent_at"} ("modem" is the one that
 // took it, else the one asked for, else null).
 nlohmann::json MessageJson(const OutgoingMessage& message);
+// DumpJson(MessageJson(message)), byte for byte, written directly: the event
+// every queued message gets, so it is on the path of each POST.
+std::string MessageJsonText(const OutgoingMessage& message);
 
 // An RFC 3339 date and time ("2026-12-09T10:00:00Z", "...T11:00:00.5+01:00")
 // in Unix milliseconds; nullopt when it is not one.

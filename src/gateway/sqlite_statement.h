@@ -14,8 +14,9 @@ namespace vela::gateway {
 // A prepared statement with positional binds (from 1) and column reads (from 0).
 class SqliteStore::Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+  // `persistent`: kept for many uses (SQLite plans its memory so).
+  Statement(sqlite3* db, const char* sql, bool persistent = false) : db_(db) {
+    if (sqlite3_prepare_v3(db, sql, -1, persistent ? SQLITE_PREPARE_PERSISTENT : 0, &stmt_, nullptr) != SQLITE_OK) {
       throw StoreError(std::string("store: cannot prepare statement: ") + sqlite3_errmsg(db) + " (" + sql + ")");
     }
   }

@@ -253,10 +253,16 @@ void SqliteStore::AppendEvent(const std::string& type, const std::string& data, 
 }
 
 void SqliteStore::StatusEvent(int64_t id, int64_t nowMs) {
-  if (auto m = LoadMessage(id)) AppendEvent("status", DumpJson(MessageJson(*m)), nowMs);
+  if (auto m = LoadMessage(id)) AppendEvent("status", MessageJsonText(*m), nowMs);
 }
 
 EnqueueResult SqliteStore::Enqueue(const OutgoingRequest& r, int64_t nowMs) { return EnqueueBatch({r}, nowMs, 0)[0]; }
+
+SqliteStore::Statement& SqliteStore::Prepared(const char* sql) {
+  std::unique_ptr<Statement>& s = prepared_[sql];
+  if (!s) s = std::make_unique<Statement>(db_, sql, true);
+  return s->Reset();
+}
 
 std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingRequest>& requests, int64_t nowMs,
                                                      int64_t maxWaiting) {
@@ -264,29 +270,40 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
   Transaction tx(*this);
   int64_t waiting = 0;
   if (maxWaiting > 0) {
-    Statement w(db_, "SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')");
-    if (w.Step()) waiting = w.Int(0);
+    Statement& last = Prepared("SELECT seq FROM sqlite_sequence WHERE name='outgoing'");
+    const int64_t lastId = last.Step() ? last.Int(0) : 0;
+    last.Reset();
+    waiting = waiting_.Bound(lastId, static_cast<int64_t>(requests.size()), maxWaiting, nowMs);
+    if (waiting < 0) {
+      Statement& w = Prepared("SELECT COUNT(*) FROM outgoing WHERE status IN ('queued', 'scheduled')");
+      waiting = w.Step() ? w.Int(0) : 0;
+      w.Reset();
+      waiting_.Counted(waiting, lastId, nowMs);
+    }
   }
-  Statement find(db_, "SELECT message_id FROM idempotency_keys WHERE key=?");
-  Statement insert(db_,
-                   "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
-                   "updated_ms, validity, send_at_ms, expires_at_ms, next_attempt_ms, error) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  Statement key(db_, "INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
-  Statement event(db_, "INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
-  Statement deliveries(db_, kMakeDeliveries);
+  Statement& find = Prepared("SELECT message_id FROM idempotency_keys WHERE key=?");
+  Statement& insert = Prepared(
+      "INSERT INTO outgoing(recipient, text, report, modem, languages, coding, status, created_ms, "
+      "updated_ms, validity, send_at_ms, expires_at_ms, next_attempt_ms, error) "
+      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement& key = Prepared("INSERT INTO idempotency_keys(key, message_id, created_ms) VALUES (?, ?, ?)");
+  Statement& event = Prepared("INSERT INTO events(type, data, created_ms) VALUES ('status', ?, ?)");
+  Statement& deliveries = Prepared(kMakeDeliveries);
   std::vector<EnqueueResult> results;
   results.reserve(requests.size());
   for (const OutgoingRequest& r : requests) {
     if (!r.idempotencyKey.empty()) {
       find.Reset().Bind(1, r.idempotencyKey);
-      if (find.Step()) {
-        results.push_back(EnqueueResult{find.Int(0), false});
+      const bool known = find.Step();
+      const int64_t earlier = known ? find.Int(0) : 0;
+      find.Reset();
+      if (known) {
+        results.push_back(EnqueueResult{earlier, false, false, ""});
         continue;
       }
     }
     if (maxWaiting > 0 && waiting >= maxWaiting) {
-      results.push_back(EnqueueResult{0, false, true});
+      results.push_back(EnqueueResult{0, false, true, ""});
       continue;
     }
     OutgoingMessage m = QueuedMessage(r, 0, nowMs);
@@ -300,7 +317,7 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
       key.Reset().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
       key.Step();
     }
-    event.Reset().Bind(1, DumpJson(MessageJson(m))).Bind(2, nowMs);
+    event.Reset().Bind(1, MessageJsonText(m)).Bind(2, nowMs);
     event.Step();
     const int64_t eventId = sqlite3_last_insert_rowid(db_);
     deliveries.Reset().Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, 2);
@@ -356,10 +373,12 @@ ChangeResult SqliteStore::CancelMessage(int64_t id, int64_t nowMs) {
 }
 
 ChangeResult SqliteStore::RetryMessage(int64_t id, int64_t nowMs) {
-  return MoveMessage(id, nowMs, status::kUnknown, status::kFailed,
-                     "UPDATE outgoing SET status='queued', attempts=0, next_attempt_ms=0, sent_by='', parts=0, "
-                     "updated_ms=? WHERE id=?",
-                     true);
+  const ChangeResult r = MoveMessage(id, nowMs, status::kUnknown, status::kFailed,
+                                     "UPDATE outgoing SET status='queued', attempts=0, next_attempt_ms=0, sent_by='', "
+                                     "parts=0, updated_ms=? WHERE id=?",
+                                     true);
+  waiting_.Forget();  // back in the queue
+  return r;
 }
 
 void SqliteStore::MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) {
@@ -392,6 +411,7 @@ void SqliteStore::MarkRetry(int64_t id, const std::string& error, int64_t nextAt
   s.Step();
   StatusEvent(id, nowMs);
   tx.Commit();
+  waiting_.Forget();  // back in the queue
 }
 
 void SqliteStore::MarkFinal(int64_t id, const std::string& st, const std::string& error, int64_t nowMs) {

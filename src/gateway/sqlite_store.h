@@ -4,11 +4,13 @@
 // few per message, and SQLite allows one writer at a time anyway.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "gateway/queue_policy.h"
 #include "gateway/store.h"
 
 struct sqlite3;
@@ -99,10 +101,16 @@ class SqliteStore : public Store {
   std::vector<ReceivedMessage> LoadInbox(const char* where, int64_t a, int64_t b);
   std::vector<WebhookDelivery> LoadDeliveries(Statement& s);
 
+  // The statement for `sql` (a literal), prepared once and reset for this
+  // use; for statements of the queue's hot path that never nest.
+  Statement& Prepared(const char* sql);
+
   std::string path_;
   std::vector<std::string> tightened_;
   sqlite3* db_ = nullptr;
   std::mutex mutex_;
+  std::map<const char*, std::unique_ptr<Statement>> prepared_;
+  WaitingBound waiting_;
 };
 
 }  // namespace vela::gateway

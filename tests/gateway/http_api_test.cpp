@@ -468,6 +468,47 @@ TEST(GatewayTimes, Rfc3339) {
   }
 }
 
+// The event text written directly must be the JSON document's dump byte for
+// byte: clients compare, hash and sign it.
+TEST(GatewayRecords, MessageTextIsTheDumpOfItsJson) {
+  struct Case {
+    const char* what;
+    std::string text, to, error, modem, sentBy;
+    std::vector<int64_t> times;  // created, updated, sent, send_at, expires_at
+    std::vector<int> partStatus;
+  } cases[] = {
+      {"plain", "Hello", "+15550001", "", "", "", {1796810400000, 1796810400250, 0, 0, 0}, {}},
+      {"escapes", "q\" b\\ /\b\f\n\r\t\x01\x1f\x7f end", "+1", "", "a", "", {1, 2, 3, 4, 5}, {}},
+      {"unicode", "\xC3\xA4 \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD", "+49", "e \xC3\xA9", "", "b",
+       {1709164800000, 951782400000, 4102444800000, 253402300799999, 86399999}, {-1, 0, 1}},
+      {"stray byte", "a\xC3", "+1", "", "", "", {1796810400000, 1796810400000, 0, 0, 0}, {}},
+      {"overlong", "\xC0\xAF x", "+1", "\xED\xA0\x80 surrogate", "", "", {1, 1, 0, 0, 0}, {0}},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", "\xFF", "", "\xE2\x82", "", {1, 1, 0, 0, 0}, {}},
+      {"year past 9999", "t", "+1", "", "", "", {253402300800000, 1, 0, 0, 0}, {}},
+  };
+  for (const Case& c : cases) {
+    OutgoingMessage m;
+    m.id = 42;
+    m.text = c.text;
+    m.to = c.to;
+    m.error = c.error;
+    m.modem = c.modem;
+    m.sentBy = c.sentBy;
+    m.status = "sent";
+    m.report = c.partStatus.size() == 3;
+    m.attempts = 3;
+    m.parts = static_cast<int>(c.partStatus.size());
+    m.partStatus = c.partStatus;
+    for (size_t i = 0; i < c.partStatus.size(); ++i) m.references.push_back(std::to_string(250 + i));
+    m.createdMs = c.times[0];
+    m.updatedMs = c.times[1];
+    m.sentMs = c.times[2];
+    m.sendAtMs = c.times[3];
+    m.expiresAtMs = c.times[4];
+    EXPECT_EQ(MessageJsonText(m), DumpJson(MessageJson(m))) << c.what;
+  }
+}
+
 TEST_P(HttpApiTest, SendAtSchedulesAndPastExpiresAtEndsExpired) {
   auto iso = [](int64_t ms) { return TimeJson(ms).get<std::string>(); };
   const int64_t now = NowMs();

@@ -197,5 +197,39 @@ TEST(GatewaySendLimits, GroupsAndLongestRoute) {
   EXPECT_EQ(woken.size(), 1u);
 }
 
+// The bound must never be below what waits, else --max-queue lets too many
+// in; counting again is always safe.
+TEST(GatewayWaitingBound, CountsOnlyWhenTheLimitIsNearOrTheCountOld) {
+  struct Step {
+    const char* what;
+    char op;  // 'c' counted (value, lastId), 'f' forget, 'b' bound (lastId, adding) at nowMs
+    int64_t a, b, nowMs;
+    int64_t expected;  // for 'b': the bound, -1 count
+  } steps[] = {
+      {"unknown at first", 'b', 10, 1, 0, -1},
+      {"counted", 'c', 40, 10, 0, 0},
+      {"same ids", 'b', 10, 1, 100, 40},
+      {"ids taken since count", 'b', 25, 1, 200, 55},
+      {"exactly at the limit", 'b', 25, 45, 200, 55},
+      {"past the limit", 'b', 25, 46, 200, -1},
+      {"a second old", 'b', 25, 1, 1000, 55},
+      {"older", 'b', 25, 1, 1001, -1},
+      {"the clock went back", 'b', 25, 1, -1, -1},
+      {"ids went back (a rolled back sequence)", 'b', 9, 1, 200, -1},
+      {"counted again", 'c', 3, 30, 2000, 0},
+      {"fresh", 'b', 30, 1, 2000, 3},
+      {"a retry", 'f', 0, 0, 0, 0},
+      {"forgotten", 'b', 30, 1, 2000, -1},
+  };
+  WaitingBound w;
+  for (const Step& s : steps) {
+    if (s.op == 'c') w.Counted(s.a, s.b, s.nowMs);
+    if (s.op == 'f') w.Forget();
+    if (s.op == 'b') {
+      EXPECT_EQ(w.Bound(s.a, s.b, 100, s.nowMs), s.expected) << s.what;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vela::gateway
