@@ -38,6 +38,12 @@ class SqliteStore::Statement {
     sqlite3_clear_bindings(stmt_);
     return *this;
   }
+  // For running it again binding every parameter anew (the old values stay
+  // bound until then).
+  Statement& Rewind() {
+    sqlite3_reset(stmt_);
+    return *this;
+  }
   // True while a row is available.
   bool Step() {
     const int rc = sqlite3_step(stmt_);

@@ -178,6 +178,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
     Exec("PRAGMA synchronous=FULL");
     Exec("PRAGMA foreign_keys=ON");
     Migrate();
+    StartCheckpoints();
   } catch (const StoreError& e) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -185,7 +186,38 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), tightened_(Rest
   }
 }
 
-SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+SqliteStore::~SqliteStore() {
+  checkpoints_.Stop();
+  sqlite3_close(checkpointDb_);
+  prepared_.clear();
+  sqlite3_close(db_);
+}
+
+void SqliteStore::StartCheckpoints() {
+  Statement mode(db_, "PRAGMA journal_mode");
+  if (!mode.Step() || mode.Text(0) != "wal") return;  // an in-memory database
+  if (sqlite3_open_v2(path_.c_str(), &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_close(checkpointDb_);
+    checkpointDb_ = nullptr;
+    return;  // SQLite's own checkpoints stay on
+  }
+  sqlite3_busy_timeout(checkpointDb_, 5000);
+  checkpoints_.Start([this]() -> std::optional<WorkerThread::Clock::time_point> {
+    // Passive, as SQLite's own: it copies what no reader still needs and
+    // never blocks a writer.
+    sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return std::nullopt;
+  });
+  // Replaces SQLite's automatic checkpoint: the hook runs after each commit.
+  sqlite3_wal_hook(
+      db_,
+      [](void* self, sqlite3*, const char*, int pages) {
+        if (pages >= 1000) static_cast<SqliteStore*>(self)->checkpoints_.Wake();
+        return SQLITE_OK;
+      },
+      this);
+}
 
 void SqliteStore::Exec(const char* sql) {
   char* message = nullptr;
@@ -293,10 +325,10 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
   results.reserve(requests.size());
   for (const OutgoingRequest& r : requests) {
     if (!r.idempotencyKey.empty()) {
-      find.Reset().Bind(1, r.idempotencyKey);
+      find.Rewind().Bind(1, r.idempotencyKey);
       const bool known = find.Step();
       const int64_t earlier = known ? find.Int(0) : 0;
-      find.Reset();
+      find.Rewind();
       if (known) {
         results.push_back(EnqueueResult{earlier, false, false, ""});
         continue;
@@ -307,20 +339,20 @@ std::vector<EnqueueResult> SqliteStore::EnqueueBatch(const std::vector<OutgoingR
       continue;
     }
     OutgoingMessage m = QueuedMessage(r, 0, nowMs);
-    insert.Reset().Bind(1, m.to).Bind(2, m.text).Bind(3, m.report ? 1 : 0).Bind(4, m.modem).Bind(5, m.languages);
+    insert.Rewind().Bind(1, m.to).Bind(2, m.text).Bind(3, m.report ? 1 : 0).Bind(4, m.modem).Bind(5, m.languages);
     insert.Bind(6, m.coding).Bind(7, m.status).Bind(8, nowMs).Bind(9, nowMs).Bind(10, m.validity);
     insert.Bind(11, m.sendAtMs).Bind(12, m.expiresAtMs).Bind(13, m.nextAttemptMs).Bind(14, m.error);
     insert.Step();
     const int64_t id = sqlite3_last_insert_rowid(db_);
     m.id = id;
     if (!r.idempotencyKey.empty()) {
-      key.Reset().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
+      key.Rewind().Bind(1, r.idempotencyKey).Bind(2, id).Bind(3, nowMs);
       key.Step();
     }
-    event.Reset().Bind(1, MessageJsonText(m)).Bind(2, nowMs);
+    event.Rewind().Bind(1, MessageJsonText(m)).Bind(2, nowMs);
     event.Step();
     const int64_t eventId = sqlite3_last_insert_rowid(db_);
-    deliveries.Reset().Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, 2);
+    deliveries.Rewind().Bind(1, eventId).Bind(2, nowMs).Bind(3, nowMs).Bind(4, nowMs).Bind(5, 2);
     deliveries.Step();
     if (m.status != status::kExpired) ++waiting;
     results.push_back(EnqueueResult{id, true, false, m.status});

@@ -12,6 +12,7 @@
 
 #include "gateway/queue_policy.h"
 #include "gateway/store.h"
+#include "gateway/worker_thread.h"
 
 struct sqlite3;
 
@@ -111,6 +112,12 @@ class SqliteStore : public Store {
   std::mutex mutex_;
   std::map<const char*, std::unique_ptr<Statement>> prepared_;
   WaitingBound waiting_;
+  // Copies the write-ahead log into the database on a connection of its own,
+  // so that a commit never waits for it (SQLite would do it inside the
+  // commit that crossed 1000 pages).
+  void StartCheckpoints();
+  sqlite3* checkpointDb_ = nullptr;
+  WorkerThread checkpoints_;
 };
 
 }  // namespace vela::gateway
