@@ -352,8 +352,17 @@ void ModemWorker::Run() {
     target_ = &target;
     stop = stopRequested_;
   }
-  auto setFree = [this](bool free) {
+  std::optional<bool> published;  // free, as the other nodes last learnt it
+  auto setFree = [this, &published](bool free) {
     if (ctx_.roster) ctx_.roster->SetFree(config_.name, free);
+    if (!config_.routes.empty() && published != free) {
+      try {
+        ctx_.store.SetRoutedModemFree(config_.name, config_.routes, free);
+        published = free;
+      } catch (const StoreError&) {
+        // the next change tries again; meanwhile the others do not defer to it
+      }
+    }
   };
   auto update = [this](const std::function<void(ModemInfo&)>& change) {
     {
@@ -462,6 +471,7 @@ void ModemWorker::Run() {
           who.group = config_.group;
           who.routes = config_.routes;
           if (ctx_.roster) who.freeElsewhere = ctx_.roster->FreeRoutesBesides(config_.name);
+          for (std::string& r : ctx_.store.FreeRoutesOfOtherNodes()) who.freeElsewhere.push_back(std::move(r));
           const int64_t now = NowMs();
           if (!who.freeElsewhere.empty()) deferredAt = now;
           if (auto m = ctx_.store.ClaimNext(who, now)) {

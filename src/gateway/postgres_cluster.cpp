@@ -1,6 +1,9 @@
 #include "gateway/postgres_cluster.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "gateway/limits.h"
 
 namespace vela::gateway {
 
@@ -108,6 +111,51 @@ int PostgresStore::RecoverInterrupted(int64_t nowMs) {
   return static_cast<int>(ids.size());
 }
 
+// --- routes across nodes -----------------------------------------------------------
+
+void PostgresStore::SetRoutedModemFree(const std::string& modem, const std::vector<std::string>& routes, bool free) {
+  std::string node;
+  int64_t fence = 0;
+  {
+    std::lock_guard<std::mutex> lock(fenceMutex_);
+    auto it = fences_.find(modem);
+    if (node_.empty() || it == fences_.end()) return;
+    node = node_;
+    fence = it->second;
+  }
+  std::string text;
+  for (const std::string& r : routes) text += r;  // "+49+43", as configured
+  auto c = pool_.Take();
+  Transaction tx(*c);
+  c->Exec("UPDATE leases SET free=$1, routes=$2 WHERE modem=$3 AND node=$4 AND fence=$5",
+          {static_cast<int64_t>(free ? 1 : 0), text, modem, node, fence});
+  // What the other nodes' modems left to it is theirs now.
+  if (!free) c->Exec("NOTIFY velasms_queue");
+  tx.Commit();
+}
+
+std::vector<std::string> PostgresStore::FreeRoutesOfOtherNodes() {
+  std::string node;
+  {
+    std::lock_guard<std::mutex> lock(fenceMutex_);
+    if (node_.empty()) return {};
+    node = node_;
+  }
+  auto c = pool_.Take();
+  Result r = c->Exec(
+      "SELECT routes FROM leases WHERE node<>$1 AND free=1 AND routes<>'' AND orphaned=0 AND expires_ms > " VELA_DB_NOW,
+      {node});
+  std::vector<std::string> routes;
+  for (int i = 0; i < r.Rows(); ++i) {
+    try {
+      for (std::string& route : ParseRoutes(r.Text(i, 0))) routes.push_back(std::move(route));
+    } catch (const std::invalid_argument&) {
+      // not this program's writing: no preference
+    }
+  }
+  return routes;
+}
+
 // --- the cluster -----------------------------------------------------------------
 
 PostgresCluster::PostgresCluster(PostgresStore& store, std::string node, int64_t leaseMs)
@@ -166,7 +214,7 @@ void PostgresCluster::Join(const std::vector<std::string>& modems) {
     Result f = c->Exec(
         "INSERT INTO leases(modem, node, fence, expires_ms) VALUES ($1, $2, nextval('lease_fences'), " VELA_DB_NOW
         " + $3) ON CONFLICT (modem) DO UPDATE SET node=EXCLUDED.node, fence=EXCLUDED.fence, "
-        "expires_ms=EXCLUDED.expires_ms, orphaned=0, info='{}' RETURNING fence",
+        "expires_ms=EXCLUDED.expires_ms, orphaned=0, info='{}', free=0 RETURNING fence",
         {modem, node_, leaseMs_});
     held[modem] = f.Int(0, 0);
   }
@@ -212,7 +260,9 @@ TickOutcome PostgresCluster::Tick(const std::map<std::string, std::string>& info
     out.expired.emplace_back(modem, node);
     out.unknown += MarkUnknown(*c, modem, NodeStopped(node));
   }
-  if (!out.regained.empty()) c->Exec("NOTIFY velasms_queue");
+  // Regained modems send again; what was left to a modem now gone (its
+  // routes) is the others' again.
+  if (!out.regained.empty() || !out.expired.empty()) c->Exec("NOTIFY velasms_queue");
   tx.Commit();
   {
     // A claim that found the lease run out dropped it (PostgresStore::Holds):

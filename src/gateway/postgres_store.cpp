@@ -141,6 +141,9 @@ CREATE TABLE bridge_state (
     "CREATE TABLE modem_sends (modem TEXT NOT NULL, sent_ms BIGINT NOT NULL);"
     "CREATE INDEX modem_sends_by_time ON modem_sends(modem, sent_ms);",
     kClusterSchemaSql,  // 5 -> 6: nodes and modem leases (postgres_cluster.cpp)
+    // 6 -> 7: each leased modem's routes and whether it is free to send
+    "ALTER TABLE leases ADD COLUMN routes TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE leases ADD COLUMN free INTEGER NOT NULL DEFAULT 0;",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 static_assert(kMigrationCount == PostgresStore::kSchemaVersion, "one migration per schema version");

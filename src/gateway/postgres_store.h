@@ -22,7 +22,7 @@ namespace vela::gateway {
 
 class PostgresStore : public Store {
  public:
-  static constexpr int kSchemaVersion = 6;
+  static constexpr int kSchemaVersion = 7;
 
   // Connects and migrates the schema (several nodes starting at once take
   // turns). StoreError naming the database (password hidden) and the reason.
@@ -41,6 +41,8 @@ class PostgresStore : public Store {
   std::optional<OutgoingMessage> ClaimNext(const Claimant& claimant, int64_t nowMs) override;
   std::optional<int64_t> NextDue(const Claimant& claimant, int64_t afterMs) override;
   SendCounts CountSends(const std::string& modem, int latest, int64_t dayStartMs, int64_t monthStartMs) override;
+  void SetRoutedModemFree(const std::string& modem, const std::vector<std::string>& routes, bool free) override;
+  std::vector<std::string> FreeRoutesOfOtherNodes() override;
   void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) override;
   void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) override;
   void MarkFinal(int64_t id, const std::string& status, const std::string& error, int64_t nowMs) override;

@@ -244,6 +244,15 @@ class Store {
   // sending -> sent: every part's reference is known. Without a report
   // requested, sent is the message's last status.
   virtual void MarkSent(int64_t id, const std::vector<std::string>& references, int64_t nowMs) = 0;
+  // Routes across nodes (several nodes; nothing to do for one). A modem of
+  // this node that has routes became free or busy: while it is free, the
+  // other nodes' modems leave it the destinations its routes match better
+  // than theirs, and its becoming busy wakes their senders.
+  virtual void SetRoutedModemFree(const std::string& modem, const std::vector<std::string>& routes, bool free) {
+    (void)modem, (void)routes, (void)free;
+  }
+  // The routes of the free modems of the other live nodes.
+  virtual std::vector<std::string> FreeRoutesOfOtherNodes() { return {}; }
   // sending -> queued again, due at `nextAttemptMs`, with the error.
   virtual void MarkRetry(int64_t id, const std::string& error, int64_t nextAttemptMs, int64_t nowMs) = 0;
   // sending -> failed / unknown with the error.
