@@ -195,7 +195,8 @@ SqliteStore::~SqliteStore() {
 
 void SqliteStore::StartCheckpoints() {
   Statement mode(db_, "PRAGMA journal_mode");
-  if (!mode.Step() || mode.Text(0) != "wal") return;  // an in-memory database
+  // An in-memory or temporary database has no log to copy, nor a path to reach it by.
+  if (path_.empty() || !mode.Step() || mode.Text(0) != "wal") return;
   if (sqlite3_open_v2(path_.c_str(), &checkpointDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK) {
     sqlite3_close(checkpointDb_);
