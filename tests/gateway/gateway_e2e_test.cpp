@@ -29,6 +29,7 @@
 #include <set>
 #include <thread>
 
+#include "gateway/pg_connection.h"
 #include "gateway/records_json.h"
 #include "gateway_process.h"
 #include "gateway_test_util.h"
@@ -704,6 +705,16 @@ class GatewayCluster : public GatewayEndToEnd {
 TEST_F(GatewayCluster, AMessageForAnyModemGoesToTheFreeModemWithTheBestRouteOnAnyNode) {
   modemOptions_[0] = ",route=+49,rate=4/h";  // a0, on n0
   StartCluster(false, 15);
+  // Up is shown once the modem is open, and free once it looks at the queue
+  // (again after each send): each message is posted while a0 is free.
+  pg::Connection db(db_);
+  auto waitFree = [&] {
+    for (int tries = 0; db.Exec("SELECT 1 FROM leases WHERE modem='a0' AND free=1").Rows() == 0; ++tries) {
+      if (tries > 200) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return true;
+  };
   auto c = Client(ports_[2]);
   auto sentBy = [&](const std::string& to, const std::string& text) {
     auto r = c->Post("/v1/messages", json{{"to", to}, {"text", text}}.dump(), "application/json");
@@ -720,7 +731,10 @@ TEST_F(GatewayCluster, AMessageForAnyModemGoesToTheFreeModemWithTheBestRouteOnAn
     }
     return std::string("not sent");
   };
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(sentBy("+4917000000" + std::to_string(i), "routed-" + std::to_string(i)), "a0");
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(waitFree()) << "a0 was never recorded free\n" << Logs();
+    EXPECT_EQ(sentBy("+4917000000" + std::to_string(i), "routed-" + std::to_string(i)), "a0");
+  }
   // a0 at its limit: no longer free, the others take its destinations.
   const std::string other = sentBy("+49170000009", "routed-9");
   EXPECT_NE(other, "a0");
