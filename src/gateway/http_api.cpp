@@ -582,7 +582,7 @@ void HttpApi::Routes() {
     json list = json::array();
     const int64_t now = NowMs();
     for (const ModemInfo& m : modems_.AllModems()) {
-      list.push_back(ModemJson(m, store_.QueueLength(m.name), ModemLimits(store_, m, now)));
+      list.push_back(ModemJson(m, store_.QueueLength(m.name, m.group), ModemLimits(store_, m, now)));
     }
     SendJson(res, 200, json{{"modems", list}});
   });
@@ -612,7 +612,7 @@ void HttpApi::Routes() {
   s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     std::vector<ModemInfo> modems = modems_.Modems();
     std::map<std::string, int64_t> depth;
-    for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name);
+    for (const ModemInfo& m : modems) depth[m.name] = store_.QueueLength(m.name, m.group);
     res.set_content(
         metrics_.Render(store_.Counts(), modems, depth) + RenderQueueAges(store_.OldestQueued(), modems, NowMs()),
         "text/plain; version=0.0.4");

@@ -247,7 +247,7 @@ void MqttBridge::PublishModems() {
   };
   std::string names;
   for (const ModemInfo& m : modems_.Modems()) {
-    json o = ModemJson(m, store_.QueueLength(m.name));
+    json o = ModemJson(m, store_.QueueLength(m.name, m.group));
     auto last = store_.LastReceived(m.name);
     o["last_received"] =
         last ? json{{"from", last->originator}, {"time", TimeJson(last->receivedMs)}, {"text", last->text}} : json();

@@ -575,9 +575,12 @@ std::vector<ModemCounts> PostgresStore::Counts() {
   return counts;
 }
 
-int64_t PostgresStore::QueueLength(const std::string& modem) {
+int64_t PostgresStore::QueueLength(const std::string& modem, const std::string& group) {
   auto c = pool_.Take();
-  return c->Exec("SELECT COUNT(*) FROM outgoing WHERE status='queued' AND (modem='' OR modem=$1)", {modem}).Int(0, 0);
+  return c
+      ->Exec("SELECT COUNT(*) FROM outgoing WHERE status='queued' AND modem IN ('', $1, $2)",
+             {modem, group.empty() ? std::string() : kGroupPrefix + group})
+      .Int(0, 0);
 }
 
 std::vector<std::pair<std::string, int64_t>> PostgresStore::OldestQueued() {

@@ -63,7 +63,7 @@ class PostgresStore : public Store {
   std::vector<Event> EventsAfter(int64_t afterId, int limit) override;
   int64_t LastEventId() override;
   std::vector<ModemCounts> Counts() override;
-  int64_t QueueLength(const std::string& modem) override;
+  int64_t QueueLength(const std::string& modem, const std::string& group) override;
   std::vector<std::pair<std::string, int64_t>> OldestQueued() override;
   std::optional<ReceivedMessage> LastReceived(const std::string& modem) override;
 

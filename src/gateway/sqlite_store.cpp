@@ -671,10 +671,10 @@ std::vector<ModemCounts> SqliteStore::Counts() {
   return counts;
 }
 
-int64_t SqliteStore::QueueLength(const std::string& modem) {
+int64_t SqliteStore::QueueLength(const std::string& modem, const std::string& group) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Statement s(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued' AND (modem='' OR modem=?)");
-  s.Bind(1, modem);
+  Statement s(db_, "SELECT COUNT(*) FROM outgoing WHERE status='queued' AND modem IN ('', ?, ?)");
+  s.Bind(1, modem).Bind(2, group.empty() ? std::string() : kGroupPrefix + group);
   return s.Step() ? s.Int(0) : 0;
 }
 

@@ -68,7 +68,7 @@ class SqliteStore : public Store {
   std::vector<Event> EventsAfter(int64_t afterId, int limit) override;
   int64_t LastEventId() override;
   std::vector<ModemCounts> Counts() override;
-  int64_t QueueLength(const std::string& modem) override;
+  int64_t QueueLength(const std::string& modem, const std::string& group) override;
   std::optional<ReceivedMessage> LastReceived(const std::string& modem) override;
 
   void SetWebhooks(const std::vector<WebhookTarget>& targets) override;

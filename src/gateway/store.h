@@ -298,8 +298,9 @@ class Store {
   virtual std::vector<Event> EventsAfter(int64_t afterId, int limit) = 0;
   virtual int64_t LastEventId() = 0;
   virtual std::vector<ModemCounts> Counts() = 0;
-  // Queued messages `modem` may take (its own and those for any modem).
-  virtual int64_t QueueLength(const std::string& modem) = 0;
+  // Queued messages `modem` may take: its own, those for any modem and,
+  // with `group` (empty: none), those for its group.
+  virtual int64_t QueueLength(const std::string& modem, const std::string& group) = 0;
   // The newest received message of `modem` not deleted.
   virtual std::optional<ReceivedMessage> LastReceived(const std::string& modem) = 0;
 

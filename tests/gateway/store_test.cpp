@@ -232,8 +232,13 @@ TEST_P(GatewayStores, ClaimsInOrderPerModemAndHonoursBackoff) {
   const int64_t any = store.Enqueue(Request("+2"), 2).id;
   const int64_t b1 = store.Enqueue(Request("+3", "b"), 3).id;
   const int64_t a2 = store.Enqueue(Request("+4", "a"), 4).id;
-  EXPECT_EQ(store.QueueLength("a"), 3);
-  EXPECT_EQ(store.QueueLength("b"), 2);
+  EXPECT_EQ(store.QueueLength("a", ""), 3);
+  EXPECT_EQ(store.QueueLength("b", ""), 2);
+  // A group's message counts for each modem of the group.
+  const int64_t grouped = store.Enqueue(Request("+5", "group:g"), 5).id;
+  EXPECT_EQ(store.QueueLength("a", "g"), 4);
+  EXPECT_EQ(store.QueueLength("b", "h"), 2);
+  ASSERT_EQ(store.CancelMessage(grouped, 6), ChangeResult::kDone);
 
   // Modem b takes its own after the shared one is gone; a never takes b's.
   EXPECT_EQ(store.ClaimNext("a", 10)->id, a1);
@@ -558,7 +563,7 @@ TEST_P(GatewayStores, GroupCommitSharesTransactionsAndHonoursTheQueueLimit) {
   std::set<int64_t> distinct;
   for (const auto& v : ids) distinct.insert(v.begin(), v.end());
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kEach));
-  EXPECT_EQ(store.QueueLength("a"), kThreads * kEach + 1);
+  EXPECT_EQ(store.QueueLength("a", ""), kThreads * kEach + 1);
 
   GroupCommit limited(store, kThreads * kEach + 4);
   std::vector<OutgoingRequest> more;
@@ -572,7 +577,7 @@ TEST_P(GatewayStores, GroupCommitSharesTransactionsAndHonoursTheQueueLimit) {
   EXPECT_EQ(r[3].id, 0);
   EXPECT_FALSE(r[4].refused);  // the repeated key
   EXPECT_FALSE(r[4].created);
-  EXPECT_EQ(store.QueueLength("a"), kThreads * kEach + 4);
+  EXPECT_EQ(store.QueueLength("a", ""), kThreads * kEach + 4);
 }
 
 // send_at: scheduled until then, then queued and sent; expires_at: never
@@ -643,7 +648,7 @@ TEST_P(GatewayStores, SendsAreCountedAndGroupsAndRoutesChoose) {
   EXPECT_FALSE(store.ClaimNext(b, now));
   EXPECT_FALSE(store.NextDue(b));
   EXPECT_EQ(store.NextDue(a), 0);
-  EXPECT_EQ(store.QueueLength("b"), 0);
+  EXPECT_EQ(store.QueueLength("b", ""), 0);
   EXPECT_EQ(store.ClaimNext(a, now)->id, eu);
 
   // b leaves the +49 message to a free modem routed there, and does not
