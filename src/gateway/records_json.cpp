@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "common/utf8.h"
 
@@ -205,47 +206,56 @@ void AppendTime(std::string& out, int64_t unixMs) {
 }  // namespace
 
 std::string MessageJsonText(const OutgoingMessage& m) {
-  // The keys in DumpJson's order (sorted).
   std::string out;
   out.reserve(320 + m.text.size() + m.to.size() + m.error.size());
-  out += "{\"attempts\":";
+  // The keys in DumpJson's order (sorted).
+  auto key = [&out](const char* name) {
+    out += out.empty() ? "{\"" : ",\"";
+    out += name;
+    out += "\":";
+  };
+  key("attempts");
   out += std::to_string(m.attempts);
-  out += ",\"created_at\":";
+  key("created_at");
   AppendTime(out, m.createdMs);
-  out += ",\"delivered\":[";
+  key("delivered");
+  out += '[';
   for (size_t i = 0; i < m.partStatus.size(); ++i) {
     if (i) out += ',';
     const int s = m.partStatus[i];
     out += s < 0 ? "null" : s == 0 ? "true" : "false";
   }
-  out += "],\"error\":";
+  out += ']';
+  key("error");
   AppendStringOrNull(out, m.error);
-  out += ",\"expires_at\":";
+  key("expires_at");
   AppendTime(out, m.expiresAtMs);
-  out += ",\"id\":";
+  key("id");
   out += std::to_string(m.id);
-  out += ",\"modem\":";
+  key("modem");
   AppendStringOrNull(out, m.sentBy.empty() ? m.modem : m.sentBy);
-  out += ",\"parts\":";
+  key("parts");
   out += std::to_string(m.parts);
-  out += ",\"references\":[";
+  key("references");
+  out += '[';
   for (size_t i = 0; i < m.references.size(); ++i) {
     if (i) out += ',';
     AppendString(out, m.references[i]);
   }
-  out += "],\"report\":";
+  out += ']';
+  key("report");
   out += m.report ? "true" : "false";
-  out += ",\"send_at\":";
-  AppendTime(out, m.sendAtMs);
-  out += ",\"sent_at\":";
-  AppendTime(out, m.sentMs);
-  out += ",\"status\":";
-  AppendString(out, m.status);
-  out += ",\"text\":";
-  AppendString(out, m.text);
-  out += ",\"to\":";
-  AppendString(out, m.to);
-  out += ",\"updated_at\":";
+  const std::pair<const char*, int64_t> times[] = {{"send_at", m.sendAtMs}, {"sent_at", m.sentMs}};
+  for (const auto& [name, ms] : times) {
+    key(name);
+    AppendTime(out, ms);
+  }
+  const std::pair<const char*, const std::string*> texts[] = {{"status", &m.status}, {"text", &m.text}, {"to", &m.to}};
+  for (const auto& [name, text] : texts) {
+    key(name);
+    AppendString(out, *text);
+  }
+  key("updated_at");
   AppendTime(out, m.updatedMs);
   out += '}';
   return out;
